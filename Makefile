@@ -1,0 +1,43 @@
+# Set-up and checks. `make demo` runs the main job, `make test` the whole suite;
+# both create .venv and install what they need on first use.
+PY ?= python3
+VENV := .venv
+BIN := $(VENV)/bin
+SYSTEM_PACKAGES := doctest-dev
+
+.PHONY: demo test install system-deps cpp-test py-test bench clean
+
+$(BIN)/python:
+	$(PY) -m venv $(VENV)
+	$(BIN)/python -m pip install -q --upgrade pip
+	$(BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+
+# Editable install: Python files are live; C++ rebuilds incrementally in build/editable.
+install: $(BIN)/python
+	$(BIN)/python -m pip install -q --no-build-isolation -Cbuild-dir=build/editable -e ".[test]"
+
+system-deps:
+	@missing=""; for p in $(SYSTEM_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; fi; \
+	fi
+
+cpp-test: system-deps
+	cmake -S cpp -B build/cpp-tests -DVKB_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/cpp-tests -j2
+	ctest --test-dir build/cpp-tests --output-on-failure
+
+py-test: install
+	$(BIN)/python -m pytest -q
+
+test: cpp-test py-test
+
+demo: install
+	$(BIN)/vorn-kest-backtest demo
+
+bench: install
+	$(BIN)/python bench/run_all.py
+
+clean:
+	rm -rf build $(VENV)

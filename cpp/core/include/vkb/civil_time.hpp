@@ -1,0 +1,26 @@
+#pragma once
+// Calendar arithmetic on epoch seconds at a fixed UTC offset (the exchange clock).
+#include <cstdint>
+#include <string>
+
+namespace vkb {
+
+struct CivilDateTime {
+    int year, month, day, hour, minute, second, microsecond;
+};
+
+// Days since 1970-01-01 for a proleptic Gregorian date.
+std::int64_t days_from_civil(int year, int month, int day);
+void civil_from_days(std::int64_t days, int& year, int& month, int& day);
+// 0 = Monday ... 6 = Sunday.
+int weekday_from_days(std::int64_t days);
+
+// Epoch seconds (fractional part carried as microseconds) to the wall clock at utc_offset_hours.
+CivilDateTime to_civil(double epoch_seconds, int utc_offset_hours);
+// Microseconds since the epoch of the wall clock (naive, as if UTC) at utc_offset_hours.
+std::int64_t to_wall_micros(double epoch_seconds, int utc_offset_hours);
+
+std::string format_date(int year, int month, int day);            // %Y-%m-%d
+std::string format_datetime(const CivilDateTime& t, bool micros);   // %Y-%m-%d %H:%M:%S[.%f]
+
+}  // namespace vkb

@@ -1,0 +1,27 @@
+#include <doctest/doctest.h>
+
+#include "vkb/civil_time.hpp"
+
+using namespace vkb;
+
+TEST_CASE("epoch zero is eight o'clock in the exchange zone") {
+    auto t = to_civil(0.0, 8);
+    CHECK(format_datetime(t, true) == "1970-01-01 08:00:00.000000");
+}
+
+TEST_CASE("days round-trip across leap years and before the epoch") {
+    for (std::int64_t d : {-800000LL, -1LL, 0LL, 59LL, 11016LL, 19723LL, 2932896LL}) {
+        int y, m, dd;
+        civil_from_days(d, y, m, dd);
+        CHECK(days_from_civil(y, m, dd) == d);
+    }
+    CHECK(days_from_civil(2024, 2, 29) - days_from_civil(2024, 2, 28) == 1);
+    CHECK(weekday_from_days(days_from_civil(2024, 1, 6)) == 5);  // a Saturday
+}
+
+TEST_CASE("fractional seconds carry as microseconds, negative times floor") {
+    auto t = to_civil(1704158100.25, 8);  // 2024-01-02 09:15:00.25 in Taipei
+    CHECK(format_datetime(t, true) == "2024-01-02 09:15:00.250000");
+    auto n = to_civil(-0.5, 0);
+    CHECK(format_datetime(n, true) == "1969-12-31 23:59:59.500000");
+}

@@ -1,0 +1,1 @@
+"""Backtesting toolkit for Taiwan stock and futures strategies."""

@@ -1,0 +1,1 @@
+"""Extension modules: tick replay (ticker) and accounts, quotes, reports (positions)."""

@@ -1,0 +1,1 @@
+"""Simulated account, quotes and reports."""

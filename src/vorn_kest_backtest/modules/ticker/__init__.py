@@ -1,0 +1,1 @@
+"""Tick replay."""

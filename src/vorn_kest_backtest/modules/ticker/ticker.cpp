@@ -1,0 +1,5 @@
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+NB_MODULE(ticker, m) { m.doc() = "Tick replay"; }

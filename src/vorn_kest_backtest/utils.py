@@ -1,0 +1,95 @@
+"""Console, logger and small helpers shared by the extension modules."""
+
+from __future__ import annotations
+
+import logging
+import os
+from datetime import date, datetime
+from pathlib import Path
+
+from rich.console import Console
+
+from vorn_kest_backtest.constant import BASIC_INFO
+
+console = Console()
+
+_DT_FORMATS = ("%Y-%m-%d %H:%M:%S.%f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%d")
+
+
+def make_dir(path: str | os.PathLike[str]) -> str:
+    """建立資料夾 (含上層), 已存在時不報錯; 回傳路徑."""
+    os.makedirs(path, exist_ok=True)
+    return str(path)
+
+
+class _DataDirFileHandler(logging.Handler):
+    """Writes to <data_dir>/logs/vorn_kest_backtest.log, following BASIC_INFO.data_dir changes."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._path: str | None = None
+        self._inner: logging.FileHandler | None = None
+
+    def emit(self, record: logging.LogRecord) -> None:
+        path = os.path.join(BASIC_INFO.data_dir, "logs", "vorn_kest_backtest.log")
+        try:
+            if path != self._path:
+                if self._inner is not None:
+                    self._inner.close()
+                make_dir(os.path.dirname(path))
+                self._inner = logging.FileHandler(path, encoding="utf-8", delay=True)
+                self._inner.setFormatter(self.formatter)
+                self._path = path
+            self._inner.emit(record)
+        except Exception:
+            self.handleError(record)
+
+    def close(self) -> None:
+        if self._inner is not None:
+            self._inner.close()
+        super().close()
+
+
+def _make_logger() -> logging.Logger:
+    log = logging.getLogger("vorn_kest_backtest")
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    if not log.handlers:
+        handler = _DataDirFileHandler()
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        log.addHandler(handler)
+    return log
+
+
+logger = _make_logger()
+
+
+def format_to_dt(value: str | date | datetime) -> datetime:
+    """將文字或日期轉為 datetime.
+
+    >>> format_to_dt("2024-01-02")
+    datetime.datetime(2024, 1, 2, 0, 0)
+    """
+    if isinstance(value, datetime):
+        return value
+    if isinstance(value, date):
+        return datetime(value.year, value.month, value.day)
+    if isinstance(value, str):
+        for fmt in _DT_FORMATS:
+            try:
+                return datetime.strptime(value, fmt)
+            except ValueError:
+                continue
+    raise ValueError(f"無法解析的日期時間: {value!r}")
+
+
+def format_nano_ts_to_second_ts(ts: int, utc_offset_hours: int) -> float:
+    """券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數.
+
+    >>> format_nano_ts_to_second_ts(1704186000 * 10**9, 8)
+    1704157200.0
+    """
+    return ts / 1e9 - utc_offset_hours * 3600
+
+
+__all__ = ["console", "logger", "make_dir", "format_to_dt", "format_nano_ts_to_second_ts"]
