@@ -1,0 +1,25 @@
+#pragma once
+// Console and logger of the package's utils module, looked up at the moment of use so a
+// caller can swap them (tests record the raw markup text).
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace vkb::py {
+
+inline nanobind::object utils_module() { return nanobind::module_::import_("vorn_kest_backtest.utils"); }
+
+inline void console_print(const std::string& text) {
+    utils_module().attr("console").attr("print")(nanobind::str(text.c_str(), text.size()));
+}
+
+inline void logger_error(const std::string& text) {
+    utils_module().attr("logger").attr("error")(nanobind::str(text.c_str(), text.size()));
+}
+
+// BASIC_INFO is read at every call: a caller may point the data directory elsewhere at run time.
+inline nanobind::object basic_info() {
+    return nanobind::module_::import_("vorn_kest_backtest.constant").attr("BASIC_INFO");
+}
+
+}  // namespace vkb::py
