@@ -11,7 +11,9 @@ from vorn_kest_backtest.brokers.trading_calendar import listed_holidays
 
 STOCKS = ["2330", "2317", "2454", "0050", "00878"]
 FUTURES = ["TXFR1", "MXFR1", "TMFR1"]
-SCHEMA = dict(zip(TICK_COLUMNS, [pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Int64]))
+SCHEMA = dict(
+    zip(TICK_COLUMNS, [pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Int64])
+)
 
 
 def contract_of(broker, code):
@@ -198,12 +200,22 @@ def test_file_broker_market_from_mapping_before_rule(tmp_path):
     assert set(files.Contracts.Stocks) == {"2330", "ABC"} and set(files.Contracts.Futures) == {"TXFR1"}
 
 
-def test_file_broker_reads_wall_clock_date_times(tmp_path):
-    row = {name: ["1"] for name in TICK_COLUMNS} | {"ts": ["2024-03-05 09:00:00.250000"]}
-    _write(tmp_path / "2330" / "2024-03-05.csv", pl.DataFrame(row), "csv")
+NINE_TAIPEI_NS = int(datetime(2024, 3, 5, 9, 0, 0, 250000, tzinfo=timezone.utc).timestamp() * 1e6) * 1000
+
+
+@pytest.mark.parametrize(
+    ("ts", "kind"),
+    [
+        (pl.Series("ts", ["2024-03-05 09:00:00.250000"]), "csv"),
+        (pl.Series("ts", [datetime(2024, 3, 5, 9, 0, 0, 250000)]), "parquet"),
+        (pl.Series("ts", [datetime(2024, 3, 5, 1, 0, 0, 250000)]).dt.replace_time_zone("UTC"), "parquet"),
+    ],
+)
+def test_file_broker_reads_date_times_as_taipei_wall_clock(tmp_path, ts, kind):
+    row = pl.DataFrame({name: [1] for name in TICK_COLUMNS}).with_columns(ts)
+    _write(tmp_path / "2330" / f"2024-03-05.{kind}", row, kind)
     files = FileBroker(tmp_path)
-    ts = files.ticks(contract=files.Contracts.Stocks["2330"], date="2024-03-05")["ts"]
-    assert ts == [int(datetime(2024, 3, 5, 9, 0, 0, 250000, tzinfo=timezone.utc).timestamp() * 1e6) * 1000]
+    assert files.ticks(contract=files.Contracts.Stocks["2330"], date="2024-03-05")["ts"] == [NINE_TAIPEI_NS]
 
 
 GOOD_ROW = {"ts": "1709629200000000000", "close": "580.0", "volume": "2", "bid_price": "579.0",

@@ -59,8 +59,9 @@ class FileBroker:
         for code, market in markets.items():
             if market not in (STOCK, FUTURE):
                 raise ValueError(f"不支援的商品類型: {code} {market!r}")
-        codes = self._codes_found()
-        self.Contracts = Contracts([Contract(code, markets.get(code) or market_by_rule(code)) for code in codes])
+        self.Contracts = Contracts(
+            [Contract(code, markets.get(code) or market_by_rule(code)) for code in self._codes_found()]
+        )
 
     def __repr__(self) -> str:
         return f"FileBroker({self.folder!r})"
@@ -115,7 +116,9 @@ def _typed_column(path: str, column: pl.Series) -> pl.Series:
         bad = bad | (source != source.round())
     if bad.any():
         row = int(bad.arg_max())
-        raise ValueError(f"Tick 檔 {path} 欄位 {column.name} 第 {row + 1} 筆資料無法解析為 {target}: {column[row]!r}")
+        raise ValueError(
+            f"Tick 檔 {path} 欄位 {column.name} 第 {row + 1} 筆資料無法解析為 {target}: {column[row]!r}"
+        )
     return typed
 
 
