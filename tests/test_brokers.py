@@ -52,6 +52,13 @@ def test_same_seed_and_day_give_identical_ticks_and_other_days_or_seeds_differ(c
     assert not one.equals(frame(SimulatedBroker(seed=8), code, "2024-03-05"))
 
 
+def test_index_futures_share_their_price_path_but_not_their_tape(broker):
+    # The day session alone: a calendar day cuts the night sessions at midnight, at each tape's own tick.
+    day_session = (pl.col("ts") % 86_400_000_000_000).is_between(8 * 3_600_000_000_000, 14 * 3_600_000_000_000)
+    large, mini = (frame(broker, code, "2024-03-05").filter(day_session) for code in ("TXFR1", "MXFR1"))
+    assert large["close"].equals(mini["close"]) and not large["ts"].equals(mini["ts"])
+
+
 def test_answer_is_the_eight_columns_with_plain_python_values(broker):
     ticks = broker.ticks(contract=broker.Contracts.Stocks["2330"], date="2024-03-05")
     assert tuple(ticks.keys()) == TICK_COLUMNS

@@ -27,6 +27,8 @@ DEFAULT_FUTURES = {
     "TMFR1": (17500.0, "微型臺指近月"),
 }
 
+# Contracts on one index share its price path, so the large, mini and micro futures quote alike.
+UNDERLYING = {"TXFR1": "TAIEX", "MXFR1": "TAIEX", "TMFR1": "TAIEX"}
 # Night sessions are quieter: fewer ticks and a smaller move than the day session.
 NIGHT_TICK_SHARE = 0.5
 SESSION_VOL = {"day": 0.012, "night": 0.008}
@@ -89,20 +91,26 @@ class SimulatedBroker:
         }
 
     def _session_ticks(self, contract: Contract, session, bands) -> dict[str, np.ndarray]:
-        key = f"{contract.code}|{session.start_day.isoformat()}|{session.kind}"
-        rng = np.random.default_rng([self.seed, zlib.crc32(key.encode("utf-8"))])
+        day_kind = f"{session.start_day.isoformat()}|{session.kind}"
+        underlying = UNDERLYING.get(contract.code, contract.code)
+        price_rng = self._rng(f"{underlying}|{day_kind}|price")
+        rng = self._rng(f"{contract.code}|{day_kind}")
         count = self.ticks_per_day if session.kind == "day" else max(1, int(self.ticks_per_day * NIGHT_TICK_SHARE))
-        open_price = self._open_price(contract, session, rng, bands)
-        return generate_session(rng, session, open_price, bands, count, SESSION_VOL[session.kind])
+        open_price = self._open_price(contract.reference, underlying, session, price_rng, bands)
+        return generate_session(price_rng, rng, session, open_price, bands, count, SESSION_VOL[session.kind])
 
-    def _open_price(self, contract: Contract, session, rng: np.random.Generator, bands) -> float:
-        # A slow swing of a few percent over weeks, the same for every session of the code, so consecutive
+    def _rng(self, key: str) -> np.random.Generator:
+        # crc32, not hash(): the stream must be the same in every interpreter run.
+        return np.random.default_rng([self.seed, zlib.crc32(key.encode("utf-8"))])
+
+    def _open_price(self, reference: float, underlying: str, session, rng: np.random.Generator, bands) -> float:
+        # A slow swing of a few percent over weeks, the same for every session of the underlying, so consecutive
         # days open near each other; plus a small overnight gap of the session's own.
-        phase = zlib.crc32(f"{contract.code}|{self.seed}".encode("utf-8")) / 2**32 * 2 * np.pi
+        phase = zlib.crc32(f"{underlying}|{self.seed}".encode("utf-8")) / 2**32 * 2 * np.pi
         t = (session.start_day - _EPOCH_DAY).days + (0.6 if session.kind == "night" else 0.0)
         swing = 0.05 * np.sin(2 * np.pi * t / 97 + phase) + 0.03 * np.sin(2 * np.pi * t / 23 + 3 * phase)
         gap = 0.004 * rng.standard_normal()
-        return float(snap(contract.reference * np.exp(swing + gap), bands))
+        return float(snap(reference * np.exp(swing + gap), bands))
 
 
 def _extra(prices: Mapping[str, float] | None, market: str) -> list[Contract]:

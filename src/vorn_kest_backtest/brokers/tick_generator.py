@@ -15,11 +15,20 @@ AUCTION_VOLUME_FACTOR = 30
 
 
 def generate_session(
-    rng: np.random.Generator, session: Session, open_price: float, bands, count: int, session_vol: float
+    price_rng: np.random.Generator,
+    rng: np.random.Generator,
+    session: Session,
+    open_price: float,
+    bands,
+    count: int,
+    session_vol: float,
 ) -> dict[str, np.ndarray]:
-    """`count` ticks from the opening auction at the session start to the closing one at its end."""
+    """`count` ticks from the opening auction at the session start to the closing one at its end.
+
+    `price_rng` drives the price path alone, so contracts on one underlying can share it; `rng` the rest.
+    """
     ts = _timestamps(rng, session, count)
-    close = _walk(rng, open_price, bands, count, session_vol)
+    close = _walk(price_rng, open_price, bands, count, session_vol)
     tick_type = _tick_types(rng, close)
     below = tick_below(close, bands)
     above = tick_size(close, bands)
