@@ -106,8 +106,10 @@ def test_friday_night_session_runs_into_saturday_morning(broker):
     assert saturday and max(saturday) <= datetime(2024, 3, 2, 5, 0) and min(saturday) >= datetime(2024, 3, 2)
 
 
-def test_holiday_table_is_the_packaged_one():
+def test_holiday_table_is_the_packaged_one_unless_one_is_given():
     assert date(2024, 2, 28) in listed_holidays() and date(2024, 2, 29) not in listed_holidays()
+    assert frame(SimulatedBroker(ticks_per_day=10, holidays=[]), "2330", "2024-02-28").height == 10
+    assert frame(SimulatedBroker(ticks_per_day=10, holidays=[date(2024, 3, 5)]), "2330", "2024-03-05").height == 0
 
 
 @pytest.mark.parametrize(

@@ -39,6 +39,7 @@ class SimulatedBroker:
     """模擬券商: 依代碼與日期固定種子產生逼真的歷史 Tick.
 
     同一 seed, 同一代碼與日期永遠得到相同的 Tick; 不需登入.
+    `ticks_per_day`: 每個日盤的 Tick 數 (期貨夜盤為其一半); 交易時段與休市規則見 trading_calendar 模組.
     `logged_in=False` 的物件為假值 (bool 為 False), 供登入檢查使用, 其 `ticks` 查詢會失敗.
     `extra_stocks` / `extra_futures`: 額外商品, 代碼 -> 起始價.
     `holidays`: 休市日 (預設讀取套件內的休市日表).
