@@ -3,7 +3,8 @@
 PY ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
-SYSTEM_PACKAGES := doctest-dev
+# doctest for the C++ core tests, chromium for the report page check.
+SYSTEM_PACKAGES := doctest-dev chromium
 
 .PHONY: demo test install system-deps cpp-test py-test bench clean
 
@@ -28,7 +29,7 @@ cpp-test: system-deps
 	cmake --build build/cpp-tests -j2
 	ctest --test-dir build/cpp-tests --output-on-failure
 
-py-test: install
+py-test: install system-deps
 	$(BIN)/python -m pytest -q
 
 test: cpp-test py-test
