@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import logging
 import warnings
+from contextlib import contextmanager
 
 import matplotlib
 
@@ -18,6 +20,18 @@ from vorn_kest_backtest.reports.standard import REPORT_FOLDER  # noqa: E402
 
 BENCHMARK_CODE = "0050"
 RISK_FREE_RATE = 0.0
+
+
+@contextmanager
+def _quiet_font_lookup():
+    # The library asks for fonts the machine may lack; matplotlib would log a warning per text element.
+    font_logger = logging.getLogger("matplotlib.font_manager")
+    level = font_logger.level
+    font_logger.setLevel(logging.ERROR)
+    try:
+        yield
+    finally:
+        font_logger.setLevel(level)
 
 
 def to_exchange_datetimes(values: pd.Series) -> pd.Series:
@@ -72,7 +86,7 @@ def generate_qs_profit_report(positions, quote_manager, code: str) -> str | None
         equity = equity.reindex(calendar).ffill()
         benchmark = benchmark.reindex(calendar).ffill().bfill()
         options.update(benchmark=qs.utils.to_returns(benchmark), benchmark_title=BENCHMARK_CODE)
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), _quiet_font_lookup():
         # Short backtests give the library degenerate statistics (one or two days); its warnings are noise here.
         warnings.simplefilter("ignore")
         qs.reports.html(qs.utils.to_returns(equity), **options)
