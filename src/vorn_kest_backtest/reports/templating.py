@@ -20,6 +20,8 @@ def to_script_json(value) -> str:
 def _number(value, digits: int = 2) -> str:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return str(value)
+    if isinstance(value, int):
+        return f"{value:,}"
     return f"{value:,.{digits}f}"
 
 
