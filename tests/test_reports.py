@@ -60,6 +60,7 @@ def test_standard_page_is_offline_and_escaped(data_dir, console):
     assert '<script src="plotly.min.js"></script>' in html and "://" not in re.sub(r"<a [^>]*>", "", html)
     assert os.path.getsize(os.path.join(os.path.dirname(path), "plotly.min.js")) > 1_000_000
     assert len(script_value(html, "points")) == 2
+    assert 'href="&lt;i&gt;x-profit_report.html"' in html
     assert console.lines == ["[bold green]產生 <i>x 的回測報告...[/bold green]",
                              "[bold green]回測基本報告已產生: " + path + "[/bold green]"]
 

@@ -56,7 +56,9 @@ def benchmark_closes(quote_manager, first_day: pd.Timestamp, last_day: pd.Timest
     bars = quote_manager.get_kbar(BENCHMARK_CODE, unit="d", freq=1)
     if bars.height == 0:
         return pd.Series(dtype=float)
-    bars = bars.filter(pl.col("dt").is_between(first_day.to_pydatetime(), last_day.to_pydatetime()))
+    # Whole days: a bar stamped later on the last day still belongs to it.
+    end = (last_day + pd.Timedelta(days=1)).to_pydatetime()
+    bars = bars.filter(pl.col("dt").is_between(first_day.to_pydatetime(), end, closed="left"))
     closes = pd.Series(bars["Close"].to_list(), index=pd.to_datetime(bars["dt"].to_list()).normalize(), dtype=float)
     return closes[~closes.index.duplicated(keep="last")]
 

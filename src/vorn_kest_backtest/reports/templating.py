@@ -11,10 +11,13 @@ from jinja2 import Environment, FileSystemLoader, select_autoescape
 TEMPLATES_DIR = Path(__file__).resolve().parent.parent / "templates"
 
 
+def script_safe(json_text: str) -> str:
+    """JSON text made safe to place inside a <script> element (no "</script>" break-out)."""
+    return json_text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+
+
 def to_script_json(value) -> str:
-    """JSON that is safe to place inside a <script> element (no "</script>" break-out)."""
-    text = json.dumps(value, ensure_ascii=False, default=str)
-    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+    return script_safe(json.dumps(value, ensure_ascii=False, default=str))
 
 
 def _number(value, digits: int = 2) -> str:
