@@ -83,7 +83,7 @@ def test_orders_record_order_then_deal_and_fill_with_slippage():
 def test_bad_orders_are_refused(qty, code, message):
     ledger, quotes = FakeLedger(), FakeQuotes()
     ctx = Context(ledger, quotes)
-    ctx._orders.on_tick(tick("2330", "2024-01-02 09:00:00", 100.0))
+    ctx.observe(tick("2330", "2024-01-02 09:00:00", 100.0))
     with pytest.raises(ValueError, match=message):
         ctx.buy(code, qty)
     assert ledger.trade_records == []
@@ -136,3 +136,17 @@ def test_loader_finds_the_bundled_demo():
 
     assert os.path.isfile(DEMO_STRATEGY)
     assert load_strategy_class(DEMO_STRATEGY).__name__ == "MovingAverageCross"
+
+
+def test_file_broker_serves_tick_columns(tmp_path):
+    from vorn_kest_backtest.runner.file_broker import FileBroker
+
+    (tmp_path / "2330 2024-01-02 - ticks.csv").write_text(
+        "ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n1704157200000000000,580.0,3,579.0,10,581.0,12,1\n")
+    broker = FileBroker(str(tmp_path))
+    contract = broker.Contracts.Stocks["2330"]
+    day = broker.ticks(contract=contract, date="2024-01-02")
+    assert dict(day)["close"] == [580.0] and day.ts == [1704157200000000000]
+    assert all(values == [] for values in broker.ticks(contract=contract, date="2024-01-03").values())
+    with pytest.raises(KeyError):
+        broker.Contracts.Futures["TXFR1"]

@@ -16,6 +16,10 @@ class Context:
         self.quotes = quote_manager
         self._orders = OrderBook(positions)
 
+    def observe(self, tick: dict[str, Any]) -> None:
+        """Called by the engine before the strategy sees the tick; orders fill at its close."""
+        self._orders.on_tick(tick)
+
     @property
     def last_ticks(self) -> dict[str, dict[str, Any]]:
         """每個代碼最新的 Tick."""

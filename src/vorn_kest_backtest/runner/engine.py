@@ -30,7 +30,7 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context) -
                 continue
             positions.set_current_tick(record)
             quote_manager.add_tick(record)
-            ctx._orders.on_tick(record)
+            ctx.observe(record)
             try:
                 call_hook(strategy.on_tick, "on_tick", record, ctx, tick=record)
             except StrategyError:
