@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import io
 import logging
 import warnings
-from contextlib import contextmanager
+from contextlib import contextmanager, redirect_stdout
 
 import matplotlib
 
@@ -88,8 +89,9 @@ def generate_qs_profit_report(positions, quote_manager, code: str) -> str | None
         equity = equity.reindex(calendar).ffill()
         benchmark = benchmark.reindex(calendar).ffill().bfill()
         options.update(benchmark=qs.utils.to_returns(benchmark), benchmark_title=BENCHMARK_CODE)
-    with warnings.catch_warnings(), _quiet_font_lookup():
-        # Short backtests give the library degenerate statistics (one or two days); its warnings are noise here.
+    with warnings.catch_warnings(), _quiet_font_lookup(), redirect_stdout(io.StringIO()):
+        # Short backtests give the library degenerate statistics (one or two days); its warnings and its own
+        # "saved to" line are noise beside the messages below.
         warnings.simplefilter("ignore")
         qs.reports.html(qs.utils.to_returns(equity), **options)
 

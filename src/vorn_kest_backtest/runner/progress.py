@@ -11,7 +11,10 @@ from vorn_kest_backtest import utils
 
 class TickRateColumn(ProgressColumn):
     def render(self, task) -> Text:
-        speed = task.finished_speed or task.speed
+        if task.finished and task.finished_time:
+            speed = task.completed / task.finished_time
+        else:
+            speed = task.speed
         return Text(f"{speed:,.0f} ticks/s" if speed else "- ticks/s", style="cyan")
 
 
