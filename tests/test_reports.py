@@ -77,7 +77,8 @@ def test_performance_report_and_csv(with_benchmark, data_dir, console):
     html_path = generate_qs_profit_report(FakePositions(ROWS), quote_manager, "2330")
 
     csv_path = html_path.replace(".html", ".csv")
-    assert os.path.getsize(html_path) > 10_000
+    page = open(html_path, encoding="utf-8").read()
+    assert "進階損益報告" in page and ("Benchmark is 0050" in page) is with_benchmark
     df = read_csv(csv_path)
     assert list(df.columns) == list(ROWS[0]) and len(df) == 2
     assert list(df["exit_dt"]) == ["2024-01-02 10:15:30", "2024-01-04 13:00:00"]
