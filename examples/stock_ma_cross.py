@@ -1,0 +1,48 @@
+"""股票範例: 2330 的 1 分 K 均線交叉 (10 / 30), 以 0050 為績效基準.
+
+執行: python examples/stock_ma_cross.py  (或 vorn-kest-backtest run examples/stock_ma_cross.py --start ... --end ...)
+"""
+
+from __future__ import annotations
+
+import sys
+
+from vorn_kest_backtest.runner import Context, Strategy
+
+
+class StockMovingAverageCross(Strategy):
+    codes = [("2330", "Stock"), ("0050", "Stock")]
+    start = "2024-05-06"
+    end = "2024-05-17"
+    initial_capital = 2_000_000
+
+    fast, slow, lots = 10, 30, 1
+
+    def __init__(self) -> None:
+        self.minute = None
+        self.fast_above = None
+
+    def on_tick(self, tick, ctx: Context) -> None:
+        if tick["code"] != "2330" or int(tick["timestamp"] // 60) == self.minute:
+            return
+        self.minute = int(tick["timestamp"] // 60)
+        closes = ctx.kbar("2330", "m", 1)["Close"].head(-1)  # completed bars only
+        if closes.len() < self.slow:
+            return
+        fast_above = closes.tail(self.fast).mean() > closes.tail(self.slow).mean()
+        crossed, self.fast_above = self.fast_above is not None and fast_above != self.fast_above, fast_above
+        held = ctx.positions("2330")
+        if crossed and fast_above and held == 0:
+            ctx.buy("2330", self.lots)
+        elif crossed and not fast_above and held > 0:
+            ctx.sell("2330", held)
+
+    def on_finish(self, ctx: Context) -> None:
+        if ctx.positions("2330") > 0:
+            ctx.sell("2330", ctx.positions("2330"))
+
+
+if __name__ == "__main__":
+    from vorn_kest_backtest.cli import main
+
+    sys.exit(main(["run", __file__, *sys.argv[1:]]))

@@ -1,0 +1,46 @@
+"""均線交叉: 2330 的 1 分 K 快線 (5) 向上穿越慢線 (20) 時買進, 向下穿越時賣出; 0050 作為績效基準."""
+
+from __future__ import annotations
+
+from vorn_kest_backtest.runner import Context, Strategy
+
+
+class MovingAverageCross(Strategy):
+    codes = [("2330", "Stock"), ("0050", "Stock")]
+    start = "2024-03-04"
+    end = "2024-03-22"
+    initial_capital = 2_000_000
+
+    trade_code = "2330"
+    fast = 5
+    slow = 20
+    lots = 1
+
+    def __init__(self) -> None:
+        self._minute: int | None = None
+        self._fast_above: bool | None = None
+
+    def on_tick(self, tick, ctx: Context) -> None:
+        if tick["code"] != self.trade_code:
+            return
+        minute = int(tick["timestamp"] // 60)
+        if minute == self._minute:
+            return
+        # Decide once per minute, on the bars completed before this tick's minute.
+        self._minute = minute
+        closes = ctx.kbar(self.trade_code, "m", 1)["Close"].head(-1)
+        if closes.len() < self.slow:
+            return
+        fast_above = closes.tail(self.fast).mean() > closes.tail(self.slow).mean()
+        crossed = self._fast_above is not None and fast_above != self._fast_above
+        self._fast_above = fast_above
+        held = ctx.positions(self.trade_code)
+        if crossed and fast_above and held == 0:
+            ctx.buy(self.trade_code, self.lots)
+        elif crossed and not fast_above and held > 0:
+            ctx.sell(self.trade_code, held)
+
+    def on_finish(self, ctx: Context) -> None:
+        held = ctx.positions(self.trade_code)
+        if held > 0:
+            ctx.sell(self.trade_code, held)

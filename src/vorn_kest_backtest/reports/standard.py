@@ -1,0 +1,73 @@
+"""基本回測報告: 1 分 K 線, 進出場點, 權益曲線, 損益明細, 手續費設定與帳戶資訊."""
+
+from __future__ import annotations
+
+import os
+import shutil
+from pathlib import Path
+from typing import Any
+
+import plotly
+import polars as pl
+
+from vorn_kest_backtest import utils
+from vorn_kest_backtest.reports.exchange_time import DT_FORMAT
+from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
+from vorn_kest_backtest.reports.templating import script_safe, template_env, to_script_json
+
+REPORT_FOLDER = "report"
+PLOTLY_JS = Path(plotly.__file__).resolve().parent / "package_data" / "plotly.min.js"
+
+
+def kbar_json(quote_manager, code: str) -> str:
+    """1-minute bars as JSON rows, `dt` as text under the name `time`."""
+    kbars = quote_manager.get_kbar(code, unit="m", freq=1)
+    if kbars.height == 0:
+        return "[]"
+    # polars writes the rows natively; a Python loop over tens of thousands of dicts is the slow part otherwise.
+    return script_safe(kbars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
+
+
+def _account_info(positions, code: str) -> dict[str, Any]:
+    if code not in positions._account_infos:
+        positions._account_infos[code] = positions._Positions__init_account_info()
+    return positions._account_infos[code]
+
+
+def build_standard_context(positions, code: str, quote_manager) -> dict[str, Any]:
+    rows = format_profit_rows(positions.get_profit_rows_by_code(code))
+    points = trade_points(rows)
+    return {
+        "code": code,
+        "kbar_df": kbar_json(quote_manager, code),
+        "profit_rows": rows,
+        "profit_rows_json": to_script_json(rows),
+        "trade_points": points,
+        "trade_points_json": to_script_json(points),
+        "include_profit_rows": True,
+        "fee_settings": positions._fee_settings,
+        "account_info": _account_info(positions, code),
+        "initial_capital": positions.initial_capital,
+        "current_capital": positions.current_capital,
+        "qs_report_path": positions._Positions__generate_save_path(code + "-profit_report.html", REPORT_FOLDER),
+    }
+
+
+def _copy_plotly_js(folder: str) -> None:
+    # The page loads plotly from its own folder so it opens offline.
+    target = os.path.join(folder, PLOTLY_JS.name)
+    if not os.path.exists(target) or os.path.getsize(target) != PLOTLY_JS.stat().st_size:
+        shutil.copyfile(PLOTLY_JS, target)
+
+
+def generate_standard_report(positions, code: str, quote_manager) -> str:
+    """產生基本回測報告 (HTML); 回傳檔案路徑."""
+    utils.console.print("[bold green]產生 " + code + " 的回測報告...[/bold green]")
+    path = positions._Positions__generate_save_path(code + "-report.html", REPORT_FOLDER)
+    context = build_standard_context(positions, code, quote_manager)
+    html = template_env.get_template("profit_report.html").render(**context)
+    _copy_plotly_js(os.path.dirname(path))
+    with open(path, "w+", encoding="utf-8") as file:
+        file.write(html)
+    utils.console.print("[bold green]回測基本報告已產生: " + path + "[/bold green]")
+    return path

@@ -1,0 +1,62 @@
+"""Opens the standard report in headless Chromium and checks what the chart really drew."""
+
+from __future__ import annotations
+
+import html
+import json
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+from report_fakes import FakePositions, FakeQuoteManager, minute_bars, profit_row
+
+from vorn_kest_backtest.reports import generate_standard_report
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser") or shutil.which("google-chrome")
+if CHROMIUM is None and os.environ.get("VORN_REQUIRE_BROWSER") != "1":
+    pytest.skip("no Chromium on this machine (set VORN_REQUIRE_BROWSER=1 to make this a failure)", allow_module_level=True)
+
+ROWS = [
+    profit_row("2330", "2024-01-02 09:05:10", "2024-01-02 09:40:00", 800.0),
+    profit_row("2330", "2024-01-02 10:00:00", "2024-01-02 11:15:59", -300.0, entry_action="Sell"),
+    profit_row("2330", "2024-01-02 11:30:00", "2024-01-02 12:00:00", 120.0),
+]
+
+
+def chromium(url: str, *flags: str) -> str:
+    assert CHROMIUM, "VORN_REQUIRE_BROWSER=1 but no Chromium found"
+    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1400,1100",
+               "--virtual-time-budget=20000", *flags, url]
+    return subprocess.run(command, capture_output=True, text=True, timeout=90, check=True).stdout
+
+
+@pytest.fixture(scope="module")
+def page(tmp_path_factory):
+    from vorn_kest_backtest.constant import BASIC_INFO
+
+    folder = tmp_path_factory.mktemp("page")
+    old, BASIC_INFO.data_dir = BASIC_INFO.data_dir, str(folder)
+    try:
+        path = generate_standard_report(FakePositions(ROWS), "2330", FakeQuoteManager({("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 240)}))
+    finally:
+        BASIC_INFO.data_dir = old
+    return folder, "file://" + path
+
+
+def test_chart_draws_every_bar_and_trade(page):
+    _, url = page
+    dom = chromium(url, "--dump-dom")
+    chart = re.search(r'<div id="kbar-chart"[^>]*>', dom).group(0)
+    rendered = json.loads(html.unescape(re.search(r'data-rendered="([^"]*)"', chart).group(1)))
+    assert rendered["candles"] == 240
+    assert rendered["markers"] == {"entry long": 2, "exit long": 2, "entry short": 1, "exit short": 1}
+    assert 'class="gl-canvas' in dom
+
+
+def test_screenshot(page):
+    folder, url = page
+    shot = folder / "report.png"
+    chromium(url, f"--screenshot={shot}")
+    assert shot.stat().st_size > 10_000
