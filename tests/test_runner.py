@@ -66,16 +66,16 @@ class Trader(Strategy):
         self.held = ctx.positions("2330"), ctx.positions(), ctx.balance()
 
 
-def test_orders_record_order_then_deal_and_fill_with_slippage():
+def test_orders_record_order_then_deal_and_fill_at_the_quoted_close():
     strategy = Trader()
     _, _, ledger, _ = run_replay(minute_ticks("2330", "2024-01-02 09:00:00", [100.0, 102.0, 104.0]) + [END], strategy)
 
     fills = [call[1] for call in ledger.calls if call[0] == "set_positions"]
-    assert fills[0] == {"trade_id": "1", "code": "2330", "action": "Buy", "quantity": 3, "price": 101.0,
+    assert fills[0] == {"trade_id": "1", "code": "2330", "action": "Buy", "quantity": 3, "price": 100.0,
                         "origin_price": 100.0, "exchange_ts": minute_ticks("2330", "2024-01-02 09:00:00", [0])[0]["timestamp"]}
-    assert (fills[1]["action"], fills[1]["price"], fills[1]["origin_price"]) == ("Sell", 103.0, 104.0)
+    assert (fills[1]["action"], fills[1]["price"], fills[1]["origin_price"]) == ("Sell", 104.0, 104.0)
     assert [(r["trade_id"], r["trade_status"], r["price"]) for r in ledger.trade_records] == [
-        ("1", "Order", 100.0), ("1", "Deal", 101.0), ("2", "Order", 104.0), ("2", "Deal", 103.0)]
+        ("1", "Order", 100.0), ("1", "Deal", 100.0), ("2", "Order", 104.0), ("2", "Deal", 104.0)]
     assert strategy.held[:2] == (-2, {"2330": -2})
 
 
@@ -136,17 +136,3 @@ def test_loader_finds_the_bundled_demo():
 
     assert os.path.isfile(DEMO_STRATEGY)
     assert load_strategy_class(DEMO_STRATEGY).__name__ == "MovingAverageCross"
-
-
-def test_file_broker_serves_tick_columns(tmp_path):
-    from vorn_kest_backtest.runner.file_broker import FileBroker
-
-    (tmp_path / "2330 2024-01-02 - ticks.csv").write_text(
-        "ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n1704157200000000000,580.0,3,579.0,10,581.0,12,1\n")
-    broker = FileBroker(str(tmp_path))
-    contract = broker.Contracts.Stocks["2330"]
-    day = broker.ticks(contract=contract, date="2024-01-02")
-    assert dict(day)["close"] == [580.0] and day.ts == [1704157200000000000]
-    assert all(values == [] for values in broker.ticks(contract=contract, date="2024-01-03").values())
-    with pytest.raises(KeyError):
-        broker.Contracts.Futures["TXFR1"]

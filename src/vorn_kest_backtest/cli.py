@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 
+from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
@@ -35,13 +36,7 @@ def _broker(name: str, folder: str | None):
     if name == "files":
         if not folder or not os.path.isdir(folder):
             raise BacktestInputError(f"--broker files 需要以 --data 指定存在的資料夾: {folder}")
-        from vorn_kest_backtest.runner.file_broker import FileBroker
-
         return FileBroker(folder)
-    try:
-        from vorn_kest_backtest.brokers import SimulatedBroker
-    except ImportError as error:
-        raise BacktestInputError(f"無法載入模擬券商: {error}") from None
     return SimulatedBroker()
 
 

@@ -19,13 +19,6 @@ class OrderBook:
     def on_tick(self, tick: dict[str, Any]) -> None:
         self.last_ticks[tick["code"]] = tick
 
-    def slipped_price(self, code: str, action: str, price: float, quantity: int, product_type: str) -> float:
-        # Slippage always works against the order: buys fill higher, sells lower.
-        cost = self._positions._Positions__calculate_trade_cost(
-            code, action, price, quantity, product_type, ignore_tax=True, need_reverse_direction=False
-        )
-        return cost["price"]
-
     def submit(self, code: str, action: Action, quantity: int) -> dict[str, Any]:
         if not isinstance(quantity, int) or isinstance(quantity, bool) or quantity <= 0:
             raise ValueError(f"下單數量必須是正整數: {quantity!r}")
@@ -37,7 +30,8 @@ class OrderBook:
         origin_price = float(tick["close"])
         timestamp = float(tick["timestamp"])
         self._positions.add_trade_record(trade_id, code, action.value, quantity, origin_price, timestamp, "Order")
-        price = self.slipped_price(code, action.value, origin_price, quantity, product_type)
+        # The fill carries the quoted price; the account applies slippage and costs as configured.
+        price = origin_price
         fill = {
             "trade_id": trade_id,
             "code": code,
