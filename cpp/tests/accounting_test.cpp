@@ -35,12 +35,18 @@ TEST_CASE("slippage direction honours the reversal flag") {
 }
 
 TEST_CASE("FIFO matching consumes the oldest positions first") {
-    const std::vector<std::int64_t> book{2, 3, 4};
-    CHECK(match_fifo(2, book) == std::vector<std::int64_t>{2});
-    CHECK(match_fifo(1, book) == std::vector<std::int64_t>{1});
-    CHECK(match_fifo(4, book) == std::vector<std::int64_t>{2, 2});
-    CHECK(match_fifo(12, book) == std::vector<std::int64_t>{2, 3, 4});
-    CHECK(match_fifo(0, book).empty());
+    auto takes = [](std::int64_t qty, std::vector<std::int64_t> book) {
+        FifoCover cover(qty);
+        std::vector<std::int64_t> matched;
+        for (std::size_t i = 0; cover.wants_more() && i < book.size(); ++i) matched.push_back(cover.take(book[i]));
+        return std::pair{matched, cover.remaining()};
+    };
+    using V = std::vector<std::int64_t>;
+    CHECK(takes(2, {2, 3, 4}) == std::pair{V{2}, std::int64_t{0}});
+    CHECK(takes(1, {2, 3, 4}) == std::pair{V{1}, std::int64_t{0}});
+    CHECK(takes(4, {2, 3, 4}) == std::pair{V{2, 2}, std::int64_t{0}});
+    CHECK(takes(12, {2, 3, 4}) == std::pair{V{2, 3, 4}, std::int64_t{3}});
+    CHECK(takes(0, {2}).first.empty());
 }
 
 TEST_CASE("long round trip: capital change equals the pair profit") {

@@ -35,13 +35,9 @@ double CoverTotals::origin_profit(bool covering_buy) const {
     return covering_buy ? entry_total - exit_total : exit_total - entry_total;
 }
 
-std::vector<std::int64_t> match_fifo(std::int64_t qty, std::span<const std::int64_t> open_qtys) {
-    std::vector<std::int64_t> matched;
-    for (std::size_t i = 0; qty > 0 && i < open_qtys.size(); ++i) {
-        const std::int64_t m = std::min(qty, open_qtys[i]);
-        matched.push_back(m);
-        qty -= m;
-    }
+std::int64_t FifoCover::take(std::int64_t open_qty) {
+    const std::int64_t matched = std::min(remaining_, open_qty);
+    remaining_ -= matched;
     return matched;
 }
 

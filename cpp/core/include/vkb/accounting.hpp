@@ -3,8 +3,6 @@
 // and ratio of a matched pair, cover totals, and how entries and covers move the capital.
 // Views that value an open position (profit if covered now) reuse settle_pair.
 #include <cstdint>
-#include <span>
-#include <vector>
 
 #include "vkb/trade_cost.hpp"
 
@@ -38,9 +36,19 @@ struct CoverTotals {
     double origin_profit(bool covering_buy) const;
 };
 
-// Quantities taken from the front of the opposite book, oldest first, until qty is used up.
-// A position left with quantity 0 is consumed; only the last match can be partial.
-std::vector<std::int64_t> match_fifo(std::int64_t qty, std::span<const std::int64_t> open_qtys);
+// First in, first out: a covering quantity takes from the oldest open positions in turn.
+// Each take returns the matched quantity; a position left at 0 is consumed, so only the
+// last take of a cover can be partial.
+class FifoCover {
+public:
+    explicit FifoCover(std::int64_t qty) : remaining_(qty) {}
+    bool wants_more() const { return remaining_ > 0; }
+    std::int64_t take(std::int64_t open_qty);
+    std::int64_t remaining() const { return remaining_; }
+
+private:
+    std::int64_t remaining_;
+};
 
 // A profit of exactly 0 counts as a loss.
 inline bool is_winning(double profit) { return profit > 0; }
