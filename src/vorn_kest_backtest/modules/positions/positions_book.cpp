@@ -175,10 +175,10 @@ std::string write_capital(nb::handle self, double capital) {
 void book_entry(nb::handle self, nb::handle position, nb::handle stats, ProductType type, bool buy,
                 std::int64_t qty) {
     const Keys& k = keys();
-    add_one(stats, k.entry_times);
     nb::object code = get_item(position, k.code);
     const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
     const PricedFill fill = price_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty, true);
+    add_one(stats, k.entry_times);
     const std::string capital = write_capital(self, capital_after_entry(read_capital(self), fill.cost));
     console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + capital +
                   (buy ? ", 進場價金: " : ", 應付金額: ") + float_text(traded_amount(fill.cost)) +
