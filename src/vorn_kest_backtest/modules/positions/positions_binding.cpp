@@ -53,6 +53,7 @@ void bind_positions(nanobind::module_& m) {
             parse_no_args("__init_account_info", args, kwargs);
             return new_account_info();
         },
+        nb::sig("def _Positions__init_account_info(self) -> dict"),
         "初始化帳戶資訊 (每次回傳新的統計紀錄)");
 
     cls.def(
@@ -63,6 +64,7 @@ void bind_positions(nanobind::module_& m) {
             set_attr(self.h, keys().initial_capital, capital);
             set_attr(self.h, keys().current_capital, capital);
         },
+        nb::sig("def set_initial_capital(self, capital: int) -> None"),
         "設定初始資金");
 
     cls.def(
@@ -71,6 +73,7 @@ void bind_positions(nanobind::module_& m) {
             parse_no_args("fetch_account_balance", args, kwargs);
             return get_attr(self.h, keys().current_capital);
         },
+        nb::sig("def fetch_account_balance(self) -> float"),
         "取得帳戶餘額");
 
     cls.def(
@@ -79,6 +82,7 @@ void bind_positions(nanobind::module_& m) {
             parse_no_args("fetch_margin", args, kwargs);
             return get_attr(self.h, keys().current_capital);
         },
+        nb::sig("def fetch_margin(self) -> float"),
         "取得保證金");
 
     cls.def(
@@ -89,6 +93,7 @@ void bind_positions(nanobind::module_& m) {
             nb::object code = get_item(tick, keys().code);
             set_item(get_attr(self.h, keys().current_tick_infos), code, tick);
         },
+        nb::sig("def set_current_tick(self, tick: dict) -> None"),
         "設定目前的 Tick 資訊");
 
     bind_positions_pricing(cls);

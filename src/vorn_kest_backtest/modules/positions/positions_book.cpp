@@ -256,6 +256,7 @@ void bind_positions_book(PositionsClass& cls) {
             const ProductType type = require_product_type(product_type);
             return cover_result(cover_against_book(self.h, cover_position, type));
         },
+        nb::sig("def _Positions__calculate_profit(self, cover_position: dict, product_type: str) -> dict"),
         "計算損益\n\ncover_position: 要平倉的部位\n"
         "回傳損益資訊: 損益金額(profit), 是否已全部沖銷(is_covered), 未沖銷數量(un_cover_qty), 交易成本(cost),\n"
         "原始損益(origin_profit, 未扣成本的價差損益).");
@@ -268,6 +269,7 @@ void bind_positions_book(PositionsClass& cls) {
             expect_dict(trade, "trade");
             set_positions(self, trade, product_type);
         },
+        nb::sig("def set_positions(self, trade: dict, product_type: str) -> None"),
         "設定持有部位\n\ntrade: 交易紀錄; product_type: 商品類型 (\"Stock\" 或 \"Future\").\n"
         "多於反向部位的數量在沖銷後作為新的進場記帳.");
 }

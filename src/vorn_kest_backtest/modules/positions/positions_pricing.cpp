@@ -106,6 +106,7 @@ void bind_positions_pricing(PositionsClass& cls) {
             }
             return table;
         },
+        nb::sig("def fee_settings(self) -> dict"),
         "取得手續費設定 (回傳設定本身, 不是複本)");
 
     cls.def(
@@ -134,6 +135,7 @@ void bind_positions_pricing(PositionsClass& cls) {
             if (is_given(direction) && (equals(direction, k.up) || equals(direction, k.down)))
                 set_item(slip, k.direction, direction);
         },
+        nb::sig("def update_fee_settings(self, setting_type: str, action: str | None = None, fee: float | None = None, tax: float | None = None, per_trade_cost: int | None = None, tick_count: int | None = None, direction: str | None = None) -> None"),
         "設定手續費設定\n\nsetting_type: \"stock\" 或 \"future\"; action: \"buy\" 或 \"sell\" (其他值略過滑價設定);\n"
         "fee, tax: float; per_trade_cost, tick_count: int; direction: \"up\" 或 \"down\". 未給的設定不變.");
 
@@ -143,6 +145,7 @@ void bind_positions_pricing(PositionsClass& cls) {
             parse_no_args("reset_fee_settings", args, kwargs);
             set_attr(self.h, keys()._fee_settings, default_fee_settings(10));
         },
+        nb::sig("def reset_fee_settings(self) -> None"),
         "重設手續費設定 (每筆固定成本為 10)");
 
     cls.def(
@@ -152,6 +155,7 @@ void bind_positions_pricing(PositionsClass& cls) {
             expect_exact(code, &PyUnicode_Type, "code");
             return future_contract_value(code);
         },
+        nb::sig("def _Positions__apply_future_contract_value(self, code: str) -> int"),
         "套用期貨合約價值 (表中沒有的代碼為 2000)");
 
     cls.def(
@@ -172,6 +176,7 @@ void bind_positions_pricing(PositionsClass& cls) {
                             fees.fixed_cost};
             return trade_cost_record(fill, quantity, ignore);
         },
+        nb::sig("def _Positions__calculate_trade_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, ignore_tax: bool = False, need_reverse_direction: bool = True) -> dict"),
         "計算交易成本\n\n回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price.");
 
     cls.def(
@@ -184,6 +189,7 @@ void bind_positions_pricing(PositionsClass& cls) {
                 return nb::make_tuple(nb::int_(snap.cents / 100), nb::int_(snap.tick_cents / 100));
             return nb::make_tuple(nb::float_(cents_to_price(snap.cents)), nb::float_(cents_to_price(snap.tick_cents)));
         },
+        nb::sig("def _Positions__ceil_price_by_tick(self, code: str, price: float) -> tuple"),
         "依照股票的價格區間, 將價格向上取整\n\n回傳 (取整後價格, 跳動單位).");
 
     cls.def(
@@ -197,6 +203,7 @@ void bind_positions_pricing(PositionsClass& cls) {
             const bool up = equals(direction, keys().up);
             return nb::float_(slip_price(code_sv, price_v, to_int64(tick_count), up));
         },
+        nb::sig("def _Positions__calculate_slippage_price(self, code: str, price: float, tick_count: int, direction: str) -> float"),
         "計算滑價後的價格 (每一跳剛好移動一個價格單位)");
 }
 

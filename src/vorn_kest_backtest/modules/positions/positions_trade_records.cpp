@@ -39,6 +39,7 @@ void bind_positions_trade_records(PositionsClass& cls) {
     cls.def(
         "_Positions__make_trade_record",
         [](Self, nb::args args, nb::kwargs kwargs) { return make_trade_record("__make_trade_record", args, kwargs); },
+        nb::sig("def _Positions__make_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> dict"),
         "建立交易紀錄\n\ndt 為交易所時間 \"%Y-%m-%d %H:%M:%S.%f\".");
     cls.def(
         "add_trade_record",
@@ -51,6 +52,7 @@ void bind_positions_trade_records(PositionsClass& cls) {
                 records.attr("append")(record);
             }
         },
+        nb::sig("def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None"),
         "加入交易紀錄");
 }
 
