@@ -201,9 +201,19 @@ def test_an_unknown_product_type_is_refused_before_anything_changes():
     assert p._profit_report == {"profit": 0, "rows": []} and p.product_type_mapper == {"2330": "Stock"}
 
 
-def test_a_trade_that_is_not_a_dict_is_refused():
-    with pytest.raises(TypeError, match=r"^Argument 'trade' has incorrect type \(expected dict, got list\)$"):
-        Positions().set_positions([], "Stock")
+@pytest.mark.parametrize(
+    ("trade", "error"),
+    [([], "Argument 'trade' has incorrect type \\(expected dict, got list\\)"),
+     (fill("Buy", 1, 10.0, code=2330), "Argument 'code' has incorrect type \\(expected str, got int\\)"),
+     (fill("Buy", 1.0, 10.0), "Argument 'quantity' has incorrect type \\(expected int, got float\\)"),
+     (fill("Buy", 1, "10"), "must be real number, not str")],
+)
+def test_a_malformed_trade_is_refused_without_booking(trade, error):
+    p = account()
+    with pytest.raises(TypeError, match=error):
+        p.set_positions(trade, "Stock")
+    assert p.fetch_account_balance() == 1_000_000
+    assert all(info["entry_times"] == 0 for info in p._account_infos.values())
 
 
 def test_enum_actions_count_as_their_text():

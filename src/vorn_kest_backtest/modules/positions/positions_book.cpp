@@ -219,6 +219,7 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     nb::handle h = self.h;
     const ProductType type = require_product_type(product_type);
     nb::object code = get_item(trade, k.code);
+    expect_exact(code, &PyUnicode_Type, "code");
     const bool buy = equals(get_item(trade, k.action), k.Buy);
 
     nb::object book = ensure_item(get_attr(h, k.positions), code, [&] {
