@@ -19,7 +19,7 @@ std::int64_t band_tick_cents(bool fund, double price);
 std::int64_t band_tick_cents(bool fund, std::int64_t cents);
 
 // Ceiling of an arbitrary price onto the grid. A price within rounding noise of a grid point is
-// that grid point (4.13 stays 4.13 even though 4.13 * 100 is 413.00000000000006 in binary).
+// that grid point (1.1 stays 1.1 even though 1.1 * 100 is 110.00000000000001 in binary).
 // Throws std::domain_error for NaN, std::overflow_error for infinite or absurdly large prices.
 GridSnap ceil_to_grid(std::string_view code, double price);
 
