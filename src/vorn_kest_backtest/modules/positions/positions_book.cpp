@@ -11,6 +11,7 @@
 //   in its own direction (entry count, capital and entry line), so its principal is paid before
 //   a later cover returns it.
 // - An unknown product type is refused before anything changes.
+#include <algorithm>
 #include <vector>
 
 #include "common/py_args.hpp"
@@ -114,11 +115,12 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
     const std::string cover_line = "[green]沖銷部位: " + str_text(cover) + "[/green]";
 
     std::vector<nb::object> rows;
-    std::vector<std::int64_t> left;  // quantity each matched position keeps
+    std::vector<nb::object> matched_positions;  // held: a console hook may touch the list meanwhile
+    std::vector<std::int64_t> left;              // quantity each matched position keeps
     nb::object entry_action;
     FeeLookup entry_fees;
     for (Py_ssize_t i = 0; fifo.wants_more() && i < PyList_GET_SIZE(opposite.ptr()); ++i) {
-        nb::handle entry = PyList_GET_ITEM(opposite.ptr(), i);
+        nb::object entry = nb::borrow(PyList_GET_ITEM(opposite.ptr(), i));
         const std::int64_t open_qty = int_field(entry, k.quantity, "quantity");
         const std::int64_t matched = fifo.take(open_qty);
         nb::object this_action = get_item(entry, k.action);
@@ -133,6 +135,7 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
         const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
         result.totals.add(pair);
         rows.push_back(profit_row(code, entry, cover, matched, in, out, pair));
+        matched_positions.push_back(entry);
         left.push_back(open_qty - matched);
     }
     result.totals.uncovered_qty = fifo.remaining();
@@ -141,9 +144,10 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
     for (const nb::object& row : rows) report_rows.attr("append")(row);
     Py_ssize_t consumed = 0;
     for (std::size_t i = 0; i < left.size(); ++i) {
-        set_item(PyList_GET_ITEM(opposite.ptr(), i), k.quantity, nb::int_(left[i]));
+        set_item(matched_positions[i], k.quantity, nb::int_(left[i]));
         if (left[i] == 0) ++consumed;
     }
+    consumed = std::min(consumed, PyList_GET_SIZE(opposite.ptr()));
     if (consumed > 0 && PyList_SetSlice(opposite.ptr(), 0, consumed, nullptr) != 0) throw nb::python_error();
     return result;
 }
