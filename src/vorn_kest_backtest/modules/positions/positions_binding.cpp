@@ -1,5 +1,102 @@
-#include <nanobind/nanobind.h>
+// Class Positions: construction, account statistics, capital and the latest tick per code.
+#include <new>
 
-namespace nb = nanobind;
+#include "common/py_args.hpp"
+#include "positions_support.hpp"
 
-void bind_positions(nb::module_&) {}
+namespace vkb::py {
+
+namespace {
+
+nb::object new_queue() {
+    return nb::module_::import_("queue").attr("Queue")();
+}
+
+void init_positions(Self self) {
+    const Keys& k = keys();
+    nb::handle h = self.h;
+    set_attr(h, k.positions, nb::dict());
+    set_attr(h, k.trade_records, nb::list());
+    set_attr(h, k.product_type_mapper, nb::dict());
+    set_attr(h, k.current_tick_infos, nb::dict());
+    set_attr(h, k.fetch_position_queue, new_queue());
+    set_attr(h, k.finish_fetch_position_queue, new_queue());
+    set_attr(h, k.wait_fetch_position_response_flag, Py_False);
+    set_attr(h, k.initial_capital, nb::int_(100000));
+    set_attr(h, k.current_capital, get_attr(h, k.initial_capital));
+    nb::dict report;
+    report[k.profit] = nb::int_(0);
+    report[k.rows] = nb::list();
+    set_attr(h, k._profit_report, report);
+    set_attr(h, k._fee_settings, default_fee_settings(0));
+    set_attr(h, k._account_infos, nb::dict());
+}
+
+}  // namespace
+
+}  // namespace vkb::py
+
+void bind_positions(nanobind::module_& m) {
+    namespace nb = nanobind;
+    using namespace vkb::py;
+    PositionsClass cls(m, "Positions", nb::dynamic_attr(), "Position Module");
+
+    cls.def("__init__", [](Self self, nb::args args, nb::kwargs kwargs) {
+        parse_no_args("__init__", args, kwargs);
+        new (self.p) Positions();
+        init_positions(self);
+    });
+
+    cls.def(
+        "_Positions__init_account_info",
+        [](Self, nb::args args, nb::kwargs kwargs) {
+            parse_no_args("__init_account_info", args, kwargs);
+            return new_account_info();
+        },
+        nb::sig("def _Positions__init_account_info(self) -> dict"),
+        "初始化帳戶資訊 (每次回傳新的統計紀錄)");
+
+    cls.def(
+        "set_initial_capital",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            auto [capital] = parse_args<1>("set_initial_capital", {"capital"}, 1, args, kwargs);
+            expect_exact(capital, &PyLong_Type, "capital");
+            set_attr(self.h, keys().initial_capital, capital);
+            set_attr(self.h, keys().current_capital, capital);
+        },
+        nb::sig("def set_initial_capital(self, capital: int) -> None"),
+        "設定初始資金");
+
+    cls.def(
+        "fetch_account_balance",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            parse_no_args("fetch_account_balance", args, kwargs);
+            return get_attr(self.h, keys().current_capital);
+        },
+        nb::sig("def fetch_account_balance(self) -> float"),
+        "取得帳戶餘額");
+
+    cls.def(
+        "fetch_margin",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            parse_no_args("fetch_margin", args, kwargs);
+            return get_attr(self.h, keys().current_capital);
+        },
+        nb::sig("def fetch_margin(self) -> float"),
+        "取得保證金");
+
+    cls.def(
+        "set_current_tick",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            auto [tick] = parse_args<1>("set_current_tick", {"tick"}, 1, args, kwargs);
+            expect_dict(tick, "tick");
+            nb::object code = get_item(tick, keys().code);
+            set_item(get_attr(self.h, keys().current_tick_infos), code, tick);
+        },
+        nb::sig("def set_current_tick(self, tick: dict) -> None"),
+        "設定目前的 Tick 資訊");
+
+    bind_positions_pricing(cls);
+    bind_positions_trade_records(cls);
+    bind_positions_book(cls);
+}

@@ -1,0 +1,42 @@
+#pragma once
+// Cost of one fill: slipped price, fee, tax, fixed cost and quantity in the smallest unit.
+#include <cstdint>
+#include <string_view>
+
+namespace vkb {
+
+// One product kind's fee settings, resolved for one action.
+struct FeeRule {
+    double fee_rate = 0.0;
+    double tax_rate = 0.0;
+    double fixed_cost = 0.0;
+    std::int64_t slip_ticks = 0;
+    bool slip_up = true;
+};
+
+struct TradeCost {
+    double fee = 0.0;
+    double tax = 0.0;  // 0 when tax is ignored
+    double fixed_cost = 0.0;
+    std::int64_t qty = 0;
+    std::int64_t min_qty = 0;  // shares for stocks, index points x contract value for futures
+    double price = 0.0;        // after slippage
+    double origin_price = 0.0;
+};
+
+inline constexpr std::int64_t kSharesPerLot = 1000;
+inline constexpr std::int64_t kDefaultContractValue = 2000;
+
+// A stored "down" turns up when reversed and anything else turns down; unreversed only "up" is up.
+bool slippage_goes_up(std::string_view stored_direction, bool reverse);
+
+// fee = rate x quantity x multiplier x slipped price, evaluated left to right like the formula.
+// Throws std::overflow_error when quantity x multiplier leaves 64 bits.
+TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t quantity,
+                             std::int64_t multiplier, const FeeRule& rule, bool ignore_tax);
+
+inline double traded_amount(const TradeCost& c) { return c.price * static_cast<double>(c.min_qty); }
+inline double total_cost(const TradeCost& c) { return c.fee + c.tax + c.fixed_cost; }
+inline double entry_charges(const TradeCost& c) { return c.fee + c.fixed_cost; }
+
+}  // namespace vkb

@@ -1,0 +1,29 @@
+#include "vkb/trade_cost.hpp"
+
+#include <stdexcept>
+
+#include "vkb/price_grid.hpp"
+
+namespace vkb {
+
+bool slippage_goes_up(std::string_view stored_direction, bool reverse) {
+    return reverse ? stored_direction == "down" : stored_direction == "up";
+}
+
+TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t quantity,
+                             std::int64_t multiplier, const FeeRule& rule, bool ignore_tax) {
+    TradeCost c;
+    c.origin_price = price;
+    c.price = slip_price(code, price, rule.slip_ticks, rule.slip_up);
+    c.qty = quantity;
+    if (__builtin_mul_overflow(quantity, multiplier, &c.min_qty))
+        throw std::overflow_error("quantity too large");
+    const double q = static_cast<double>(quantity);
+    const double m = static_cast<double>(multiplier);
+    c.fee = rule.fee_rate * q * m * c.price;
+    c.tax = ignore_tax ? 0.0 : rule.tax_rate * q * m * c.price;
+    c.fixed_cost = rule.fixed_cost;
+    return c;
+}
+
+}  // namespace vkb

@@ -1,0 +1,88 @@
+#include <doctest/doctest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "vkb/accounting.hpp"
+#include "vkb/exchange_time.hpp"
+
+using namespace vkb;
+
+namespace {
+
+TradeCost stock_cost(double price, std::int64_t qty, bool buy, bool ignore_tax) {
+    const FeeRule rule{0.001425, 0.003, 0.0, 3, buy};
+    return compute_trade_cost("2330", price, qty, kSharesPerLot, rule, ignore_tax);
+}
+
+}  // namespace
+
+TEST_CASE("stock trade cost slips before pricing fee and tax") {
+    const TradeCost c = stock_cost(100.0, 2, true, false);
+    CHECK(c.price == 101.5);
+    CHECK(c.min_qty == 2000);
+    CHECK(c.fee == 0.001425 * 2 * 1000 * 101.5);
+    CHECK(c.tax == 0.003 * 2 * 1000 * 101.5);
+    CHECK(stock_cost(100.0, 2, true, true).tax == 0.0);
+}
+
+TEST_CASE("slippage direction honours the reversal flag") {
+    CHECK(slippage_goes_up("down", true));
+    CHECK_FALSE(slippage_goes_up("up", true));
+    CHECK_FALSE(slippage_goes_up("sideways", true));
+    CHECK(slippage_goes_up("up", false));
+    CHECK_FALSE(slippage_goes_up("down", false));
+}
+
+TEST_CASE("FIFO matching consumes the oldest positions first") {
+    auto takes = [](std::int64_t qty, std::vector<std::int64_t> book) {
+        FifoCover cover(qty);
+        std::vector<std::int64_t> matched;
+        for (std::size_t i = 0; cover.wants_more() && i < book.size(); ++i) matched.push_back(cover.take(book[i]));
+        return std::pair{matched, cover.remaining()};
+    };
+    using V = std::vector<std::int64_t>;
+    CHECK(takes(2, {2, 3, 4}) == std::pair{V{2}, std::int64_t{0}});
+    CHECK(takes(1, {2, 3, 4}) == std::pair{V{1}, std::int64_t{0}});
+    CHECK(takes(4, {2, 3, 4}) == std::pair{V{2, 2}, std::int64_t{0}});
+    CHECK(takes(12, {2, 3, 4}) == std::pair{V{2, 3, 4}, std::int64_t{3}});
+    CHECK(takes(0, {2}).first.empty());
+}
+
+TEST_CASE("long round trip: capital change equals the pair profit") {
+    const TradeCost entry = stock_cost(100.0, 1, true, true);
+    const TradeCost exit = stock_cost(110.0, 1, false, false);
+    const PairSettlement pair = settle_pair(entry, exit, false);
+    CoverTotals totals;
+    totals.add(pair);
+    const double capital = capital_after_cover(capital_after_entry(1e6, entry), totals, false);
+    CHECK(capital - 1e6 == doctest::Approx(pair.profit).epsilon(1e-12));
+    CHECK(pair.profit_ratio == pair.profit / (pair.entry_amount + pair.entry_cost));
+    CHECK(totals.origin_profit(false) == exit.price * 1000 - entry.price * 1000);
+}
+
+TEST_CASE("short round trip: capital change equals the pair profit") {
+    const TradeCost entry = stock_cost(100.0, 1, false, true);
+    const TradeCost exit = stock_cost(90.0, 1, true, false);
+    const PairSettlement pair = settle_pair(entry, exit, true);
+    CoverTotals totals;
+    totals.add(pair);
+    const double capital = capital_after_cover(capital_after_entry(1e6, entry), totals, true);
+    CHECK(capital - 1e6 == doctest::Approx(pair.profit).epsilon(1e-12));
+    CHECK(pair.profit_ratio == pair.profit / (pair.entry_amount - pair.entry_cost));
+}
+
+TEST_CASE("a pair with nothing at stake has ratio 0") {
+    const FeeRule free{0.0, 0.0, 0.0, 0, true};
+    const TradeCost zero = compute_trade_cost("2330", 0.0, 1, kSharesPerLot, free, false);
+    const PairSettlement pair = settle_pair(zero, zero, false);
+    CHECK(pair.profit == 0.0);
+    CHECK(pair.profit_ratio == 0.0);
+    CHECK_FALSE(is_winning(pair.profit));
+}
+
+TEST_CASE("exchange time text refuses timestamps outside the calendar") {
+    CHECK(format_exchange_datetime(0.0, 8) == "1970-01-01 08:00:00.000000");
+    CHECK_THROWS_AS(format_exchange_datetime(1e12, 8), std::domain_error);
+    CHECK_THROWS_AS(format_exchange_datetime(1e300, 8), std::overflow_error);
+}

@@ -1,0 +1,74 @@
+#include <doctest/doctest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "vkb/price_grid.hpp"
+
+using namespace vkb;
+
+TEST_CASE("one tick up and down from every grid price below 10 reaches the neighbouring grid point") {
+    for (const std::string code : {"2330", "0050"}) {
+        CAPTURE(code);
+        for (std::int64_t c = 1; c < 1000; ++c) {
+            CAPTURE(c);
+            const double p = static_cast<double>(c) / 100.0;
+            CHECK(slip_price(code, p, 1, true) == static_cast<double>(c + 1) / 100.0);
+            CHECK(slip_price(code, p, 1, false) == static_cast<double>(c - 1) / 100.0);
+        }
+    }
+}
+
+TEST_CASE("every step of a long walk moves exactly one tick across all bands") {
+    for (const std::string code : {"2330", "0056"}) {
+        const bool fund = is_fund_code(code);
+        std::int64_t cents = 1;
+        while (cents < 200000) {
+            const double p = cents_to_price(cents);
+            const std::int64_t next = cents + band_tick_cents(fund, cents);
+            REQUIRE(slip_price(code, p, 1, true) == cents_to_price(next));
+            // Down takes the tick of the band the price stands in (10.00 -> 9.95).
+            REQUIRE(slip_price(code, cents_to_price(next), 1, false) ==
+                    cents_to_price(next - band_tick_cents(fund, next)));
+            cents = next;
+        }
+    }
+}
+
+TEST_CASE("multi-tick walks that naive binary arithmetic gets wrong") {
+    CHECK(slip_price("2330", 4.1, 3, true) == 4.13);
+    CHECK(slip_price("2330", 9.9, 3, false) == 9.87);
+    CHECK(slip_price("2330", 9.95, 3, true) == 9.98);
+    CHECK(slip_price("2330", 100.0, 3, true) == 101.5);
+    CHECK(slip_price("2330", 10.0, 1, false) == 9.95);
+    CHECK(slip_price("2330", 9.99, 2, true) == 10.05);
+    CHECK(slip_price("0050", 49.99, 2, true) == 50.05);
+    CHECK(slip_price("2330", 1000.0, 1, false) == 995.0);
+}
+
+TEST_CASE("snapping keeps grid prices and rounds off-grid ones up within their band") {
+    struct Case { const char* code; double price; double snapped; std::int64_t tick; };
+    for (const Case& k : {Case{"2330", 10.0, 10.0, 5}, Case{"2330", 1000.0, 1000.0, 500},
+                          Case{"2330", 999.2, 1000.0, 100}, Case{"0050", 49.991, 50.0, 1},
+                          Case{"0050", 120.02, 120.05, 5}, Case{"0050", 1000.0, 1000.0, 500},
+                          Case{"2330", 4.13, 4.13, 1}, Case{"2330", 1.1, 1.1, 1}, Case{"2330", 0.29, 0.29, 1},
+                          Case{"2330", 1002.0, 1005.0, 500}, Case{"2330", -0.004, 0.0, 1}}) {
+        CAPTURE(k.code);
+        CAPTURE(k.price);
+        const GridSnap s = ceil_to_grid(k.code, k.price);
+        CHECK(cents_to_price(s.cents) == k.snapped);
+        CHECK(s.tick_cents == k.tick);
+    }
+}
+
+TEST_CASE("zero or negative tick counts leave an off-grid price alone") {
+    CHECK(slip_price("2330", 12.34, 0, true) == 12.34);
+    CHECK(slip_price("2330", 12.34, -2, false) == 12.34);
+    CHECK(slip_price("2330", 12.34, 1, false) == 12.3);  // snapped up to 12.35 first
+}
+
+TEST_CASE("prices no grid can hold are refused") {
+    CHECK_THROWS_AS(ceil_to_grid("2330", 0.0 / 0.0), std::domain_error);
+    CHECK_THROWS_AS(ceil_to_grid("2330", 1e300), std::overflow_error);
+}

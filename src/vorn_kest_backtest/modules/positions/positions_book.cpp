@@ -1,0 +1,282 @@
+// Position keeping: covers matched first in, first out, entries, statistics and capital.
+//
+// Choices where the account leaves room:
+// - A profit row's "trade_cost" group is the covered (older) position's cost, priced as at its
+//   entry (no tax, its own slippage direction); the "cover_cost" group is the covering trade's
+//   cost, tax included, slipped in its own direction. The round trip thus pays tax once, at the
+//   cover. "min_qty" is the covering side's (both sides hold the same matched quantity).
+// - "origin_profit" is the profit before costs: exit_total - entry_total for a cover of longs,
+//   entry_total - exit_total for a cover of shorts; "net_profit" accumulates it.
+// - A trade larger than the opposite book covers it all and books the remainder as a new entry
+//   in its own direction (entry count, capital and entry line), so its principal is paid before
+//   a later cover returns it.
+// - An unknown product type is refused before anything changes.
+#include <algorithm>
+#include <vector>
+
+#include "common/py_args.hpp"
+#include "common/py_console.hpp"
+#include "positions_support.hpp"
+#include "vkb/accounting.hpp"
+
+namespace vkb::py {
+
+namespace {
+
+nb::object deep_copy(nb::handle trade) {
+    // A dict of immutable scalars deep-copies to a plain copy; anything else goes to copy.deepcopy.
+    if (PyDict_CheckExact(trade.ptr())) {
+        bool flat = true;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (flat && PyDict_Next(trade.ptr(), &pos, &key, &value))
+            flat = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+                   PyBool_Check(value) || value == Py_None;
+        if (flat) return nb::steal(PyDict_Copy(trade.ptr()));
+    }
+    static PyObject* deepcopy = [] {
+        nb::object copy = nb::module_::import_("copy");
+        return nb::object(copy.attr("deepcopy")).release().ptr();
+    }();
+    return nb::borrow(deepcopy)(trade);
+}
+
+void add_float(nb::handle mapping, nb::handle key, double delta) {
+    set_item(mapping, key, nb::float_(to_double(get_item(mapping, key)) + delta));
+}
+
+void add_one(nb::handle mapping, nb::handle key) {
+    PyObject* v = PyNumber_Add(get_item(mapping, key).ptr(), nb::int_(1).ptr());
+    if (!v) throw nb::python_error();
+    set_item(mapping, key, nb::steal(v));
+}
+
+std::int64_t int_field(nb::handle record, nb::handle key, const char* name) {
+    nb::object v = get_item(record, key);
+    expect_exact(v, &PyLong_Type, name);
+    return to_int64(v);
+}
+
+struct Cover {
+    CoverTotals totals;
+    bool covering_buy = false;
+};
+
+nb::dict profit_row(nb::handle code, nb::handle entry, nb::handle exit, std::int64_t qty, const PricedFill& in,
+                    const PricedFill& out, const PairSettlement& pair) {
+    const Keys& k = keys();
+    nb::dict r;
+    r[k.code] = code;
+    r[k.entry_action] = get_item(entry, k.action);
+    r[k.entry_dt] = get_item(entry, k.exchange_ts);
+    r[k.entry_price] = get_item(entry, k.price);
+    r[k.entry_origin_price] = get_item(entry, k.origin_price);
+    r[k.exit_action] = get_item(exit, k.action);
+    r[k.exit_dt] = get_item(exit, k.exchange_ts);
+    r[k.exit_price] = get_item(exit, k.price);
+    r[k.exit_origin_price] = get_item(exit, k.origin_price);
+    r[k.qty] = nb::int_(qty);
+    r[k.min_qty] = nb::int_(out.cost.min_qty);
+    r[k.trade_cost] = nb::float_(pair.entry_cost);
+    r[k.cover_cost] = nb::float_(pair.exit_cost);
+    r[k.cover_cost_fee] = nb::float_(out.cost.fee);
+    r[k.cover_cost_tax] = nb::float_(out.cost.tax);
+    r[k.cover_cost_fixed] = out.fixed_cost;
+    r[k.trade_cost_fee] = nb::float_(in.cost.fee);
+    r[k.trade_cost_tax] = nb::int_(0);
+    r[k.trade_cost_fixed] = in.fixed_cost;
+    r[k.profit] = nb::float_(pair.profit);
+    r[k.profit_ratio] = nb::float_(pair.profit_ratio);
+    r[k.entry_amount] = nb::float_(pair.entry_amount);
+    r[k.exit_amount] = nb::float_(pair.exit_amount);
+    return r;
+}
+
+PricedFill price_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty, bool ignore_tax) {
+    return {compute_trade_cost(code, price, qty, fees.multiplier, fees.rule, ignore_tax), fees.fixed_cost};
+}
+
+// Matches the covering position against the opposite book. Every pair is priced, printed and
+// turned into a row before the book is touched, so a failure leaves book and report as they were.
+Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
+    const Keys& k = keys();
+    nb::object code = get_item(cover, k.code);
+    expect_exact(code, &PyUnicode_Type, "code");
+    const std::string_view code_sv = utf8(code);
+    nb::object action = get_item(cover, k.action);
+    Cover result;
+    result.covering_buy = equals(action, k.Buy);
+    nb::object opposite = get_item(get_item(get_attr(self, k.positions), code), result.covering_buy ? k.sell : k.buy);
+    if (!PyList_Check(opposite.ptr())) throw nb::type_error("positions book must be a list");
+
+    FifoCover fifo(int_field(cover, k.quantity, "quantity"));
+    const double exit_price = to_double(get_item(cover, k.price));
+    const FeeLookup exit_fees = lookup_fees(self, code, action, type, false);
+    const std::string cover_line = "[green]沖銷部位: " + str_text(cover) + "[/green]";
+
+    std::vector<nb::object> rows;
+    std::vector<nb::object> matched_positions;  // held: a console hook may touch the list meanwhile
+    std::vector<std::int64_t> left;              // quantity each matched position keeps
+    nb::object entry_action;
+    FeeLookup entry_fees;
+    for (Py_ssize_t i = 0; fifo.wants_more() && i < PyList_GET_SIZE(opposite.ptr()); ++i) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(opposite.ptr(), i));
+        const std::int64_t open_qty = int_field(entry, k.quantity, "quantity");
+        const std::int64_t matched = fifo.take(open_qty);
+        nb::object this_action = get_item(entry, k.action);
+        if (!entry_action.is_valid() || !equals(this_action, entry_action)) {
+            entry_fees = lookup_fees(self, code, this_action, type, false);
+            entry_action = this_action;
+        }
+        const PricedFill in = price_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched, true);
+        const PricedFill out = price_fill(exit_fees, code_sv, exit_price, matched, false);
+        console_print(cover_line);
+        console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
+        const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
+        result.totals.add(pair);
+        rows.push_back(profit_row(code, entry, cover, matched, in, out, pair));
+        matched_positions.push_back(entry);
+        left.push_back(open_qty - matched);
+    }
+    result.totals.uncovered_qty = fifo.remaining();
+
+    nb::object report_rows = get_item(get_attr(self, k._profit_report), k.rows);
+    for (const nb::object& row : rows) report_rows.attr("append")(row);
+    Py_ssize_t consumed = 0;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        set_item(matched_positions[i], k.quantity, nb::int_(left[i]));
+        if (left[i] == 0) ++consumed;
+    }
+    consumed = std::min(consumed, PyList_GET_SIZE(opposite.ptr()));
+    if (consumed > 0 && PyList_SetSlice(opposite.ptr(), 0, consumed, nullptr) != 0) throw nb::python_error();
+    return result;
+}
+
+nb::dict cover_result(const Cover& c) {
+    const Keys& k = keys();
+    const CoverTotals& t = c.totals;
+    nb::dict r;
+    r[k.entry_total] = nb::float_(t.entry_total);
+    r[k.exit_total] = nb::float_(t.exit_total);
+    r[k.origin_profit] = nb::float_(t.origin_profit(c.covering_buy));
+    r[k.entry_cost_total] = nb::float_(t.entry_cost_total);
+    r[k.exit_cost_total] = nb::float_(t.exit_cost_total);
+    r[k.cost] = nb::float_(t.cost);
+    r[k.profit] = nb::float_(t.profit);
+    r[k.is_covered] = nb::bool_(t.is_covered());
+    r[k.un_cover_qty] = nb::int_(t.uncovered_qty);
+    return r;
+}
+
+double read_capital(nb::handle self) { return to_double(get_attr(self, keys().current_capital)); }
+
+std::string write_capital(nb::handle self, double capital) {
+    set_attr(self, keys().current_capital, nb::float_(capital));
+    return float_text(capital);
+}
+
+// Entry of `qty` of the position: its principal and entry costs leave the account.
+void book_entry(nb::handle self, nb::handle position, nb::handle stats, ProductType type, bool buy,
+                std::int64_t qty) {
+    const Keys& k = keys();
+    nb::object code = get_item(position, k.code);
+    const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
+    const PricedFill fill = price_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty, true);
+    add_one(stats, k.entry_times);
+    const std::string capital = write_capital(self, capital_after_entry(read_capital(self), fill.cost));
+    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + capital +
+                  (buy ? ", 進場價金: " : ", 應付金額: ") + float_text(traded_amount(fill.cost)) +
+                  ", 進場成本: " + float_text(entry_charges(fill.cost)) + "[/bold pink1]");
+}
+
+void book_cover(nb::handle self, nb::handle stats, const Cover& c) {
+    const Keys& k = keys();
+    const CoverTotals& t = c.totals;
+    add_float(get_attr(self, k._profit_report), k.profit, t.profit);
+    add_float(stats, k.entry_amount, t.entry_total);
+    add_float(stats, k.exit_amount, t.exit_total);
+    add_float(stats, k.extra_fee, t.cost);
+    add_float(stats, k.profit, t.profit);
+    add_float(stats, k.net_profit, t.origin_profit(c.covering_buy));
+    add_one(stats, k.cover_times);
+    if (is_winning(t.profit)) {
+        add_one(stats, k.profit_times);
+        add_float(stats, k.profit_total, t.profit);
+    } else {
+        add_one(stats, k.loss_times);
+        add_float(stats, k.loss_total, t.profit);
+    }
+    const std::string capital = write_capital(self, capital_after_cover(read_capital(self), t, c.covering_buy));
+    console_print(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
+                  capital + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") + float_text(t.exit_total) +
+                  ", 損益: " + float_text(t.profit) + ", 出場成本: " + float_text(t.exit_cost_total) +
+                  "[/bold yellow]");
+}
+
+nb::object ensure_item(nb::handle mapping, nb::handle key, auto make) {
+    if (!has_item(mapping, key)) set_item(mapping, key, make());
+    return get_item(mapping, key);
+}
+
+void set_positions(Self self, nb::handle trade, nb::handle product_type) {
+    const Keys& k = keys();
+    nb::handle h = self.h;
+    const ProductType type = require_product_type(product_type);
+    nb::object code = get_item(trade, k.code);
+    expect_exact(code, &PyUnicode_Type, "code");
+    const bool buy = equals(get_item(trade, k.action), k.Buy);
+
+    nb::object book = ensure_item(get_attr(h, k.positions), code, [&] {
+        nb::dict d;
+        d[k.buy] = nb::list();
+        d[k.sell] = nb::list();
+        return d;
+    });
+    ensure_item(get_attr(h, k.product_type_mapper), code, [&] { return nb::borrow(product_type); });
+    nb::object stats = ensure_item(get_attr(h, k._account_infos), code, [] { return new_account_info(); });
+
+    nb::object position = deep_copy(trade);
+    bool covered = false;
+    if (nb::len(get_item(book, buy ? k.sell : k.buy)) > 0) {
+        const Cover c = cover_against_book(h, position, type);
+        covered = c.totals.is_covered();
+        if (!covered) set_item(position, k.quantity, nb::int_(c.totals.uncovered_qty));
+        book_cover(h, stats, c);
+        if (c.totals.uncovered_qty > 0) book_entry(h, position, stats, type, buy, c.totals.uncovered_qty);
+    } else {
+        book_entry(h, position, stats, type, buy, int_field(position, k.quantity, "quantity"));
+    }
+    if (!covered) get_item(book, buy ? k.buy : k.sell).attr("append")(position);
+}
+
+}  // namespace
+
+void bind_positions_book(PositionsClass& cls) {
+    cls.def(
+        "_Positions__calculate_profit",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            auto [cover_position, product_type] =
+                parse_args<2>("__calculate_profit", {"cover_position", "product_type"}, 2, args, kwargs);
+            expect_dict(cover_position, "cover_position");
+            const ProductType type = require_product_type(product_type);
+            return cover_result(cover_against_book(self.h, cover_position, type));
+        },
+        nb::sig("def _Positions__calculate_profit(self, cover_position: dict, product_type: str) -> dict"),
+        "計算損益\n\ncover_position: 要平倉的部位\n"
+        "回傳損益資訊: 損益金額(profit), 是否已全部沖銷(is_covered), 未沖銷數量(un_cover_qty), 交易成本(cost),\n"
+        "原始損益(origin_profit, 未扣成本的價差損益).");
+
+    cls.def(
+        "set_positions",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            auto [trade, product_type] =
+                parse_args<2>("set_positions", {"trade", "product_type"}, 2, args, kwargs);
+            expect_dict(trade, "trade");
+            set_positions(self, trade, product_type);
+        },
+        nb::sig("def set_positions(self, trade: dict, product_type: str) -> None"),
+        "設定持有部位\n\ntrade: 交易紀錄; product_type: 商品類型 (\"Stock\" 或 \"Future\").\n"
+        "多於反向部位的數量在沖銷後作為新的進場記帳.");
+}
+
+}  // namespace vkb::py

@@ -1,0 +1,82 @@
+#include "positions_support.hpp"
+
+#include "common/py_args.hpp"
+
+namespace vkb::py {
+
+const Keys& keys() {
+    // Never freed: interned strings outlive every Positions instance.
+    static const Keys* k = new Keys{
+#define VKB_KEY(name) nb::handle(PyUnicode_InternFromString(#name)),
+#include "positions_keys.def"
+#undef VKB_KEY
+    };
+    return *k;
+}
+
+nb::object get_attr(nb::handle obj, nb::handle name) {
+    PyObject* v = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::object get_item(nb::handle obj, nb::handle key) {
+    PyObject* v = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+void set_item(nb::handle obj, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+bool has_item(nb::handle obj, nb::handle key) {
+    const int r = PySequence_Contains(obj.ptr(), key.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+std::string float_text(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text) throw nb::python_error();
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
+std::string str_text(nb::handle value) {
+    nb::str s = nb::str(value);
+    return std::string(utf8(s));
+}
+
+[[noreturn]] void raise_unsupported_type(nb::handle value) {
+    throw nb::value_error(("不支援的商品類型: " + str_text(value)).c_str());
+}
+
+ProductType require_product_type(nb::handle value) {
+    if (PyUnicode_Check(value.ptr()))
+        if (auto type = parse_product_type(utf8(value))) return *type;
+    raise_unsupported_type(value);
+}
+
+nb::dict new_account_info() {
+    const Keys& k = keys();
+    nb::dict info;
+    nb::int_ zero(0);
+    for (nb::handle key : {k.entry_times, k.cover_times, k.entry_amount, k.exit_amount, k.net_profit, k.extra_fee,
+                           k.profit_times, k.loss_times, k.profit_total, k.loss_total, k.profit})
+        info[key] = zero;
+    return info;
+}
+
+}  // namespace vkb::py

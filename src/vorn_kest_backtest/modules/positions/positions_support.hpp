@@ -1,0 +1,67 @@
+#pragma once
+// Shared pieces of the Positions binding. The account keeps its state as plain Python dicts and
+// lists on the instance (so a strategy can read and keep them); the money is worked out in
+// vkb_core and written back here.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "records/product_type.hpp"
+#include "vkb/trade_cost.hpp"
+
+namespace vkb::py {
+
+namespace nb = nanobind;
+
+// The C++ side holds no state: every attribute lives in the instance dict.
+struct Positions {};
+using PositionsClass = nb::class_<Positions>;
+using Self = nb::pointer_and_handle<Positions>;
+
+// Interned attribute and record keys, made once and kept for the life of the process.
+struct Keys {
+#define VKB_KEY(name) nb::handle name;
+#include "positions_keys.def"
+#undef VKB_KEY
+};
+const Keys& keys();
+
+nb::object get_attr(nb::handle obj, nb::handle name);
+void set_attr(nb::handle obj, nb::handle name, nb::handle value);
+nb::object get_item(nb::handle obj, nb::handle key);
+void set_item(nb::handle obj, nb::handle key, nb::handle value);
+bool has_item(nb::handle obj, nb::handle key);
+// Python ==, so str subclasses such as Action.BUY compare by value.
+bool equals(nb::handle a, nb::handle b);
+
+// Python's str() of a float (98500.0, 1e+16), which the console lines quote.
+std::string float_text(double value);
+std::string str_text(nb::handle value);
+
+// "Stock" or "Future"; anything else is a ValueError "不支援的商品類型: " + value.
+ProductType require_product_type(nb::handle value);
+[[noreturn]] void raise_unsupported_type(nb::handle value);
+
+nb::dict new_account_info();
+nb::dict default_fee_settings(int per_trade_cost);
+
+// A fill priced under the current fee settings; fixed_cost keeps the settings' own object.
+struct PricedFill {
+    TradeCost cost;
+    nb::object fixed_cost;
+};
+
+// Reads the settings of the product kind and action at every call (a strategy may edit them).
+struct FeeLookup {
+    FeeRule rule;
+    nb::object fixed_cost;
+    std::int64_t multiplier = kSharesPerLot;
+};
+FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, ProductType type, bool reverse);
+nb::object future_contract_value(nb::handle code);
+
+void bind_positions_pricing(PositionsClass& cls);
+void bind_positions_trade_records(PositionsClass& cls);
+void bind_positions_book(PositionsClass& cls);
+
+}  // namespace vkb::py
