@@ -87,6 +87,7 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     nb::module_ pl = polars();
     auto batch = std::make_shared<TickBatch>();
     batch->utc_offset_hours = nb::cast<int>(basic_info().attr("utc_offset_hours"));
+    if (frame_height(frame) == 0) return batch;
     nb::object df = frame.attr("rechunk")();
     copy_column(df["ts"].attr("fill_null")(0), batch->ts_ns);
     copy_column(df["close"].attr("fill_null")(nb::float_(NAN)), batch->close);

@@ -193,10 +193,11 @@ void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<
             backfill_pass(codes, text_or_none(start_from), text_or_none(end_to), generation);
         } catch (const ReplayCancelled&) {
         } catch (nb::python_error& e) {
-            e.discard_as_unraisable("vorn_kest_backtest Ticker.backfilling");
+            e.discard_as_unraisable("Ticker.backfilling thread");
         } catch (const std::exception& e) {
+            // An exception of the pass has nobody to reach on this thread: report it as Python does.
             PyErr_SetString(PyExc_ValueError, e.what());
-            PyErr_WriteUnraisable(nullptr);
+            PyErr_WriteUnraisable(nb::str("Ticker.backfilling thread").ptr());
         }
     });
 }
