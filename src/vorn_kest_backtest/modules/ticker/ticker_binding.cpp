@@ -11,7 +11,9 @@ void bind_ticker(nb::module_& m) {
     vkb::py::bind_queue<vkb::py::TickerModuleTag>(m, "Queue");
     nb::class_<Ticker>(m, "Ticker", "歷史 Tick 下載、快取、合併與逐筆回放")
         .def(nb::init<nb::object>(), nb::arg("kest_api").none())
-        .def_rw("api", &Ticker::api)
+        .def_prop_rw(
+            "api", [](Ticker& t) { return t.api; }, [](Ticker& t, nb::object v) { t.api = std::move(v); },
+            nb::for_setter(nb::arg("value").none()))
         .def_ro("allow_next_tick_flag_queue", &Ticker::allow_next_tick_flag_queue)
         .def_ro("backfilling_notify_finish_queue", &Ticker::backfilling_notify_finish_queue)
         .def_prop_rw(

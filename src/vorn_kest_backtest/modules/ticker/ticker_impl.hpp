@@ -90,6 +90,5 @@ private:
 };
 
 std::vector<CodeMarket> code_markets_from(const nb::handle& codes);
-void print_messages(Engine& engine);
 
 }  // namespace vkb::py
