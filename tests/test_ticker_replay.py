@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import queue
 import threading
+import time
 
 import pytest
 from fake_sdk import FakeSdk, wall_ns
@@ -205,3 +206,20 @@ def test_send_ticks_checks_argument_types_first(ticker, args, named):
     with pytest.raises(TypeError, match=named):
         ticker.send_ticks(*args)
     assert ticker.current_send_ticks_params == {} and ticker.api.calls == []
+
+
+def test_a_backfill_still_downloading_when_stopped_never_reaches_the_next_replay(console):
+    class SlowPast(FakeSdk):
+        def ticks(self, contract, date):
+            if date.startswith("2023"):
+                time.sleep(0.05)
+            return super().ticks(contract, date)
+
+    ticker = Ticker(SlowPast(ticks_per_day=2))
+    ticker.send_ticks(STOCK, "2024-01-02", "2024-01-02", "2023-12-01", "2023-12-10")
+    ticker.stop_send_ticks()
+    assert take(ticker) == EXIT
+    ticker.send_ticks(STOCK, "2024-01-03", "2024-01-03")
+    seen = consume(ticker)
+    assert [label(r) for r in seen] == ["L2330", "L2330", "X"]
+    assert ticker.current_send_ticks_params == {"codes": STOCK, "start_from": "2024-01-03", "end_to": "2024-01-03"}

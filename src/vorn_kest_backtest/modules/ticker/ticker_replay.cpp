@@ -163,6 +163,8 @@ void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::objec
         engine_->notify_backfilling_finish(generation);
         throw nb::value_error(kEmptyBackfillDates);
     }
+    // A pass that outlived its replay must not touch the next replay's parameters.
+    if (!engine_->is_current(generation)) throw ReplayCancelled{};
     try {
         current_send_ticks_params["backfilling_start_from"] = start_from;
         current_send_ticks_params["backfilling_end_to"] = end_to;
