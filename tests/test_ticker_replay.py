@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import _thread
 import queue
 import threading
 import time
@@ -223,3 +224,11 @@ def test_a_backfill_still_downloading_when_stopped_never_reaches_the_next_replay
     seen = consume(ticker)
     assert [label(r) for r in seen] == ["L2330", "L2330", "X"]
     assert ticker.current_send_ticks_params == {"codes": STOCK, "start_from": "2024-01-03", "end_to": "2024-01-03"}
+
+
+def test_ctrl_c_interrupts_a_waiting_pop_tick(ticker):
+    interrupter = threading.Timer(0.1, _thread.interrupt_main)
+    interrupter.start()
+    with pytest.raises(KeyboardInterrupt):
+        ticker.pop_tick()  # nothing will ever come
+    interrupter.join(5)

@@ -18,6 +18,35 @@ namespace nb = nanobind;
 
 using QueueDeadline = std::optional<std::chrono::steady_clock::time_point>;
 
+inline bool on_main_thread() {
+    nb::object main = nb::module_::import_("threading").attr("main_thread")();
+    return nb::cast<unsigned long>(main.attr("ident")) == PyThread_get_thread_ident();
+}
+
+// Runs wait(deadline) -> bool with the GIL released. On the main thread the wait is cut into
+// slices so Ctrl-C still interrupts it; other threads sleep in one piece (waking them while the
+// interpreter exits would make them take a GIL that is going away).
+template <class Wait>
+bool wait_without_gil(Wait&& wait, QueueDeadline deadline) {
+    if (!on_main_thread()) {
+        nb::gil_scoped_release unlocked;
+        return wait(deadline);
+    }
+    constexpr auto slice = std::chrono::milliseconds(100);
+    for (;;) {
+        auto until = std::chrono::steady_clock::now() + slice;
+        if (deadline && *deadline < until) until = *deadline;
+        bool got;
+        {
+            nb::gil_scoped_release unlocked;
+            got = wait(QueueDeadline(until));
+        }
+        if (got) return true;
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        if (deadline && std::chrono::steady_clock::now() >= *deadline) return false;
+    }
+}
+
 // Storage behind a bound queue. get_item is called with the GIL held and releases it to wait.
 class QueueBackend {
 public:
@@ -37,10 +66,7 @@ public:
     nb::object get_item(bool block, QueueDeadline deadline) override {
         nb::object out;
         if (items_.try_pop(out) || !block) return out;
-        {
-            nb::gil_scoped_release unlocked;
-            items_.wait_pop(out, deadline);
-        }
+        wait_without_gil([&](QueueDeadline until) { return items_.wait_pop(out, until); }, deadline);
         return out;
     }
 

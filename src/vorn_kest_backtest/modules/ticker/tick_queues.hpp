@@ -23,10 +23,8 @@ public:
     nb::object get_item(bool block, QueueDeadline deadline) override {
         Engine::Item item;
         bool got = engine_->try_pop_tick(item);
-        if (!got && block) {
-            nb::gil_scoped_release unlocked;
-            got = engine_->wait_pop_tick(item, deadline);
-        }
+        if (!got && block)
+            got = wait_without_gil([&](QueueDeadline until) { return engine_->wait_pop_tick(item, until); }, deadline);
         if (engine_->has_messages()) print_messages(*engine_);
         return got ? records_->build(std::move(item)) : nb::object();
     }
@@ -46,11 +44,9 @@ public:
     std::size_t size() override { return engine_->permit_count(); }
 
     nb::object get_item(bool block, QueueDeadline deadline) override {
-        bool got;
-        {
-            nb::gil_scoped_release unlocked;
-            got = engine_->take_permit(block, deadline);
-        }
+        bool got = engine_->take_permit(false, std::nullopt);
+        if (!got && block)
+            got = wait_without_gil([&](QueueDeadline until) { return engine_->take_permit(true, until); }, deadline);
         return got ? nb::object(nb::bool_(true)) : nb::object();
     }
 
@@ -74,10 +70,9 @@ public:
     nb::object get_item(bool block, QueueDeadline deadline) override {
         Engine::Item item;
         bool got = engine_->wait_pop_notify(item, false, std::nullopt);
-        if (!got && block) {
-            nb::gil_scoped_release unlocked;
-            got = engine_->wait_pop_notify(item, true, deadline);
-        }
+        if (!got && block)
+            got = wait_without_gil([&](QueueDeadline until) { return engine_->wait_pop_notify(item, true, until); },
+                                   deadline);
         return got ? records_->build(std::move(item)) : nb::object();
     }
 
