@@ -71,7 +71,7 @@ public:
     void set_exit_flag(bool value);
     void print_pending_messages();
 
-    // Interpreter exit: end the replay and join its threads (called with the GIL held).
+    // Interpreter exit: end the replay and join its threads (called without the GIL).
     void shut_down();
 
 private:
@@ -82,6 +82,7 @@ private:
                                std::uint64_t generation);
     void replay_frame(const nb::object& df, std::uint64_t generation);
     void join_threads();
+    void join_threads_without_gil();
 
     std::shared_ptr<Engine> engine_;
     std::shared_ptr<RecordBuilder> records_;

@@ -20,24 +20,25 @@ std::vector<Ticker*>& registry() {
 
 }  // namespace
 
+// The registry lock is only ever taken without the GIL: a shutdown holds it while joining
+// threads that may need the GIL to finish.
 void register_ticker(Ticker* ticker) {
+    nb::gil_scoped_release unlocked;
     std::lock_guard lock(registry_mutex);
     registry().push_back(ticker);
 }
 
 void unregister_ticker(Ticker* ticker) {
+    nb::gil_scoped_release unlocked;
     std::lock_guard lock(registry_mutex);
     auto& tickers = registry();
     tickers.erase(std::remove(tickers.begin(), tickers.end(), ticker), tickers.end());
 }
 
 void shut_down_all_tickers() {
-    std::vector<Ticker*> live;
-    {
-        std::lock_guard lock(registry_mutex);
-        live = registry();
-    }
-    for (Ticker* ticker : live) ticker->shut_down();
+    nb::gil_scoped_release unlocked;
+    std::lock_guard lock(registry_mutex);
+    for (Ticker* ticker : registry()) ticker->shut_down();
 }
 
 bool interpreter_finalizing() {

@@ -60,13 +60,17 @@ Ticker::~Ticker() {
 void Ticker::join_threads() {
     if (!replay_thread_.joinable() && !backfill_thread_.joinable()) return;
     nb::gil_scoped_release unlocked;
+    join_threads_without_gil();
+}
+
+void Ticker::join_threads_without_gil() {
     if (replay_thread_.joinable()) replay_thread_.join();
     if (backfill_thread_.joinable()) backfill_thread_.join();
 }
 
 void Ticker::shut_down() {
     engine_->shutdown();
-    join_threads();
+    join_threads_without_gil();
 }
 
 void Ticker::print_pending_messages() {
