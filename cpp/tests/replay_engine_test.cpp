@@ -76,7 +76,8 @@ TEST_CASE("backfilled ticks, then the finish record, then live ticks, then the e
     auto id = e.begin_run(true);
     e.attach_live(id, batch_of(2));
     CHECK(drain(e).empty());  // live waits for the backfilling notice
-    std::thread backfiller([&] { CHECK(e.send_backfill(id, batch_of(2))); });
+    CHECK(e.start_backfill(id, batch_of(2)));
+    std::thread backfiller([&] { CHECK(e.wait_backfill_sent(id)); });
     std::string seen;
     while (seen.size() < 2) {  // B0 arrives on the construction permit
         seen += drain(e);
@@ -104,7 +105,7 @@ TEST_CASE("stop yields one end record and a stale run never feeds a later one") 
     CHECK(e.exit_flag);
     e.add_permit();
     CHECK(drain(e).empty());
-    CHECK_FALSE(e.send_backfill(first, batch_of(3)));  // the old pass comes too late
+    CHECK_FALSE(e.start_backfill(first, batch_of(3)));  // the old pass comes too late
     e.notify_backfilling_finish(first);
     CHECK(e.notify_queue_size() == 0);
 

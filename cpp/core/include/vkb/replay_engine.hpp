@@ -158,13 +158,19 @@ public:
         pump_locked();
     }
 
-    // Starts sending a backfill batch (before any live tick) under the same permits, then waits
-    // until all of it is in the tick queue. Returns false when a stop or a newer run cut it off.
-    bool send_backfill(std::uint64_t generation, std::shared_ptr<const TickBatch> batch) {
-        std::unique_lock lock(mutex_);
+    // Starts sending a backfill batch (before any live tick) under the same permits. Returns
+    // false when a stop or a newer run already cut the pass off.
+    bool start_backfill(std::uint64_t generation, std::shared_ptr<const TickBatch> batch) {
+        std::lock_guard lock(mutex_);
         if (generation != generation_ || shut_down_) return false;
         backfill_ = Backfill{generation, std::move(batch), 0, true};
         pump_locked();
+        return true;
+    }
+
+    // Waits until the pass's batch is all in the tick queue; false when it was cut off.
+    bool wait_backfill_sent(std::uint64_t generation) {
+        std::unique_lock lock(mutex_);
         ++run_waiters_;
         run_cv_.wait(lock, [&] { return !backfill_.active || backfill_.generation != generation; });
         --run_waiters_;

@@ -174,9 +174,10 @@ void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::objec
         current_send_ticks_params["backfilling_end_to"] = end_to;
         nb::object df = combine(codes, start_from, end_to, generation);
         console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
-        auto batch = batch_from_frame(df, code_market_map);
-        nb::gil_scoped_release unlocked;
-        engine_->send_backfill(generation, std::move(batch));
+        if (engine_->start_backfill(generation, batch_from_frame(df, code_market_map))) {
+            nb::gil_scoped_release unlocked;
+            engine_->wait_backfill_sent(generation);
+        }
     } catch (const ReplayCancelled&) {
         throw;
     } catch (const nb::python_error& e) {
