@@ -38,7 +38,7 @@ struct DayFailure {
 };
 
 DayFailure describe(const nb::python_error& e) {
-    nb::object lines = nb::module_::import_("traceback").attr("format_exception")(e.type(), e.value(), e.traceback());
+    nb::object lines = nb::module_::import_("traceback").attr("format_exception")(e.value());
     return {nb::cast<std::string>(nb::str(e.value())), nb::cast<std::string>(nb::str("").attr("join")(lines))};
 }
 
@@ -71,6 +71,8 @@ nb::object Ticker::process_and_combine_ticks(const nb::object& codes, const nb::
 nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::object& start_from,
                            const nb::object& end_to, std::optional<std::uint64_t> generation) {
     const std::int64_t start = micros_of(start_from), end = micros_of(end_to);
+    // Through the Python method, so a failed day is a Python exception with its type and traceback.
+    nb::object auto_fetch = nb::find(this).attr("_Ticker__auto_fetch_ticks");
     nb::list frames;
     for (const CodeMarket& entry : codes) {
         nb::str code(entry.code.c_str(), entry.code.size());
@@ -83,7 +85,7 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
             console_print("[yellow]正在取得 " + entry.code + " " + date + " 的 Tick 資料...[/yellow]");
             DayFailure failure;
             try {
-                nb::object df = auto_fetch_ticks(code, market, nb::str(date.c_str(), date.size()));
+                nb::object df = auto_fetch(code, market, nb::str(date.c_str(), date.size()));
                 if (frame_height(df) > 0) frames.append(df);
                 continue;
             } catch (const nb::python_error& e) {
