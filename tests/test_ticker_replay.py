@@ -228,7 +228,7 @@ def test_a_backfill_still_downloading_when_stopped_never_reaches_the_next_replay
 
 def test_ctrl_c_interrupts_a_waiting_pop_tick(ticker):
     interrupter = threading.Timer(0.1, _thread.interrupt_main)
-    interrupter.start()
     with pytest.raises(KeyboardInterrupt):
+        interrupter.start()
         ticker.pop_tick()  # nothing will ever come
     interrupter.join(5)
