@@ -1,5 +1,16 @@
 #include <nanobind/nanobind.h>
 
+#include "ticker_registry.hpp"
+
 namespace nb = nanobind;
 
-NB_MODULE(ticker, m) { m.doc() = "Tick replay"; }
+void bind_ticker(nb::module_& m);
+
+NB_MODULE(ticker, m) {
+    m.doc() = "Tick replay";
+    bind_ticker(m);
+    // A script's Ticker commonly lives in a module global until the interpreter tears down.
+    nb::set_leak_warnings(false);
+    // Replays end and their threads are joined while the interpreter is still whole.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { vkb::py::shut_down_all_tickers(); }));
+}

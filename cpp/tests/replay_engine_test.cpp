@@ -1,0 +1,148 @@
+#include <doctest/doctest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "vkb/blocking_queue.hpp"
+#include "vkb/replay_engine.hpp"
+
+using namespace vkb;
+using Engine = ReplayEngine<int>;
+
+namespace {
+
+std::shared_ptr<const TickBatch> batch_of(std::size_t rows) {
+    auto b = std::make_shared<TickBatch>();
+    for (std::size_t i = 0; i < rows; ++i) {
+        b->ts_ns.push_back(static_cast<std::int64_t>(i));
+        b->close.push_back(1.0);
+        b->volume.push_back(1);
+        b->tick_type.push_back(1);
+        b->code_index.push_back(0);
+    }
+    b->codes = {"2330"};
+    b->markets = {"Stock"};
+    return b;
+}
+
+// What the consumer sees, as text: "L<row>" live tick, "B<row>" backfilled, "F" finish, "X" end.
+std::string drain(Engine& e) {
+    std::string seen;
+    Engine::Item item;
+    while (e.try_pop_tick(item)) {
+        if (auto* t = std::get_if<TickRef>(&item))
+            seen += (t->backfilling ? "B" : "L") + std::to_string(t->row);
+        else if (auto* s = std::get_if<ReplayStatus>(&item))
+            seen += *s == ReplayStatus::ExitSendTick ? "X" : "F";
+        else
+            seen += "P";
+    }
+    return seen;
+}
+
+}  // namespace
+
+TEST_CASE("each tick waits for its own permit; the last permit releases the end record") {
+    Engine e(1);
+    auto id = e.begin_run(false);
+    e.attach_live(id, batch_of(3));
+    CHECK(e.permit_count() == 0);
+    CHECK(drain(e) == "L0");
+    CHECK(drain(e).empty());
+    e.add_permit();
+    CHECK(drain(e) == "L1");
+    e.add_permit();
+    e.add_permit();
+    CHECK(drain(e) == "L2X");
+    e.add_permit();
+    CHECK(e.permit_count() == 1);  // permits outlive the run
+    CHECK(e.take_messages().size() == 1);
+}
+
+TEST_CASE("an empty frame ends at once without taking a permit") {
+    Engine e(1);
+    e.attach_live(e.begin_run(false), batch_of(0));
+    CHECK(drain(e) == "X");
+    CHECK(e.permit_count() == 1);
+    auto lines = e.take_messages();
+    REQUIRE(lines.size() == 1);
+    CHECK(lines[0] == "[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]");
+}
+
+TEST_CASE("backfilled ticks, then the finish record, then live ticks, then the end record") {
+    Engine e(1);
+    auto id = e.begin_run(true);
+    e.attach_live(id, batch_of(2));
+    CHECK(drain(e).empty());  // live waits for the backfilling notice
+    CHECK(e.start_backfill(id, batch_of(2)));
+    std::thread backfiller([&] { CHECK(e.wait_backfill_sent(id)); });
+    std::string seen;
+    while (seen.size() < 2) {  // B0 arrives on the construction permit
+        seen += drain(e);
+        std::this_thread::yield();
+    }
+    CHECK(seen == "B0");
+    e.add_permit();
+    backfiller.join();
+    CHECK(drain(e) == "B1F");  // the notice follows the last backfilled tick without a permit
+    CHECK(e.finish_flag);
+    CHECK(e.notify_queue_size() == 0);
+    e.add_permit();
+    e.add_permit();
+    e.add_permit();
+    CHECK(drain(e) == "L0L1X");
+}
+
+TEST_CASE("stop yields one end record and a stale run never feeds a later one") {
+    Engine e(0);
+    auto first = e.begin_run(true);
+    e.attach_live(first, batch_of(5));
+    e.stop();
+    e.stop();
+    CHECK(drain(e) == "X");
+    CHECK(e.exit_flag);
+    e.add_permit();
+    CHECK(drain(e).empty());
+    CHECK_FALSE(e.start_backfill(first, batch_of(3)));  // the old pass comes too late
+    e.notify_backfilling_finish(first);
+    CHECK(e.notify_queue_size() == 0);
+
+    auto second = e.begin_run(false);
+    CHECK_FALSE(e.exit_flag);
+    e.attach_live(first, batch_of(7));  // ignored: stale
+    e.attach_live(second, batch_of(1));
+    CHECK(drain(e) == "L0");
+}
+
+TEST_CASE("a waiting consumer is woken by a permit given on another thread") {
+    Engine e(0);
+    auto id = e.begin_run(false);
+    e.attach_live(id, batch_of(1));
+    std::thread giver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        e.add_permit();
+    });
+    Engine::Item item;
+    CHECK(e.wait_pop_tick(item, Engine::Clock::now() + std::chrono::seconds(5)));
+    CHECK(std::holds_alternative<TickRef>(item));
+    giver.join();
+    CHECK_FALSE(e.wait_pop_tick(item, Engine::Clock::now() + std::chrono::milliseconds(10)));
+}
+
+TEST_CASE("blocking queue keeps order and times out when empty") {
+    BlockingQueue<int> q;
+    q.push(1);
+    q.push(2);
+    int v = 0;
+    CHECK(q.try_pop(v));
+    CHECK(v == 1);
+    CHECK(q.wait_pop(v, std::nullopt));
+    CHECK(v == 2);
+    CHECK_FALSE(q.wait_pop(v, BlockingQueue<int>::Clock::now() + std::chrono::milliseconds(5)));
+    std::thread t([&] { q.push(3); });
+    CHECK(q.wait_pop(v, BlockingQueue<int>::Clock::now() + std::chrono::seconds(5)));
+    CHECK(v == 3);
+    t.join();
+}

@@ -1,0 +1,29 @@
+#pragma once
+// polars at the edge: the tick schema, frames from the SDK and the cache, frames to batches.
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string>
+
+#include "vkb/tick_batch.hpp"
+
+namespace vkb::py {
+
+namespace nb = nanobind;
+
+nb::module_ polars();
+// ts, close, volume, bid_price, bid_volume, ask_price, ask_volume, tick_type as a pl.Schema.
+nb::object make_tick_schema();
+nb::object empty_frame(const nb::object& schema);
+// The schema plus `code` String.
+nb::object empty_coded_frame(const nb::object& schema);
+// The SDK's ticks object (anything with keys() and __getitem__) as a frame of the schema.
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema);
+nb::object read_tick_csv(const std::string& path, const nb::object& schema);
+// Temporary file in the same folder, then rename: a crash never leaves a truncated day behind.
+void write_csv_atomically(const nb::object& frame, const std::string& path);
+std::size_t frame_height(const nb::object& frame);
+// The replayed columns of a combined frame; markets come from code_market_map.
+std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map);
+
+}  // namespace vkb::py

@@ -1,0 +1,101 @@
+#include "tick_records.hpp"
+
+#include <Python.h>
+
+namespace vkb::py {
+
+namespace {
+
+struct RecordKeys {
+    PyObject *market_type, *timestamp, *code, *close, *qty, *tick_type, *is_simulate, *is_backfilling;
+    PyObject *vorn_status, *exit_value, *finish_value;
+};
+
+// Interned once: the dict lookups of every consumer then compare pointers.
+const RecordKeys& keys() {
+    static const RecordKeys k = [] {
+        nb::object flag = nb::module_::import_("vorn_kest_backtest.constant").attr("FLAG");
+        auto value_of = [&](const char* member) {
+            nb::object v = flag.attr(member).attr("value");
+            return v.inc_ref().ptr();  // kept for the life of the process
+        };
+        return RecordKeys{PyUnicode_InternFromString("market_type"), PyUnicode_InternFromString("timestamp"),
+                          PyUnicode_InternFromString("code"),        PyUnicode_InternFromString("close"),
+                          PyUnicode_InternFromString("qty"),         PyUnicode_InternFromString("tick_type"),
+                          PyUnicode_InternFromString("is_simulate"), PyUnicode_InternFromString("is_backfilling"),
+                          PyUnicode_InternFromString("vorn_status"), value_of("exit_send_tick"),
+                          value_of("finish_backfilling")};
+    }();
+    return k;
+}
+
+PyObject* new_dict(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_NewPresized(size);
+#else
+    (void)size;
+    return PyDict_New();
+#endif
+}
+
+void set_new(PyObject* dict, PyObject* key, PyObject* value) {
+    if (!value) throw nb::python_error();
+    const int rc = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    if (rc != 0) throw nb::python_error();
+}
+
+void set_borrowed(PyObject* dict, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(dict, key, value) != 0) throw nb::python_error();
+}
+
+}  // namespace
+
+nb::object RecordBuilder::build(Engine::Item&& item) {
+    if (auto* ref = std::get_if<TickRef>(&item)) return tick_record(*ref);
+    if (auto* status = std::get_if<ReplayStatus>(&item)) return status_record(*status);
+    return std::move(std::get<nb::object>(item));
+}
+
+nb::object RecordBuilder::status_record(ReplayStatus status) {
+    const RecordKeys& k = keys();
+    nb::object dict = nb::steal(new_dict(1));
+    set_borrowed(dict.ptr(), k.vorn_status, status == ReplayStatus::ExitSendTick ? k.exit_value : k.finish_value);
+    return dict;
+}
+
+const RecordBuilder::BatchStrings& RecordBuilder::strings_for(const std::shared_ptr<const TickBatch>& batch) {
+    for (const BatchStrings& slot : slots_)
+        if (slot.batch == batch) return slot;
+    BatchStrings& slot = slots_[next_slot_];
+    next_slot_ = 1 - next_slot_;
+    slot.batch = batch;
+    slot.codes.clear();
+    slot.markets.clear();
+    for (std::size_t i = 0; i < batch->codes.size(); ++i) {
+        slot.codes.emplace_back(nb::str(batch->codes[i].c_str(), batch->codes[i].size()));
+        slot.markets.emplace_back(nb::str(batch->markets[i].c_str(), batch->markets[i].size()));
+    }
+    return slot;
+}
+
+nb::object RecordBuilder::tick_record(const TickRef& ref) {
+    const RecordKeys& k = keys();
+    const TickBatch& b = *ref.batch;
+    const BatchStrings& names = strings_for(ref.batch);
+    const std::size_t row = ref.row;
+    const std::uint32_t code = b.code_index[row];
+    nb::object dict = nb::steal(new_dict(8));
+    PyObject* d = dict.ptr();
+    set_borrowed(d, k.market_type, names.markets[code].ptr());
+    set_new(d, k.timestamp, PyFloat_FromDouble(b.timestamp(row)));
+    set_borrowed(d, k.code, names.codes[code].ptr());
+    set_new(d, k.close, PyFloat_FromDouble(b.close[row]));
+    set_new(d, k.qty, PyLong_FromLongLong(b.volume[row]));
+    set_new(d, k.tick_type, PyLong_FromLongLong(b.tick_type[row]));
+    set_borrowed(d, k.is_simulate, Py_False);
+    set_borrowed(d, k.is_backfilling, ref.backfilling ? Py_True : Py_False);
+    return dict;
+}
+
+}  // namespace vkb::py

@@ -1,0 +1,34 @@
+#pragma once
+// Python records handed out by the replay: tick records and status records.
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <vector>
+
+#include "vkb/replay_engine.hpp"
+
+namespace vkb::py {
+
+namespace nb = nanobind;
+using Engine = ReplayEngine<nb::object>;
+
+// Builds the record of a queue item. Keeps the str objects of the last batches' codes and markets
+// so a tick record costs one presized dict and four numbers. Call with the GIL held.
+class RecordBuilder {
+public:
+    nb::object build(Engine::Item&& item);
+    nb::object status_record(ReplayStatus status);
+
+private:
+    struct BatchStrings {
+        std::shared_ptr<const TickBatch> batch;
+        std::vector<nb::object> codes, markets;
+    };
+    const BatchStrings& strings_for(const std::shared_ptr<const TickBatch>& batch);
+    nb::object tick_record(const TickRef& ref);
+
+    BatchStrings slots_[2];
+    int next_slot_ = 0;
+};
+
+}  // namespace vkb::py

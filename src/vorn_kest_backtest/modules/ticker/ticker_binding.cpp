@@ -1,0 +1,58 @@
+// Python surface of Ticker: attributes in constructor order, public and (mangled) private methods.
+#include <nanobind/stl/string.h>
+
+#include "tick_queues.hpp"
+#include "ticker_impl.hpp"
+
+namespace nb = nanobind;
+using vkb::py::Ticker;
+
+void bind_ticker(nb::module_& m) {
+    vkb::py::bind_queue<vkb::py::TickerModuleTag>(m, "Queue");
+    nb::class_<Ticker>(m, "Ticker", "歷史 Tick 下載、快取、合併與逐筆回放")
+        .def(nb::init<nb::object>(), nb::arg("kest_api").none())
+        .def_prop_rw(
+            "api", [](Ticker& t) { return t.api; }, [](Ticker& t, nb::object v) { t.api = std::move(v); },
+            nb::for_setter(nb::arg("value").none()))
+        .def_ro("allow_next_tick_flag_queue", &Ticker::allow_next_tick_flag_queue)
+        .def_ro("backfilling_notify_finish_queue", &Ticker::backfilling_notify_finish_queue)
+        .def_prop_rw(
+            "backfilling_finish_flag", [](Ticker& t) { return t.engine().finish_flag.load(); },
+            [](Ticker& t, bool v) { t.engine().finish_flag = v; })
+        .def_prop_rw(
+            "exit_send_thread_flag", [](Ticker& t) { return t.engine().exit_flag.load(); },
+            [](Ticker& t, bool v) { t.set_exit_flag(v); })
+        .def_rw("tick_file_save_path", &Ticker::tick_file_save_path)
+        .def_ro("tick_queue", &Ticker::tick_queue)
+        .def_rw("code_market_map", &Ticker::code_market_map)
+        .def_ro("tick_df_schema", &Ticker::tick_df_schema)
+        .def_rw("current_send_ticks_params", &Ticker::current_send_ticks_params)
+        .def(
+            "_Ticker__generate_save_path",
+            [](Ticker& t, const nb::object& file_name, const nb::args& sub_folder) {
+                return t.generate_save_path(file_name, sub_folder);
+            },
+            nb::arg("file_name").none() = nb::none(), nb::arg("sub_folder"), "產生存檔路徑 (資料夾不存在時建立)")
+        .def("_Ticker__tick_filename_formatter", &Ticker::tick_filename_formatter, nb::arg("code").none(), nb::arg("date").none(),
+             "Tick 快取檔名")
+        .def("_Ticker__make_kest_contract_object", &Ticker::make_kest_contract_object, nb::arg("code").none(),
+             nb::arg("market_type").none(), "取得券商 SDK 的合約物件")
+        .def("fetch_kest_history_ticks", &Ticker::fetch_kest_history_ticks, nb::arg("code").none(), nb::arg("product_type").none(),
+             nb::arg("start_from").none(), nb::arg("end_to").none(), "下載歷史 Tick 資料, 過去的日期存成快取檔")
+        .def("_Ticker__auto_fetch_ticks", &Ticker::auto_fetch_ticks, nb::arg("code").none(), nb::arg("product_type").none(),
+             nb::arg("date").none(), "讀取快取檔, 不存在時下載")
+        .def("get_ticks_df", &Ticker::get_ticks_df, nb::arg("code").none(), nb::arg("market_type").none(), nb::arg("start_from").none(),
+             nb::arg("end_to").none(), "取得單一商品的 Tick 資料表")
+        .def("_Ticker__process_and_combine_ticks", &Ticker::process_and_combine_ticks, nb::arg("codes").none(),
+             nb::arg("start_from").none(), nb::arg("end_to").none(), "合併多個商品的 Tick 資料並依時間排序")
+        .def("send_ticks", &Ticker::send_ticks, nb::arg("codes").none(), nb::arg("start_from").none(), nb::arg("end_to").none(),
+             nb::arg("backfilling_start_from").none() = nb::none(), nb::arg("backfilling_end_to").none() = nb::none(),
+             "開始在背景逐筆傳送 Tick 資料")
+        .def("pop_tick", &Ticker::pop_tick, "取出下一筆 Tick 或狀態資料 (等待時釋放 GIL)")
+        .def("allow_next_tick", &Ticker::allow_next_tick, "允許傳送下一筆 Tick")
+        .def("stop_send_ticks", &Ticker::stop_send_ticks, "停止傳送 Tick 資料")
+        .def("backfilling", &Ticker::backfilling, nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
+             nb::arg("end_to").none() = nb::none(), "回補 Tick 資料")
+        .def("_Ticker__push_tick_to_queue", &Ticker::push_tick_to_queue, nb::arg("df").none(), "逐筆傳送資料表的 Tick")
+        .def("_Ticker__notify_backfilling_finish", &Ticker::notify_backfilling_finish, "通知回補完成");
+}

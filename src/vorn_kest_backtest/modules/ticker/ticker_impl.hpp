@@ -1,0 +1,95 @@
+#pragma once
+// State of one Ticker: the broker SDK, the replay engine behind its three queues, the tables it
+// keeps, and the threads of the running replay.
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tick_records.hpp"
+
+namespace vkb::py {
+
+namespace nb = nanobind;
+
+class TickQueueBackend;
+
+struct CodeMarket {
+    std::string code, market;
+};
+
+// Raised between days when the replay that asked for the data is no longer current.
+struct ReplayCancelled {};
+
+class Ticker {
+public:
+    explicit Ticker(nb::object kest_api);
+    ~Ticker();
+    Ticker(const Ticker&) = delete;
+    Ticker& operator=(const Ticker&) = delete;
+
+    // Attributes, in the order the constructor sets them.
+    nb::object api;
+    nb::object allow_next_tick_flag_queue, backfilling_notify_finish_queue;
+    nb::object tick_file_save_path;
+    nb::object tick_queue;
+    nb::dict code_market_map;
+    nb::object tick_df_schema;
+    nb::dict current_send_ticks_params;
+
+    Engine& engine() { return *engine_; }
+
+    // Files and download (tick_cache.cpp).
+    nb::object generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder);
+    std::string tick_filename_formatter(const nb::object& code, const nb::object& date);
+    nb::object make_kest_contract_object(const nb::object& code, const nb::object& market_type);
+    nb::object fetch_kest_history_ticks(const nb::object& code, const nb::object& product_type,
+                                        const nb::object& start_from, const nb::object& end_to);
+    nb::object auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date);
+    nb::object get_ticks_df(const nb::object& code, const nb::object& market_type, const nb::object& start_from,
+                            const nb::object& end_to);
+
+    // Combining (tick_combine.cpp). `generation`: the replay to abandon the work for when it ends.
+    nb::object process_and_combine_ticks(const nb::object& codes, const nb::object& start_from,
+                                         const nb::object& end_to);
+    nb::object combine(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
+                       std::optional<std::uint64_t> generation);
+
+    // Replay (ticker_replay.cpp).
+    void send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
+                    const nb::object& backfilling_start_from, const nb::object& backfilling_end_to);
+    nb::object pop_tick();
+    void allow_next_tick();
+    void stop_send_ticks();
+    void backfilling(const nb::object& codes, const nb::object& start_from, const nb::object& end_to);
+    void push_tick_to_queue(const nb::object& df);
+    void notify_backfilling_finish();
+    void set_exit_flag(bool value);
+    void print_pending_messages();
+
+    // Interpreter exit: end the replay and join its threads (called without the GIL).
+    void shut_down();
+
+private:
+    void backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
+                       std::uint64_t generation);
+    void start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
+                               std::optional<std::string> end_to,
+                               std::uint64_t generation);
+    void replay_frame(const nb::object& df, std::uint64_t generation);
+    void join_threads();
+    void join_threads_without_gil();
+
+    std::shared_ptr<Engine> engine_;
+    std::shared_ptr<RecordBuilder> records_;
+    std::shared_ptr<TickQueueBackend> tick_backend_;
+    std::thread replay_thread_, backfill_thread_;
+};
+
+std::vector<CodeMarket> code_markets_from(const nb::handle& codes);
+
+}  // namespace vkb::py

@@ -1,0 +1,14 @@
+#pragma once
+// Live Tickers, so interpreter exit can end their replays and join their threads before the
+// runtime goes away.
+namespace vkb::py {
+
+class Ticker;
+
+void register_ticker(Ticker* ticker);
+void unregister_ticker(Ticker* ticker);
+// Registered with atexit at module load.
+void shut_down_all_tickers();
+bool interpreter_finalizing();
+
+}  // namespace vkb::py

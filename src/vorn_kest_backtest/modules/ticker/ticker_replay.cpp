@@ -1,0 +1,212 @@
+// Construction, the replay handshake, backfilling and the replay's threads.
+#include <string>
+#include <utility>
+
+#include <nanobind/stl/string.h>
+
+#include "common/py_console.hpp"
+#include "tick_frames.hpp"
+#include "tick_queues.hpp"
+#include "ticker_impl.hpp"
+#include "ticker_registry.hpp"
+
+namespace vkb::py {
+
+namespace {
+
+const char* const kEmptyBackfillDates = "回補資料的開始時間與結束時間不能為空";
+
+void require_text(const nb::object& value, const char* name, bool none_allowed) {
+    if (nb::isinstance<nb::str>(value) || (none_allowed && value.is_none())) return;
+    throw nb::type_error((std::string(name) + (none_allowed ? " 必須是文字或 None: " : " 必須是文字: ") +
+                          nb::cast<std::string>(nb::repr(value)))
+                             .c_str());
+}
+
+bool empty_date(const nb::object& value) { return value.is_none() || !nb::bool_(value); }
+
+std::optional<std::string> optional_text(const nb::object& value) {
+    if (value.is_none()) return std::nullopt;
+    return nb::cast<std::string>(value);
+}
+
+nb::object text_or_none(const std::optional<std::string>& value) {
+    return value ? nb::object(nb::str(value->c_str(), value->size())) : nb::none();
+}
+
+}  // namespace
+
+void print_messages(Engine& engine) {
+    for (const std::string& line : engine.take_messages()) console_print(line);
+}
+
+Ticker::Ticker(nb::object kest_api)
+    : api(std::move(kest_api)), engine_(std::make_shared<Engine>(1)), records_(std::make_shared<RecordBuilder>()) {
+    allow_next_tick_flag_queue = nb::cast(TickerQueue(std::make_shared<PermitQueueBackend>(engine_)));
+    backfilling_notify_finish_queue = nb::cast(TickerQueue(std::make_shared<NotifyQueueBackend>(engine_, records_)));
+    tick_file_save_path = generate_save_path(nb::str("ticks"), nb::tuple());
+    tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_);
+    tick_queue = nb::cast(TickerQueue(tick_backend_));
+    tick_df_schema = make_tick_schema();
+    register_ticker(this);
+}
+
+Ticker::~Ticker() {
+    unregister_ticker(this);
+    engine_->cancel_all();
+    join_threads();
+}
+
+void Ticker::join_threads() {
+    if (!replay_thread_.joinable() && !backfill_thread_.joinable()) return;
+    nb::gil_scoped_release unlocked;
+    join_threads_without_gil();
+}
+
+void Ticker::join_threads_without_gil() {
+    if (replay_thread_.joinable()) replay_thread_.join();
+    if (backfill_thread_.joinable()) backfill_thread_.join();
+}
+
+void Ticker::shut_down() {
+    engine_->shutdown();
+    join_threads_without_gil();
+}
+
+void Ticker::print_pending_messages() {
+    if (engine_->has_messages()) print_messages(*engine_);
+}
+
+void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
+                        const nb::object& backfilling_start_from, const nb::object& backfilling_end_to) {
+    if (!nb::isinstance<nb::list>(codes))
+        throw nb::type_error(("codes 必須是串列: " + nb::cast<std::string>(nb::repr(codes))).c_str());
+    require_text(start_from, "start_from", false);
+    require_text(end_to, "end_to", false);
+    require_text(backfilling_start_from, "backfilling_start_from", true);
+    require_text(backfilling_end_to, "backfilling_end_to", true);
+    const std::vector<CodeMarket> entries = code_markets_from(codes);
+
+    current_send_ticks_params = nb::dict();
+    current_send_ticks_params["codes"] = codes;
+    current_send_ticks_params["start_from"] = start_from;
+    current_send_ticks_params["end_to"] = end_to;
+    if (!empty_date(backfilling_start_from) && !empty_date(backfilling_end_to)) {
+        current_send_ticks_params["backfilling_start_from"] = backfilling_start_from;
+        current_send_ticks_params["backfilling_end_to"] = backfilling_end_to;
+    }
+
+    // A replay still running ends here, before the new one may use the queues.
+    engine_->cancel_all();
+    join_threads();
+    const bool with_backfill = !backfilling_start_from.is_none() || !backfilling_end_to.is_none();
+    const std::uint64_t generation = engine_->begin_run(with_backfill);
+    if (with_backfill)
+        start_backfill_thread(entries, optional_text(backfilling_start_from), optional_text(backfilling_end_to),
+                              generation);
+    try {
+        nb::object df = combine(entries, start_from, end_to, generation);
+        replay_frame(df, generation);
+    } catch (const ReplayCancelled&) {
+        // stopped or superseded while the frame was being prepared
+    } catch (...) {
+        engine_->cancel_all();
+        throw;
+    }
+    print_pending_messages();
+}
+
+void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
+    const std::size_t rows = frame_height(df);
+    console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(rows) + ". ...[/green]");
+    engine_->attach_live(generation, batch_from_frame(df, code_market_map));
+    Engine* engine = engine_.get();
+    replay_thread_ = std::thread([engine, generation] { engine->wait_run_end(generation); });
+}
+
+void Ticker::push_tick_to_queue(const nb::object& df) {
+    engine_->cancel_all();
+    join_threads();
+    const std::uint64_t generation = engine_->begin_run(false);
+    replay_frame(df, generation);
+    print_pending_messages();
+}
+
+nb::object Ticker::pop_tick() {
+    return tick_backend_->get_item(true, std::nullopt);
+}
+
+void Ticker::allow_next_tick() {
+    engine_->add_permit();
+    print_pending_messages();
+}
+
+void Ticker::stop_send_ticks() {
+    engine_->stop();
+    print_pending_messages();
+}
+
+void Ticker::set_exit_flag(bool value) {
+    engine_->set_exit_flag(value);
+    print_pending_messages();
+}
+
+void Ticker::notify_backfilling_finish() { engine_->notify_backfilling_finish(); }
+
+void Ticker::backfilling(const nb::object& codes, const nb::object& start_from, const nb::object& end_to) {
+    try {
+        backfill_pass(code_markets_from(codes), start_from, end_to, engine_->generation());
+    } catch (const ReplayCancelled&) {
+        // a stop or a new replay ended this pass between two days
+    }
+}
+
+void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from,
+                           const nb::object& end_to, std::uint64_t generation) {
+    if (empty_date(start_from) || empty_date(end_to)) {
+        engine_->notify_backfilling_finish(generation);
+        throw nb::value_error(kEmptyBackfillDates);
+    }
+    // A pass that outlived its replay must not touch the next replay's parameters.
+    if (!engine_->is_current(generation)) throw ReplayCancelled{};
+    try {
+        current_send_ticks_params["backfilling_start_from"] = start_from;
+        current_send_ticks_params["backfilling_end_to"] = end_to;
+        nb::object df = combine(codes, start_from, end_to, generation);
+        console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
+        if (engine_->start_backfill(generation, batch_from_frame(df, code_market_map))) {
+            nb::gil_scoped_release unlocked;
+            engine_->wait_backfill_sent(generation);
+        }
+    } catch (const ReplayCancelled&) {
+        throw;
+    } catch (const nb::python_error& e) {
+        console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + nb::cast<std::string>(nb::str(e.value())) + "[/red]");
+        engine_->notify_backfilling_finish(generation);
+    } catch (const std::exception& e) {
+        console_print(std::string("[red]回補 Tick 資料失敗, 錯誤訊息: ") + e.what() + "[/red]");
+        engine_->notify_backfilling_finish(generation);
+    }
+}
+
+void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
+                                   std::optional<std::string> end_to, std::uint64_t generation) {
+    backfill_thread_ = std::thread([this, codes = std::move(codes), start_from = std::move(start_from),
+                                    end_to = std::move(end_to), generation] {
+        // Python work only while the interpreter lives; interpreter exit joins this thread first.
+        if (interpreter_finalizing() || !engine_->is_current(generation)) return;
+        nb::gil_scoped_acquire gil;
+        try {
+            backfill_pass(codes, text_or_none(start_from), text_or_none(end_to), generation);
+        } catch (const ReplayCancelled&) {
+        } catch (nb::python_error& e) {
+            e.discard_as_unraisable("Ticker.backfilling thread");
+        } catch (const std::exception& e) {
+            // An exception of the pass has nobody to reach on this thread: report it as Python does.
+            PyErr_SetString(PyExc_ValueError, e.what());
+            PyErr_WriteUnraisable(nb::str("Ticker.backfilling thread").ptr());
+        }
+    });
+}
+
+}  // namespace vkb::py
