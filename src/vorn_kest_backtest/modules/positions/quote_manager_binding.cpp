@@ -302,8 +302,8 @@ void bind_quote_manager(nb::module_& m) {
              "已取出過的 tick 資料表 (依 dt 排序).")
         .def("aggregate_kbar", &QuoteManager::aggregate_kbar, nb::arg("tick_df"),
              "依 kbar_time 與 code 分組彙總為 K 棒 (dt, code, Open, High, Low, Close, Volume).")
-        .def("get_kbar", &QuoteManager::get_kbar, nb::arg("code"), nb::arg("unit") = "m", nb::arg("freq") = 1,
-             nb::arg("exprs").none() = nb::none(), nb::arg("to_pandas_df") = false,
+        .def("get_kbar", &QuoteManager::get_kbar, nb::arg("code").none(), nb::arg("unit").none() = "m", nb::arg("freq").none() = 1,
+             nb::arg("exprs").none() = nb::none(), nb::arg("to_pandas_df").none() = false,
              "取得商品的 K 棒 (polars DataFrame, to_pandas_df 為 True 時為 pandas).\n\n"
              "unit: m 分, h 時, d 日, w 週, mo 月, q 季, y 年; freq: 每根 K 棒的單位數; "
              "exprs: 以 with_columns 加入的欄位 (None 表示不加).\n"
