@@ -23,7 +23,6 @@ void KbarCache::fold(std::int64_t bucket, const QuoteTick& tick) {
     const std::size_t n = bars_.size();
     ++version_;
     if (n == 0 || bucket > bars_.start.back()) {
-        if (n != 0) ++closed_version_;
         insert_bar(n, bucket, tick);
         return;
     }
@@ -31,7 +30,7 @@ void KbarCache::fold(std::int64_t bucket, const QuoteTick& tick) {
         merge_into(n - 1, tick);
         return;
     }
-    ++closed_version_;
+    ++rewrite_version_;
     const auto it = std::lower_bound(bars_.start.begin(), bars_.start.end(), bucket);
     const auto i = static_cast<std::size_t>(it - bars_.start.begin());
     if (*it == bucket)

@@ -30,9 +30,10 @@ public:
 
     const KbarColumns& bars() const { return bars_; }
     std::size_t consumed() const { return consumed_; }
-    // Bumped at every change of the bars; closed_version only when a bar other than the newest changed.
+    // Bumped at every change of the bars; rewrite_version only when a bar that was not the newest
+    // changed or a bar was inserted before it (appending a bar rewrites nothing).
     std::uint64_t version() const { return version_; }
-    std::uint64_t closed_version() const { return closed_version_; }
+    std::uint64_t rewrite_version() const { return rewrite_version_; }
 
 private:
     void fold(std::int64_t bucket, const QuoteTick& tick);
@@ -44,7 +45,7 @@ private:
     std::size_t consumed_ = 0;
     bool built_ = false;
     std::uint64_t version_ = 0;
-    std::uint64_t closed_version_ = 0;
+    std::uint64_t rewrite_version_ = 0;
 };
 
 }  // namespace vkb

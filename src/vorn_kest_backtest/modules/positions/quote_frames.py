@@ -88,12 +88,15 @@ def kbar_frame(
     )
 
 
-def with_open_bar(
-    closed: pl.DataFrame, code: str, start: int, open_: float, high: float, low: float, close: float, volume: int
-) -> pl.DataFrame:
-    """The closed bars with the one open bar under them: only that row is made anew."""
-    row = pl.DataFrame([(start, code, open_, high, low, close, volume)], schema=KBAR_SCHEMA, orient="row")
-    return closed.vstack(row)
+def append_bars(bars: pl.DataFrame, rows: list[tuple]) -> pl.DataFrame:
+    """`bars` with a few rows (dt as epoch microseconds) stacked under; chunks are merged now and then."""
+    out = bars.vstack(pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row"))
+    return out.rechunk() if out.n_chunks() > 64 else out
+
+
+def with_open_bar(closed: pl.DataFrame, row: tuple) -> pl.DataFrame:
+    """The closed bars with the newest (still open) bar under them: only that row is made anew."""
+    return closed.vstack(pl.DataFrame([row], schema=KBAR_SCHEMA, orient="row"))
 
 
 def aggregate_kbar(tick_df: pl.DataFrame) -> pl.DataFrame:

@@ -21,13 +21,18 @@ using vkb::py::owned_column;
 
 constexpr const char* kUnitsMessage = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 
-// Frames handed out for one k-bar cache, rebuilt only when the cache changed.
+// Frames handed out for one k-bar cache: the closed bars grow by appended rows, the newest bar is
+// made anew, and nothing is rebuilt while the cache is unchanged.
 struct FrameCache {
-    nb::object closed;  // every bar but the newest
+    nb::object closed;  // bars [0, closed_rows)
+    std::size_t closed_rows = 0;
     nb::object full;
-    std::uint64_t closed_version = ~std::uint64_t{0};
+    std::uint64_t rewrite_version = ~std::uint64_t{0};
     std::uint64_t version = ~std::uint64_t{0};
 };
+
+// Past this many new closed bars, columns are cheaper than rows.
+constexpr std::size_t kRowAppendLimit = 32;
 
 std::string cache_key(int unit, std::int64_t freq) {
     return std::to_string(freq) + std::string(vkb::to_string(static_cast<vkb::BarUnit>(unit)));
@@ -202,17 +207,30 @@ private:
         const std::size_t n = bars.size();
         if (n == 0) {
             frames.full = frames_.attr("empty_kbar_df")();
-        } else if (!frames.closed.is_valid() || frames.closed_version != cache.closed_version()) {
+            frames.closed = nb::object();
+        } else if (!frames.closed.is_valid() || frames.rewrite_version != cache.rewrite_version() ||
+                   frames.closed_rows > n - 1 || n - 1 - frames.closed_rows > kRowAppendLimit) {
             frames.full = kbar_df(code, bars, n);
             frames.closed = frames.full.attr("slice")(0, n - 1);
+            frames.closed_rows = n - 1;
         } else {
-            const std::size_t i = n - 1;
-            frames.full = frames_.attr("with_open_bar")(frames.closed, code, bars.start[i], bars.open[i], bars.high[i],
-                                                       bars.low[i], bars.close[i], bars.volume[i]);
+            if (frames.closed_rows < n - 1) {
+                frames.closed = frames_.attr("append_bars")(frames.closed, bar_rows(code, bars, frames.closed_rows, n - 1));
+                frames.closed_rows = n - 1;
+            }
+            frames.full = frames_.attr("with_open_bar")(frames.closed, bar_rows(code, bars, n - 1, n)[0]);
         }
+        frames.rewrite_version = cache.rewrite_version();
         frames.version = cache.version();
-        frames.closed_version = cache.closed_version();
         return frames.full;
+    }
+
+    static nb::list bar_rows(const std::string& code, const vkb::KbarColumns& bars, std::size_t begin, std::size_t end) {
+        nb::list rows;
+        for (std::size_t i = begin; i < end; ++i)
+            rows.append(nb::make_tuple(bars.start[i], code, bars.open[i], bars.high[i], bars.low[i], bars.close[i],
+                                       bars.volume[i]));
+        return rows;
     }
 
     nb::object kbar_df(const std::string& code, const vkb::KbarColumns& bars, std::size_t n) const {
