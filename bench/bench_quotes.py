@@ -2,8 +2,8 @@
 
 500,000 ticks of one stock code. Figures: add_tick ticks/s, a strategy loop calling get_kbar(code, "m", 1)
 after every tick and after every 100 ticks, the warm get_kbar after one new tick in microseconds, and
-bytes per buffered tick. The pure-Python every-tick loop is slow, so it runs on the last `--ref-every-tick`
-ticks only (after the same warm-up prefix); per-call figures compare the same window.
+bytes per buffered tick. The pure-Python loops are slow, so the comparison runs on two windows at the end
+of the stream after the same warm prefix; QuoteManager alone also runs the loops over the whole stream.
 """
 
 from __future__ import annotations
@@ -171,69 +171,74 @@ def warm(manager, ticks):
     return manager
 
 
+def report(label: str, fast: float, ref: float, unit: str, higher_is_better: bool) -> None:
+    ratio = fast / ref if higher_is_better else ref / fast
+    print(f"  {label:<44} QuoteManager {fast:12,.1f} {unit}   reference {ref:12,.1f} {unit}   ratio {ratio:7.1f}x")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ticks", type=int, default=500_000)
-    parser.add_argument("--ref-every-tick", type=int, default=3_000)
-    args = parser.parse_args()
+    parser.add_argument("--every-100-window", type=int, default=20_000)
+    parser.add_argument("--every-tick-window", type=int, default=2_000)
+    parser.add_argument("--ref-add-ticks", type=int, default=100_000)
+    args, _ = parser.parse_known_args()
     holidays = set(pl.read_csv(
         os.path.join(os.path.dirname(__import__("vorn_kest_backtest").__file__), "static",
                      "holidays_search_from_2017.csv"))["Date"].cast(pl.Utf8).to_list())
     ticks = make_ticks(args.ticks)
     n = len(ticks)
-    print(f"{n:,} ticks of one code, {ticks[0]['timestamp']:.0f} .. {ticks[-1]['timestamp']:.0f}")
+    w100, w1 = args.every_100_window, args.every_tick_window
+    prefix, window100, window1 = ticks[: n - w100 - w1], ticks[n - w100 - w1: n - w1], ticks[n - w1:]
+    print(f"{n:,} ticks of one code; windows: every 100 ticks on {w100:,}, every tick on {w1:,} "
+          f"(after a warm prefix of {len(prefix):,}); reference add_tick rate on {args.ref_add_ticks:,}")
 
+    # add_tick rate, untraced.
+    fast_add = n / add_all(QuoteManager(), ticks)
+    ref_ticks = ticks[: args.ref_add_ticks]
+    ref_add = len(ref_ticks) / add_all(ReferenceQuoteManager(holidays), ref_ticks)
     gc.collect()
+
+    # Memory of the buffered prefix: tracemalloc for Python objects, RSS growth for the C++ buffer.
     rss0 = rss_bytes()
     tracemalloc.start()
     fast = QuoteManager()
-    fast_add = add_all(fast, ticks)
-    fast_py_bytes = tracemalloc.get_traced_memory()[0]
+    add_all(fast, prefix)
+    fast_py = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
-    fast_rss = rss_bytes() - rss0
-    buffered = fast.poped_tick_to_df("2330").height
-    del fast
-    gc.collect()
-
+    fast_rss = max(rss_bytes() - rss0, 0)
+    buffered = fast.poped_old_ticks_to_df("2330").height + fast.poped_tick_to_df("2330").height
     tracemalloc.start()
     ref = ReferenceQuoteManager(holidays)
-    ref_add = add_all(ref, ticks)
-    ref_py_bytes = tracemalloc.get_traced_memory()[0]
+    add_all(ref, prefix)
+    ref_py = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
+    fast_bytes, ref_bytes = (fast_py + fast_rss) / buffered, ref_py / buffered
+
+    # Strategy loops on the same windows after the same warm prefix.
+    fast.get_kbar("2330", "m", 1)
+    ref.get_kbar("2330", "m", 1)
+    f100 = loop_every(fast, window100, 100)
+    r100 = loop_every(ref, window100, 100)
+    f1 = loop_every(fast, window1, 1)
+    r1 = loop_every(ref, window1, 1)
     del ref
     gc.collect()
+    whole1 = loop_every(QuoteManager(), ticks, 1)
+    whole100 = loop_every(QuoteManager(), ticks, 100)
 
-    print("\nadd_tick")
-    print(f"  QuoteManager : {n / fast_add:12,.0f} ticks/s")
-    print(f"  reference    : {n / ref_add:12,.0f} ticks/s   ratio {ref_add / fast_add:6.1f}x")
-
-    print(f"\nmemory per buffered tick ({buffered:,} incl. virtual)")
-    fast_bytes = (fast_py_bytes + max(fast_rss, 0)) / buffered
-    ref_bytes = ref_py_bytes / buffered
-    print(f"  QuoteManager : {fast_bytes:8.1f} B (tracemalloc {fast_py_bytes / buffered:.1f} + C++ buffer by RSS "
-          f"{fast_rss / buffered:.1f}; struct is 32 B)")
-    print(f"  reference    : {ref_bytes:8.1f} B (tracemalloc)   ratio {ref_bytes / fast_bytes:6.1f}x")
-
-    print("\nget_kbar(code, 'm', 1) every 100 ticks, whole stream")
-    total, in_get, calls = loop_every(QuoteManager(), ticks, 100)
-    print(f"  QuoteManager : loop {n / total:10,.0f} ticks/s, {in_get / calls * 1e6:8.1f} us per get_kbar")
-    r_total, r_get, r_calls = loop_every(ReferenceQuoteManager(holidays), ticks, 100)
-    print(f"  reference    : loop {n / r_total:10,.0f} ticks/s, {r_get / r_calls * 1e6:8.1f} us per get_kbar"
-          f"   ratio {r_total / total:6.1f}x loop, {(r_get / r_calls) / (in_get / calls):6.1f}x per call")
-
-    print("\nget_kbar(code, 'm', 1) after every tick")
-    total, in_get, calls = loop_every(QuoteManager(), ticks, 1)
-    print(f"  QuoteManager : loop {n / total:10,.0f} ticks/s over all {n:,} ticks, "
-          f"{in_get / calls * 1e6:.1f} us per get_kbar")
-    window = ticks[n - args.ref_every_tick:]
-    prefix = ticks[: n - args.ref_every_tick]
-    w_total, w_get, w_calls = loop_every(warm(QuoteManager(), prefix), window, 1)
-    r_total, r_get, r_calls = loop_every(warm(ReferenceQuoteManager(holidays), prefix), window, 1)
-    fast_us, ref_us = w_get / w_calls * 1e6, r_get / r_calls * 1e6
-    print(f"  last {len(window):,} ticks after a warm prefix (warm get_kbar after one new tick):")
-    print(f"  QuoteManager : loop {len(window) / w_total:10,.0f} ticks/s, {fast_us:8.1f} us per get_kbar")
-    print(f"  reference    : loop {len(window) / r_total:10,.0f} ticks/s, {ref_us:8.1f} us per get_kbar"
-          f"   ratio {ref_us / fast_us:6.1f}x per call")
+    print()
+    report("add_tick", fast_add, ref_add, "ticks/s", True)
+    report(f"bytes per buffered tick ({buffered:,} incl. virtual)", fast_bytes, ref_bytes, "B", False)
+    print(f"    QuoteManager: tracemalloc {fast_py / buffered:.1f} B + C++ buffer by RSS {fast_rss / buffered:.1f} B"
+          " (the tick struct is 32 B)")
+    report("loop, get_kbar every 100 ticks", len(window100) / f100[0], len(window100) / r100[0], "ticks/s", True)
+    report("  get_kbar every 100 ticks", f100[1] / f100[2] * 1e6, r100[1] / r100[2] * 1e6, "us", False)
+    report("loop, get_kbar every tick", len(window1) / f1[0], len(window1) / r1[0], "ticks/s", True)
+    report("  warm get_kbar after one new tick", f1[1] / f1[2] * 1e6, r1[1] / r1[2] * 1e6, "us", False)
+    print(f"\n  QuoteManager over all {n:,} ticks: get_kbar every tick {n / whole1[0]:,.0f} ticks/s "
+          f"({whole1[1] / whole1[2] * 1e6:.1f} us per call), every 100 ticks {n / whole100[0]:,.0f} ticks/s "
+          f"({whole100[1] / whole100[2] * 1e6:.1f} us per call)")
 
 
 if __name__ == "__main__":

@@ -49,7 +49,7 @@ def test_construction_tables(qm):
         (datetime(2024, 1, 2, 13, 29, 10), datetime(2024, 1, 3, 9, 0, 3)),  # overnight close
         (datetime(2024, 1, 5, 13, 29, 10), datetime(2024, 1, 8, 9, 0, 3)),  # weekend
         (datetime(2024, 10, 9, 13, 29, 10), datetime(2024, 10, 11, 9, 0, 3)),  # National Day
-        (datetime(2024, 2, 7, 13, 29, 10), datetime(2024, 2, 15, 9, 0, 3)),  # Lunar New Year
+        (datetime(2024, 2, 5, 13, 29, 10), datetime(2024, 2, 15, 9, 0, 3)),  # Lunar New Year
     ],
 )
 def test_no_virtual_ticks(qm, first, second):

@@ -91,7 +91,7 @@ def kbar_frame(
 def append_bars(bars: pl.DataFrame, rows: list[tuple]) -> pl.DataFrame:
     """`bars` with a few rows (dt as epoch microseconds) stacked under; chunks are merged now and then."""
     out = bars.vstack(pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row"))
-    return out.rechunk() if out.n_chunks() > 64 else out
+    return out.rechunk() if out.n_chunks() > 8 else out
 
 
 def with_open_bar(closed: pl.DataFrame, row: tuple) -> pl.DataFrame:
