@@ -193,13 +193,7 @@ def main() -> None:
     print(f"{n:,} ticks of one code; windows: every 100 ticks on {w100:,}, every tick on {w1:,} "
           f"(after a warm prefix of {len(prefix):,}); reference add_tick rate on {args.ref_add_ticks:,}")
 
-    # add_tick rate, untraced.
-    fast_add = n / add_all(QuoteManager(), ticks)
-    ref_ticks = ticks[: args.ref_add_ticks]
-    ref_add = len(ref_ticks) / add_all(ReferenceQuoteManager(holidays), ref_ticks)
-    gc.collect()
-
-    # Memory of the buffered prefix: tracemalloc for Python objects, RSS growth for the C++ buffer.
+    # Memory first, while the process is fresh: tracemalloc for Python objects, RSS growth for the C++ buffer.
     rss0 = rss_bytes()
     tracemalloc.start()
     fast = QuoteManager()
@@ -214,6 +208,12 @@ def main() -> None:
     ref_py = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
     fast_bytes, ref_bytes = (fast_py + fast_rss) / buffered, ref_py / buffered
+
+    # add_tick rate, untraced.
+    fast_add = n / add_all(QuoteManager(), ticks)
+    ref_ticks = ticks[: args.ref_add_ticks]
+    ref_add = len(ref_ticks) / add_all(ReferenceQuoteManager(holidays), ref_ticks)
+    gc.collect()
 
     # Strategy loops on the same windows after the same warm prefix.
     fast.get_kbar("2330", "m", 1)

@@ -145,3 +145,9 @@ def test_reassigned_holidays_are_used(qm):
     qm.add_tick(tick(datetime(2024, 1, 2, 13, 29, 0)))
     qm.add_tick(tick(datetime(2024, 1, 4, 9, 1, 0)))
     assert virtual_times(qm) == [datetime(2024, 1, 4, 9, 0)]
+
+
+def test_unknown_market_type_fails(qm):
+    with pytest.raises(KeyError):
+        qm.add_tick(tick(datetime(2024, 1, 2, 9, 0, 2), market="Option"))
+    assert qm.ticks == {}

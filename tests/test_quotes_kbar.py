@@ -100,3 +100,8 @@ def test_lengths_cached_apart_and_none_loses_ticks(qm):
 def test_aggregate_kbar_groups_by_kbar_time_and_code(qm):
     ticks = qm.poped_tick_to_df("2330").with_columns(kbar_time=pl.col("dt").dt.truncate("1m"))
     assert qm.aggregate_kbar(ticks).equals(qm.get_kbar("2330"))
+
+
+def test_non_positive_freq_is_refused(qm):
+    with pytest.raises(ValueError, match="'freq' must be a positive integer"):
+        qm.get_kbar("2330", "m", 0)

@@ -88,15 +88,18 @@ def kbar_frame(
     )
 
 
-def append_bars(bars: pl.DataFrame, rows: list[tuple]) -> pl.DataFrame:
-    """`bars` with a few rows (dt as epoch microseconds) stacked under; chunks are merged now and then."""
-    out = bars.vstack(pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row"))
-    return out.rechunk() if out.n_chunks() > 8 else out
+def extend_bars(closed: pl.DataFrame, rows: list[tuple]) -> tuple[pl.DataFrame, pl.DataFrame]:
+    """Bars that closed since `closed` was made plus the open bar, as rows (dt in epoch microseconds).
 
-
-def with_open_bar(closed: pl.DataFrame, row: tuple) -> pl.DataFrame:
-    """The closed bars with the newest (still open) bar under them: only that row is made anew."""
-    return closed.vstack(pl.DataFrame([row], schema=KBAR_SCHEMA, orient="row"))
+    Returns the new closed bars and all bars; one small frame is made, chunks are merged now and then.
+    """
+    fresh = pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row")
+    last = len(rows) - 1
+    if last:
+        closed = closed.vstack(fresh.slice(0, last))
+        if closed.n_chunks() > 8:
+            closed = closed.rechunk()
+    return closed, closed.vstack(fresh.slice(last, 1))
 
 
 def aggregate_kbar(tick_df: pl.DataFrame) -> pl.DataFrame:

@@ -214,11 +214,11 @@ private:
             frames.closed = frames.full.attr("slice")(0, n - 1);
             frames.closed_rows = n - 1;
         } else {
-            if (frames.closed_rows < n - 1) {
-                frames.closed = frames_.attr("append_bars")(frames.closed, bar_rows(code, bars, frames.closed_rows, n - 1));
-                frames.closed_rows = n - 1;
-            }
-            frames.full = frames_.attr("with_open_bar")(frames.closed, bar_rows(code, bars, n - 1, n)[0]);
+            nb::tuple both = nb::cast<nb::tuple>(
+                frames_.attr("extend_bars")(frames.closed, bar_rows(code, bars, frames.closed_rows, n)));
+            frames.closed = both[0];
+            frames.full = both[1];
+            frames.closed_rows = n - 1;
         }
         frames.rewrite_version = cache.rewrite_version();
         frames.version = cache.version();
