@@ -1,5 +1,332 @@
+// QuoteManager: tick buffers and k-bars in the C++ core; polars tables made at this edge.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/py_console.hpp"
+#include "numpy_columns.hpp"
+#include "tick_record_reader.hpp"
+#include "vkb/civil_time.hpp"
+#include "vkb/quote_book.hpp"
 
 namespace nb = nanobind;
 
-void bind_quote_manager(nb::module_&) {}
+namespace {
+
+using vkb::py::owned_column;
+
+constexpr const char* kUnitsMessage = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
+
+// Frames handed out for one k-bar cache: the closed bars grow by appended rows, the newest bar is
+// made anew, and nothing is rebuilt while the cache is unchanged.
+struct FrameCache {
+    nb::object closed;  // bars [0, closed_rows)
+    std::size_t closed_rows = 0;
+    nb::object full;
+    std::uint64_t rewrite_version = ~std::uint64_t{0};
+    std::uint64_t version = ~std::uint64_t{0};
+};
+
+// Past this many new closed bars, columns are cheaper than rows.
+constexpr std::size_t kRowAppendLimit = 32;
+
+std::string cache_key(int unit, std::int64_t freq) {
+    return std::to_string(freq) + std::string(vkb::to_string(static_cast<vkb::BarUnit>(unit)));
+}
+
+vkb::ProductType parse_market(std::string_view text) {
+    if (auto market = vkb::parse_product_type(text)) return *market;
+    throw nb::key_error(std::string(text).c_str());
+}
+
+class QuoteManager {
+public:
+    QuoteManager()
+        : frames_(nb::module_::import_("vorn_kest_backtest.modules.positions.quote_frames")),
+          basic_info_(vkb::py::basic_info()),
+          utc_offset_key_(nb::steal(PyUnicode_InternFromString("utc_offset_hours"))) {
+        auto dates = nb::module_::import_("vorn_kest_backtest.modules.positions.quote_static")
+                         .attr("read_holiday_dates")();
+        set_holidays(dates);
+    }
+    QuoteManager(const QuoteManager&) = delete;
+    QuoteManager& operator=(const QuoteManager&) = delete;
+
+    nb::set holiday_search_set() const {
+        nb::set out;
+        for (std::int64_t days : book_.calendar().holidays()) {
+            int y, m, d;
+            vkb::civil_from_days(days, y, m, d);
+            out.add(nb::str(vkb::format_date(y, m, d).c_str()));
+        }
+        return out;
+    }
+
+    void set_holidays(nb::handle dates) {
+        std::vector<std::int64_t> days;
+        for (nb::handle item : dates) {
+            const std::string text = nb::cast<std::string>(nb::str(item));
+            int y = 0, m = 0, d = 0;
+            if (std::sscanf(text.c_str(), "%d-%d-%d", &y, &m, &d) == 3) days.push_back(vkb::days_from_civil(y, m, d));
+        }
+        book_.calendar().set_holidays(days);
+    }
+
+    nb::dict not_trade_times() const {
+        auto time = nb::module_::import_("datetime").attr("time");
+        nb::dict out;
+        for (auto market : {vkb::ProductType::Stock, vkb::ProductType::Future}) {
+            nb::list pairs;
+            for (const auto& iv : book_.calendar().closed(market)) {
+                nb::list pair;
+                for (int s : {iv.start_second, iv.end_second}) pair.append(time(s / 3600, s % 3600 / 60, s % 60));
+                pairs.append(pair);
+            }
+            out[nb::str(std::string(vkb::to_string(market)).c_str())] = pairs;
+        }
+        return out;
+    }
+
+    void set_not_trade_times(nb::dict table) {
+        for (auto [key, pairs] : table) {
+            std::vector<vkb::ClosedInterval> intervals;
+            for (nb::handle pair : pairs) {
+                const auto seconds = [](nb::handle t) {
+                    return nb::cast<int>(t.attr("hour")) * 3600 + nb::cast<int>(t.attr("minute")) * 60 +
+                           nb::cast<int>(t.attr("second"));
+                };
+                intervals.push_back({seconds(pair[0]), seconds(pair[1])});
+            }
+            book_.calendar().set_closed(parse_market(nb::cast<std::string>(key)), std::move(intervals));
+        }
+    }
+
+    nb::dict get_init_ticks_info() const {
+        nb::dict entry;
+        entry["ticks"] = nb::list();
+        entry["old_ticks"] = nb::list();
+        entry["last_tick"] = nb::none();
+        entry["cached_kbars"] = nb::dict();
+        return entry;
+    }
+
+    nb::object get_empty_tick_df() const { return frames_.attr("empty_tick_df")(); }
+
+    void clear_ticks() {
+        book_.clear();
+        last_entry_ = nullptr;
+        frame_caches_.clear();
+    }
+
+    void add_tick(nb::handle tick) {
+        const nb::object dict = vkb::py::TickRecordReader::as_dict(tick);
+        PyObject* d = dict.ptr();
+        const std::string_view code = reader_.code(d);
+        vkb::QuoteTick record;
+        record.market = parse_market(reader_.market_type(d));
+        record.dt_us = vkb::to_wall_micros(reader_.timestamp(d), utc_offset_hours());
+        record.close = reader_.close(d);
+        record.qty = reader_.qty(d);
+        record.tick_type = static_cast<std::int8_t>(reader_.tick_type(d));
+        record.is_simulate = reader_.is_simulate(d);
+        if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
+        book_.add_tick(*last_entry_, record);
+    }
+
+    nb::object poped_tick_to_df(const std::string& code) {
+        vkb::CodeTicks* entry = book_.find(code);
+        if (entry == nullptr || entry->drained == entry->history.size()) return get_empty_tick_df();
+        nb::object df = tick_df(*entry, entry->drained, entry->history.size(), true);
+        entry->drained = entry->history.size();
+        return df;
+    }
+
+    nb::object poped_old_ticks_to_df(const std::string& code) {
+        vkb::CodeTicks* entry = book_.find(code);
+        if (entry == nullptr || entry->drained == 0) return get_empty_tick_df();
+        return tick_df(*entry, 0, entry->drained, true);
+    }
+
+    nb::dict ticks() {
+        nb::dict out;
+        for (const auto& entry : book_.entries()) {
+            nb::dict info;
+            info["ticks"] = records(*entry, entry->drained, entry->history.size());
+            info["old_ticks"] = records(*entry, 0, entry->drained);
+            const std::size_t n = entry->history.size();
+            info["last_tick"] = n == 0 ? nb::none() : records(*entry, n - 1, n)[0];
+            nb::dict cached;
+            for (auto& [key, cache] : entry->caches)
+                cached[nb::str(cache_key(key.first, key.second).c_str())] = kbar_df(entry->code, cache.bars(), cache.bars().size());
+            info["cached_kbars"] = cached;
+            out[nb::str(entry->code.c_str())] = info;
+        }
+        return out;
+    }
+
+    nb::object aggregate_kbar(nb::handle tick_df) const { return frames_.attr("aggregate_kbar")(tick_df); }
+
+    nb::object get_kbar(nb::handle code, nb::handle unit, nb::handle freq, nb::handle exprs, nb::handle to_pandas_df) {
+        if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
+        std::optional<vkb::BarUnit> bar_unit;
+        if (PyUnicode_Check(unit.ptr())) bar_unit = vkb::parse_bar_unit(nb::cast<std::string>(unit));
+        if (!bar_unit) throw nb::type_error(kUnitsMessage);
+        if (!PyLong_Check(freq.ptr())) throw nb::type_error("'freq' must be an integer");
+        if (!exprs.is_none() && !PyList_Check(exprs.ptr())) throw nb::type_error("'exprs' must be a list");
+        const auto length = nb::cast<std::int64_t>(freq);
+        if (length < 1) throw nb::value_error("'freq' must be a positive integer");
+
+        nb::object df = kbars(nb::cast<std::string>(code), vkb::BarRule{*bar_unit, length});
+        if (!exprs.is_none() && PyList_GET_SIZE(exprs.ptr()) != 0) df = df.attr("with_columns")(exprs);
+        return return_fn(df, PyObject_IsTrue(to_pandas_df.ptr()) == 1);
+    }
+
+private:
+    int utc_offset_hours() const {
+        nb::object value = nb::steal(PyObject_GetAttr(basic_info_.ptr(), utc_offset_key_.ptr()));
+        if (!value.is_valid()) throw nb::python_error();
+        return nb::cast<int>(value);
+    }
+
+    static nb::object return_fn(nb::object df, bool to_pandas) { return to_pandas ? df.attr("to_pandas")() : df; }
+
+    nb::object kbars(const std::string& code, vkb::BarRule rule) {
+        vkb::CodeTicks* entry = book_.find(code);
+        if (entry == nullptr) return frames_.attr("empty_kbar_df")();
+        entry->drained = entry->history.size();
+        vkb::KbarCache& cache = entry->cache(rule);
+        cache.update(entry->history, book_.calendar());
+        FrameCache& frames = frame_caches_[&cache];
+        if (frames.full.is_valid() && frames.version == cache.version()) return frames.full;
+
+        const vkb::KbarColumns& bars = cache.bars();
+        const std::size_t n = bars.size();
+        if (n == 0) {
+            frames.full = frames_.attr("empty_kbar_df")();
+            frames.closed = nb::object();
+        } else if (!frames.closed.is_valid() || frames.rewrite_version != cache.rewrite_version() ||
+                   frames.closed_rows > n - 1 || n - 1 - frames.closed_rows > kRowAppendLimit) {
+            frames.full = kbar_df(code, bars, n);
+            frames.closed = frames.full.attr("slice")(0, n - 1);
+            frames.closed_rows = n - 1;
+        } else {
+            nb::tuple both = nb::cast<nb::tuple>(
+                frames_.attr("extend_bars")(frames.closed, bar_rows(code, bars, frames.closed_rows, n)));
+            frames.closed = both[0];
+            frames.full = both[1];
+            frames.closed_rows = n - 1;
+        }
+        frames.rewrite_version = cache.rewrite_version();
+        frames.version = cache.version();
+        return frames.full;
+    }
+
+    static nb::list bar_rows(const std::string& code, const vkb::KbarColumns& bars, std::size_t begin, std::size_t end) {
+        nb::list rows;
+        for (std::size_t i = begin; i < end; ++i)
+            rows.append(nb::make_tuple(bars.start[i], code, bars.open[i], bars.high[i], bars.low[i], bars.close[i],
+                                       bars.volume[i]));
+        return rows;
+    }
+
+    nb::object kbar_df(const std::string& code, const vkb::KbarColumns& bars, std::size_t n) const {
+        auto start = owned_column<std::int64_t>(n);
+        auto open = owned_column<double>(n);
+        auto high = owned_column<double>(n);
+        auto low = owned_column<double>(n);
+        auto close = owned_column<double>(n);
+        auto volume = owned_column<std::int64_t>(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            start.data[i] = bars.start[i];
+            open.data[i] = bars.open[i];
+            high.data[i] = bars.high[i];
+            low.data[i] = bars.low[i];
+            close.data[i] = bars.close[i];
+            volume.data[i] = bars.volume[i];
+        }
+        return frames_.attr("kbar_frame")(code, start.array, open.array, high.array, low.array, close.array,
+                                          volume.array);
+    }
+
+    nb::object tick_df(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time) const {
+        std::vector<std::size_t> order;
+        if (by_time) order = vkb::time_order(entry.history, begin, end);
+        const std::size_t n = end - begin;
+        auto dt = owned_column<std::int64_t>(n);
+        auto market = owned_column<std::int8_t>(n);
+        auto close = owned_column<double>(n);
+        auto qty = owned_column<std::int64_t>(n);
+        auto tick_type = owned_column<std::int8_t>(n);
+        auto is_simulate = owned_column<bool>(n);
+        auto is_virtual = owned_column<bool>(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const vkb::QuoteTick& t = entry.history[by_time ? order[i] : begin + i];
+            dt.data[i] = t.dt_us;
+            market.data[i] = t.market == vkb::ProductType::Stock ? 0 : 1;
+            close.data[i] = t.close;
+            qty.data[i] = t.qty;
+            tick_type.data[i] = t.tick_type;
+            is_simulate.data[i] = t.is_simulate;
+            is_virtual.data[i] = t.is_virtual;
+        }
+        return frames_.attr("tick_frame")(entry.code, dt.array, market.array, close.array, qty.array,
+                                          tick_type.array, is_simulate.array, is_virtual.array);
+    }
+
+    // Plain records in arrival order, made only when a caller reads `ticks`.
+    nb::list records(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end) const {
+        if (begin == end) return nb::list();
+        return nb::list(tick_df(entry, begin, end, false).attr("to_dicts")());
+    }
+
+    vkb::QuoteBook book_;
+    vkb::py::TickRecordReader reader_;
+    nb::object frames_;
+    nb::object basic_info_;
+    nb::object utc_offset_key_;
+    vkb::CodeTicks* last_entry_ = nullptr;
+    std::unordered_map<const vkb::KbarCache*, FrameCache> frame_caches_;
+};
+
+}  // namespace
+
+void bind_quote_manager(nb::module_& m) {
+    nb::class_<QuoteManager>(m, "QuoteManager",
+                             "逐筆行情緩衝與 K 棒: 依商品代碼保存回放的 tick, 補齊盤中缺漏分鐘的虛擬 tick, "
+                             "並依需求彙總任意週期的 K 棒.")
+        .def(nb::init<>())
+        .def_prop_rw("holiday_search_set", &QuoteManager::holiday_search_set, &QuoteManager::set_holidays,
+                     "休市日集合 (\"%Y-%m-%d\" 字串); 讀取得到副本, 重新指定整個集合才會生效.")
+        .def_prop_rw("not_trade_times", &QuoteManager::not_trade_times, &QuoteManager::set_not_trade_times,
+                     "各商品類型的非交易時段 {market_type: [[start, end], ...]} (datetime.time, 含兩端); "
+                     "讀取得到副本, 重新指定整個對照表才會生效.")
+        .def_prop_ro("ticks", &QuoteManager::ticks,
+                     "{code: {\"ticks\", \"old_ticks\", \"last_tick\", \"cached_kbars\"}} 的即時檢視 "
+                     "(每次讀取時由 C++ 緩衝產生).")
+        .def("get_init_ticks_info", &QuoteManager::get_init_ticks_info, "新的單一商品 tick 資訊.")
+        .def("get_empty_tick_df", &QuoteManager::get_empty_tick_df, "空的 tick 資料表 (八個欄位).")
+        .def("clear_ticks", &QuoteManager::clear_ticks, "清除所有商品的 tick 與 K 棒快取.")
+        .def("add_tick", &QuoteManager::add_tick, nb::arg("tick"),
+             "加入一筆 tick; 與上一筆相隔超過一分鐘時, 以上一筆收盤價補上 qty 為 0 的虛擬 tick "
+             "(is_simulate 為 False, is_virtual 為 True), 跳過非交易時段, 週末與休市日; "
+             "期貨夜盤 (15:00 至次日 05:00) 延續至週六清晨.")
+        .def("poped_tick_to_df", &QuoteManager::poped_tick_to_df, nb::arg("code"),
+             "取出尚未取出的 tick (依 dt 排序) 並移入 old_ticks.")
+        .def("poped_old_ticks_to_df", &QuoteManager::poped_old_ticks_to_df, nb::arg("code"),
+             "已取出過的 tick 資料表 (依 dt 排序).")
+        .def("aggregate_kbar", &QuoteManager::aggregate_kbar, nb::arg("tick_df"),
+             "依 kbar_time 與 code 分組彙總為 K 棒 (dt, code, Open, High, Low, Close, Volume).")
+        .def("get_kbar", &QuoteManager::get_kbar, nb::arg("code").none(), nb::arg("unit").none() = "m", nb::arg("freq").none() = 1,
+             nb::arg("exprs").none() = nb::none(), nb::arg("to_pandas_df").none() = false,
+             "取得商品的 K 棒 (polars DataFrame, to_pandas_df 為 True 時為 pandas).\n\n"
+             "unit: m 分, h 時, d 日, w 週, mo 月, q 季, y 年; freq: 每根 K 棒的單位數; "
+             "exprs: 以 with_columns 加入的欄位 (None 表示不加).\n"
+             "K 棒起點 (交易所當地時間): m, w (週一起), mo, q, y 自 1970-01-01 起截斷; "
+             "h 依交易時段對齊: 股票自 09:00 起, 期貨日盤自 08:45 起, 夜盤自 15:00 起 (跨午夜延續); "
+             "d: 股票為日曆日, 期貨為交易日 (前一晚 15:00 起的夜盤計入次一交易日), 標記為該交易日 00:00.\n"
+             "每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.");
+}

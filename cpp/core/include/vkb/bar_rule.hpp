@@ -1,0 +1,31 @@
+#pragma once
+// Where a k-bar starts for a tick, per bar unit and length.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "records/product_type.hpp"
+#include "vkb/session_calendar.hpp"
+
+namespace vkb {
+
+enum class BarUnit { Minute, Hour, Day, Week, Month, Quarter, Year };
+
+std::optional<BarUnit> parse_bar_unit(std::string_view text);  // m h d w mo q y
+std::string_view to_string(BarUnit unit);
+
+// Bucket rules on the naive exchange wall clock:
+// - m, w, mo, q, y: truncation counted from 1970-01-01 as a data-frame truncate does
+//   (weeks start on Monday, months/quarters/years on the 1st).
+// - h: stock hours start at 09:00; futures hours at the session start, 08:45 for the day
+//   session and 15:00 for the night session (its part after midnight included).
+// - d: stocks by calendar date; futures by trading date (the night session from 15:00 and its
+//   part after midnight count for the next trading date); labelled with that date at 00:00.
+struct BarRule {
+    BarUnit unit;
+    std::int64_t freq;
+
+    std::int64_t bucket_start(ProductType market, std::int64_t wall_us, const SessionCalendar& calendar) const;
+};
+
+}  // namespace vkb

@@ -1,0 +1,63 @@
+#pragma once
+// Trading-session calendar of the Taiwan exchanges on the naive exchange wall clock
+// (microseconds since 1970-01-01 00:00 of that clock).
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "records/product_type.hpp"
+
+namespace vkb {
+
+inline constexpr std::int64_t kMicrosPerSecond = 1'000'000;
+inline constexpr std::int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
+inline constexpr std::int64_t kMicrosPerHour = 60 * kMicrosPerMinute;
+inline constexpr std::int64_t kMicrosPerDay = 24 * kMicrosPerHour;
+// The futures night session runs 15:00 to 05:00 of the next morning.
+inline constexpr int kNightStartSecond = 15 * 3600;
+inline constexpr int kNightEndSecond = 5 * 3600;
+
+// Floor division and flooring to a multiple, correct for negative values.
+inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+inline std::int64_t floor_to(std::int64_t a, std::int64_t step) { return floor_div(a, step) * step; }
+
+// Inclusive range of seconds of the day during which a market is closed.
+struct ClosedInterval {
+    int start_second;
+    int end_second;
+};
+
+class SessionCalendar {
+public:
+    SessionCalendar();
+
+    void set_closed(ProductType market, std::vector<ClosedInterval> intervals);
+    const std::vector<ClosedInterval>& closed(ProductType market) const;
+
+    void set_holidays(const std::vector<std::int64_t>& days);
+    std::vector<std::int64_t> holidays() const;  // sorted
+    bool is_holiday(std::int64_t days) const { return holidays_.count(days) != 0; }
+    // A weekday that is not a listed holiday.
+    bool is_trading_date(std::int64_t days) const;
+    std::int64_t next_trading_date_after(std::int64_t days) const;
+
+    // Whether a minute starting at `wall_us` may carry a virtual tick. Closed: the market's closed
+    // intervals, listed holidays, Sundays, Saturdays except the futures night session that began on
+    // a Friday (Saturday before 05:00), and any after-midnight futures minute whose previous evening
+    // had no night session (the day before was a weekend day or a holiday).
+    bool is_open_minute(ProductType market, std::int64_t wall_us) const;
+
+    // The trading date a futures tick counts for: the night session from 15:00 belongs to the next
+    // trading date, its part after midnight likewise; the day session to its own date.
+    std::int64_t futures_trading_date(std::int64_t wall_us) const;
+
+private:
+    std::vector<ClosedInterval> stock_closed_;
+    std::vector<ClosedInterval> future_closed_;
+    std::unordered_set<std::int64_t> holidays_;
+};
+
+}  // namespace vkb

@@ -1,0 +1,79 @@
+#include "vkb/bar_rule.hpp"
+
+#include "vkb/civil_time.hpp"
+
+namespace vkb {
+
+std::optional<BarUnit> parse_bar_unit(std::string_view text) {
+    if (text == "m") return BarUnit::Minute;
+    if (text == "h") return BarUnit::Hour;
+    if (text == "d") return BarUnit::Day;
+    if (text == "w") return BarUnit::Week;
+    if (text == "mo") return BarUnit::Month;
+    if (text == "q") return BarUnit::Quarter;
+    if (text == "y") return BarUnit::Year;
+    return std::nullopt;
+}
+
+std::string_view to_string(BarUnit unit) {
+    switch (unit) {
+        case BarUnit::Minute: return "m";
+        case BarUnit::Hour: return "h";
+        case BarUnit::Day: return "d";
+        case BarUnit::Week: return "w";
+        case BarUnit::Month: return "mo";
+        case BarUnit::Quarter: return "q";
+        case BarUnit::Year: return "y";
+    }
+    return "m";
+}
+
+namespace {
+
+// 1970-01-05 was the first Monday after the epoch.
+constexpr std::int64_t kFirstMonday = 4;
+
+std::int64_t session_anchor(ProductType market, std::int64_t wall_us) {
+    const std::int64_t days = floor_div(wall_us, kMicrosPerDay);
+    const std::int64_t second = (wall_us - days * kMicrosPerDay) / kMicrosPerSecond;
+    if (market == ProductType::Stock) return days * kMicrosPerDay + 9 * kMicrosPerHour;
+    if (second >= kNightStartSecond) return days * kMicrosPerDay + kNightStartSecond * kMicrosPerSecond;
+    if (second < kNightEndSecond) return (days - 1) * kMicrosPerDay + kNightStartSecond * kMicrosPerSecond;
+    return days * kMicrosPerDay + 8 * kMicrosPerHour + 45 * kMicrosPerMinute;
+}
+
+std::int64_t month_start(std::int64_t wall_us, std::int64_t months_per_bar) {
+    int y, m, d;
+    civil_from_days(floor_div(wall_us, kMicrosPerDay), y, m, d);
+    const std::int64_t index = floor_to(std::int64_t{y - 1970} * 12 + (m - 1), months_per_bar);
+    const auto year = static_cast<int>(1970 + floor_div(index, 12));
+    const auto month = static_cast<int>(index - floor_div(index, 12) * 12 + 1);
+    return days_from_civil(year, month, 1) * kMicrosPerDay;
+}
+
+}  // namespace
+
+std::int64_t BarRule::bucket_start(ProductType market, std::int64_t wall_us, const SessionCalendar& calendar) const {
+    switch (unit) {
+        case BarUnit::Minute: return floor_to(wall_us, freq * kMicrosPerMinute);
+        case BarUnit::Hour: {
+            const std::int64_t anchor = session_anchor(market, wall_us);
+            return anchor + floor_to(wall_us - anchor, freq * kMicrosPerHour);
+        }
+        case BarUnit::Day: {
+            const std::int64_t date = market == ProductType::Stock ? floor_div(wall_us, kMicrosPerDay)
+                                                                   : calendar.futures_trading_date(wall_us);
+            return floor_to(date, freq) * kMicrosPerDay;
+        }
+        case BarUnit::Week: {
+            const std::int64_t days = floor_div(wall_us, kMicrosPerDay);
+            return (kFirstMonday + floor_to(days - kFirstMonday, 7 * freq)) * kMicrosPerDay;
+        }
+        case BarUnit::Month: return month_start(wall_us, freq);
+        case BarUnit::Quarter: return month_start(wall_us, 3 * freq);
+        case BarUnit::Year: return month_start(wall_us, 12 * freq);
+    }
+    return wall_us;
+}
+
+}  // namespace vkb

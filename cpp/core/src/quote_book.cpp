@@ -1,0 +1,64 @@
+#include "vkb/quote_book.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace vkb {
+
+KbarCache& CodeTicks::cache(BarRule rule) {
+    const auto key = std::make_pair(static_cast<int>(rule.unit), rule.freq);
+    auto it = caches.find(key);
+    if (it == caches.end()) it = caches.emplace(key, KbarCache(rule)).first;
+    return it->second;
+}
+
+CodeTicks& QuoteBook::entry(std::string_view code) {
+    if (CodeTicks* found = find(code)) return *found;
+    index_.emplace(std::string(code), entries_.size());
+    entries_.push_back(std::make_unique<CodeTicks>());
+    entries_.back()->code = std::string(code);
+    return *entries_.back();
+}
+
+CodeTicks* QuoteBook::find(std::string_view code) {
+    const auto it = index_.find(std::string(code));
+    return it == index_.end() ? nullptr : entries_[it->second].get();
+}
+
+void QuoteBook::add_tick(CodeTicks& entry, const QuoteTick& tick) const {
+    if (const QuoteTick* last = entry.last_tick()) {
+        const std::int64_t last_minute = floor_to(last->dt_us, kMicrosPerMinute);
+        const std::int64_t this_minute = floor_to(tick.dt_us, kMicrosPerMinute);
+        const double close = last->close;
+        for (std::int64_t m = last_minute + kMicrosPerMinute; m < this_minute; m += kMicrosPerMinute) {
+            if (!calendar_.is_open_minute(tick.market, m)) continue;
+            QuoteTick filler;
+            filler.dt_us = m;
+            filler.close = close;
+            filler.market = tick.market;
+            filler.is_virtual = true;
+            entry.history.push_back(filler);
+        }
+    }
+    entry.history.push_back(tick);
+}
+
+void QuoteBook::clear() {
+    index_.clear();
+    entries_.clear();
+}
+
+std::vector<std::size_t> time_order(const std::vector<QuoteTick>& history, std::size_t begin, std::size_t end) {
+    std::vector<std::size_t> order(end - begin);
+    std::iota(order.begin(), order.end(), begin);
+    const bool sorted = std::is_sorted(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return history[a].dt_us < history[b].dt_us;
+    });
+    if (!sorted)
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return history[a].dt_us < history[b].dt_us;
+        });
+    return order;
+}
+
+}  // namespace vkb

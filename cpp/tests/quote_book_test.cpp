@@ -1,0 +1,84 @@
+#include <doctest/doctest.h>
+
+#include "vkb/civil_time.hpp"
+#include "vkb/quote_book.hpp"
+
+using namespace vkb;
+
+namespace {
+std::int64_t wall(int y, int mo, int d, int h, int mi, int s = 0) {
+    return days_from_civil(y, mo, d) * kMicrosPerDay + h * kMicrosPerHour + mi * kMicrosPerMinute +
+           s * kMicrosPerSecond;
+}
+QuoteTick tick(std::int64_t dt, double close, std::int64_t qty = 1, ProductType market = ProductType::Stock) {
+    QuoteTick t;
+    t.dt_us = dt;
+    t.close = close;
+    t.qty = qty;
+    t.market = market;
+    return t;
+}
+}  // namespace
+
+TEST_CASE("gaps inside a session fill minute by minute, closed hours and weekends stay empty") {
+    QuoteBook book;
+    auto& e = book.entry("2330");
+    book.add_tick(e, tick(wall(2024, 1, 5, 13, 25, 30), 10.0));
+    book.add_tick(e, tick(wall(2024, 1, 5, 13, 26, 59), 11.0));  // adjacent minute
+    CHECK(e.history.size() == 2);
+    book.add_tick(e, tick(wall(2024, 1, 8, 9, 2, 0), 12.0));  // Friday 13:29 ... Monday 09:01
+    REQUIRE(e.history.size() == 8);
+    const std::int64_t expected[] = {wall(2024, 1, 5, 13, 27), wall(2024, 1, 5, 13, 28), wall(2024, 1, 5, 13, 29),
+                                     wall(2024, 1, 8, 9, 0), wall(2024, 1, 8, 9, 1)};
+    for (int i = 0; i < 5; ++i) {
+        CHECK(e.history[2 + i].dt_us == expected[i]);
+        CHECK(e.history[2 + i].is_virtual);
+        CHECK(e.history[2 + i].qty == 0);
+        CHECK(e.history[2 + i].close == 11.0);
+    }
+    CHECK(e.last_tick()->close == 12.0);
+}
+
+TEST_CASE("k-bar caches fold late ticks into the open bar and drop older and simulated ones") {
+    QuoteBook book;
+    auto& e = book.entry("2330");
+    book.add_tick(e, tick(wall(2024, 1, 2, 9, 0, 5), 10.0, 2));
+    book.add_tick(e, tick(wall(2024, 1, 2, 9, 0, 1), 9.0, 1));  // earlier, same bar: becomes the open
+    auto& cache = e.cache({BarUnit::Minute, 1});
+    cache.update(e.history, book.calendar());
+    REQUIRE(cache.bars().size() == 1);
+    CHECK(cache.bars().open[0] == 9.0);
+    CHECK(cache.bars().close[0] == 10.0);
+    CHECK(cache.rewrite_version() == 0);
+    book.add_tick(e, tick(wall(2024, 1, 2, 9, 1, 0), 12.0, 5));
+    auto simulated = tick(wall(2024, 1, 2, 9, 1, 1), 99.0, 7);
+    simulated.is_simulate = true;
+    book.add_tick(e, simulated);
+    book.add_tick(e, tick(wall(2024, 1, 2, 8, 59, 30), 50.0, 3));  // bar before the open one at batch start
+    const auto rewrites_before = cache.rewrite_version();
+    cache.update(e.history, book.calendar());
+    REQUIRE(cache.bars().size() == 2);
+    CHECK(cache.rewrite_version() == rewrites_before);  // appending the 09:01 bar rewrites nothing
+    CHECK(cache.bars().volume[0] == 3);
+    CHECK(cache.bars().high[1] == 12.0);
+    CHECK(cache.bars().volume[1] == 5);
+}
+
+TEST_CASE("hour and day bars follow the sessions") {
+    SessionCalendar cal;
+    const BarRule hour{BarUnit::Hour, 1};
+    const BarRule day{BarUnit::Day, 1};
+    CHECK(hour.bucket_start(ProductType::Stock, wall(2024, 1, 2, 9, 59), cal) == wall(2024, 1, 2, 9, 0));
+    CHECK(hour.bucket_start(ProductType::Future, wall(2024, 1, 2, 9, 44), cal) == wall(2024, 1, 2, 8, 45));
+    CHECK(hour.bucket_start(ProductType::Future, wall(2024, 1, 3, 0, 30), cal) == wall(2024, 1, 3, 0, 0));
+    CHECK(BarRule{BarUnit::Hour, 4}.bucket_start(ProductType::Future, wall(2024, 1, 3, 2, 0), cal) ==
+          wall(2024, 1, 2, 23, 0));
+    CHECK(day.bucket_start(ProductType::Future, wall(2024, 1, 5, 20, 0), cal) == wall(2024, 1, 8, 0, 0));
+    CHECK(day.bucket_start(ProductType::Stock, wall(2024, 1, 5, 13, 0), cal) == wall(2024, 1, 5, 0, 0));
+    CHECK(BarRule{BarUnit::Week, 1}.bucket_start(ProductType::Stock, wall(2024, 1, 7, 13, 0), cal) ==
+          wall(2024, 1, 1, 0, 0));
+    CHECK(BarRule{BarUnit::Month, 7}.bucket_start(ProductType::Stock, wall(2024, 1, 3, 0, 0), cal) ==
+          wall(2023, 9, 1, 0, 0));
+    CHECK(BarRule{BarUnit::Year, 3}.bucket_start(ProductType::Stock, wall(1969, 5, 1, 0, 0), cal) ==
+          wall(1967, 1, 1, 0, 0));
+}

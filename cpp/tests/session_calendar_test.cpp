@@ -1,0 +1,63 @@
+#include <doctest/doctest.h>
+
+#include "vkb/civil_time.hpp"
+#include "vkb/session_calendar.hpp"
+
+using namespace vkb;
+
+namespace {
+std::int64_t wall(int y, int mo, int d, int h, int mi) {
+    return days_from_civil(y, mo, d) * kMicrosPerDay + h * kMicrosPerHour + mi * kMicrosPerMinute;
+}
+}  // namespace
+
+TEST_CASE("stock minutes are open 09:00-13:29 on trading weekdays only") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    CHECK(cal.is_open_minute(ProductType::Stock, wall(2024, 1, 2, 9, 0)));
+    CHECK(cal.is_open_minute(ProductType::Stock, wall(2024, 1, 2, 13, 29)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Stock, wall(2024, 1, 2, 13, 30)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Stock, wall(2024, 1, 2, 8, 59)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Stock, wall(2024, 1, 6, 10, 0)));   // Saturday
+    CHECK_FALSE(cal.is_open_minute(ProductType::Stock, wall(2024, 10, 10, 10, 0)));  // holiday
+}
+
+TEST_CASE("futures night session runs into Saturday morning but never into Sunday or after a closed day") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    // 2024-01-05 is a Friday.
+    CHECK(cal.is_open_minute(ProductType::Future, wall(2024, 1, 5, 23, 59)));
+    CHECK(cal.is_open_minute(ProductType::Future, wall(2024, 1, 6, 0, 0)));
+    CHECK(cal.is_open_minute(ProductType::Future, wall(2024, 1, 6, 4, 59)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 6, 5, 0)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 6, 9, 0)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 6, 15, 0)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 7, 2, 0)));   // Sunday
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 8, 2, 0)));   // Monday, no Sunday night
+    CHECK(cal.is_open_minute(ProductType::Future, wall(2024, 1, 9, 2, 0)));         // Tuesday
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 10, 11, 1, 0)));  // after the holiday
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 9, 13, 45)));
+    CHECK_FALSE(cal.is_open_minute(ProductType::Future, wall(2024, 1, 9, 14, 59)));
+    CHECK(cal.is_open_minute(ProductType::Future, wall(2024, 1, 9, 8, 45)));
+    CHECK(cal.is_open_minute(ProductType::Future, wall(2024, 1, 9, 15, 0)));
+}
+
+TEST_CASE("every minute of the closed intervals stays closed on every day of a year") {
+    SessionCalendar cal;
+    for (auto market : {ProductType::Stock, ProductType::Future})
+        for (std::int64_t day = days_from_civil(2024, 1, 1); day < days_from_civil(2025, 1, 1); ++day)
+            for (const auto& iv : cal.closed(market))
+                for (int s = iv.start_second - iv.start_second % 60; s <= iv.end_second; s += 60)
+                    if (s >= iv.start_second)
+                        CHECK_FALSE(cal.is_open_minute(market, day * kMicrosPerDay + s * kMicrosPerSecond));
+}
+
+TEST_CASE("futures trading date: night session counts for the next trading date") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    CHECK(cal.futures_trading_date(wall(2024, 1, 5, 15, 0)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.futures_trading_date(wall(2024, 1, 6, 4, 59)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.futures_trading_date(wall(2024, 1, 8, 8, 45)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.futures_trading_date(wall(2024, 10, 9, 16, 0)) == days_from_civil(2024, 10, 11));
+    CHECK(cal.futures_trading_date(wall(2024, 1, 9, 1, 0)) == days_from_civil(2024, 1, 9));
+}

@@ -1,0 +1,23 @@
+#pragma once
+// Numpy arrays that own a C++ buffer: columns go to polars without a Python object per row.
+#include <nanobind/ndarray.h>
+
+#include <cstddef>
+
+namespace vkb::py {
+
+template <class T>
+struct OwnedColumn {
+    T* data;
+    nanobind::object array;
+};
+
+template <class T>
+OwnedColumn<T> owned_column(std::size_t n) {
+    T* data = new T[n == 0 ? 1 : n];
+    nanobind::capsule owner(data, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    nanobind::ndarray<nanobind::numpy, T, nanobind::ndim<1>> array(data, {n}, owner);
+    return {data, nanobind::cast(array)};
+}
+
+}  // namespace vkb::py
