@@ -86,3 +86,48 @@ TEST_CASE("exchange time text refuses timestamps outside the calendar") {
     CHECK_THROWS_AS(format_exchange_datetime(1e12, 8), std::domain_error);
     CHECK_THROWS_AS(format_exchange_datetime(1e300, 8), std::overflow_error);
 }
+
+TEST_CASE("an open position is valued exactly as covering it at the mark would settle") {
+    const FeeRule buy{0.001425, 0.003, 10.0, 3, true};
+    const FeeRule sell{0.001425, 0.003, 10.0, 3, false};
+    for (const bool long_position : {true, false}) {
+        const FeeRule& entry_rule = long_position ? buy : sell;
+        const FeeRule& exit_rule = long_position ? sell : buy;
+        const OpenValuation v = value_open_position("2330", 100.0, 104.0, 3, kSharesPerLot, entry_rule, exit_rule,
+                                                    long_position);
+        const TradeCost entry = entry_side_cost("2330", 100.0, 3, kSharesPerLot, entry_rule);
+        const TradeCost exit = exit_side_cost("2330", 104.0, 3, kSharesPerLot, exit_rule);
+        CHECK(v.pnl == settle_pair(entry, exit, !long_position).profit);
+        CHECK(v.principal == traded_amount(entry));
+        CHECK(v.entry_charges == entry.fee + 10.0);
+        CHECK(entry.tax == 0.0);
+        CHECK(exit.tax > 0.0);
+    }
+}
+
+TEST_CASE("an open position without a mark keeps its entry figures and shows no profit") {
+    const FeeRule buy{0.001425, 0.003, 0.0, 3, true};
+    const OpenValuation v = value_open_position("2330", 100.0, std::nullopt, 2, kSharesPerLot, buy, buy, true);
+    CHECK(v.pnl == 0.0);
+    CHECK(v.principal == 101.5 * 2000);
+    CHECK(v.entry_charges == 0.001425 * 2 * 1000 * 101.5);
+}
+
+TEST_CASE("a holding summary weights entry prices by quantity and marks shorts the other way") {
+    HoldingSummary s;
+    CHECK(s.average_price() == 0.0);
+    s.add(100.0, 1);
+    s.add(104.0, 3);
+    CHECK(s.quantity == 4);
+    CHECK(s.average_price() == 103.0);
+    s.mark(100.0, 110.0, 1, 1000, true);
+    CHECK(s.pnl == 10000.0);
+    s.mark(100.0, 110.0, 1, 200, false);
+    CHECK(s.pnl == 8000.0);
+}
+
+TEST_CASE("exchange date follows the exchange clock across midnight UTC") {
+    CHECK(format_exchange_date(1704214800.0, 8) == "2024-01-03");  // 2024-01-02 17:00 UTC
+    CHECK(format_exchange_date(1704214800.0, 0) == "2024-01-02");
+    CHECK_THROWS_AS(format_exchange_date(1e12, 8), std::domain_error);
+}

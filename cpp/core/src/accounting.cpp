@@ -22,6 +22,36 @@ PairSettlement settle_pair(const TradeCost& entry, const TradeCost& exit, bool c
     return p;
 }
 
+OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
+                                  std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
+                                  const FeeRule& exit_rule, bool long_position) {
+    const TradeCost entry = entry_side_cost(code, entry_price, qty, multiplier, entry_rule);
+    OpenValuation v;
+    v.principal = traded_amount(entry);
+    v.entry_charges = entry_charges(entry);
+    if (mark_price) {
+        const TradeCost exit = exit_side_cost(code, *mark_price, qty, multiplier, exit_rule);
+        v.pnl = settle_pair(entry, exit, !long_position).profit;
+    }
+    return v;
+}
+
+void HoldingSummary::add(double entry_price, std::int64_t qty) {
+    quantity += qty;
+    total_price += entry_price * static_cast<double>(qty);
+}
+
+void HoldingSummary::mark(double entry_price, double mark_price, std::int64_t qty, std::int64_t unit,
+                          bool long_position) {
+    double difference = mark_price - entry_price;
+    if (!long_position) difference = -difference;
+    pnl += difference * static_cast<double>(qty) * static_cast<double>(unit);
+}
+
+double HoldingSummary::average_price() const {
+    return quantity > 0 ? total_price / static_cast<double>(quantity) : 0.0;
+}
+
 void CoverTotals::add(const PairSettlement& pair) {
     entry_cost_total += pair.entry_cost;
     exit_cost_total += pair.exit_cost;

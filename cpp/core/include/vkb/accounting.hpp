@@ -1,8 +1,10 @@
 #pragma once
 // The one place where the money of a position is worked out: FIFO cover matching, the profit
-// and ratio of a matched pair, cover totals, and how entries and covers move the capital.
-// Views that value an open position (profit if covered now) reuse settle_pair.
+// and ratio of a matched pair, cover totals, how entries and covers move the capital, and the
+// valuation of open positions for the position views.
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "vkb/trade_cost.hpp"
 
@@ -20,6 +22,42 @@ struct PairSettlement {
 
 // covering_buy: a buy covers shorts; otherwise a sell covers longs.
 PairSettlement settle_pair(const TradeCost& entry, const TradeCost& exit, bool covering_buy);
+
+// The two sides of a matched pair. Tax is paid once, at the cover: the entry side is priced as it
+// was booked at entry (tax ignored), the exit side with tax.
+inline TradeCost entry_side_cost(std::string_view code, double price, std::int64_t qty, std::int64_t multiplier,
+                                 const FeeRule& rule) {
+    return compute_trade_cost(code, price, qty, multiplier, rule, true);
+}
+inline TradeCost exit_side_cost(std::string_view code, double price, std::int64_t qty, std::int64_t multiplier,
+                                const FeeRule& rule) {
+    return compute_trade_cost(code, price, qty, multiplier, rule, false);
+}
+
+// An open position as the views show it. principal and entry_charges are what its entry booked
+// (entry price after slippage x quantity x unit; fee + fixed cost). pnl is what covering it at
+// mark_price would book now, through the same pricing of both sides and the same settle_pair as a
+// real cover, so a view and the cover that follows agree; 0 without a mark.
+struct OpenValuation {
+    double principal = 0.0;
+    double entry_charges = 0.0;
+    double pnl = 0.0;
+};
+OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
+                                  std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
+                                  const FeeRule& exit_rule, bool long_position);
+
+// Open positions of one code taken together, before costs: quantity, the quantity-weighted entry
+// price and the price move to a mark, (mark - entry) x quantity x unit, negated for a short.
+struct HoldingSummary {
+    std::int64_t quantity = 0;
+    double total_price = 0.0;  // sum of entry price x quantity
+    double pnl = 0.0;
+
+    void add(double entry_price, std::int64_t qty);
+    void mark(double entry_price, double mark_price, std::int64_t qty, std::int64_t unit, bool long_position);
+    double average_price() const;  // 0 while nothing is held
+};
 
 struct CoverTotals {
     double entry_total = 0.0;

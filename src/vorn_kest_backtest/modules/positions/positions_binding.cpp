@@ -99,4 +99,7 @@ void bind_positions(nanobind::module_& m) {
     bind_positions_pricing(cls);
     bind_positions_trade_records(cls);
     bind_positions_book(cls);
+    bind_positions_views(cls);
+    bind_positions_queues(cls);
+    bind_positions_reports(cls);
 }

@@ -92,8 +92,12 @@ nb::dict profit_row(nb::handle code, nb::handle entry, nb::handle exit, std::int
     return r;
 }
 
-PricedFill price_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty, bool ignore_tax) {
-    return {compute_trade_cost(code, price, qty, fees.multiplier, fees.rule, ignore_tax), fees.fixed_cost};
+PricedFill entry_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty) {
+    return {entry_side_cost(code, price, qty, fees.multiplier, fees.rule), fees.fixed_cost};
+}
+
+PricedFill exit_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty) {
+    return {exit_side_cost(code, price, qty, fees.multiplier, fees.rule), fees.fixed_cost};
 }
 
 // Matches the covering position against the opposite book. Every pair is priced, printed and
@@ -128,8 +132,8 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
             entry_fees = lookup_fees(self, code, this_action, type, false);
             entry_action = this_action;
         }
-        const PricedFill in = price_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched, true);
-        const PricedFill out = price_fill(exit_fees, code_sv, exit_price, matched, false);
+        const PricedFill in = entry_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched);
+        const PricedFill out = exit_fill(exit_fees, code_sv, exit_price, matched);
         console_print(cover_line);
         console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
         const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
@@ -181,7 +185,7 @@ void book_entry(nb::handle self, nb::handle position, nb::handle stats, ProductT
     const Keys& k = keys();
     nb::object code = get_item(position, k.code);
     const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
-    const PricedFill fill = price_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty, true);
+    const PricedFill fill = entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
     add_one(stats, k.entry_times);
     const std::string capital = write_capital(self, capital_after_entry(read_capital(self), fill.cost));
     console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + capital +

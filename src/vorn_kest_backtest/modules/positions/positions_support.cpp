@@ -63,6 +63,11 @@ std::string str_text(nb::handle value) {
     throw nb::value_error(("不支援的商品類型: " + str_text(value)).c_str());
 }
 
+[[noreturn]] void raise_exception(const std::string& text) {
+    PyErr_SetString(PyExc_Exception, text.c_str());
+    throw nb::python_error();
+}
+
 ProductType require_product_type(nb::handle value) {
     if (PyUnicode_Check(value.ptr()))
         if (auto type = parse_product_type(utf8(value))) return *type;

@@ -41,6 +41,8 @@ std::string str_text(nb::handle value);
 // "Stock" or "Future"; anything else is a ValueError "不支援的商品類型: " + value.
 ProductType require_product_type(nb::handle value);
 [[noreturn]] void raise_unsupported_type(nb::handle value);
+// The plain Exception type, for refusals the account reports without a narrower class.
+[[noreturn]] void raise_exception(const std::string& text);
 
 nb::dict new_account_info();
 nb::dict default_fee_settings(int per_trade_cost);
@@ -63,5 +65,8 @@ nb::object future_contract_value(nb::handle code);
 void bind_positions_pricing(PositionsClass& cls);
 void bind_positions_trade_records(PositionsClass& cls);
 void bind_positions_book(PositionsClass& cls);
+void bind_positions_views(PositionsClass& cls);
+void bind_positions_queues(PositionsClass& cls);
+void bind_positions_reports(PositionsClass& cls);
 
 }  // namespace vkb::py
