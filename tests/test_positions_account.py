@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import queue
-
 import pytest
 
 from vorn_kest_backtest.modules.positions.positions import Positions
@@ -15,7 +13,6 @@ ATTRIBUTES = [
     "current_tick_infos",
     "fetch_position_queue",
     "finish_fetch_position_queue",
-    "wait_fetch_position_response_flag",
     "initial_capital",
     "current_capital",
     "_profit_report",
@@ -42,7 +39,7 @@ def test_new_account_has_its_attributes_in_order_with_empty_books():
     assert Positions.__doc__ == "Position Module"
     assert list(vars(p)) == ATTRIBUTES
     assert (p.positions, p.trade_records, p.product_type_mapper, p.current_tick_infos) == ({}, [], {}, {})
-    assert isinstance(p.fetch_position_queue, queue.Queue)
+    assert p.fetch_position_queue.qsize() == 0 and p.fetch_position_queue.empty()
     assert p.fetch_position_queue is not p.finish_fetch_position_queue
     assert p.wait_fetch_position_response_flag is False
     assert p._profit_report == {"profit": 0, "rows": []}

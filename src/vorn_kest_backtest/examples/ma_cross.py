@@ -1,4 +1,4 @@
-"""均線交叉: 2330 的 1 分 K 快線 (5) 向上穿越慢線 (20) 時買進, 向下穿越時賣出; 0050 作為績效基準."""
+"""均線交叉: 2330 的 1 分 K 快線 (30) 向上穿越慢線 (120) 時買進, 向下穿越時賣出; 0050 作為績效基準."""
 
 from __future__ import annotations
 
@@ -12,13 +12,18 @@ class MovingAverageCross(Strategy):
     initial_capital = 2_000_000
 
     trade_code = "2330"
-    fast = 5
-    slow = 20
+    fast = 30
+    slow = 120
     lots = 1
 
     def __init__(self) -> None:
         self._minute: int | None = None
         self._fast_above: bool | None = None
+
+    def on_start(self, ctx: Context) -> None:
+        # A liquid large cap usually fills within one price tick of the quote.
+        for action in ("buy", "sell"):
+            ctx.account.update_fee_settings("stock", action=action, tick_count=1)
 
     def on_tick(self, tick, ctx: Context) -> None:
         if tick["code"] != self.trade_code:

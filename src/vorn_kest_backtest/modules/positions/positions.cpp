@@ -1,12 +1,19 @@
 #include <nanobind/nanobind.h>
 
+#include "common/py_queue.hpp"
+
 namespace nb = nanobind;
+
+namespace {
+struct PositionsModuleTag {};
+}  // namespace
 
 void bind_positions(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
 
 NB_MODULE(positions, m) {
     m.doc() = "Account, positions, quotes and reports";
+    vkb::py::bind_queue<PositionsModuleTag>(m, "Queue");
     bind_positions(m);
     bind_quote_manager(m);
 }

@@ -8,8 +8,9 @@ namespace vkb::py {
 
 namespace {
 
+// The module's own blocking queue: a pop waits with the GIL released.
 nb::object new_queue() {
-    return nb::module_::import_("queue").attr("Queue")();
+    return nb::module_::import_("vorn_kest_backtest.modules.positions.positions").attr("Queue")();
 }
 
 void init_positions(Self self) {
@@ -21,7 +22,6 @@ void init_positions(Self self) {
     set_attr(h, k.current_tick_infos, nb::dict());
     set_attr(h, k.fetch_position_queue, new_queue());
     set_attr(h, k.finish_fetch_position_queue, new_queue());
-    set_attr(h, k.wait_fetch_position_response_flag, Py_False);
     set_attr(h, k.initial_capital, nb::int_(100000));
     set_attr(h, k.current_capital, get_attr(h, k.initial_capital));
     nb::dict report;
@@ -95,6 +95,12 @@ void bind_positions(nanobind::module_& m) {
         },
         nb::sig("def set_current_tick(self, tick: dict) -> None"),
         "設定目前的 Tick 資訊");
+
+    cls.def_prop_rw(
+        "wait_fetch_position_response_flag",
+        [](Positions& p) { return p.wait_fetch_position_response.load(); },
+        [](Positions& p, bool value) { p.wait_fetch_position_response.store(value); },
+        "是否正在等待持有部位的回應");
 
     bind_positions_pricing(cls);
     bind_positions_trade_records(cls);

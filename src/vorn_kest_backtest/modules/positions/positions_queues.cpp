@@ -57,7 +57,7 @@ void bind_positions_queues(PositionsClass& cls) {
             parse_no_args("pop_finish_notify", args, kwargs);
             nb::object notice = take_from(self.h, keys().finish_fetch_position_queue);
             // Cleared only once the notice is in hand: the waiting side is answered.
-            set_attr(self.h, keys().wait_fetch_position_response_flag, Py_False);
+            self.p->wait_fetch_position_response.store(false);
             return notice;
         },
         nb::sig("def pop_finish_notify(self) -> bool"),

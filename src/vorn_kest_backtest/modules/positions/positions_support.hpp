@@ -4,6 +4,7 @@
 // vkb_core and written back here.
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <string>
 
 #include "records/product_type.hpp"
@@ -13,8 +14,11 @@ namespace vkb::py {
 
 namespace nb = nanobind;
 
-// The C++ side holds no state: every attribute lives in the instance dict.
-struct Positions {};
+// Every attribute lives in the instance dict except the request flag, which another thread may
+// read or clear while a position request is answered: it is an atomic behind a property.
+struct Positions {
+    std::atomic<bool> wait_fetch_position_response{false};
+};
 using PositionsClass = nb::class_<Positions>;
 using Self = nb::pointer_and_handle<Positions>;
 
