@@ -102,5 +102,7 @@ def sweep(strategy: Any, grid: Grid, codes: Any = None, ranges: Any = None, **kw
     own_cache=True 時各 worker 使用自己的資料夾. timeout: 整個掃描的秒數上限.
 
     傳回一列一次回測的 polars DataFrame; Ctrl-C 時保留已完成的列.
+    Workers start fresh interpreters that import the calling script again: a script that calls
+    `sweep` keeps that call under `if __name__ == "__main__":`.
     """
     return run_sweep(strategy, grid, codes, ranges, **kwargs).table
