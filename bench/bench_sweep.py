@@ -57,7 +57,7 @@ def main() -> None:
     options = {"loops": calibrate(args.run_seconds)}
     specs = build_plan(*SWEEP, options=options)
     print(f"{len(specs)} runs, {options['loops']:,} loop steps each (~{args.run_seconds} s), "
-          f"{args.workers} workers, {os.cpu_count()} cores")
+          f"{args.workers} workers, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} before start")
 
     run_fn = resolve_run_fn(args.run_fn)
     began = time.perf_counter()

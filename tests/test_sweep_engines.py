@@ -85,7 +85,8 @@ def _command(*argv):
     parser = argparse.ArgumentParser(prog="vorn-kest-backtest")
     add_sweep_command(parser.add_subparsers(dest="command"))
     args = parser.parse_args(["sweep", "fake", *argv])
-    return args.handler(args)
+    assert args.handler is run_sweep_command
+    return run_sweep_command(args)
 
 
 def test_command_writes_csv_and_heatmap_and_reports_failures(tmp_path):
@@ -108,11 +109,17 @@ def test_command_writes_csv_and_heatmap_and_reports_failures(tmp_path):
 
 @pytest.mark.parametrize(
     "argv",
-    [["--metric", "nope"], ["--heatmap", "fast"], ["--heatmap", "fast,codes"], ["--run-fn", "sweep_fakes"]],
+    [
+        ["--metric", "nope"],
+        ["--heatmap", "fast"],
+        ["--heatmap", "fast,codes"],
+        ["--heatmap", "fast,fast"],
+        ["--run-fn", "sweep_fakes"],
+        ["--run-fn", "sweep_fakes:missing"],
+    ],
 )
 def test_command_refuses_bad_settings_before_running(tmp_path, console, argv):
     grid = tmp_path / "grid.toml"
     grid.write_text("[params]\nfast = [5]\nslow = [20]\n", encoding="utf-8")
-    assert run_sweep_command is not None
     assert _command("--grid", str(grid), "--run-fn", "sweep_fakes:fake_run", *argv, "--no-progress") == 2
     assert console.lines[-1].startswith("[red]錯誤訊息: ")

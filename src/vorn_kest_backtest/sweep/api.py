@@ -60,8 +60,8 @@ def run_sweep(
     names = param_names(specs)
     if metric not in sortable_columns(names):
         raise ValueError(f"無法排序的指標: {metric}")
-    if heatmap is not None and not set(heatmap) <= set(names):
-        raise ValueError(f"熱圖的參數必須是掃描的參數: {', '.join(heatmap)}")
+    if heatmap is not None and (len(set(heatmap)) != 2 or not set(heatmap) <= set(names)):
+        raise ValueError(f"熱圖需要兩個不同的掃描參數: {', '.join(heatmap)}")
     resolve_run_fn(run_fn)
 
     with make_engine(engine, address=address, workers=workers) as running, run_progress(len(specs), enabled=progress) as advance:

@@ -72,6 +72,9 @@ def run_sweep_command(args: argparse.Namespace) -> int:
     except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
         utils.console.print(f"[red]錯誤訊息: {exc}[/red]")
         return EXIT_BAD_SETTINGS
+    except KeyboardInterrupt:
+        # Ctrl-C while an engine starts or closes: there are no rows to keep yet.
+        return EXIT_INTERRUPTED
     if outcome.stopped == INTERRUPTED:
         return EXIT_INTERRUPTED
     return EXIT_FAILED_RUNS if outcome.failed or outcome.stopped else EXIT_OK
