@@ -123,3 +123,12 @@ def test_command_refuses_bad_settings_before_running(tmp_path, console, argv):
     grid.write_text("[params]\nfast = [5]\nslow = [20]\n", encoding="utf-8")
     assert _command("--grid", str(grid), "--run-fn", "sweep_fakes:fake_run", *argv, "--no-progress") == 2
     assert console.lines[-1].startswith("[red]錯誤訊息: ")
+
+
+def test_own_cache_leaves_each_worker_on_its_own_data_directory(tmp_path, data_dir):
+    run_sweep(
+        "fake", {"n": [1, 2]}, engine=DaskEngine(workers=1, processes=False), run_fn="sweep_fakes:marker_run",
+        data_dir=str(tmp_path / "unused"), own_cache=True, timeout=WAIT, progress=False, top=0, metric="trades",
+    )
+    assert not (tmp_path / "unused").exists()
+    assert sorted(p.name for p in data_dir.iterdir()) == ["run-0.txt", "run-1.txt"]

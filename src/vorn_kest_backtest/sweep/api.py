@@ -64,7 +64,8 @@ def run_sweep(
         raise ValueError(f"熱圖需要兩個不同的掃描參數: {', '.join(heatmap)}")
     resolve_run_fn(run_fn)
 
-    with make_engine(engine, address=address, workers=workers) as running, run_progress(len(specs), enabled=progress) as advance:
+    chosen = make_engine(engine, address=address, workers=workers)
+    with chosen as running, run_progress(len(specs), enabled=progress) as advance:
         collected = collect(running, run_fn, specs, on_outcome=advance, timeout=timeout)
 
     table = sort_results(results_frame(specs, collected.outcomes), metric, descending=descending)
