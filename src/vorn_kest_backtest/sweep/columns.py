@@ -1,0 +1,11 @@
+"""Column names of the sweep result table, in table order around the swept parameters."""
+
+from __future__ import annotations
+
+RUN_COLUMN = "run"
+PLACE_COLUMNS = ("codes", "start", "end")
+METRIC_COLUMNS = ("trades", "win_rate", "net_profit", "max_drawdown", "final_capital")
+RUN_TIME_COLUMN = "run_time_s"
+ERROR_COLUMN = "error"
+
+FIXED_COLUMNS = frozenset((RUN_COLUMN, *PLACE_COLUMNS, *METRIC_COLUMNS, RUN_TIME_COLUMN, ERROR_COLUMN))

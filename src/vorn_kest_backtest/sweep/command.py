@@ -1,0 +1,80 @@
+"""The `sweep` sub-command: `vorn-kest-backtest sweep STRATEGY --grid grid.toml`."""
+
+from __future__ import annotations
+
+import argparse
+
+from vorn_kest_backtest import utils
+from vorn_kest_backtest.sweep.api import run_sweep
+from vorn_kest_backtest.sweep.collect import INTERRUPTED
+from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
+from vorn_kest_backtest.sweep.grid_file import load_grid_file
+from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
+
+EXIT_OK, EXIT_FAILED_RUNS, EXIT_BAD_SETTINGS, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    """加入 sweep 子命令; 其 handler 為 run_sweep_command."""
+    parser = subparsers.add_parser("sweep", help="參數掃描: 一次跑多組參數的回測")
+    parser.add_argument("strategy", help="策略 (交給回測函式解讀)")
+    parser.add_argument("--grid", required=True, help="TOML 掃描設定檔")
+    parser.add_argument("--engine", choices=ENGINE_NAMES, default="local", help="執行引擎 (預設 local)")
+    parser.add_argument("--address", help="Dask 排程器位址, 例如 tcp://host:8786")
+    parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
+    parser.add_argument("--metric", help="排序指標 (預設取自設定檔, 否則 net_profit)")
+    parser.add_argument("--descending", action=argparse.BooleanOptionalAction, default=None, help="由大到小排序")
+    parser.add_argument("--output", default="sweep_results.csv", help="結果 CSV 路徑")
+    parser.add_argument("--heatmap", metavar="X,Y", help="兩個參數名稱, 寫出指標熱圖 (HTML)")
+    parser.add_argument("--top", type=int, default=10, help="顯示前幾列")
+    parser.add_argument("--run-fn", default=DEFAULT_RUN_FN, help="每次回測呼叫的函式 module:function")
+    parser.add_argument("--data-dir", help="tick 快取資料夾 (叢集時須為共用路徑)")
+    parser.add_argument("--own-cache", action="store_true", help="各 worker 使用自己的 tick 快取")
+    parser.add_argument("--timeout", type=float, help="整個掃描的秒數上限")
+    parser.add_argument("--no-progress", dest="progress", action="store_false", help="不顯示進度條")
+    parser.set_defaults(handler=run_sweep_command)
+    return parser
+
+
+def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
+    if text is None:
+        return None
+    names = [name.strip() for name in text.split(",")]
+    if len(names) != 2 or not all(names):
+        raise ValueError(f"--heatmap 必須是兩個參數名稱, 以逗號分隔: {text}")
+    return names[0], names[1]
+
+
+def run_sweep_command(args: argparse.Namespace) -> int:
+    """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤, 130 Ctrl-C 中斷."""
+    try:
+        settings = load_grid_file(args.grid)
+        outcome = run_sweep(
+            args.strategy,
+            settings.grid,
+            settings.codes,
+            settings.ranges,
+            engine=args.engine,
+            address=args.address,
+            workers=args.workers,
+            metric=args.metric or settings.metric,
+            descending=settings.descending if args.descending is None else args.descending,
+            run_fn=args.run_fn,
+            output=args.output,
+            heatmap=_heatmap_axes(args.heatmap),
+            top=args.top,
+            data_dir=args.data_dir,
+            own_cache=args.own_cache,
+            options=settings.options,
+            timeout=args.timeout,
+            progress=args.progress,
+        )
+    except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
+        utils.console.print(f"[red]錯誤訊息: {exc}[/red]")
+        return EXIT_BAD_SETTINGS
+    except KeyboardInterrupt:
+        # Ctrl-C while an engine starts or closes: there are no rows to keep yet.
+        return EXIT_INTERRUPTED
+    if outcome.stopped == INTERRUPTED:
+        return EXIT_INTERRUPTED
+    return EXIT_FAILED_RUNS if outcome.failed or outcome.stopped else EXIT_OK

@@ -1,0 +1,46 @@
+"""Stand-in run functions for sweep tests: module-level (so they pickle), deterministic."""
+
+from __future__ import annotations
+
+import os
+import time
+
+from vorn_kest_backtest.constant import BASIC_INFO
+
+
+def fake_run(spec: dict) -> dict:
+    """Figures from the parameters and code alone; raises for options["fail_fast"]."""
+    params = spec["params"]
+    fast, slow = params["fast"], params["slow"]
+    if fast == spec["options"].get("fail_fast"):
+        raise RuntimeError(f"策略失敗 fast={fast}")
+    bonus = len(",".join(spec["codes"]))
+    trades = fast + slow
+    # (slow - fast) % 3 repeats across the grid, so ties in net_profit exist.
+    net = float((slow - fast) % 3 * 100 + bonus)
+    return {
+        "trades": trades,
+        "win_rate": (slow % 7) / 7,
+        "net_profit": net,
+        "max_drawdown": -float(fast),
+        "final_capital": 1_000_000.0 + net,
+    }
+
+
+def marker_run(spec: dict) -> dict:
+    """Leaves a file in the data directory the worker was pointed at."""
+    os.makedirs(BASIC_INFO.data_dir, exist_ok=True)
+    with open(os.path.join(BASIC_INFO.data_dir, f"run-{spec['run']}.txt"), "w") as handle:
+        handle.write(str(os.getpid()))
+    return {"trades": 1}
+
+
+def slow_after_first(spec: dict) -> dict:
+    """Run 0 returns at once; every other run takes far longer than any test may wait."""
+    if spec["run"]:
+        time.sleep(60)
+    return {"trades": 0, "net_profit": 0.0}
+
+
+def not_a_mapping(spec: dict) -> list:
+    return [spec["run"]]
