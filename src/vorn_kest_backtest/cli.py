@@ -11,6 +11,7 @@ from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
 from vorn_kest_backtest.runner.loader import load_strategy_class
+from vorn_kest_backtest.sweep.command import add_sweep_command
 
 DEMO_STRATEGY = os.path.join(os.path.dirname(__file__), "examples", "ma_cross.py")
 
@@ -29,6 +30,7 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--data", help="--broker files 時, 存放 \"<代碼> <日期> - ticks.csv\" 的資料夾")
 
     commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
+    add_sweep_command(commands)
     return parser
 
 
@@ -61,6 +63,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.data_dir:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
     try:
+        if args.command == "sweep":
+            return args.handler(args)
         if args.command == "demo":
             _run(DEMO_STRATEGY, None, None, None, "simulated", None)
         else:

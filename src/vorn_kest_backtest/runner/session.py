@@ -25,7 +25,9 @@ def report_codes(codes: list[dict[str, str]], positions) -> list[str]:
     return [code for code in names if code != BENCHMARK_CODE or code in traded] or names
 
 
-def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api) -> Summary:
+def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
+                 reports_wanted: bool = True) -> Summary:
+    """回放一次; reports_wanted 為 False 時不寫交易紀錄與報告 (參數掃描只要結果數字)."""
     Ticker, Positions, QuoteManager = _modules()
     ticker, positions, quote_manager = Ticker(api), Positions(), QuoteManager()
     positions.set_initial_capital(int(strategy.initial_capital))
@@ -36,8 +38,10 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     replay(ticker, positions, quote_manager, strategy, ctx)
     call_hook(strategy.on_finish, "on_finish", ctx)
 
-    paths = {"交易紀錄": reports.export_trade_records(positions)}
-    for code in report_codes(codes, positions):
+    paths: dict[str, str] = {}
+    if reports_wanted:
+        paths["交易紀錄"] = reports.export_trade_records(positions)
+    for code in report_codes(codes, positions) if reports_wanted else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(positions, code, quote_manager)
         performance = reports.generate_qs_profit_report(positions, quote_manager, code)
         if performance is not None:

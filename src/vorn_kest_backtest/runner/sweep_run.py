@@ -1,0 +1,79 @@
+"""One backtest of a parameter sweep: the strategy with its parameters, consoles muted, figures back."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
+from typing import Any
+
+from rich.console import Console
+
+from vorn_kest_backtest import utils
+from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+from vorn_kest_backtest.runner.codes import MARKETS, check_codes_known, parse_date_range
+from vorn_kest_backtest.runner.errors import BacktestInputError
+from vorn_kest_backtest.runner.loader import load_strategy_class
+from vorn_kest_backtest.runner.session import run_backtest
+
+
+@contextmanager
+def muted_console() -> Iterator[None]:
+    """A sweep prints one progress bar over runs, not every entry and cover of every run."""
+    loud = utils.console
+    utils.console = Console(quiet=True)
+    try:
+        yield
+    finally:
+        utils.console = loud
+
+
+def _code_entry(text: str, defaults: Mapping[str, str]) -> dict[str, str]:
+    code, _, market = str(text).partition(":")
+    code = code.strip()
+    if market:
+        name = MARKETS.get(market.strip().lower())
+        if name is None:
+            raise BacktestInputError(f"代碼格式錯誤 (應為 代碼:Stock 或 代碼:Future): {text}")
+    else:
+        name = defaults.get(code) or ("Stock" if code[:1].isdigit() else "Future")
+    return {"code": code, "market": name}
+
+
+def _broker(options: Mapping[str, Any]):
+    if options.get("broker", "simulated") == "files":
+        return FileBroker(options["data"])
+    return SimulatedBroker()
+
+
+def run_sweep_spec(spec: Mapping[str, Any]) -> dict[str, Any]:
+    """以 spec 的參數回測一次, 回傳 trades, win_rate, net_profit, max_drawdown, final_capital.
+
+    spec["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); spec["params"]
+    become class attributes of a subclass, so the strategy's __init__ sees them; spec["options"]:
+    "broker" ("simulated" or "files" with "data"), "initial_capital", "reports" (write HTML too).
+    """
+    strategy_class = load_strategy_class(spec["strategy"])
+    params = dict(spec.get("params") or {})
+    unknown = [name for name in params if not hasattr(strategy_class, name)]
+    if unknown:
+        raise BacktestInputError(f"策略沒有這些參數: {', '.join(unknown)}")
+    options = dict(spec.get("options") or {})
+    if "initial_capital" in options:
+        params["initial_capital"] = int(options["initial_capital"])
+    configured = type(strategy_class.__name__, (strategy_class,), params)
+
+    defaults = dict(strategy_class.codes)
+    codes = [_code_entry(text, defaults) for text in spec.get("codes") or []] or [
+        {"code": code, "market": market} for code, market in strategy_class.codes]
+    start, end = parse_date_range(spec.get("start") or strategy_class.start, spec.get("end") or strategy_class.end)
+    api = _broker(options)
+    check_codes_known(api, codes)
+    with muted_console():
+        summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)))
+    return {
+        "trades": summary.trades,
+        "win_rate": summary.win_rate,
+        "net_profit": summary.net_profit,
+        "max_drawdown": summary.max_drawdown,
+        "final_capital": summary.final_capital,
+    }

@@ -1,0 +1,52 @@
+"""Real backtests in a sweep: the bundled strategy on the simulated broker, through both engines."""
+
+from __future__ import annotations
+
+import pytest
+
+from vorn_kest_backtest.cli import DEMO_STRATEGY
+from vorn_kest_backtest.runner import run_sweep_spec
+from vorn_kest_backtest.runner.errors import BacktestInputError
+from vorn_kest_backtest.sweep import run_sweep
+from vorn_kest_backtest.sweep.dask_engine import DaskEngine
+from vorn_kest_backtest.sweep.local_engine import LocalPoolEngine
+
+GRID = {"fast": [10, 30], "slow": [40, 60, 90]}
+RANGE = [("2024-03-04", "2024-03-05")]
+WAIT = 240
+
+
+def _sweep(engine):
+    return run_sweep(DEMO_STRATEGY, GRID, ["2330:Stock"], RANGE, engine=engine, timeout=WAIT, progress=False, top=0)
+
+
+@pytest.mark.timeout(WAIT * 2)
+def test_the_same_grid_gives_the_same_table_on_the_pool_and_on_dask():
+    local = _sweep(LocalPoolEngine(workers=2))
+    dask = _sweep(DaskEngine(workers=2, processes=False))
+    assert local.failed == 0 and local.table.height == 6
+    assert local.table["trades"].min() >= 1
+    assert local.table.drop("run_time_s").equals(dask.table.drop("run_time_s"))
+    profits = local.table["net_profit"].to_list()
+    assert profits == sorted(profits, reverse=True)
+
+
+def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
+    spec = {"strategy": DEMO_STRATEGY, "params": {"fast": 5, "slow": 20}, "codes": ["2330"],
+            "start": "2024-03-04", "end": "2024-03-04", "options": {"initial_capital": 5_000_000}}
+    quick = run_sweep_spec(spec)
+    slow = run_sweep_spec({**spec, "params": {"fast": 30, "slow": 120}})
+    assert quick["trades"] > slow["trades"]
+    assert quick["final_capital"] == pytest.approx(5_000_000 + quick["net_profit"])
+    assert console.lines == []
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    ({"params": {"no_such": 1}}, "no_such"),
+    ({"codes": ["9999:Stock"]}, "9999"),
+    ({"codes": ["2330:Bond"]}, "2330:Bond"),
+])
+def test_bad_run_specs_are_refused_by_name(change, message):
+    spec = {"strategy": DEMO_STRATEGY, "params": {}, "codes": [], "start": "2024-03-04", "end": "2024-03-04"}
+    with pytest.raises(BacktestInputError, match=message):
+        run_sweep_spec({**spec, **change})
