@@ -21,11 +21,11 @@ from vorn_kest_backtest.sweep.worker import execute_run
 SWEEP = ("bench", {"fast": [5, 10, 15, 20], "slow": [30, 60, 90, 120]}, ["2330"], [("2024-01-02", "2024-01-31")])
 
 
-def cpu_run(spec: dict) -> dict:
+def cpu_run(job: dict) -> dict:
     """A deterministic stand-in backtest: a pure-Python loop of options["loops"] steps."""
-    fast, slow = spec["params"]["fast"], spec["params"]["slow"]
+    fast, slow = job["params"]["fast"], job["params"]["slow"]
     total, state = 0, fast * 7919 + slow
-    for _ in range(spec["options"]["loops"]):
+    for _ in range(job["options"]["loops"]):
         state = (state * 1103515245 + 12345) & 0x7FFFFFFF
         total += state % (slow - fast)
     net = float(total % 100_000 - 50_000)
@@ -35,9 +35,9 @@ def cpu_run(spec: dict) -> dict:
 
 def calibrate(seconds: float) -> int:
     loops = 50_000
-    spec = {"params": {"fast": 5, "slow": 30}, "options": {"loops": loops}}
+    job = {"params": {"fast": 5, "slow": 30}, "options": {"loops": loops}}
     began = time.perf_counter()
-    cpu_run(spec)
+    cpu_run(job)
     return max(1, int(loops * seconds / (time.perf_counter() - began)))
 
 
@@ -55,15 +55,15 @@ def main() -> None:
     parser.add_argument("--no-dask", dest="dask", action="store_false")
     args = parser.parse_args()
     options = {"loops": calibrate(args.run_seconds)}
-    specs = build_plan(*SWEEP, options=options)
-    print(f"{len(specs)} runs, {options['loops']:,} loop steps each (~{args.run_seconds} s), "
+    jobs = build_plan(*SWEEP, options=options)
+    print(f"{len(jobs)} runs, {options['loops']:,} loop steps each (~{args.run_seconds} s), "
           f"{args.workers} workers, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} before start")
 
     run_fn = resolve_run_fn(args.run_fn)
     began = time.perf_counter()
-    failed = sum(execute_run(run_fn, spec)["error"] is not None for spec in specs)
+    failed = sum(execute_run(run_fn, job)["error"] is not None for job in jobs)
     one_by_one = time.perf_counter() - began
-    print(f"one after another  : {one_by_one:7.2f} s  ({one_by_one / len(specs):.3f} s per run, {failed} failed)")
+    print(f"one after another  : {one_by_one:7.2f} s  ({one_by_one / len(jobs):.3f} s per run, {failed} failed)")
 
     pool_time, pool = timed_sweep(LocalPoolEngine(args.workers), args.run_fn, options)
     print(f"local process pool : {pool_time:7.2f} s  speed-up x{one_by_one / pool_time:.2f}  ({pool.failed} failed)")

@@ -8,13 +8,13 @@ import time
 from vorn_kest_backtest.constant import BASIC_INFO
 
 
-def fake_run(spec: dict) -> dict:
+def fake_run(job: dict) -> dict:
     """Figures from the parameters and code alone; raises for options["fail_fast"]."""
-    params = spec["params"]
+    params = job["params"]
     fast, slow = params["fast"], params["slow"]
-    if fast == spec["options"].get("fail_fast"):
+    if fast == job["options"].get("fail_fast"):
         raise RuntimeError(f"策略失敗 fast={fast}")
-    bonus = len(",".join(spec["codes"]))
+    bonus = len(",".join(job["codes"]))
     trades = fast + slow
     # (slow - fast) % 3 repeats across the grid, so ties in net_profit exist.
     net = float((slow - fast) % 3 * 100 + bonus)
@@ -27,20 +27,20 @@ def fake_run(spec: dict) -> dict:
     }
 
 
-def marker_run(spec: dict) -> dict:
+def marker_run(job: dict) -> dict:
     """Leaves a file in the data directory the worker was pointed at."""
     os.makedirs(BASIC_INFO.data_dir, exist_ok=True)
-    with open(os.path.join(BASIC_INFO.data_dir, f"run-{spec['run']}.txt"), "w") as handle:
+    with open(os.path.join(BASIC_INFO.data_dir, f"run-{job['run']}.txt"), "w") as handle:
         handle.write(str(os.getpid()))
     return {"trades": 1}
 
 
-def slow_after_first(spec: dict) -> dict:
+def slow_after_first(job: dict) -> dict:
     """Run 0 returns at once; every other run takes far longer than any test may wait."""
-    if spec["run"]:
+    if job["run"]:
         time.sleep(60)
     return {"trades": 0, "net_profit": 0.0}
 
 
-def not_a_mapping(spec: dict) -> list:
-    return [spec["run"]]
+def not_a_mapping(job: dict) -> list:
+    return [job["run"]]

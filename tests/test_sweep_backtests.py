@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 from vorn_kest_backtest.cli import DEMO_STRATEGY
-from vorn_kest_backtest.runner import run_sweep_spec
+from vorn_kest_backtest.runner import run_sweep_job
 from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.sweep import run_sweep
 from vorn_kest_backtest.sweep.dask_engine import DaskEngine
@@ -32,10 +32,10 @@ def test_the_same_grid_gives_the_same_table_on_the_pool_and_on_dask():
 
 
 def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
-    spec = {"strategy": DEMO_STRATEGY, "params": {"fast": 5, "slow": 20}, "codes": ["2330"],
+    job = {"strategy": DEMO_STRATEGY, "params": {"fast": 5, "slow": 20}, "codes": ["2330"],
             "start": "2024-03-04", "end": "2024-03-04", "options": {"initial_capital": 5_000_000}}
-    quick = run_sweep_spec(spec)
-    slow = run_sweep_spec({**spec, "params": {"fast": 30, "slow": 120}})
+    quick = run_sweep_job(job)
+    slow = run_sweep_job({**job, "params": {"fast": 30, "slow": 120}})
     assert quick["trades"] > slow["trades"]
     assert quick["final_capital"] == pytest.approx(5_000_000 + quick["net_profit"])
     assert console.lines == []
@@ -47,6 +47,6 @@ def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
     ({"codes": ["2330:Bond"]}, "2330:Bond"),
 ])
 def test_bad_run_specs_are_refused_by_name(change, message):
-    spec = {"strategy": DEMO_STRATEGY, "params": {}, "codes": [], "start": "2024-03-04", "end": "2024-03-04"}
+    job = {"strategy": DEMO_STRATEGY, "params": {}, "codes": [], "start": "2024-03-04", "end": "2024-03-04"}
     with pytest.raises(BacktestInputError, match=message):
-        run_sweep_spec({**spec, **change})
+        run_sweep_job({**job, **change})

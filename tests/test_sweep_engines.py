@@ -47,22 +47,22 @@ def test_a_failing_run_is_a_row_with_its_error_and_is_counted(console):
 
 @pytest.mark.timeout(WAIT)
 def test_ctrl_c_cancels_pending_runs_and_keeps_finished_ones():
-    specs = build_plan("fake", {"n": [0, 1, 2, 3]})
+    jobs = build_plan("fake", {"n": [0, 1, 2, 3]})
 
     def interrupt(_outcome):
         raise KeyboardInterrupt
 
     with LocalPoolEngine(workers=1) as engine:
-        collected = collect(engine, "sweep_fakes:slow_after_first", specs, on_outcome=interrupt, timeout=WAIT)
+        collected = collect(engine, "sweep_fakes:slow_after_first", jobs, on_outcome=interrupt, timeout=WAIT)
     assert collected.stopped == INTERRUPTED
     assert list(collected.outcomes) == [0] and collected.outcomes[0]["error"] is None
 
 
 @pytest.mark.timeout(WAIT)
 def test_the_time_limit_stops_the_sweep_like_ctrl_c():
-    specs = build_plan("fake", {"n": [0, 1]})
+    jobs = build_plan("fake", {"n": [0, 1]})
     with LocalPoolEngine(workers=1) as engine:
-        collected = collect(engine, "sweep_fakes:slow_after_first", specs, timeout=3)
+        collected = collect(engine, "sweep_fakes:slow_after_first", jobs, timeout=3)
     assert collected.stopped == TIMED_OUT and 1 not in collected.outcomes
 
 

@@ -25,7 +25,7 @@ def test_plan_crosses_params_codes_and_ranges_in_a_stable_numbered_order(tmp_pat
         data_dir=str(tmp_path),
         options={"initial_capital": 1_000_000},
     )
-    assert [spec["run"] for spec in plan] == list(range(8))
+    assert [job["run"] for job in plan] == list(range(8))
     assert [(s["params"]["fast"], s["codes"], s["start"]) for s in plan[:4]] == [
         (5, ["2330"], "2024-01-02"),
         (5, ["2330"], "2024-02-01"),

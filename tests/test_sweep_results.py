@@ -20,9 +20,9 @@ def _outcome(run, net=None, error=None, trades=1):
 
 
 def _frame(nets):
-    specs = build_plan("s", {"fast": [5, 10], "slow": [20, 30, 60]})
+    jobs = build_plan("s", {"fast": [5, 10], "slow": [20, 30, 60]})
     outcomes = {i: _outcome(i, error=net) if isinstance(net, str) else _outcome(i, net) for i, net in enumerate(nets)}
-    return results_frame(specs, outcomes)
+    return results_frame(jobs, outcomes)
 
 
 @pytest.mark.parametrize(
@@ -44,8 +44,8 @@ def test_nan_sorts_like_a_missing_figure():
 
 
 def test_table_columns_and_only_finished_runs():
-    specs = build_plan("s", {"fast": [5, 10]}, ["2330", ["TXFR1", "MXFR1"]], [("2024-01-02", "2024-01-31")])
-    frame = results_frame(specs, {3: _outcome(3, 7.0), 0: _outcome(0, error="RuntimeError: x")})
+    jobs = build_plan("s", {"fast": [5, 10]}, ["2330", ["TXFR1", "MXFR1"]], [("2024-01-02", "2024-01-31")])
+    frame = results_frame(jobs, {3: _outcome(3, 7.0), 0: _outcome(0, error="RuntimeError: x")})
     assert frame.columns == [
         "run", "fast", "codes", "start", "end", "trades", "win_rate", "net_profit",
         "max_drawdown", "final_capital", "run_time_s", "error",
@@ -59,8 +59,8 @@ def test_table_columns_and_only_finished_runs():
 
 
 def test_mixed_parameter_values_become_text_and_the_table_writes_as_csv(tmp_path):
-    specs = build_plan("s", {"mode": [1, "trend", [1, 2]]})
-    frame = results_frame(specs, {i: _outcome(i, 1.0) for i in range(3)})
+    jobs = build_plan("s", {"mode": [1, "trend", [1, 2]]})
+    frame = results_frame(jobs, {i: _outcome(i, 1.0) for i in range(3)})
     assert frame["mode"].to_list() == ["1", "trend", "[1, 2]"]
     path = write_csv(frame, tmp_path / "out" / "sweep.csv")
     assert pl.read_csv(path)["mode"].cast(pl.String).to_list() == ["1", "trend", "[1, 2]"]
@@ -70,8 +70,8 @@ def test_mixed_parameter_values_become_text_and_the_table_writes_as_csv(tmp_path
     ("result", "error"),
     [
         ("sweep_fakes:not_a_mapping", "TypeError: 回測函式必須傳回 mapping: list"),
-        (lambda spec: 1 / 0, "ZeroDivisionError: division by zero"),
-        (lambda spec: {"trades": "many"}, "ValueError: invalid literal for int() with base 10: 'many'"),
+        (lambda job: 1 / 0, "ZeroDivisionError: division by zero"),
+        (lambda job: {"trades": "many"}, "ValueError: invalid literal for int() with base 10: 'many'"),
     ],
 )
 def test_a_failing_run_comes_back_as_its_error_text(result, error):
@@ -80,18 +80,18 @@ def test_a_failing_run_comes_back_as_its_error_text(result, error):
 
 
 def test_the_worker_points_the_data_directory_at_the_spec(tmp_path):
-    spec = build_plan("s", {"fast": [5]}, data_dir=str(tmp_path / "shared"))[0]
-    execute_run("sweep_fakes:marker_run", spec)
+    job = build_plan("s", {"fast": [5]}, data_dir=str(tmp_path / "shared"))[0]
+    execute_run("sweep_fakes:marker_run", job)
     assert BASIC_INFO.data_dir == str(tmp_path / "shared")
     assert (tmp_path / "shared" / "run-0.txt").exists()
 
 
 def test_heatmap_is_an_offline_html_of_the_mean_per_cell(tmp_path):
-    specs = build_plan("s", {"fast": [5, 10], "slow": [20, 30]}, ["2330", "2317"])
+    jobs = build_plan("s", {"fast": [5, 10], "slow": [20, 30]}, ["2330", "2317"])
     nets = [1.0, 3.0, 10.0, 20.0, 5.0, 7.0, 0.0, 0.0]
     outcomes = {i: _outcome(i, net) for i, net in enumerate(nets)}
     outcomes[7] = _outcome(7, error="RuntimeError: x")
-    path = write_heatmap(results_frame(specs, outcomes), "fast", "slow", "net_profit", tmp_path / "heat.html")
+    path = write_heatmap(results_frame(jobs, outcomes), "fast", "slow", "net_profit", tmp_path / "heat.html")
     html = open(path, encoding="utf-8").read()
     assert "Plotly.newPlot" in html and "<script src=" not in html and len(html) > 1_000_000
     # slow rows, fast columns; (10, 30) has only its failed run left out, so the mean is 0.0

@@ -4,6 +4,6 @@ from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
 from vorn_kest_backtest.runner.session import run_backtest
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.sweep_run import run_sweep_spec
+from vorn_kest_backtest.runner.sweep_run import run_sweep_job
 
-__all__ = ["BacktestInputError", "Context", "Strategy", "StrategyError", "run_backtest", "run_sweep_spec"]
+__all__ = ["BacktestInputError", "Context", "Strategy", "StrategyError", "run_backtest", "run_sweep_job"]

@@ -16,13 +16,13 @@ def load_strategy_class(path: str) -> type[Strategy]:
     if not os.path.isfile(path):
         raise BacktestInputError(f"找不到策略檔案: {path}")
     module_name = "vorn_user_strategy_" + os.path.splitext(os.path.basename(path))[0].replace("-", "_")
-    spec = importlib.util.spec_from_file_location(module_name, path)
-    if spec is None or spec.loader is None:
+    module_origin = importlib.util.spec_from_file_location(module_name, path)
+    if module_origin is None or module_origin.loader is None:
         raise BacktestInputError(f"無法載入策略檔案: {path}")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_origin)
     sys.modules[module_name] = module
     try:
-        spec.loader.exec_module(module)
+        module_origin.loader.exec_module(module)
     except Exception as error:
         raise StrategyError(f"載入 {path}", error) from error
     classes = [

@@ -45,27 +45,27 @@ def _broker(options: Mapping[str, Any]):
     return SimulatedBroker()
 
 
-def run_sweep_spec(spec: Mapping[str, Any]) -> dict[str, Any]:
-    """以 spec 的參數回測一次, 回傳 trades, win_rate, net_profit, max_drawdown, final_capital.
+def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
+    """以 job 的參數回測一次, 回傳 trades, win_rate, net_profit, max_drawdown, final_capital.
 
-    spec["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); spec["params"]
-    become class attributes of a subclass, so the strategy's __init__ sees them; spec["options"]:
+    job["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); job["params"]
+    become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
     "broker" ("simulated" or "files" with "data"), "initial_capital", "reports" (write HTML too).
     """
-    strategy_class = load_strategy_class(spec["strategy"])
-    params = dict(spec.get("params") or {})
+    strategy_class = load_strategy_class(job["strategy"])
+    params = dict(job.get("params") or {})
     unknown = [name for name in params if not hasattr(strategy_class, name)]
     if unknown:
         raise BacktestInputError(f"策略沒有這些參數: {', '.join(unknown)}")
-    options = dict(spec.get("options") or {})
+    options = dict(job.get("options") or {})
     if "initial_capital" in options:
         params["initial_capital"] = int(options["initial_capital"])
     configured = type(strategy_class.__name__, (strategy_class,), params)
 
     defaults = dict(strategy_class.codes)
-    codes = [_code_entry(text, defaults) for text in spec.get("codes") or []] or [
+    codes = [_code_entry(text, defaults) for text in job.get("codes") or []] or [
         {"code": code, "market": market} for code, market in strategy_class.codes]
-    start, end = parse_date_range(spec.get("start") or strategy_class.start, spec.get("end") or strategy_class.end)
+    start, end = parse_date_range(job.get("start") or strategy_class.start, job.get("end") or strategy_class.end)
     api = _broker(options)
     check_codes_known(api, codes)
     with muted_console():

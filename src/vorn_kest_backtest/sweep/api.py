@@ -56,8 +56,8 @@ def run_sweep(
 ) -> SweepOutcome:
     """與 `sweep` 相同, 另外傳回計畫數, 失敗數與是否中途停止."""
     shared_dir = None if own_cache else (data_dir or BASIC_INFO.data_dir)
-    specs = build_plan(strategy, grid, codes, ranges, data_dir=shared_dir, options=options)
-    names = param_names(specs)
+    jobs = build_plan(strategy, grid, codes, ranges, data_dir=shared_dir, options=options)
+    names = param_names(jobs)
     if metric not in sortable_columns(names):
         raise ValueError(f"無法排序的指標: {metric}")
     if heatmap is not None and (len(set(heatmap)) != 2 or not set(heatmap) <= set(names)):
@@ -65,10 +65,10 @@ def run_sweep(
     resolve_run_fn(run_fn)
 
     chosen = make_engine(engine, address=address, workers=workers)
-    with chosen as running, run_progress(len(specs), enabled=progress) as advance:
-        collected = collect(running, run_fn, specs, on_outcome=advance, timeout=timeout)
+    with chosen as running, run_progress(len(jobs), enabled=progress) as advance:
+        collected = collect(running, run_fn, jobs, on_outcome=advance, timeout=timeout)
 
-    table = sort_results(results_frame(specs, collected.outcomes), metric, descending=descending)
+    table = sort_results(results_frame(jobs, collected.outcomes), metric, descending=descending)
     failed = table[ERROR_COLUMN].is_not_null().sum()
     if top > 0 and table.height:
         utils.console.print(top_table(table, metric, top))
@@ -77,8 +77,8 @@ def run_sweep(
     if heatmap is not None:
         target = heatmap_output or (Path(output).with_suffix(".html") if output is not None else "sweep_heatmap.html")
         utils.console.print(f"[green]熱圖已寫入: {write_heatmap(table, *heatmap, metric, target)}[/green]")
-    _report(len(specs), table.height, failed, collected.stopped)
-    return SweepOutcome(table, len(specs), failed, collected.stopped)
+    _report(len(jobs), table.height, failed, collected.stopped)
+    return SweepOutcome(table, len(jobs), failed, collected.stopped)
 
 
 def _report(planned: int, finished: int, failed: int, stopped: str | None) -> None:
@@ -97,7 +97,7 @@ def sweep(strategy: Any, grid: Grid, codes: Any = None, ranges: Any = None, **kw
     grid: {"fast": [5, 10], "slow": [20, 30, 60]} (笛卡兒積) 或 [{"fast": 5, "slow": 20}, ...].
     codes: ["2330", ["TXFR1", "MXFR1"]]: 每個項目一次回測. ranges: [("2024-01-02", "2024-03-29")].
     engine: "local" (本機所有核心) 或 "dask" (address 為排程器位址; 無則開本機 LocalCluster).
-    run_fn: 每次回測呼叫的函式 ("module:function" 或可 pickle 的函式), 參數為 run spec.
+    run_fn: 每次回測呼叫的函式 ("module:function" 或可 pickle 的函式), 參數為 run job.
     metric / descending: 排序指標; 失敗的回測排最後. output: CSV 路徑. heatmap: (x 參數, y 參數).
     data_dir: 各 worker 使用的 tick 快取資料夾 (預設為目前的 BASIC_INFO.data_dir);
     own_cache=True 時各 worker 使用自己的資料夾. timeout: 整個掃描的秒數上限.

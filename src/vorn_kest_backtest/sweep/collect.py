@@ -27,18 +27,18 @@ class Collected:
 def collect(
     engine: Engine,
     run_fn: str | RunFn,
-    specs: list[dict[str, Any]],
+    jobs: list[dict[str, Any]],
     *,
     on_outcome: Callable[[dict[str, Any]], None] | None = None,
     timeout: float | None = None,
 ) -> Collected:
-    """在已啟動的引擎上執行每個 run spec; 傳回以 run 編號為鍵的結果."""
+    """在已啟動的引擎上執行每個 run job; 傳回以 run 編號為鍵的結果."""
     outcomes: dict[int, dict[str, Any]] = {}
     futures: dict[Any, dict[str, Any]] = {}
     stopped = None
     try:
-        for spec in specs:
-            futures[engine.submit(execute_run, run_fn, spec)] = spec
+        for job in jobs:
+            futures[engine.submit(execute_run, run_fn, job)] = job
         for future in engine.as_completed(list(futures), timeout):
             outcome = _outcome(future, futures[future])
             outcomes[outcome["run"]] = outcome
@@ -53,10 +53,10 @@ def collect(
     return Collected(outcomes, stopped)
 
 
-def _outcome(future: Any, spec: dict[str, Any]) -> dict[str, Any]:
+def _outcome(future: Any, job: dict[str, Any]) -> dict[str, Any]:
     # The run function's own errors come back inside the outcome; this catches the engine's
-    # (a worker that died, a spec that did not pickle), so one lost run is still one row.
+    # (a worker that died, a job that did not pickle), so one lost run is still one row.
     try:
         return future.result()
     except Exception as exc:
-        return {"run": spec["run"], "summary": {}, "run_time_s": None, "error": error_text(exc)}
+        return {"run": job["run"], "summary": {}, "run_time_s": None, "error": error_text(exc)}

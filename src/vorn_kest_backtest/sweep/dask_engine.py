@@ -12,7 +12,7 @@ worker needs this package (and the strategy and run-function modules) installed.
 `sweep(..., engine="dask", address="tcp://HOST:8786")`. Without an address a `LocalCluster` of
 single-thread worker processes is started on this machine and closed at the end.
 
-Tick caches: each run spec carries the data directory and the worker points
+Tick caches: each run job carries the data directory and the worker points
 `BASIC_INFO.data_dir` at it before the run. Mount the shared cache at the same path on every
 machine (NFS, SMB, ...) and pass that path as `data_dir`; the workers then read the cached tick
 files instead of fetching them again. Without shared storage pass `own_cache=True`: every worker
@@ -67,7 +67,7 @@ class DaskEngine:
     def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
         if self._client is None:
             raise RuntimeError("引擎尚未啟動")
-        # Runs are not pure: the same spec run twice must run twice, not share one key.
+        # Runs are not pure: the same job run twice must run twice, not share one key.
         return self._client.submit(fn, *args, pure=False)
 
     def as_completed(self, futures: list[Any], timeout: float | None) -> Iterator[Any]:

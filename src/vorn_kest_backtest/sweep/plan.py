@@ -1,6 +1,6 @@
-"""The sweep plan: parameter sets times code groups times date ranges, as a list of run specs.
+"""The sweep plan: parameter sets times code groups times date ranges, as a list of run jobs.
 
-A run spec is a plain dict (picklable, engine-neutral) that one worker hands to the run function:
+A run job is a plain dict (picklable, engine-neutral) that one worker hands to the run function:
 
     {"run": 0, "strategy": ..., "params": {"fast": 5, "slow": 20}, "codes": ["2330"],
      "start": "2024-01-02", "end": "2024-03-29", "data_dir": "/shared/vkb", "options": {...}}

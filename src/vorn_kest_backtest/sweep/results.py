@@ -19,21 +19,21 @@ from vorn_kest_backtest.utils import make_dir
 _SCALARS = (bool, int, float, str)
 
 
-def param_names(specs: list[dict[str, Any]]) -> list[str]:
+def param_names(jobs: list[dict[str, Any]]) -> list[str]:
     """所有參數名稱, 依第一次出現的順序."""
-    return list(dict.fromkeys(name for spec in specs for name in spec["params"]))
+    return list(dict.fromkeys(name for job in jobs for name in job["params"]))
 
 
-def results_frame(specs: list[dict[str, Any]], outcomes: dict[int, dict[str, Any]]) -> pl.DataFrame:
-    """有結果的 run spec 依 run 編號排成一列一次回測的表格."""
-    done = [spec for spec in sorted(specs, key=lambda s: s["run"]) if spec["run"] in outcomes]
-    rows = [outcomes[spec["run"]] for spec in done]
-    columns = [pl.Series(RUN_COLUMN, [spec["run"] for spec in done], dtype=pl.Int64)]
-    columns += [_param_series(name, [spec["params"].get(name) for spec in done]) for name in param_names(specs)]
+def results_frame(jobs: list[dict[str, Any]], outcomes: dict[int, dict[str, Any]]) -> pl.DataFrame:
+    """有結果的 run job 依 run 編號排成一列一次回測的表格."""
+    done = [job for job in sorted(jobs, key=lambda s: s["run"]) if job["run"] in outcomes]
+    rows = [outcomes[job["run"]] for job in done]
+    columns = [pl.Series(RUN_COLUMN, [job["run"] for job in done], dtype=pl.Int64)]
+    columns += [_param_series(name, [job["params"].get(name) for job in done]) for name in param_names(jobs)]
     columns += [
-        pl.Series("codes", [",".join(spec["codes"]) or None for spec in done], dtype=pl.String),
-        pl.Series("start", [spec["start"] for spec in done], dtype=pl.String),
-        pl.Series("end", [spec["end"] for spec in done], dtype=pl.String),
+        pl.Series("codes", [",".join(job["codes"]) or None for job in done], dtype=pl.String),
+        pl.Series("start", [job["start"] for job in done], dtype=pl.String),
+        pl.Series("end", [job["end"] for job in done], dtype=pl.String),
     ]
     columns += [
         pl.Series(key, [row["summary"].get(key) for row in rows], dtype=pl.Int64 if key == "trades" else pl.Float64)

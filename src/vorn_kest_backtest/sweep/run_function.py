@@ -1,6 +1,6 @@
 """The per-run function a sweep calls in its workers.
 
-Contract: `run_fn(spec) -> Mapping` takes one run spec (see `plan`) and returns the summary
+Contract: `run_fn(job) -> Mapping` takes one run job (see `plan`) and returns the summary
 figures of that backtest under the keys `trades`, `win_rate`, `net_profit`, `max_drawdown`,
 `final_capital` (missing keys become empty cells, other keys are ignored). It raises when the run
 fails; the sweep records the error text and goes on.
@@ -18,7 +18,7 @@ from typing import Any
 
 RunFn = Callable[[dict[str, Any]], Mapping[str, Any]]
 
-DEFAULT_RUN_FN = "vorn_kest_backtest.runner:run_sweep_spec"
+DEFAULT_RUN_FN = "vorn_kest_backtest.runner:run_sweep_job"
 
 
 def resolve_run_fn(run_fn: str | RunFn) -> RunFn:

@@ -1,4 +1,4 @@
-"""What runs inside a worker for one run spec: point at the tick cache, call, time, catch.
+"""What runs inside a worker for one run job: point at the tick cache, call, time, catch.
 
 Kept free of heavy imports so that fresh worker processes start fast.
 """
@@ -14,17 +14,17 @@ from vorn_kest_backtest.sweep.columns import METRIC_COLUMNS
 from vorn_kest_backtest.sweep.run_function import RunFn, resolve_run_fn
 
 
-def execute_run(run_fn: str | RunFn, spec: dict[str, Any]) -> dict[str, Any]:
+def execute_run(run_fn: str | RunFn, job: dict[str, Any]) -> dict[str, Any]:
     """執行一次回測; 失敗時傳回錯誤文字而不拋出, 讓整個掃描繼續."""
-    if spec.get("data_dir"):
-        BASIC_INFO.data_dir = spec["data_dir"]
+    if job.get("data_dir"):
+        BASIC_INFO.data_dir = job["data_dir"]
     began = time.perf_counter()
     try:
-        summary = _summary(resolve_run_fn(run_fn)(spec))
+        summary = _summary(resolve_run_fn(run_fn)(job))
         error = None
     except Exception as exc:
         summary, error = {}, error_text(exc)
-    return {"run": spec["run"], "summary": summary, "run_time_s": time.perf_counter() - began, "error": error}
+    return {"run": job["run"], "summary": summary, "run_time_s": time.perf_counter() - began, "error": error}
 
 
 def error_text(exc: BaseException) -> str:
