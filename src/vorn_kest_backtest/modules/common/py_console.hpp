@@ -7,7 +7,19 @@
 
 namespace vkb::py {
 
-inline nanobind::object utils_module() { return nanobind::module_::import_("vorn_kest_backtest.utils"); }
+// sys.modules first: the full import machinery costs more than the print it serves. The name is
+// interned once and never released, so nothing is touched during interpreter shutdown.
+inline nanobind::object loaded_module(const char* dotted) {
+    PyObject* name = PyUnicode_InternFromString(dotted);
+    if (name == nullptr) throw nanobind::python_error();
+    PyObject* module = PyImport_GetModule(name);
+    Py_DECREF(name);
+    if (module != nullptr) return nanobind::steal(module);
+    if (PyErr_Occurred()) throw nanobind::python_error();
+    return nanobind::module_::import_(dotted);
+}
+
+inline nanobind::object utils_module() { return loaded_module("vorn_kest_backtest.utils"); }
 
 inline void console_print(const std::string& text) {
     utils_module().attr("console").attr("print")(nanobind::str(text.c_str(), text.size()));
@@ -19,7 +31,7 @@ inline void logger_error(const std::string& text) {
 
 // BASIC_INFO is read at every call: a caller may point the data directory elsewhere at run time.
 inline nanobind::object basic_info() {
-    return nanobind::module_::import_("vorn_kest_backtest.constant").attr("BASIC_INFO");
+    return loaded_module("vorn_kest_backtest.constant").attr("BASIC_INFO");
 }
 
 }  // namespace vkb::py
