@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from dataclasses import dataclass
 from enum import Enum
 from pathlib import Path
 
@@ -53,25 +54,58 @@ class _BasicInfo:
 BASIC_INFO = _BasicInfo()
 
 
-def _index_futures() -> dict[str, int]:
-    # Continuous (R1 = near month, R2 = next month) codes of the Taiwan index futures families,
-    # in currency per index point.
-    families = {
-        "TXF": 200,  # 臺股期貨
-        "MXF": 50,  # 小型臺指
-        "TMF": 10,  # 微型臺指
-        "EXF": 4000,  # 電子期貨
-        "FXF": 1000,  # 金融期貨
-        "ZEF": 500,  # 小型電子期貨
-        "ZFF": 250,  # 小型金融期貨
-        "XIF": 100,  # 非金電期貨
-        "GTF": 4000,  # 櫃買期貨
-        "G2F": 50,  # 富櫃200期貨
-        "E4F": 100,  # 臺灣永續期貨
-    }
-    return {f"{family}{series}": value for family, value in families.items() for series in ("R1", "R2")}
+@dataclass(frozen=True)
+class FuturesFamily:
+    """一個期貨商品族的契約規格: 每點價值, 最小跳動點 (點), 每口原始保證金 (元)."""
+
+    point_value: int
+    tick_size: float
+    initial_margin: int
 
 
-FutureIndexContractValue: dict[str, int] = _index_futures()
+# Initial margins per contract as the futures exchange published them around MARGIN_AS_OF; the
+# exchange changes them with volatility, so a user replaying another period sets their own:
+# FUTURES_FAMILIES["TXF"] = dataclasses.replace(FUTURES_FAMILIES["TXF"], initial_margin=...).
+MARGIN_AS_OF = "2025-11-01"
 
-__all__ = ["Action", "BASIC_INFO", "FLAG", "FutureIndexContractValue", "OrderCond"]
+FUTURES_FAMILIES: dict[str, FuturesFamily] = {
+    "TXF": FuturesFamily(200, 1, 322_000),  # 臺股期貨
+    "MXF": FuturesFamily(50, 1, 80_500),  # 小型臺指
+    "TMF": FuturesFamily(10, 1, 16_100),  # 微型臺指
+    "EXF": FuturesFamily(4000, 0.05, 386_000),  # 電子期貨
+    "FXF": FuturesFamily(1000, 0.2, 109_000),  # 金融期貨
+    "ZEF": FuturesFamily(500, 0.05, 48_250),  # 小型電子期貨
+    "ZFF": FuturesFamily(250, 0.2, 27_250),  # 小型金融期貨
+    "XIF": FuturesFamily(100, 1, 91_000),  # 非金電期貨
+    "GTF": FuturesFamily(4000, 0.05, 97_000),  # 櫃買期貨
+    "G2F": FuturesFamily(50, 1, 25_000),  # 富櫃200期貨
+    "E4F": FuturesFamily(100, 1, 56_000),  # 臺灣永續期貨
+}
+
+# A family whose tick is not in the table moves in whole points.
+DEFAULT_FUTURES_TICK = 1.0
+
+
+def futures_family(code: str) -> FuturesFamily | None:
+    """代碼所屬期貨商品族的規格 (代碼前三碼, 例如 "TXFR1" -> "TXF"); 不在表中時為 None."""
+    return FUTURES_FAMILIES.get(code[:3])
+
+
+# Continuous (R1 = near month, R2 = next month) codes of the index futures families, in currency
+# per index point.
+FutureIndexContractValue: dict[str, int] = {
+    f"{family}{series}": spec.point_value for family, spec in FUTURES_FAMILIES.items() for series in ("R1", "R2")
+}
+
+__all__ = [
+    "Action",
+    "BASIC_INFO",
+    "DEFAULT_FUTURES_TICK",
+    "FLAG",
+    "FUTURES_FAMILIES",
+    "FutureIndexContractValue",
+    "FuturesFamily",
+    "MARGIN_AS_OF",
+    "OrderCond",
+    "futures_family",
+]
