@@ -26,3 +26,16 @@ TEST_CASE("parts that could leave the cache folder are refused, naming the value
     }
     CHECK_NOTHROW(check_path_component("0050.TW"));
 }
+
+TEST_CASE("a source folder is readable, stays inside the cache and differs per source") {
+    const std::string a = tick_source_folder("/home/u/my data/ticks");
+    CHECK(a.rfind("home_u_my_data_ticks-", 0) == 0);
+    CHECK(a.size() == std::string("home_u_my_data_ticks-").size() + 16);
+    CHECK_NOTHROW(check_path_component(a));
+    CHECK(tick_source_folder("/home/u/my data/ticks") == a);
+    CHECK(tick_source_folder("/home/u/my_data/ticks") != a);
+    CHECK_NOTHROW(check_path_component(tick_source_folder("../../..")));
+    CHECK(tick_source_folder("..").rfind("source-", 0) == 0);
+    CHECK(tick_source_folder(std::string(200, 'x')).size() == 40 + 1 + 16);
+    CHECK_THROWS_AS(tick_source_folder(""), std::invalid_argument);
+}

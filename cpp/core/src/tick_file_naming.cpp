@@ -1,5 +1,7 @@
 #include "vkb/tick_file_naming.hpp"
 
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 
 namespace vkb {
@@ -23,6 +25,28 @@ std::string tick_filename(std::string_view code, std::string_view date) {
     name.reserve(code.size() + date.size() + 13);
     name.append(code).append(" ").append(date).append(" - ticks.csv");
     return name;
+}
+
+std::string tick_source_folder(std::string_view source_id) {
+    if (source_id.empty()) throw std::invalid_argument("Tick 來源代號不能是空字串");
+    std::string readable;
+    for (char c : source_id) {
+        if (readable.size() == 40) break;
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                          c == '-';
+        if (kept) readable += c;
+        else if (!readable.empty() && readable.back() != '_') readable += '_';
+    }
+    while (!readable.empty() && readable.front() == '_') readable.erase(0, 1);
+    // FNV-1a 64: stable across runs, machines and compilers, unlike std::hash.
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : source_id) {
+        hash ^= c;
+        hash *= 1099511628211ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return (readable.empty() ? std::string("source") : readable) + "-" + hex;
 }
 
 }  // namespace vkb

@@ -12,4 +12,9 @@ void check_path_component(std::string_view value);
 // "<code> <date> - ticks.csv" after checking both parts.
 std::string tick_filename(std::string_view code, std::string_view date);
 
+// Cache folder name of a tick source other than the default broker: the id's letters, digits,
+// '_' and '-' (at most 40; anything else becomes '_') for a person to recognise it, then a hash of the whole id, so two
+// sources never share a folder and one source always finds its own.
+std::string tick_source_folder(std::string_view source_id);
+
 }  // namespace vkb
