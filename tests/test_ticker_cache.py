@@ -101,15 +101,16 @@ def test_sdk_values_are_cast_to_the_schema(data_dir, console):
     assert back.equals(df)
 
 
-def test_a_failed_write_leaves_no_cache_file(data_dir, console, monkeypatch):
+def test_a_failed_write_leaves_no_cache_file_and_keeps_the_ticks(data_dir, console, monkeypatch):
     class Boom(Exception):
         pass
 
     def failing_write(self, path, *args, **kwargs):
         open(path, "w").write("ts,cl")  # a partly written file
-        raise Boom
+        raise Boom("disk full")
 
     monkeypatch.setattr(pl.DataFrame, "write_csv", failing_write)
-    with pytest.raises(Boom):
-        Ticker(FakeSdk()).fetch_kest_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
+    df = Ticker(FakeSdk()).fetch_kest_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
+    assert df.height == 3
     assert list((data_dir / "kest" / "ticks").iterdir()) == []
+    assert console.lines == ["[red]無法寫入 2330 2024-01-02 的 Tick 快取, 錯誤訊息: disk full[/red]"]

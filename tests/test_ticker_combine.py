@@ -74,7 +74,7 @@ def test_missing_login_is_one_line_per_code_and_cached_days_still_count(console,
         f"[red]下載 2317 2024-01-02 的 Tick 資料失敗, 錯誤訊息: {NOT_LOGGED_IN}[/red]",
     ]
     assert len(error_log.entries) == 7
-    assert "ValueError" in error_log.entries[0]["traceback"]
+    assert "NotLoggedInError" in error_log.entries[0]["traceback"]
 
 
 def test_unsafe_code_fails_its_days_without_touching_files(console, error_log, data_dir):

@@ -33,7 +33,7 @@ def test_attributes_are_declared_in_constructor_order():
     assert names == [
         "api", "allow_next_tick_flag_queue", "backfilling_notify_finish_queue", "backfilling_finish_flag",
         "exit_send_thread_flag", "tick_file_save_path", "tick_queue", "code_market_map", "tick_df_schema",
-        "current_send_ticks_params",
+        "current_send_ticks_params", "failed_days",
     ]
 
 

@@ -1,5 +1,7 @@
 #include <doctest/doctest.h>
 
+#include <vector>
+
 #include "vkb/civil_time.hpp"
 #include "vkb/trading_date_range.hpp"
 
@@ -8,6 +10,11 @@ using namespace vkb;
 namespace {
 std::int64_t day(int y, int m, int d) { return days_from_civil(y, m, d); }
 std::int64_t wall_ns(int y, int m, int d, int h) { return (day(y, m, d) * 86400 + h * 3600) * 1'000'000'000LL; }
+std::vector<std::int64_t> starts(const std::vector<WallWindow>& windows) {
+    std::vector<std::int64_t> out;
+    for (const WallWindow& w : windows) out.push_back(w.from_ns);
+    return out;
+}
 }  // namespace
 
 TEST_CASE("a Monday start opens with Friday's night session, a Friday end stops before Friday's night") {
@@ -16,17 +23,21 @@ TEST_CASE("a Monday start opens with Friday's night session, a Friday end stops 
     CHECK_FALSE(r.empty);
     CHECK(r.first_day == day(2024, 3, 1));
     CHECK(r.last_day == day(2024, 3, 8));
-    CHECK(r.from_wall_ns == wall_ns(2024, 3, 1, 15));
-    CHECK(r.until_wall_ns == wall_ns(2024, 3, 8, 15));
+    CHECK(starts(futures_day_windows(calendar, r, day(2024, 3, 1))) == std::vector<std::int64_t>{wall_ns(2024, 3, 1, 15)});
+    CHECK(starts(futures_day_windows(calendar, r, day(2024, 3, 2))) == std::vector<std::int64_t>{wall_ns(2024, 3, 2, 0)});
+    CHECK(futures_day_windows(calendar, r, day(2024, 3, 3)).empty());
+    const auto friday = futures_day_windows(calendar, r, day(2024, 3, 8));
+    REQUIRE(friday.size() == 2);
+    CHECK(friday.back().until_ns == wall_ns(2024, 3, 8, 15));
 }
 
 TEST_CASE("weekend ends of a range move to the trading dates inside it") {
     SessionCalendar calendar;
     const TradingDateRange r = futures_trading_range(calendar, day(2024, 3, 2), day(2024, 3, 10));
     CHECK(r.first_day == day(2024, 3, 1));
-    CHECK(r.from_wall_ns == wall_ns(2024, 3, 1, 15));
+    CHECK(r.first_trading == day(2024, 3, 4));
+    CHECK(r.last_trading == day(2024, 3, 8));
     CHECK(r.last_day == day(2024, 3, 8));
-    CHECK(r.until_wall_ns == wall_ns(2024, 3, 8, 15));
 }
 
 TEST_CASE("holidays are skipped when looking for the opening night") {
@@ -34,7 +45,8 @@ TEST_CASE("holidays are skipped when looking for the opening night") {
     calendar.set_holidays({day(2024, 3, 1)});
     const TradingDateRange r = futures_trading_range(calendar, day(2024, 3, 4), day(2024, 3, 4));
     CHECK(r.first_day == day(2024, 2, 29));
-    CHECK(r.from_wall_ns == wall_ns(2024, 2, 29, 15));
+    CHECK(starts(futures_day_windows(calendar, r, day(2024, 2, 29))) == std::vector<std::int64_t>{wall_ns(2024, 2, 29, 15)});
+    CHECK(futures_day_windows(calendar, r, day(2024, 3, 1)).empty());
 }
 
 TEST_CASE("a range without a trading date is empty") {

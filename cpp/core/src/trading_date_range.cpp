@@ -9,8 +9,6 @@ constexpr std::int64_t kNsPerDay = 86'400 * kNsPerSecond;
 // Holidays never run for months; the bound only guards against a malformed table.
 constexpr std::int64_t kSearchDays = 366;
 
-std::int64_t night_opens_ns(std::int64_t day) { return day * kNsPerDay + kNightStartSecond * kNsPerSecond; }
-
 std::int64_t previous_trading_date(const SessionCalendar& calendar, std::int64_t day) {
     for (std::int64_t d = day - 1; d >= day - kSearchDays; --d)
         if (calendar.is_trading_date(d)) return d;
@@ -24,9 +22,24 @@ TradingDateRange futures_trading_range(const SessionCalendar& calendar, std::int
     while (first <= end_day && !calendar.is_trading_date(first)) ++first;
     std::int64_t last = end_day;
     while (last >= first && !calendar.is_trading_date(last)) --last;
-    if (first > last) return {true, start_day, start_day - 1, 0, 0};
-    const std::int64_t opening = previous_trading_date(calendar, first);
-    return {false, opening, last, night_opens_ns(opening), night_opens_ns(last)};
+    if (first > last) return {true, start_day, start_day - 1, first, last};
+    return {false, previous_trading_date(calendar, first), last, first, last};
+}
+
+std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, const TradingDateRange& range,
+                                            std::int64_t day) {
+    std::vector<WallWindow> windows;
+    if (range.empty || calendar.is_holiday(day)) return windows;
+    const std::int64_t midnight = day * kNsPerDay;
+    const std::int64_t night_end = midnight + kNightEndSecond * kNsPerSecond;
+    const std::int64_t night_start = midnight + kNightStartSecond * kNsPerSecond;
+    auto counts = [&](std::int64_t trading) { return range.first_trading <= trading && trading <= range.last_trading; };
+    if (calendar.is_trading_date(day - 1) && counts(calendar.next_trading_date_after(day - 1)))
+        windows.push_back({midnight, night_end});
+    if (calendar.is_trading_date(day) && counts(day)) windows.push_back({night_end, night_start});
+    if (calendar.is_trading_date(day) && counts(calendar.next_trading_date_after(day)))
+        windows.push_back({night_start, midnight + kNsPerDay});
+    return windows;
 }
 
 }  // namespace vkb

@@ -49,12 +49,15 @@ class FileBroker:
 
     `folder`: 資料夾; `markets`: 代碼 -> "Stock" / "Future", 未列出的代碼以數字開頭者為股票, 其餘為期貨.
     沒有檔案的日子回傳空欄位; 檔案內容錯誤時丟出 ValueError, 訊息帶出檔名與問題.
+    `tick_source_id`: 資料夾的實際路徑, Tick 快取依此與其他來源分開;
+    `tick_source_stamp(contract, date)`: 該日檔案的路徑, 大小與修改時間, 檔案改變後快取會重新讀取.
     """
 
     def __init__(self, folder: str | os.PathLike[str], markets: Mapping[str, str] | None = None) -> None:
         self.folder = os.fspath(folder)
         if not os.path.isdir(self.folder):
             raise ValueError(f"資料夾不存在: {self.folder}")
+        self.tick_source_id = "files " + os.path.realpath(self.folder)
         markets = dict(markets or {})
         for code, market in markets.items():
             if market not in (STOCK, FUTURE):
@@ -77,6 +80,20 @@ class FileBroker:
 
     def ticks(self, contract: Contract, date: str) -> dict[str, list]:
         """回傳該商品在該日的 Tick, 八個欄位各為一個 list; 該日沒有檔案時回傳空 list."""
+        present = self._day_files(contract, date)
+        if not present:
+            return empty_ticks()
+        if len(present) > 1:
+            raise ValueError(f"同一天有多個 Tick 檔, 無法決定使用哪一個: {', '.join(present)}")
+        frame = read_tick_file(present[0])
+        return {name: frame[name].to_list() for name in TICK_COLUMNS}
+
+    def tick_source_stamp(self, contract: Contract, date: str) -> str:
+        """該日檔案的路徑, 大小與修改時間 (奈秒); 沒有檔案時為空字串."""
+        stats = ((path, os.stat(path)) for path in self._day_files(contract, date))
+        return "|".join(f"{path} {stat.st_size} {stat.st_mtime_ns}" for path, stat in stats)
+
+    def _day_files(self, contract: Contract, date: str) -> list[str]:
         self.Contracts.table_of(contract)
         day = parse_day(date).isoformat()
         candidates = [
@@ -84,13 +101,7 @@ class FileBroker:
             os.path.join(self.folder, contract.code, f"{day}.csv"),
             os.path.join(self.folder, contract.code, f"{day}.parquet"),
         ]
-        present = [path for path in candidates if os.path.isfile(path)]
-        if not present:
-            return empty_ticks()
-        if len(present) > 1:
-            raise ValueError(f"同一天有多個 Tick 檔, 無法決定使用哪一個: {', '.join(present)}")
-        frame = read_tick_file(present[0])
-        return {name: frame[name].to_list() for name in TICK_COLUMNS}
+        return [path for path in candidates if os.path.isfile(path)]
 
 
 def read_tick_file(path: str) -> pl.DataFrame:

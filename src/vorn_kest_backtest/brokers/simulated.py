@@ -43,6 +43,7 @@ class SimulatedBroker:
     `logged_in=False` 的物件為假值 (bool 為 False), 供登入檢查使用, 其 `ticks` 查詢會失敗.
     `extra_stocks` / `extra_futures`: 額外商品, 代碼 -> 起始價.
     `holidays`: 休市日 (預設讀取套件內的休市日表).
+    `tick_source_id`: 預設設定時為 None (Tick 快取放在 kest/ticks); 其他設定產生不同的 Tick, 以此代號分開快取.
     """
 
     def __init__(
@@ -67,6 +68,8 @@ class SimulatedBroker:
         contracts += _extra(extra_stocks, STOCK) + _extra(extra_futures, FUTURE)
         by_code = {c.code: c for c in contracts}
         self.Contracts = Contracts(list(by_code.values()))
+        self.tick_source_id = _source_id(seed, ticks_per_day, contracts[len(DEFAULT_STOCKS) + len(DEFAULT_FUTURES):],
+                                         holidays)
 
     def __bool__(self) -> bool:
         return self.logged_in
@@ -112,6 +115,15 @@ class SimulatedBroker:
         swing = 0.05 * np.sin(2 * np.pi * t / 97 + phase) + 0.03 * np.sin(2 * np.pi * t / 23 + 3 * phase)
         gap = 0.004 * rng.standard_normal()
         return float(snap(reference * np.exp(swing + gap), bands))
+
+
+def _source_id(seed: int, ticks_per_day: int, extras: list[Contract], holidays: Iterable[date] | None) -> str | None:
+    """None for the default settings; otherwise text naming every setting that changes the ticks."""
+    if (seed, ticks_per_day, extras, holidays) == (0, 3000, [], None):
+        return None
+    listed = "default" if holidays is None else ",".join(sorted(day.isoformat() for day in holidays))
+    extra = ",".join(f"{c.code}:{c.market}:{c.reference!r}" for c in extras)
+    return f"simulated seed={seed} ticks_per_day={ticks_per_day} extra={extra} holidays={listed}"
 
 
 def _extra(prices: Mapping[str, float] | None, market: str) -> list[Contract]:

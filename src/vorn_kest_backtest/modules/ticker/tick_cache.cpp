@@ -1,11 +1,16 @@
 // Tick files: save paths, cache names, contracts, download and the per-day cache.
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
+#include "tick_console.hpp"
+#include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
 #include "vkb/civil_time.hpp"
@@ -14,8 +19,6 @@
 namespace vkb::py {
 
 namespace {
-
-const char* const kNotLoggedIn = "Kestor API 尚未初始化, 請先登入Kestor API";
 
 nb::object os_path() { return nb::module_::import_("os.path"); }
 
@@ -44,6 +47,52 @@ std::int64_t exchange_today() {
     return days_from_civil(t.year, t.month, t.day);
 }
 
+// Cache folder of the broker's ticks below the data directory. The default broker and an SDK object
+// without `tick_source_id` keep kest/ticks; any other source gets a folder of its own.
+nb::tuple cache_folder(const nb::object& api) {
+    nb::object id = nb::getattr(api, "tick_source_id", nb::none());
+    if (id.is_none()) return nb::make_tuple("kest", "ticks");
+    if (!nb::isinstance<nb::str>(id))
+        throw nb::type_error(("tick_source_id 必須是文字或 None: " + nb::cast<std::string>(nb::repr(id))).c_str());
+    const std::string folder = tick_source_folder(nb::cast<std::string>(id));
+    return nb::make_tuple("kest", "sources", nb::str(folder.c_str(), folder.size()));
+}
+
+// The broker's text for the present state of one day's source data; none when it keeps none.
+nb::object source_stamp(const nb::object& api, const nb::object& contract, const std::string& date) {
+    nb::object stamp_of = nb::getattr(api, "tick_source_stamp", nb::none());
+    if (stamp_of.is_none()) return nb::none();
+    nb::object stamp = stamp_of(contract, nb::str(date.c_str(), date.size()));
+    if (!nb::isinstance<nb::str>(stamp))
+        throw nb::type_error(("tick_source_stamp 必須回傳文字: " + nb::cast<std::string>(nb::repr(stamp))).c_str());
+    return stamp;
+}
+
+// Beside each cache file of a stamped source: the stamp of the data it was made from.
+std::string stamp_path(const std::string& cache_path) { return cache_path + ".source"; }
+
+bool stamp_matches(const std::string& cache_path, const nb::object& stamp) {
+    if (stamp.is_none()) return true;
+    std::ifstream in(stamp_path(cache_path), std::ios::binary);
+    if (!in) return false;
+    const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return kept == nb::cast<std::string>(stamp);
+}
+
+// Written after the cache file: a crash in between leaves an old stamp, so the day is read again.
+void write_stamp(const std::string& cache_path, const nb::object& stamp) {
+    if (stamp.is_none()) return;
+    const std::string path = stamp_path(cache_path), temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << nb::cast<std::string>(stamp);
+        if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
+    }
+    std::filesystem::rename(temp, path);
+}
+
+std::string error_text(const nb::python_error& e) { return nb::cast<std::string>(nb::str(e.value())); }
+
 }  // namespace
 
 nb::object Ticker::generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder) {
@@ -69,28 +118,45 @@ nb::object Ticker::make_kest_contract_object(const nb::object& code, const nb::o
 
 nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::object& product_type,
                                             const nb::object& start_from, const nb::object& end_to) {
-    if (!nb::bool_(api)) throw nb::value_error(kNotLoggedIn);
-    check_path_component(as_text(code, "code"));
+    if (!nb::bool_(api)) throw NotLoggedIn();
+    const std::string code_text = as_text(code, "code");
+    check_path_component(code_text);
+    const bool loud = !console_quiet();
     const std::int64_t today = exchange_today();
     const std::int64_t first = day_of(start_from), last = day_of(end_to);
     nb::list frames;
     frames.append(empty_frame(tick_df_schema));
     if (first <= last) {
         nb::object contract = make_kest_contract_object(code, product_type);
+        const nb::tuple folder = cache_folder(api);
         for (std::int64_t day = first; day <= last; ++day) {
             const std::string date = day_text(day);
+            // Taken before the data is read: a change during the read leaves a stale stamp, not stale ticks.
+            nb::object stamp = source_stamp(api, contract, date);
             nb::object ticks = api.attr("ticks")(nb::arg("contract") = contract, nb::arg("date") = date);
-            nb::object tick_df = frame_from_ticks(ticks, tick_df_schema);
+            nb::object tick_df = frame_from_ticks(ticks, tick_df_schema, code_text + " " + date);
             if (frame_height(tick_df) > 0) frames.append(tick_df);
             if (day < today) {
-                nb::str date_str(date.c_str(), date.size());
-                const std::string name = tick_filename_formatter(code, date_str);
-                const std::string path =
-                    nb::cast<std::string>(generate_save_path(nb::str(name.c_str(), name.size()),
-                                                             nb::make_tuple("kest", "ticks")));
-                write_csv_atomically(tick_df, path);
-                console_print("[green]下載 " + nb::cast<std::string>(code) + " " + date +
-                              " 的 Tick 資料成功, 儲存於 " + path + "[/green]");
+                const std::string name = tick_filename(code_text, date);
+                // A cache that cannot be written costs the next run a download, not this run its ticks.
+                std::string failure;
+                try {
+                    const std::string path = nb::cast<std::string>(
+                        generate_save_path(nb::str(name.c_str(), name.size()), folder));
+                    write_csv_atomically(tick_df, path);
+                    write_stamp(path, stamp);
+                    if (loud)
+                        console_print("[green]下載 " + code_text + " " + date + " 的 Tick 資料成功, 儲存於 " + path +
+                                      "[/green]");
+                } catch (const nb::python_error& e) {
+                    if (ends_the_run(e)) throw;
+                    failure = error_text(e);
+                } catch (const std::exception& e) {
+                    failure = e.what();
+                }
+                if (!failure.empty() && loud)
+                    console_print("[red]無法寫入 " + code_text + " " + date + " 的 Tick 快取, 錯誤訊息: " + failure +
+                                  "[/red]");
             }
         }
     }
@@ -100,14 +166,28 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
 
 nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
     const std::string name = tick_filename_formatter(code, date);
-    const std::string path =
-        nb::cast<std::string>(generate_save_path(nb::str(name.c_str(), name.size()), nb::make_tuple("kest", "ticks")));
+    // Joined, not created: a read-only data folder must not fail a day that is only read or downloaded.
+    nb::object folder = basic_info().attr("data_dir");
+    nb::object join = os_path().attr("join");
+    for (nb::handle part : cache_folder(api)) folder = join(folder, part);
+    const std::string path = nb::cast<std::string>(join(folder, nb::str(name.c_str(), name.size())));
+    const bool loud = !console_quiet();
+    const auto status = std::filesystem::status(path);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
+    const bool present = std::filesystem::exists(status);
+    const bool current =
+        present && (!nb::hasattr(api, "tick_source_stamp") ||
+                    stamp_matches(path, source_stamp(api, make_kest_contract_object(code, product_type),
+                                                     as_text(date, "date"))));
     nb::object frame;
-    if (std::filesystem::exists(path)) {
-        console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
+    if (current) {
+        if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
         frame = read_tick_csv(path, tick_df_schema);
     } else {
-        console_print("[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+        if (loud)
+            console_print(present ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
+                                  : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
         frame = fetch_kest_history_ticks(code, product_type, date, date);
     }
     nb::module_ pl = polars();

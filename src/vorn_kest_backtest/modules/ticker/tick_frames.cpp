@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <system_error>
 
 #include "common/py_console.hpp"
@@ -28,6 +30,23 @@ void copy_column(const nb::object& series, std::vector<T>& out) {
     } else {
         for (std::size_t i = 0; i < n; ++i) out[i] = data[static_cast<std::int64_t>(i) * stride];
     }
+}
+
+std::string repr_of(const nb::handle& value) { return nb::cast<std::string>(nb::repr(value)); }
+
+// Row of the first null (or NaN, in a float column) of `column`, if any.
+std::optional<std::size_t> first_bad_row(const nb::object& column) {
+    nb::object bad = column.attr("is_null")();
+    if (nb::cast<bool>(column.attr("dtype").attr("is_float")()))
+        bad = bad.attr("__or__")(column.attr("is_nan")().attr("fill_null")(false));
+    if (!nb::cast<bool>(bad.attr("any")())) return std::nullopt;
+    return nb::cast<std::size_t>(bad.attr("arg_max")());
+}
+
+bool ends_with_newline(const std::string& path, std::uintmax_t size) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(size) - 1);
+    return in.get() == '\n';
 }
 
 }  // namespace
@@ -58,14 +77,42 @@ nb::object empty_coded_frame(const nb::object& schema) {
     return polars().attr("DataFrame")(nb::arg("schema") = columns);
 }
 
-nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema) {
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const std::string& what) {
     nb::dict columns;
     for (nb::handle name : schema.attr("keys")()) columns[name] = ticks[name];
-    return polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
+    // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
+    nb::object frame = polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
+    for (nb::handle name : schema.attr("keys")()) {
+        if (auto row = first_bad_row(frame[name])) {
+            nb::object value = nb::steal(PySequence_GetItem(columns[name].ptr(), static_cast<Py_ssize_t>(*row)));
+            if (!value.is_valid()) throw nb::python_error();
+            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + what + " 欄位 " + nb::cast<std::string>(name) +
+                                   " 第 " + std::to_string(*row + 1) + " 筆: " + repr_of(value))
+                                      .c_str());
+        }
+    }
+    return frame;
 }
 
 nb::object read_tick_csv(const std::string& path, const nb::object& schema) {
-    return polars().attr("read_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = schema);
+    const std::uintmax_t size = std::filesystem::file_size(path);
+    // Every file the cache writes ends its last line; anything else was cut off while written.
+    if (size == 0 || !ends_with_newline(path, size))
+        throw nb::value_error(("Tick 快取檔損毀 (最後一行不完整): " + path).c_str());
+    nb::object frame;
+    try {
+        frame = polars().attr("read_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = schema);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        throw nb::value_error(("Tick 快取檔無法讀取: " + path + ": " + nb::cast<std::string>(nb::str(e.value()))).c_str());
+    }
+    for (nb::handle name : schema.attr("keys")()) {
+        if (auto row = first_bad_row(frame[name]))
+            throw nb::value_error(("Tick 快取檔損毀: " + path + " 第 " + std::to_string(*row + 2) + " 行, 欄位 " +
+                                   nb::cast<std::string>(name) + " 空白或無法解析")
+                                      .c_str());
+    }
+    return frame;
 }
 
 void write_csv_atomically(const nb::object& frame, const std::string& path) {
@@ -89,18 +136,27 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     batch->utc_offset_hours = nb::cast<int>(basic_info().attr("utc_offset_hours"));
     if (frame_height(frame) == 0) return batch;
     nb::object df = frame.attr("rechunk")();
-    copy_column(df["ts"].attr("fill_null")(0), batch->ts_ns);
-    copy_column(df["close"].attr("fill_null")(nb::float_(NAN)), batch->close);
-    copy_column(df["volume"].attr("fill_null")(0), batch->volume);
-    copy_column(df["tick_type"].attr("fill_null")(0), batch->tick_type);
+    // A null would have to be made up (1970, qty 0); the frame is refused instead.
+    for (const char* name : {"ts", "close", "volume", "tick_type", "code"}) {
+        nb::object column = df[name];
+        if (nb::cast<std::size_t>(column.attr("null_count")()) == 0) continue;
+        const auto row = nb::cast<std::size_t>(column.attr("is_null")().attr("arg_max")());
+        throw nb::value_error(("Tick 資料表欄位 " + std::string(name) + " 第 " + std::to_string(row + 1) +
+                               " 筆為空值, 無法回放")
+                                  .c_str());
+    }
+    copy_column(df["ts"], batch->ts_ns);
+    copy_column(df["close"], batch->close);
+    copy_column(df["volume"], batch->volume);
+    copy_column(df["tick_type"], batch->tick_type);
     nb::list codes = nb::list(df["code"].attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
     nb::list positions;
     for (std::size_t i = 0; i < codes.size(); ++i) {
         positions.append(i);
-        std::string code = nb::cast<std::string>(codes[i]);
-        nb::object market = code_market_map.contains(codes[i]) ? nb::object(code_market_map[codes[i]]) : nb::str("");
-        batch->codes.push_back(code);
-        batch->markets.push_back(nb::cast<std::string>(nb::str(market)));
+        if (!code_market_map.contains(codes[i]))
+            throw nb::value_error(("代碼沒有市場類型 (code_market_map 未列出): " + repr_of(codes[i])).c_str());
+        batch->codes.push_back(nb::cast<std::string>(codes[i]));
+        batch->markets.push_back(nb::cast<std::string>(nb::str(code_market_map[codes[i]])));
     }
     copy_column(df["code"].attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")),
                 batch->code_index);

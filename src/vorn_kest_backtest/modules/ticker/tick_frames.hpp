@@ -17,8 +17,10 @@ nb::object make_tick_schema();
 nb::object empty_frame(const nb::object& schema);
 // The schema plus `code` String.
 nb::object empty_coded_frame(const nb::object& schema);
-// The SDK's ticks object (anything with keys() and __getitem__) as a frame of the schema.
-nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema);
+// The SDK's ticks object (anything with keys() and __getitem__) as a frame of the schema. A value
+// that does not fit its column raises ValueError naming `what`, the column, the row and the value.
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const std::string& what);
+// A cache file read back; an empty, truncated or blank-field file raises ValueError naming the file and line.
 nb::object read_tick_csv(const std::string& path, const nb::object& schema);
 // Temporary file in the same folder, then rename: a crash never leaves a truncated day behind.
 void write_csv_atomically(const nb::object& frame, const std::string& path);

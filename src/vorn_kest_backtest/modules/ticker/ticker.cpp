@@ -1,5 +1,6 @@
 #include <nanobind/nanobind.h>
 
+#include "tick_errors.hpp"
 #include "ticker_registry.hpp"
 
 namespace nb = nanobind;
@@ -9,6 +10,7 @@ void bind_ticker(nb::module_& m);
 NB_MODULE(ticker, m) {
     m.doc() = "Tick replay";
     bind_ticker(m);
+    vkb::py::bind_tick_errors(m);
     // A script's Ticker commonly lives in a module global until the interpreter tears down.
     nb::set_leak_warnings(false);
     // Replays end and their threads are joined while the interpreter is still whole.

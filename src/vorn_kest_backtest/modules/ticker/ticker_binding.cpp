@@ -27,6 +27,14 @@ void bind_ticker(nb::module_& m) {
         .def_rw("code_market_map", &Ticker::code_market_map)
         .def_ro("tick_df_schema", &Ticker::tick_df_schema)
         .def_rw("current_send_ticks_params", &Ticker::current_send_ticks_params)
+        .def_prop_ro(
+            "failed_days",
+            [](Ticker& t) {
+                nb::list copy;
+                for (nb::handle day : t.failed_days) copy.append(nb::dict(nb::borrow<nb::dict>(day)));
+                return copy;
+            },
+            "上次 send_ticks 無法載入的日子: [{\"code\", \"date\", \"reason\"}, ...]")
         .def(
             "_Ticker__generate_save_path",
             [](Ticker& t, const nb::object& file_name, const nb::args& sub_folder) {

@@ -40,6 +40,8 @@ public:
     nb::dict code_market_map;
     nb::object tick_df_schema;
     nb::dict current_send_ticks_params;
+    // {"code", "date", "reason"} of each day that could not be loaded since the last send_ticks.
+    nb::list failed_days;
 
     Engine& engine() { return *engine_; }
 

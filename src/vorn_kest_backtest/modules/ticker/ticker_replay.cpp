@@ -88,6 +88,7 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
     const std::vector<CodeMarket> entries = code_markets_from(codes);
 
     current_send_ticks_params = nb::dict();
+    failed_days = nb::list();
     current_send_ticks_params["codes"] = codes;
     current_send_ticks_params["start_from"] = start_from;
     current_send_ticks_params["end_to"] = end_to;
