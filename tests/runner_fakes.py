@@ -22,6 +22,7 @@ class FakeTicker:
     """Hands out `records` one by one and checks that every tick was allowed before the next one."""
 
     records: list[dict] = []
+    failed_days: list[dict] = []
     last: FakeTicker | None = None
 
     def __init__(self, api) -> None:

@@ -28,6 +28,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--end", help="結束日期 %%Y-%%m-%%d (預設取策略的 end)")
     run.add_argument("--broker", choices=["simulated", "files"], default="simulated", help="Tick 來源")
     run.add_argument("--data", help="--broker files 時, 存放 \"<代碼> <日期> - ticks.csv\" 的資料夾")
+    run.add_argument("--allow-missing-days", action="store_true",
+                     help="有日子的 Tick 無法載入時仍以狀態 0 結束 (預設為 3)")
 
     commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
     add_sweep_command(commands)
@@ -42,7 +44,8 @@ def _broker(name: str, folder: str | None):
     return SimulatedBroker()
 
 
-def _run(strategy_file: str, codes_text: str | None, start: str | None, end: str | None, broker: str, data: str | None) -> None:
+def _run(strategy_file: str, codes_text: str | None, start: str | None, end: str | None, broker: str, data: str | None,
+         allow_missing_days: bool = False) -> int:
     from vorn_kest_backtest.runner.session import run_backtest
 
     strategy_class = load_strategy_class(strategy_file)
@@ -55,7 +58,7 @@ def _run(strategy_file: str, codes_text: str | None, start: str | None, end: str
         strategy = strategy_class()
     except Exception as error:
         raise StrategyError("__init__", error) from error
-    run_backtest(strategy, codes, start_from, end_to, api)
+    return run_backtest(strategy, codes, start_from, end_to, api).missing_days.exit_status(allow_missing_days)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -66,9 +69,9 @@ def main(argv: list[str] | None = None) -> int:
         if args.command == "sweep":
             return args.handler(args)
         if args.command == "demo":
-            _run(DEMO_STRATEGY, None, None, None, "simulated", None)
-        else:
-            _run(args.strategy_file, args.codes, args.start, args.end, args.broker, args.data)
+            return _run(DEMO_STRATEGY, None, None, None, "simulated", None)
+        return _run(args.strategy_file, args.codes, args.start, args.end, args.broker, args.data,
+                    args.allow_missing_days)
     except (BacktestInputError, StrategyError) as error:
         print(f"錯誤: {error}", file=sys.stderr)
         return 2 if isinstance(error, BacktestInputError) else 1
@@ -78,7 +81,6 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as error:
         print(f"回測失敗: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
-    return 0
 
 
 if __name__ == "__main__":

@@ -22,13 +22,21 @@ def make_dir(path: str | os.PathLike[str]) -> str:
     return str(path)
 
 
+class _RaisingFileHandler(logging.FileHandler):
+    """Leaves a failed write to the handler around it, which reports it once."""
+
+    def handleError(self, record: logging.LogRecord) -> None:
+        raise
+
+
 class _DataDirFileHandler(logging.Handler):
     """Writes to <data_dir>/logs/vorn_kest_backtest.log, following BASIC_INFO.data_dir changes."""
 
     def __init__(self) -> None:
         super().__init__()
         self._path: str | None = None
-        self._inner: logging.FileHandler | None = None
+        self._inner: _RaisingFileHandler | None = None
+        self._failed_path: str | None = None
 
     def emit(self, record: logging.LogRecord) -> None:
         path = os.path.join(BASIC_INFO.data_dir, "logs", "vorn_kest_backtest.log")
@@ -37,12 +45,15 @@ class _DataDirFileHandler(logging.Handler):
                 if self._inner is not None:
                     self._inner.close()
                 make_dir(os.path.dirname(path))
-                self._inner = logging.FileHandler(path, encoding="utf-8", delay=True)
+                self._inner = _RaisingFileHandler(path, encoding="utf-8", delay=True)
                 self._inner.setFormatter(self.formatter)
                 self._path = path
             self._inner.emit(record)
-        except Exception:
-            self.handleError(record)
+        except Exception as error:
+            # One line per log file that cannot be written, not a traceback per record.
+            if path != self._failed_path:
+                self._failed_path = path
+                console.print(f"[red]無法寫入記錄檔 {path}, 錯誤訊息: {error}[/red]")
 
     def close(self) -> None:
         if self._inner is not None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from vorn_kest_backtest import reports, utils
+from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.reports.performance import BENCHMARK_CODE
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
@@ -35,8 +36,10 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     call_hook(strategy.on_start, "on_start", ctx)
     ticker.send_ticks(codes, start, end)
-    replay(ticker, positions, quote_manager, strategy, ctx)
+    replayed = replay(ticker, positions, quote_manager, strategy, ctx)
     call_hook(strategy.on_finish, "on_finish", ctx)
+    missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
+    missing_days.report(missing)
 
     paths: dict[str, str] = {}
     if reports_wanted:
@@ -49,5 +52,6 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     summary = summarise(positions)
     summary.report_paths = paths
+    summary.missing_days = missing
     utils.console.print(summary_table(summary))
     return summary

@@ -6,6 +6,8 @@ from dataclasses import dataclass, field
 
 from rich.table import Table
 
+from vorn_kest_backtest.runner.missing_days import MissingDays, summary_text
+
 
 @dataclass
 class Summary:
@@ -17,6 +19,7 @@ class Summary:
     initial_capital: float
     final_capital: float
     report_paths: dict[str, str] = field(default_factory=dict)
+    missing_days: MissingDays = field(default_factory=MissingDays)
 
     @property
     def win_rate(self) -> float:
@@ -55,6 +58,7 @@ def summary_table(summary: Summary) -> Table:
     table.add_row("最大回撤", f"{summary.max_drawdown:,.0f} ({summary.max_drawdown_pct:.2%})")
     table.add_row("初始資金", f"{summary.initial_capital:,.0f}")
     table.add_row("最終資金", f"{summary.final_capital:,.0f}")
+    table.add_row("無法載入的日子", summary_text(summary.missing_days))
     for name, path in summary.report_paths.items():
         table.add_row(name, path)
     return table
