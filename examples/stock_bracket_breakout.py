@@ -48,8 +48,9 @@ class StockBracketBreakout(Strategy):
             return
         if not self.entered and tick["close"] > self.high:
             price = tick["close"]
-            ctx.buy(CODE, self.lots, take_profit=price * (1 + self.take_profit_pct),
-                    stop_loss=price * (1 - self.stop_loss_pct))
+            # 2330 trades in whole dollars between 500 and 1000.
+            ctx.buy(CODE, self.lots, take_profit=round(price * (1 + self.take_profit_pct)),
+                    stop_loss=round(price * (1 - self.stop_loss_pct)))
             self.entered = True
 
     def on_finish(self, ctx: Context) -> None:
