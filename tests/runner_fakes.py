@@ -59,6 +59,7 @@ class FakeLedger(FakePositions):
     def __init__(self) -> None:
         super().__init__()
         self.positions: dict = {}
+        self.product_type_mapper: dict = {}
         self.calls: list = []
 
     def set_initial_capital(self, capital: int) -> None:
@@ -82,6 +83,7 @@ class FakeLedger(FakePositions):
 
     def set_positions(self, fill, product_type) -> None:
         self.calls.append(("set_positions", dict(fill), product_type))
+        self.product_type_mapper.setdefault(fill["code"], product_type)
         book = self.positions.setdefault(fill["code"], {"buy": [], "sell": []})
         mine, other = ("buy", "sell") if fill["action"] == "Buy" else ("sell", "buy")
         left = fill["quantity"]

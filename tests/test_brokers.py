@@ -79,6 +79,14 @@ def test_stock_ticks_lie_in_the_session_of_trading_days_only(broker, code):
         assert got["ts"].is_sorted()
 
 
+@pytest.mark.parametrize("day", ["2024-03-04", "2024-03-05"])
+def test_stock_tape_has_auction_prints_at_the_open_and_close_and_no_trade_in_the_closing_call(broker, day):
+    stamps = wall_clock(frame(broker, "2330", day))
+    opening, closing_call, close = (datetime.fromisoformat(f"{day} {t}") for t in ("09:00", "13:25", "13:30"))
+    assert stamps[0] == opening and stamps[-1] == close
+    assert all(t < closing_call for t in stamps[1:-1])
+
+
 def _futures_window(t):
     minutes = t.hour * 60 + t.minute + (t.second + t.microsecond / 1e6) / 60
     return minutes <= 5 * 60 or 8 * 60 + 45 <= minutes <= 13 * 60 + 45 or minutes >= 15 * 60

@@ -20,12 +20,16 @@ NIGHT = (minute_ticks("TXFR1", "2024-05-06 15:00:00", [20000.0 + (i % 3) for i i
          + minute_ticks("TXFR1", "2024-05-06 15:20:00", [20010.0, 20020.0], "Future")
          + minute_ticks("TXFR1", "2024-05-07 04:50:00", [20050.0, 20040.0, 20030.0, 20060.0, 20070.0, 20080.0, 20090.0], "Future"))
 
+# Flat for the opening range, then a breakout that runs into the take-profit.
+BREAKOUT = [100.0] * 30 + [100.0 + 0.5 * i for i in range(1, 12)] + [104.0] * 10
+
 
 @pytest.mark.parametrize("path, records, code", [
     (os.path.join(EXAMPLES, "stock_ma_cross.py"), minute_ticks("2330", "2024-05-06 09:00:00", V_SHAPE), "2330"),
     (DEMO, minute_ticks("2330", "2024-05-06 09:00:00", SLOW_SWING), "2330"),
     (os.path.join(EXAMPLES, "futures_session_breakout.py"), NIGHT, "TXFR1"),
-], ids=["stock", "demo", "futures-night"])
+    (os.path.join(EXAMPLES, "stock_bracket_breakout.py"), minute_ticks("2330", "2024-05-06 09:00:00", BREAKOUT), "2330"),
+], ids=["stock", "demo", "futures-night", "bracket"])
 def test_example_trades_and_ends_flat(path, records, code, monkeypatch, console):
     FakeTicker.records = records + [END]
     ledgers = []

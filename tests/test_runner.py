@@ -58,16 +58,19 @@ def test_strategy_error_names_the_tick_and_stops_the_replay():
 
 
 class Trader(Strategy):
+    def __init__(self, fill: str) -> None:
+        self.fill = fill
+
     def on_tick(self, tick, ctx) -> None:
         if tick["close"] == 100.0:
-            ctx.buy("2330", 3)
+            ctx.buy("2330", 3, fill=self.fill)
         elif tick["close"] == 104.0:
-            ctx.sell("2330", 5)
+            ctx.sell("2330", 5, fill=self.fill)
         self.held = ctx.positions("2330"), ctx.positions(), ctx.balance()
 
 
-def test_orders_record_order_then_deal_and_fill_at_the_quoted_close():
-    strategy = Trader()
+def test_this_tick_orders_record_order_then_deal_and_fill_at_the_quoted_close():
+    strategy = Trader("this_tick")
     _, _, ledger, _ = run_replay(minute_ticks("2330", "2024-01-02 09:00:00", [100.0, 102.0, 104.0]) + [END], strategy)
 
     fills = [call[1] for call in ledger.calls if call[0] == "set_positions"]
@@ -77,6 +80,17 @@ def test_orders_record_order_then_deal_and_fill_at_the_quoted_close():
     assert [(r["trade_id"], r["trade_status"], r["price"]) for r in ledger.trade_records] == [
         ("1", "Order", 100.0), ("1", "Deal", 100.0), ("2", "Order", 104.0), ("2", "Deal", 104.0)]
     assert strategy.held[:2] == (-2, {"2330": -2})
+
+
+def test_market_orders_fill_at_the_next_trade_and_the_last_one_is_cancelled_at_the_end():
+    strategy = Trader("next_trade")
+    _, _, ledger, _ = run_replay(minute_ticks("2330", "2024-01-02 09:00:00", [100.0, 102.0, 104.0]) + [END], strategy)
+
+    fills = [call[1] for call in ledger.calls if call[0] == "set_positions"]
+    assert [(f["action"], f["price"], f["exchange_ts"]) for f in fills] == [
+        ("Buy", 102.0, minute_ticks("2330", "2024-01-02 09:01:00", [0])[0]["timestamp"])]
+    assert [(r["trade_id"], r["trade_status"], r["price"]) for r in ledger.trade_records] == [
+        ("1", "Order", 100.0), ("1", "Deal", 102.0), ("2", "Order", 104.0), ("2", "Cancel", 104.0)]
 
 
 @pytest.mark.parametrize("qty, code, message", [(0, "2330", "正整數"), (1.5, "2330", "正整數"), (1, "2454", "尚未收到 2454")])

@@ -11,7 +11,7 @@ import numpy as np
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS, parse_day
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
 from vorn_kest_backtest.brokers.price_grid import bands_for, snap
-from vorn_kest_backtest.brokers.tick_generator import generate_session
+from vorn_kest_backtest.brokers.tick_generator import STOCK_CLOSING_CALL_NS, generate_session
 from vorn_kest_backtest.brokers.trading_calendar import NS_PER_DAY, TradingCalendar, midnight_ns
 
 DEFAULT_STOCKS = {
@@ -101,7 +101,9 @@ class SimulatedBroker:
         rng = self._rng(f"{contract.code}|{day_kind}")
         count = self.ticks_per_day if session.kind == "day" else max(1, int(self.ticks_per_day * NIGHT_TICK_SHARE))
         open_price = self._open_price(contract.reference, underlying, session, price_rng, bands)
-        return generate_session(price_rng, rng, session, open_price, bands, count, SESSION_VOL[session.kind])
+        closing_call = STOCK_CLOSING_CALL_NS if contract.market == STOCK else 0
+        return generate_session(price_rng, rng, session, open_price, bands, count, SESSION_VOL[session.kind],
+                                closing_call)
 
     def _rng(self, key: str) -> np.random.Generator:
         # crc32, not hash(): the stream must be the same in every interpreter run.

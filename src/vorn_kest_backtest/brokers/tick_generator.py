@@ -5,13 +5,15 @@ from __future__ import annotations
 import numpy as np
 
 from vorn_kest_backtest.brokers.price_grid import snap, tick_below, tick_size
-from vorn_kest_backtest.brokers.trading_calendar import Session
+from vorn_kest_backtest.brokers.trading_calendar import NS_PER_MINUTE, Session
 
 # Daily price limit of both markets, around the session's opening price.
 PRICE_LIMIT = 0.10
 # Share of ticks the exchange cannot class as buyer- or seller-initiated (tick_type 0).
 UNCLASSED_SHARE = 0.04
 AUCTION_VOLUME_FACTOR = 30
+# The stock exchange's closing call runs 13:25-13:30: no continuous trades, one auction print at 13:30.
+STOCK_CLOSING_CALL_NS = 5 * NS_PER_MINUTE
 
 
 def generate_session(
@@ -22,12 +24,14 @@ def generate_session(
     bands,
     count: int,
     session_vol: float,
+    closing_call_ns: int = 0,
 ) -> dict[str, np.ndarray]:
     """`count` ticks from the opening auction at the session start to the closing one at its end.
 
     `price_rng` drives the price path alone, so contracts on one underlying can share it; `rng` the rest.
+    The last `closing_call_ns` before the end have no trade but the closing auction print itself.
     """
-    ts = _timestamps(rng, session, count)
+    ts = _timestamps(rng, session, count, closing_call_ns)
     close = _walk(price_rng, open_price, bands, count, session_vol)
     tick_type = _tick_types(rng, close)
     below = tick_below(close, bands)
@@ -48,10 +52,11 @@ def generate_session(
     }
 
 
-def _timestamps(rng: np.random.Generator, session: Session, count: int) -> np.ndarray:
+def _timestamps(rng: np.random.Generator, session: Session, count: int, closing_call_ns: int) -> np.ndarray:
     # Microsecond resolution, as the exchange stamps ticks; ticks may share a stamp.
     span_us = (session.end_ns - session.start_ns) // 1000
-    inner = np.sort(rng.integers(0, span_us + 1, max(count - 2, 0), dtype=np.int64))
+    continuous_us = span_us - closing_call_ns // 1000 + (0 if closing_call_ns else 1)
+    inner = np.sort(rng.integers(0, continuous_us, max(count - 2, 0), dtype=np.int64))
     offsets = np.concatenate(([0], inner, [span_us]))[:count]
     return session.start_ns + offsets * 1000
 

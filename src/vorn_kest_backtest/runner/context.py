@@ -5,7 +5,8 @@ from __future__ import annotations
 from typing import Any
 
 from vorn_kest_backtest.constant import Action
-from vorn_kest_backtest.runner.orders import OrderBook
+from vorn_kest_backtest.runner.orders import Order, OrderBook
+from vorn_kest_backtest.runner.orders.book import FILL_MODELS
 
 
 class Context:
@@ -17,21 +18,65 @@ class Context:
         self._orders = OrderBook(positions)
 
     def observe(self, tick: dict[str, Any]) -> None:
-        """Called by the engine before the strategy sees the tick; orders fill at its close."""
+        """Called by the engine before the strategy sees the tick; working orders of its code meet it first."""
         self._orders.on_tick(tick)
+
+    def finish_replay(self) -> None:
+        """Called by the engine when the tape is over, before on_finish."""
+        self._orders.finish_replay()
 
     @property
     def last_ticks(self) -> dict[str, dict[str, Any]]:
         """每個代碼最新的 Tick."""
         return self._orders.last_ticks
 
-    def buy(self, code: str, qty: int) -> dict[str, Any]:
-        """以最新 Tick 的收盤價 (含滑價) 市價買進; 回傳成交內容."""
-        return self._orders.submit(code, Action.BUY, qty)
+    # Orders -------------------------------------------------------------------------------------------------
 
-    def sell(self, code: str, qty: int) -> dict[str, Any]:
-        """以最新 Tick 的收盤價 (含滑價) 市價賣出 (可平多單或放空); 回傳成交內容."""
-        return self._orders.submit(code, Action.SELL, qty)
+    def buy(self, code: str, qty: int, price: float | None = None, stop: float | None = None, *,
+            fill: str = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
+            stop_loss: float | None = None) -> Order:
+        """買進委託, 回傳 Order (其 status 隨回放更新).
+
+        只給 qty: 市價, 於下一筆成交 (fill="this_tick": 以本 Tick 收盤價立即成交); price: 限價;
+        stop: 停損 (成交價觸及後於下一筆以市價成交); price 與 stop: 停損限價.
+        take_profit / stop_loss: 括號單, 進場成交後掛出停利限價與停損單, 一方成交即取消另一方.
+        預設當日有效 (收盤時未成交即取消); good_till_cancel=True 則留到成交或回放結束.
+        """
+        return self._orders.submit(code, Action.BUY, qty, price, stop, fill=fill, good_till_cancel=good_till_cancel,
+                                   take_profit=take_profit, stop_loss=stop_loss)
+
+    def sell(self, code: str, qty: int, price: float | None = None, stop: float | None = None, *,
+             fill: str = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
+             stop_loss: float | None = None) -> Order:
+        """賣出委託 (可平多單或放空); 參數同 buy, 方向相反."""
+        return self._orders.submit(code, Action.SELL, qty, price, stop, fill=fill, good_till_cancel=good_till_cancel,
+                                   take_profit=take_profit, stop_loss=stop_loss)
+
+    def cancel(self, order: Order) -> bool:
+        """取消仍在等待的委託 (留下 "Cancel" 交易紀錄); 已成交或已取消時回傳 False."""
+        return self._orders.cancel(order)
+
+    def orders(self, code: str | None = None) -> list[Order]:
+        """仍在等待的委託; 不指定代碼時為全部."""
+        return self._orders.open_orders(code)
+
+    def set_fill_model(self, model: str) -> None:
+        """市價成交價: "trade" (成交價, 預設) 或 "quote" (買在委賣價, 賣在委買價; 無報價時用成交價).
+
+        "quote" 以買賣價差作為成本, 因此同時把帳戶的滑價設為 0 檔.
+        """
+        if model not in FILL_MODELS:
+            raise ValueError(f"fill_model 必須是 {' 或 '.join(FILL_MODELS)}: {model!r}")
+        self._orders.fill_model = model
+        if model == "quote":
+            for kind in ("stock", "future"):
+                for action in ("buy", "sell"):
+                    self.account.update_fee_settings(kind, action=action, tick_count=0)
+
+    @property
+    def peak_margin(self) -> float:
+        """回放中期貨原始保證金占用的最高值."""
+        return self._orders.peak_margin
 
     def kbar(self, code: str, unit: str = "m", freq: int = 1):
         """目前為止的 K 線 (polars DataFrame: dt, code, Open, High, Low, Close, Volume)."""

@@ -39,5 +39,6 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context) -
             handled += 1
             progress.advance(task)
             ticker.allow_next_tick()
+        ctx.finish_replay()
         progress.update(task, total=handled, completed=handled, description="回測完成")
     return handled
