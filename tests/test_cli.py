@@ -45,14 +45,19 @@ def fake_run(tmp_path, monkeypatch, console):
     return [str(strategy), "--broker", "files", "--data", str(ticks)]
 
 
+def run_folders(data_dir) -> list:
+    return sorted((data_dir / "runs").iterdir())
+
+
 def test_run_writes_records_reports_and_summary(fake_run, data_dir, monkeypatch, capsys):
     screen = Console(record=True, width=250, file=io.StringIO())
     monkeypatch.setattr(utils, "console", screen)
     assert main(["run", *fake_run]) == 0
 
-    files = sorted(os.listdir(data_dir))
+    [folder] = run_folders(data_dir)
+    files = set(os.listdir(folder))
     assert any(name.endswith("_trade_records.csv") for name in files)
-    assert {"2330-report.html", "2330-profit_report.html", "2330-profit_report.csv"} <= set(os.listdir(data_dir / "report"))
+    assert {"2330-report.html", "2330-profit_report.html", "2330-profit_report.csv", "summary.json"} <= files
     assert FakeTicker.last.sent == [([{"code": "2330", "market": "Stock"}], "2024-01-02", "2024-01-02")]
     text = screen.export_text()
     assert "ticks/s" in text and "4 ticks" in text
@@ -98,6 +103,7 @@ def _missing_real_modules() -> str | None:
 @pytest.mark.timeout(600)
 def test_demo_end_to_end(data_dir, capsys):
     assert main(["demo"]) == 0
-    reports = set(os.listdir(data_dir / "report"))
+    [folder] = run_folders(data_dir)
+    reports = set(os.listdir(folder))
     assert {"2330-report.html", "2330-profit_report.html", "2330-profit_report.csv", "plotly.min.js"} <= reports
-    assert any(name.endswith("_trade_records.csv") for name in os.listdir(data_dir))
+    assert any(name.endswith("_trade_records.csv") for name in reports)

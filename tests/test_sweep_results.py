@@ -9,6 +9,7 @@ import pytest
 
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.sweep import build_plan
+from vorn_kest_backtest.sweep.columns import METRIC_COLUMNS
 from vorn_kest_backtest.sweep.heatmap import write_heatmap
 from vorn_kest_backtest.sweep.results import results_frame, sort_results, write_csv
 from vorn_kest_backtest.sweep.worker import execute_run
@@ -48,7 +49,7 @@ def test_table_columns_and_only_finished_runs():
     frame = results_frame(jobs, {3: _outcome(3, 7.0), 0: _outcome(0, error="RuntimeError: x")})
     assert frame.columns == [
         "run", "fast", "codes", "start", "end", "trades", "win_rate", "net_profit",
-        "max_drawdown", "final_capital", "run_time_s", "error",
+        "max_drawdown", "final_capital", *METRIC_COLUMNS[5:], "run_time_s", "error",
     ]
     assert frame.select("run", "fast", "codes", "net_profit", "error").rows() == [
         (0, 5, "2330", None, "RuntimeError: x"),

@@ -2,19 +2,30 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
+from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
 from vorn_kest_backtest.runner.orders import OrderBook
 
 
 class Context:
-    """傳給策略各個方法的物件. `account` 為模擬帳戶 (Positions), `quotes` 為 QuoteManager."""
+    """傳給策略各個方法的物件. `account` 為模擬帳戶 (Positions), `quotes` 為 QuoteManager,
+    `codes` 為這次回測的代碼 (依命令列 --codes 或策略的 codes)."""
 
-    def __init__(self, positions, quote_manager) -> None:
+    def __init__(self, positions, quote_manager, codes: Sequence[str] = ()) -> None:
         self.account = positions
         self.quotes = quote_manager
+        self.codes: tuple[str, ...] = tuple(codes)
         self._orders = OrderBook(positions)
+        self._warned: set[str] = set()
+
+    def _check_code(self, code: str) -> None:
+        # A strategy written for other codes would otherwise make no trade without a word.
+        if self.codes and code not in self.codes and code not in self._warned:
+            self._warned.add(code)
+            utils.console.print(f"[yellow]策略使用的代碼 {code} 不在這次回測的代碼中 ({', '.join(self.codes)})[/yellow]")
 
     def observe(self, tick: dict[str, Any]) -> None:
         """Called by the engine before the strategy sees the tick; orders fill at its close."""
@@ -27,14 +38,17 @@ class Context:
 
     def buy(self, code: str, qty: int) -> dict[str, Any]:
         """以最新 Tick 的收盤價 (含滑價) 市價買進; 回傳成交內容."""
+        self._check_code(code)
         return self._orders.submit(code, Action.BUY, qty)
 
     def sell(self, code: str, qty: int) -> dict[str, Any]:
         """以最新 Tick 的收盤價 (含滑價) 市價賣出 (可平多單或放空); 回傳成交內容."""
+        self._check_code(code)
         return self._orders.submit(code, Action.SELL, qty)
 
     def kbar(self, code: str, unit: str = "m", freq: int = 1):
         """目前為止的 K 線 (polars DataFrame: dt, code, Open, High, Low, Close, Volume)."""
+        self._check_code(code)
         return self.quotes.get_kbar(code, unit=unit, freq=freq)
 
     def positions(self, code: str | None = None):

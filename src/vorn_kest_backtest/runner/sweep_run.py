@@ -46,11 +46,12 @@ def _broker(options: Mapping[str, Any]):
 
 
 def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
-    """以 job 的參數回測一次, 回傳 trades, win_rate, net_profit, max_drawdown, final_capital.
+    """以 job 的參數回測一次, 回傳結果數字 (Summary.figures: trades, win_rate, net_profit, max_drawdown, sharpe ...).
 
     job["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); job["params"]
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
-    "broker" ("simulated" or "files" with "data"), "initial_capital", "reports" (write HTML too).
+    "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "reports" (write files
+    and HTML into a run folder; without it nothing is written and no report library is loaded).
     """
     strategy_class = load_strategy_class(job["strategy"])
     params = dict(job.get("params") or {})
@@ -68,12 +69,8 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     start, end = parse_date_range(job.get("start") or strategy_class.start, job.get("end") or strategy_class.end)
     api = _broker(options)
     check_codes_known(api, codes)
+    slippage = options.get("slippage_ticks")
     with muted_console():
-        summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)))
-    return {
-        "trades": summary.trades,
-        "win_rate": summary.win_rate,
-        "net_profit": summary.net_profit,
-        "max_drawdown": summary.max_drawdown,
-        "final_capital": summary.final_capital,
-    }
+        summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)),
+                               slippage_ticks=None if slippage is None else int(slippage))
+    return summary.figures()
