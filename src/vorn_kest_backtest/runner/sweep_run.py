@@ -9,7 +9,6 @@ from typing import Any
 from rich.console import Console
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
 from vorn_kest_backtest.runner.codes import MARKETS, check_codes_known, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.runner.loader import load_strategy_class
@@ -40,6 +39,8 @@ def _code_entry(text: str, defaults: Mapping[str, str]) -> dict[str, str]:
 
 
 def _broker(options: Mapping[str, Any]):
+    from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+
     if options.get("broker", "simulated") == "files":
         return FileBroker(options["data"])
     return SimulatedBroker()

@@ -8,10 +8,7 @@ import os
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.reports.exchange_time import exchange_now
-from vorn_kest_backtest.sweep.api import run_sweep
-from vorn_kest_backtest.sweep.collect import INTERRUPTED
 from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
-from vorn_kest_backtest.sweep.grid_file import load_grid_file
 from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
 
 EXIT_OK, EXIT_FAILED_RUNS, EXIT_BAD_SETTINGS, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -56,6 +53,11 @@ def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
 
 def run_sweep_command(args: argparse.Namespace) -> int:
     """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤, 130 Ctrl-C 中斷."""
+    # Loaded here: the command line's help should not wait for the data-frame library.
+    from vorn_kest_backtest.sweep.api import run_sweep
+    from vorn_kest_backtest.sweep.collect import INTERRUPTED
+    from vorn_kest_backtest.sweep.grid_file import load_grid_file
+
     try:
         settings = load_grid_file(args.grid)
         outcome = run_sweep(
