@@ -94,3 +94,16 @@ def test_long_period_rows_are_dropped_for_a_short_range():
     page = "<tr><td>1Y</td><td>1%</td></tr><tr><td>3Y (ann.)</td><td>2%</td></tr><tr><td>10Y (ann.) %</td><td>3</td></tr>"
     assert drop_unearned_periods(page, 0.5) == "<tr><td>1Y</td><td>1%</td></tr>"
     assert drop_unearned_periods(page, 4) == "<tr><td>1Y</td><td>1%</td></tr><tr><td>3Y (ann.)</td><td>2%</td></tr>"
+
+
+@pytest.mark.parametrize("ticks, booked", [(0, 587.0), (1, 588.0)])
+def test_slippage_ticks_set_every_buy_and_sell(ticks, booked, console):
+    from vorn_kest_backtest.runner.session import set_slippage_ticks
+
+    positions = Positions()
+    set_slippage_ticks(positions, ticks)
+    buy = positions._Positions__calculate_trade_cost("2330", "Buy", 587.0, 1, "Stock", need_reverse_direction=False)
+    sell = positions._Positions__calculate_trade_cost("2330", "Sell", 587.0, 1, "Stock", need_reverse_direction=False)
+    assert buy["price"] == booked and sell["price"] == 587.0 - (booked - 587.0)
+    with pytest.raises(ValueError, match="滑價跳動數必須是非負整數: -1"):
+        set_slippage_ticks(positions, -1)
