@@ -96,7 +96,8 @@ class FakeLedger(FakePositions):
                 {"code": fill["code"], "entry_action": entry["action"], "entry_dt": entry["exchange_ts"],
                  "entry_price": entry["price"], "entry_origin_price": entry["origin_price"], "exit_action": fill["action"],
                  "exit_dt": fill["exchange_ts"], "exit_price": fill["price"], "exit_origin_price": fill["origin_price"],
-                 "qty": qty, "trade_cost": 0.0, "cover_cost": 0.0, "profit": profit, "profit_ratio": 0.0})
+                 "qty": qty, "min_qty": qty, "trade_cost": 0.0, "cover_cost": 0.0, "profit": profit, "profit_ratio": 0.0,
+                 "entry_amount": entry["price"] * qty, "exit_amount": fill["price"] * qty})
             self.current_capital += profit
             entry["quantity"] -= qty
             left -= qty

@@ -1,6 +1,7 @@
 from __future__ import annotations
 
 import importlib.util
+import json
 import io
 import os
 
@@ -45,14 +46,19 @@ def fake_run(tmp_path, monkeypatch, console):
     return [str(strategy), "--broker", "files", "--data", str(ticks)]
 
 
+def run_folders(data_dir) -> list:
+    return sorted((data_dir / "runs").iterdir())
+
+
 def test_run_writes_records_reports_and_summary(fake_run, data_dir, monkeypatch, capsys):
     screen = Console(record=True, width=250, file=io.StringIO())
     monkeypatch.setattr(utils, "console", screen)
     assert main(["run", *fake_run]) == 0
 
-    files = sorted(os.listdir(data_dir))
+    [folder] = run_folders(data_dir)
+    files = set(os.listdir(folder))
     assert any(name.endswith("_trade_records.csv") for name in files)
-    assert {"2330-report.html", "2330-profit_report.html", "2330-profit_report.csv"} <= set(os.listdir(data_dir / "report"))
+    assert {"2330-report.html", "2330-profit_report.html", "2330-profit_report.csv", "summary.json"} <= files
     assert FakeTicker.last.sent == [([{"code": "2330", "market": "Stock"}], "2024-01-02", "2024-01-02")]
     text = screen.export_text()
     assert "ticks/s" in text and "4 ticks" in text
@@ -98,6 +104,91 @@ def _missing_real_modules() -> str | None:
 @pytest.mark.timeout(600)
 def test_demo_end_to_end(data_dir, capsys):
     assert main(["demo"]) == 0
-    reports = set(os.listdir(data_dir / "report"))
+    [folder] = run_folders(data_dir)
+    reports = set(os.listdir(folder))
     assert {"2330-report.html", "2330-profit_report.html", "2330-profit_report.csv", "plotly.min.js"} <= reports
-    assert any(name.endswith("_trade_records.csv") for name in os.listdir(data_dir))
+    assert any(name.endswith("_trade_records.csv") for name in reports)
+
+
+PARAMS_STRATEGY = '''
+from vorn_kest_backtest.runner import Strategy
+
+
+class Tuned(Strategy):
+    codes = [("2330", "Stock")]
+    start = "2024-01-02"
+    end = "2024-01-02"
+    fast = 5
+    ratio = 0.5
+    seen = []
+
+    def on_start(self, ctx):
+        Tuned.seen.append((self.fast, self.ratio, self.initial_capital, ctx.codes))
+
+    def on_tick(self, tick, ctx):
+        ctx.kbar("1101")
+'''
+
+
+@pytest.fixture
+def tuned(fake_run, tmp_path):
+    path = tmp_path / "tuned.py"
+    path.write_text(PARAMS_STRATEGY)
+    return [str(path), *fake_run[1:]]
+
+
+def test_params_capital_and_codes_reach_the_strategy(tuned, data_dir, console):
+    assert main(["run", *tuned, "--param", "fast=10", "--param", "ratio=0.25", "--capital", "500000"]) == 0
+    module = next(m for name, m in __import__("sys").modules.items() if name.startswith("vorn_user_strategy_tuned"))
+    assert module.Tuned.seen[-1] == (10, 0.25, 500000, ("2330",))
+    assert any(line.startswith("[yellow]") and "1101" in line for line in console.lines)
+    [folder] = run_folders(data_dir)
+    summary = json.loads((folder / "summary.json").read_text(encoding="utf-8"))
+    assert summary["parameters"]["fast"] == 10 and summary["initial_capital"] == 500000
+    assert summary["codes"] == [{"code": "2330", "market": "Stock"}] and "sharpe" in summary["figures"]
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--param", "slow=3"], "可用的參數: fast, ratio"),
+    (["--param", "fast=ten"], "參數 fast 應為 int: 'ten'"),
+    (["--param", "fast"], "參數格式錯誤"),
+])
+def test_bad_params_are_refused_before_the_run(tuned, extra, message, capsys):
+    assert main(["run", *tuned, *extra]) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_every_run_keeps_its_own_folder_and_output_dir_chooses_one(fake_run, data_dir, tmp_path, console):
+    assert main(["run", *fake_run]) == 0
+    assert main(["run", *fake_run, "--no-report"]) == 0
+    first, second = run_folders(data_dir)
+    assert "2330-report.html" in os.listdir(first) and "2330-report.html" not in os.listdir(second)
+    assert "summary.json" in os.listdir(second)
+    chosen = tmp_path / "mine"
+    assert main(["run", *fake_run, "--output-dir", str(chosen)]) == 0
+    assert "summary.json" in os.listdir(chosen) and len(run_folders(data_dir)) == 2
+
+
+def test_data_dir_after_the_subcommand(fake_run, tmp_path, console):
+    elsewhere = tmp_path / "elsewhere"
+    assert main(["run", *fake_run, "--data-dir", str(elsewhere)]) == 0
+    assert len(run_folders(elsewhere)) == 1
+
+
+def test_quiet_prints_only_the_summary(fake_run, monkeypatch):
+    screen = Console(record=True, width=250, file=io.StringIO())
+    monkeypatch.setattr(utils, "console", screen)
+    assert main(["run", *fake_run, "--quiet"]) == 0
+    text = screen.export_text()
+    assert "交易次數" in text and "ticks/s" not in text and "回測基本報告已產生" not in text
+
+
+@pytest.mark.parametrize("debug", [False, True], ids=["short", "debug"])
+def test_strategy_error_points_at_the_strategy_file_line(fake_run, data_dir, debug, capsys):
+    FakeTicker.records.insert(2, minute_ticks("2330", "2024-01-02 09:30:00", [13.0])[0])
+    assert main(["run", *fake_run, *(["--debug"] if debug else [])]) == 1
+    err = capsys.readouterr().err
+    assert f'File "{fake_run[0]}", line 12, in on_tick' in err and 'raise KeyError("no such column")' in err
+    assert ("engine.py" in err) is debug
+    log = (data_dir / "logs" / "vorn_kest_backtest.log").read_text(encoding="utf-8")
+    assert "line 12, in on_tick" in log

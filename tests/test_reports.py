@@ -80,7 +80,7 @@ def test_performance_report_and_csv(with_benchmark, data_dir, console):
     page = open(html_path, encoding="utf-8").read()
     assert "進階損益報告" in page and ("Benchmark is 0050" in page) is with_benchmark
     df = read_csv(csv_path)
-    assert list(df.columns) == list(ROWS[0]) and len(df) == 2
+    assert list(df.columns) == [*ROWS[0], "entry_booked_price", "exit_booked_price"] and len(df) == 2
     assert list(df["exit_dt"]) == ["2024-01-02 10:15:30", "2024-01-04 13:00:00"]
     assert ("0050", "d", 1) in quote_manager.calls
     warned = any(line.startswith("[yellow]") and "0050" in line for line in console.lines)

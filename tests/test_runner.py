@@ -108,7 +108,8 @@ def test_summary_counts_wins_and_max_drawdown():
     ledger.set_initial_capital(1000)
     ledger._profit_report["rows"] = [{"exit_dt": t, "profit": p} for t, p in ((1, 100.0), (2, -300.0), (3, 50.0), (4, 400.0))]
     ledger.current_capital = 1250
-    summary = summarise(ledger)
+    samples = [(1, 1100.0), (2, 800.0), (3, 850.0), (4, 1250.0)]
+    summary = summarise(ledger, samples, [False] * 4, "2024-01-02", "2024-01-05")
     assert (summary.trades, summary.wins, summary.net_profit, summary.final_capital) == (4, 3, 250.0, 1250.0)
     assert summary.max_drawdown == 300.0 and summary.max_drawdown_pct == pytest.approx(300 / 1100)
 

@@ -107,6 +107,17 @@ def test_command_writes_csv_and_heatmap_and_reports_failures(tmp_path):
     assert output.with_suffix(".html").stat().st_size > 1_000_000
 
 
+def test_command_without_output_writes_into_the_data_folder(tmp_path, data_dir, monkeypatch):
+    grid = tmp_path / "grid.toml"
+    grid.write_text('codes = ["2330"]\n[params]\nfast = [5]\nslow = [20]\n', encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    code = _command("--grid", str(grid), "--run-fn", "sweep_fakes:fake_run", "--workers", "1", "--timeout", str(WAIT),
+                    "--no-progress")
+    assert code == 0
+    [written] = list((data_dir / "sweeps").iterdir())
+    assert written.name.endswith("-sweep_results.csv") and not (tmp_path / "sweep_results.csv").exists()
+
+
 @pytest.mark.parametrize(
     "argv",
     [

@@ -9,7 +9,8 @@ import pytest
 
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.sweep import build_plan
-from vorn_kest_backtest.sweep.heatmap import write_heatmap
+from vorn_kest_backtest.sweep.columns import METRIC_COLUMNS
+from vorn_kest_backtest.sweep.heatmap import cell_text, write_heatmap
 from vorn_kest_backtest.sweep.results import results_frame, sort_results, write_csv
 from vorn_kest_backtest.sweep.worker import execute_run
 
@@ -48,7 +49,7 @@ def test_table_columns_and_only_finished_runs():
     frame = results_frame(jobs, {3: _outcome(3, 7.0), 0: _outcome(0, error="RuntimeError: x")})
     assert frame.columns == [
         "run", "fast", "codes", "start", "end", "trades", "win_rate", "net_profit",
-        "max_drawdown", "final_capital", "run_time_s", "error",
+        "max_drawdown", "final_capital", *METRIC_COLUMNS[5:], "run_time_s", "error",
     ]
     assert frame.select("run", "fast", "codes", "net_profit", "error").rows() == [
         (0, 5, "2330", None, "RuntimeError: x"),
@@ -96,6 +97,13 @@ def test_heatmap_is_an_offline_html_of_the_mean_per_cell(tmp_path):
     assert "Plotly.newPlot" in html and "<script src=" not in html and len(html) > 1_000_000
     # slow rows, fast columns; (10, 30) has only its failed run left out, so the mean is 0.0
     assert '"z":[[2.0,6.0],[15.0,0.0]]' in html.replace(" ", "")
+    # each cell writes its value
+    assert '"text":[["2","6"],["15","0"]]' in html.replace(" ", "") and '"texttemplate":"%{text}"' in html.replace(" ", "")
+
+
+@pytest.mark.parametrize("value, text", [(None, ""), (0.123456, "0.1235"), (12345.6, "12,346"), (-2.5, "-2.5")])
+def test_heatmap_cell_text(value, text):
+    assert cell_text(value) == text
 
 
 @pytest.mark.parametrize(("x", "y"), [("fast", "fast"), ("fast", "nope")])

@@ -5,11 +5,12 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from contextlib import nullcontext
 
-from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, parse_date_range
-from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
+from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError, explain_strategy_error
 from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.sweep.command import add_sweep_command
 
@@ -30,13 +31,25 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--data", help="--broker files 時, 存放 \"<代碼> <日期> - ticks.csv\" 的資料夾")
     run.add_argument("--allow-missing-days", action="store_true",
                      help="有日子的 Tick 無法載入時仍以狀態 0 結束 (預設為 3)")
+    run.add_argument("--param", action="append", default=[], metavar="名稱=值",
+                     help="策略參數 (依類別屬性的型別轉換), 可重複: --param fast=10 --param slow=60")
+    run.add_argument("--capital", type=int, help="初始資金 (預設取策略的 initial_capital)")
+    run.add_argument("--slippage-ticks", type=int, help="買賣滑價的跳動數 (預設 3)")
 
-    commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
+    demo = commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
+    for command in (run, demo):
+        command.add_argument("--output-dir", help="這次回測的輸出資料夾 (預設 <資料夾>/runs/<時間>-<策略>/)")
+        command.add_argument("--no-report", action="store_true", help="不產生 HTML 報告")
+        command.add_argument("--quiet", action="store_true", help="只顯示回測結果與錯誤")
+        command.add_argument("--debug", action="store_true", help="策略錯誤時顯示完整的 traceback")
+        command.add_argument("--data-dir", default=argparse.SUPPRESS, help="資料與報告的資料夾")
     add_sweep_command(commands)
     return parser
 
 
 def _broker(name: str, folder: str | None):
+    from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+
     if name == "files":
         if not folder or not os.path.isdir(folder):
             raise BacktestInputError(f"--broker files 需要以 --data 指定存在的資料夾: {folder}")
@@ -44,41 +57,67 @@ def _broker(name: str, folder: str | None):
     return SimulatedBroker()
 
 
-def _run(strategy_file: str, codes_text: str | None, start: str | None, end: str | None, broker: str, data: str | None,
-         allow_missing_days: bool = False) -> int:
-    from vorn_kest_backtest.runner.session import run_backtest
+def _run(args: argparse.Namespace, strategy_file: str) -> int:
+    from vorn_kest_backtest.runner import missing_days
+    from vorn_kest_backtest.runner.parameters import configured_class, parse_param_texts, strategy_parameters
+    from vorn_kest_backtest.runner.session import RunOutputs, run_backtest
+    from vorn_kest_backtest.runner.summary import summary_table
+    from vorn_kest_backtest.runner.sweep_run import muted_console
 
     strategy_class = load_strategy_class(strategy_file)
+    params = parse_param_texts(strategy_class, getattr(args, "param", []))
+    capital = getattr(args, "capital", None)
+    if capital is not None:
+        if capital <= 0:
+            raise BacktestInputError(f"初始資金必須大於 0: {capital}")
+        params["initial_capital"] = capital
+    slippage = getattr(args, "slippage_ticks", None)
+    if slippage is not None and slippage < 0:
+        raise BacktestInputError(f"滑價跳動數不可為負: {slippage}")
+    strategy_class = configured_class(strategy_class, params)
     default_codes = ",".join(f"{code}:{market}" for code, market in strategy_class.codes)
-    codes = parse_codes(codes_text or default_codes)
-    start_from, end_to = parse_date_range(start or strategy_class.start, end or strategy_class.end)
-    api = _broker(broker, data)
+    codes = parse_codes(getattr(args, "codes", None) or default_codes)
+    start_from, end_to = parse_date_range(getattr(args, "start", None) or strategy_class.start,
+                                          getattr(args, "end", None) or strategy_class.end)
+    api = _broker(getattr(args, "broker", "simulated"), getattr(args, "data", None))
     check_codes_known(api, codes)
     try:
         strategy = strategy_class()
     except Exception as error:
         raise StrategyError("__init__", error) from error
-    return run_backtest(strategy, codes, start_from, end_to, api).missing_days.exit_status(allow_missing_days)
+    outputs = RunOutputs(folder=args.output_dir and os.path.abspath(args.output_dir), html=not args.no_report,
+                         parameters=strategy_parameters(strategy_class))
+    with muted_console() if args.quiet else nullcontext():
+        summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage)
+    if args.quiet:
+        # Days that could not be loaded are errors, so a quiet run shows them too.
+        missing_days.report(summary.missing_days)
+        utils.console.print(summary_table(summary))
+    return summary.missing_days.exit_status(getattr(args, "allow_missing_days", False))
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    if args.data_dir:
+    if getattr(args, "data_dir", None):
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
+    strategy_file = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", None)
     try:
         if args.command == "sweep":
             return args.handler(args)
-        if args.command == "demo":
-            return _run(DEMO_STRATEGY, None, None, None, "simulated", None)
-        return _run(args.strategy_file, args.codes, args.start, args.end, args.broker, args.data,
-                    args.allow_missing_days)
-    except (BacktestInputError, StrategyError) as error:
+        return _run(args, strategy_file)
+    except BacktestInputError as error:
         print(f"錯誤: {error}", file=sys.stderr)
-        return 2 if isinstance(error, BacktestInputError) else 1
+        return 2
+    except StrategyError as error:
+        text = explain_strategy_error(error, strategy_file, full=args.debug)
+        utils.logger.error(text)
+        print(text, file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("已中斷回測", file=sys.stderr)
         return 130
     except Exception as error:
+        utils.logger.exception("回測失敗")
         print(f"回測失敗: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
 

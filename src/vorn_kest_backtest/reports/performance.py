@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import logging
+import re
 import warnings
 from contextlib import contextmanager, redirect_stdout
 
@@ -17,9 +18,11 @@ import quantstats_lumi as qs  # noqa: E402
 
 from vorn_kest_backtest import utils  # noqa: E402
 from vorn_kest_backtest.constant import BASIC_INFO  # noqa: E402
+from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE  # noqa: E402
+from vorn_kest_backtest.reports.profit_rows import with_booked_prices  # noqa: E402
+from vorn_kest_backtest.reports.save_path import output_path  # noqa: E402
 from vorn_kest_backtest.reports.standard import REPORT_FOLDER  # noqa: E402
 
-BENCHMARK_CODE = "0050"
 RISK_FREE_RATE = 0.0
 
 
@@ -45,11 +48,40 @@ def to_exchange_datetimes(values: pd.Series) -> pd.Series:
 
 
 def equity_series(profit_df: pd.DataFrame, initial_capital: float) -> pd.Series:
-    """Initial capital plus cumulative daily profit, with an extra point one day before the first day."""
-    daily = profit_df.dropna(subset=["exit_dt"]).groupby(profit_df["exit_dt"].dt.normalize())["profit"].sum()
+    """Realised equity: initial capital plus cumulative profit on each exit day, one day before the first a start point."""
+    closed = profit_df.dropna(subset=["exit_dt"])
+    daily = closed.groupby(closed["exit_dt"].dt.normalize())["profit"].sum()
     equity = initial_capital + daily.cumsum()
     start = pd.Series([float(initial_capital)], index=[daily.index.min() - pd.Timedelta(days=1)])
     return pd.concat([start, equity]).sort_index().astype(float)
+
+
+def daily_equity_series(closes: list[tuple[str, float]], initial_capital: float) -> pd.Series:
+    """Marked-to-market equity at each day's close ("%Y-%m-%d", value), one day before the first a start point."""
+    index = pd.to_datetime([day for day, _ in closes])
+    equity = pd.Series([float(value) for _, value in closes], index=index)
+    start = pd.Series([float(initial_capital)], index=[index.min() - pd.Timedelta(days=1)])
+    return pd.concat([start, equity]).sort_index().astype(float)
+
+
+_LONG_PERIODS = ((3, "3Y"), (5, "5Y"), (10, "10Y"))
+
+
+def drop_unearned_periods(html: str, years: float) -> str:
+    """Removes the 3Y/5Y/10Y rows the library fills for a range shorter than those (it shows the whole range)."""
+    for length, label in _LONG_PERIODS:
+        if years < length:
+            html = re.sub(r"<tr><td>" + label + r" \(ann\.\)( %)?</td>.*?</tr>", "", html, flags=re.S)
+    return html
+
+
+def unreportable(equity: pd.Series) -> str | None:
+    """Why the library cannot make a report of this equity, or None."""
+    if (equity <= 0).any():
+        return "權益曾降至 0 或以下, 無法計算報酬率"
+    if not (equity.diff().fillna(0) != 0).any():
+        return "報酬率全為 0"
+    return None
 
 
 def benchmark_closes(quote_manager, first_day: pd.Timestamp, last_day: pd.Timestamp) -> pd.Series:
@@ -64,21 +96,38 @@ def benchmark_closes(quote_manager, first_day: pd.Timestamp, last_day: pd.Timest
     return closes[~closes.index.duplicated(keep="last")]
 
 
-def generate_qs_profit_report(positions, quote_manager, code: str) -> str | None:
-    """產生進階損益報告 (quantstats HTML) 與損益明細 CSV; 回傳 HTML 路徑, 沒有損益資料時回傳 None."""
+def generate_qs_profit_report(positions, quote_manager, code: str, folder: str | None = None,
+                              daily_closes: list[tuple[str, float]] | None = None) -> str | None:
+    """產生進階損益報告 (quantstats HTML) 與損益明細 CSV; 回傳 HTML 路徑, 沒有損益資料或無法產生時回傳 None.
+
+    daily_closes: 每日收盤時依市價計算的權益 [("%Y-%m-%d", 權益), ...]; 未給時以已實現損益計算.
+    """
     rows = positions.get_profit_rows_by_code(code)
-    html_path = positions._Positions__generate_save_path(code + "-profit_report.html", REPORT_FOLDER)
-    csv_path = positions._Positions__generate_save_path(code + "-profit_report.csv", REPORT_FOLDER)
+    html_path = output_path(positions, code + "-profit_report.html", folder, REPORT_FOLDER)
+    csv_path = output_path(positions, code + "-profit_report.csv", folder, REPORT_FOLDER)
     if not rows:
         utils.console.print("[red]尚未有損益報告資料, 無法產生進階績效報告[/red]")
         return None
 
-    profit_df = pd.DataFrame([dict(row) for row in rows])
+    profit_df = pd.DataFrame([with_booked_prices(row) for row in rows])
     profit_df["entry_dt"] = to_exchange_datetimes(profit_df["entry_dt"])
     profit_df["exit_dt"] = to_exchange_datetimes(profit_df["exit_dt"])
     profit_df.to_csv(csv_path, index=False, encoding="utf-8-sig")
+    rendered = _render(positions, quote_manager, profit_df, html_path, daily_closes)
+    utils.console.print("[bold green]損益報告 CSV 已產生: " + csv_path + "[/bold green]")
+    return rendered
 
-    equity = equity_series(profit_df, positions.initial_capital)
+
+def _render(positions, quote_manager, profit_df: pd.DataFrame, html_path: str,
+            daily_closes: list[tuple[str, float]] | None) -> str | None:
+    if daily_closes:
+        equity = daily_equity_series(daily_closes, positions.initial_capital)
+    else:
+        equity = equity_series(profit_df, positions.initial_capital)
+    reason = unreportable(equity)
+    if reason is not None:
+        utils.console.print(f"[yellow]{reason}, 略過進階損益報告[/yellow]")
+        return None
     benchmark = benchmark_closes(quote_manager, equity.index.min(), equity.index.max())
     options = {"rf": RISK_FREE_RATE, "title": "進階損益報告", "output": html_path}
     if benchmark.empty:
@@ -89,12 +138,21 @@ def generate_qs_profit_report(positions, quote_manager, code: str) -> str | None
         equity = equity.reindex(calendar).ffill()
         benchmark = benchmark.reindex(calendar).ffill().bfill()
         options.update(benchmark=qs.utils.to_returns(benchmark), benchmark_title=BENCHMARK_CODE)
-    with warnings.catch_warnings(), _quiet_font_lookup(), redirect_stdout(io.StringIO()):
-        # Short backtests give the library degenerate statistics (one or two days); its warnings and its own
-        # "saved to" line are noise beside the messages below.
-        warnings.simplefilter("ignore")
-        qs.reports.html(qs.utils.to_returns(equity), **options)
-
+    try:
+        with warnings.catch_warnings(), _quiet_font_lookup(), redirect_stdout(io.StringIO()):
+            # Short backtests give the library degenerate statistics (one or two days); its warnings and its own
+            # "saved to" line are noise beside the messages below.
+            warnings.simplefilter("ignore")
+            qs.reports.html(qs.utils.to_returns(equity), **options)
+    except Exception as error:
+        # The library's own failures on odd series must not cost the run its summary.
+        utils.logger.exception("進階損益報告失敗")
+        utils.console.print(f"[yellow]進階損益報告無法產生 ({type(error).__name__}: {error}), 已略過[/yellow]")
+        return None
+    years = ((equity.index.max() - equity.index.min()).days + 1) / 365.25
+    with open(html_path, encoding="utf-8") as file:
+        page = drop_unearned_periods(file.read(), years)
+    with open(html_path, "w", encoding="utf-8") as file:
+        file.write(page)
     utils.console.print("[bold green]進階損益報告已產生: " + html_path + "[/bold green]")
-    utils.console.print("[bold green]損益報告 CSV 已產生: " + csv_path + "[/bold green]")
     return html_path

@@ -4,19 +4,25 @@ from __future__ import annotations
 
 import os
 import shutil
+from importlib.util import find_spec
 from pathlib import Path
 from typing import Any
 
-import plotly
 import polars as pl
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.reports.exchange_time import DT_FORMAT
+from vorn_kest_backtest.reports.exchange_time import DT_FORMAT, format_exchange_dt
 from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
+from vorn_kest_backtest.reports.save_path import output_path
 from vorn_kest_backtest.reports.templating import script_safe, template_env, to_script_json
 
 REPORT_FOLDER = "report"
-PLOTLY_JS = Path(plotly.__file__).resolve().parent / "package_data" / "plotly.min.js"
+
+
+def plotly_js() -> Path:
+    # Located without importing plotly, which is slow to load and not needed to copy one file.
+    origin = find_spec("plotly").origin
+    return Path(origin).resolve().parent / "package_data" / "plotly.min.js"
 
 
 def kbar_json(quote_manager, code: str) -> str:
@@ -34,7 +40,14 @@ def _account_info(positions, code: str) -> dict[str, Any]:
     return positions._account_infos[code]
 
 
-def build_standard_context(positions, code: str, quote_manager) -> dict[str, Any]:
+def equity_json(samples) -> str:
+    """(epoch seconds, equity) samples as JSON rows {"time": exchange text, "equity": value}."""
+    return to_script_json([{"time": format_exchange_dt(stamp), "equity": value} for stamp, value in samples])
+
+
+def build_standard_context(positions, code: str, quote_manager, folder: str | None = None,
+                           equity=None, realised=None) -> dict[str, Any]:
+    """equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity))."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
     return {
@@ -45,26 +58,30 @@ def build_standard_context(positions, code: str, quote_manager) -> dict[str, Any
         "trade_points": points,
         "trade_points_json": to_script_json(points),
         "include_profit_rows": True,
+        "equity_json": equity_json(equity or []),
+        "realised_json": equity_json(realised or []),
         "fee_settings": positions._fee_settings,
         "account_info": _account_info(positions, code),
         "initial_capital": positions.initial_capital,
         "current_capital": positions.current_capital,
-        "qs_report_path": positions._Positions__generate_save_path(code + "-profit_report.html", REPORT_FOLDER),
+        "qs_report_path": output_path(positions, code + "-profit_report.html", folder, REPORT_FOLDER),
     }
 
 
 def _copy_plotly_js(folder: str) -> None:
     # The page loads plotly from its own folder so it opens offline.
-    target = os.path.join(folder, PLOTLY_JS.name)
-    if not os.path.exists(target) or os.path.getsize(target) != PLOTLY_JS.stat().st_size:
-        shutil.copyfile(PLOTLY_JS, target)
+    source = plotly_js()
+    target = os.path.join(folder, source.name)
+    if not os.path.exists(target) or os.path.getsize(target) != source.stat().st_size:
+        shutil.copyfile(source, target)
 
 
-def generate_standard_report(positions, code: str, quote_manager) -> str:
-    """產生基本回測報告 (HTML); 回傳檔案路徑."""
+def generate_standard_report(positions, code: str, quote_manager, folder: str | None = None,
+                             equity=None, realised=None) -> str:
+    """產生基本回測報告 (HTML); 回傳檔案路徑. folder 為這次回測的資料夾 (未給時為資料目錄下的 report)."""
     utils.console.print("[bold green]產生 " + code + " 的回測報告...[/bold green]")
-    path = positions._Positions__generate_save_path(code + "-report.html", REPORT_FOLDER)
-    context = build_standard_context(positions, code, quote_manager)
+    path = output_path(positions, code + "-report.html", folder, REPORT_FOLDER)
+    context = build_standard_context(positions, code, quote_manager, folder, equity, realised)
     html = template_env.get_template("profit_report.html").render(**context)
     _copy_plotly_js(os.path.dirname(path))
     with open(path, "w+", encoding="utf-8") as file:

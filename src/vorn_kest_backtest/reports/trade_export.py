@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+
 import polars as pl
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.reports.exchange_time import exchange_now
+from vorn_kest_backtest.reports.save_path import output_path
 
 TRADE_RECORD_SCHEMA = {
     "trade_id": pl.Utf8,
@@ -16,13 +19,36 @@ TRADE_RECORD_SCHEMA = {
     "dt": pl.Utf8,
     "trade_status": pl.Utf8,
 }
+BOOKED_PRICE_COLUMN = "booked_price"
+DEAL = "Deal"
 
 
-def export_trade_records(positions) -> str:
-    """匯出交易紀錄至資料夾, 檔名為交易所當地時間; 回傳檔案路徑."""
+def booked_fill_price(positions, record: Mapping, product_type: str) -> float:
+    """The price the account books for a deal: the quoted price slipped as the fee settings say."""
+    cost = positions._Positions__calculate_trade_cost(
+        record["code"], record["action"], float(record["price"]), int(record["quantity"]), product_type,
+        need_reverse_direction=False)
+    return float(cost["price"])
+
+
+def _booked_prices(positions, markets: Mapping[str, str]) -> list[float | None]:
+    return [
+        booked_fill_price(positions, record, markets[record["code"]])
+        if record["trade_status"] == DEAL and record["code"] in markets else None
+        for record in positions.trade_records
+    ]
+
+
+def export_trade_records(positions, markets: Mapping[str, str] | None = None, folder: str | None = None) -> str:
+    """匯出交易紀錄至資料夾, 檔名為交易所當地時間; 回傳檔案路徑.
+
+    markets ({代碼: "Stock"/"Future"}) 讓 "Deal" 列在報價旁寫出入帳的成交價 (booked_price, 含滑價).
+    """
     file_name = exchange_now().strftime("%Y-%m-%d %H%M%S") + "_trade_records.csv"
-    path = positions._Positions__generate_save_path(file_name)
+    path = output_path(positions, file_name, folder)
     df = pl.from_dicts([dict(record) for record in positions.trade_records], schema=TRADE_RECORD_SCHEMA)
+    booked = pl.Series(BOOKED_PRICE_COLUMN, _booked_prices(positions, markets or {}), dtype=pl.Float64)
+    df = df.insert_column(df.columns.index("price") + 1, booked)
     df.write_csv(path, include_header=True)
     utils.console.print("[bold green]交易紀錄已匯出至: " + path + "[/bold green]")
     return path

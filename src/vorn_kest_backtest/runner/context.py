@@ -2,20 +2,31 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
+from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
 from vorn_kest_backtest.runner.orders import Order, OrderBook
 from vorn_kest_backtest.runner.orders.book import FILL_MODELS
 
 
 class Context:
-    """傳給策略各個方法的物件. `account` 為模擬帳戶 (Positions), `quotes` 為 QuoteManager."""
+    """傳給策略各個方法的物件. `account` 為模擬帳戶 (Positions), `quotes` 為 QuoteManager,
+    `codes` 為這次回測的代碼 (依命令列 --codes 或策略的 codes)."""
 
-    def __init__(self, positions, quote_manager) -> None:
+    def __init__(self, positions, quote_manager, codes: Sequence[str] = ()) -> None:
         self.account = positions
         self.quotes = quote_manager
+        self.codes: tuple[str, ...] = tuple(codes)
         self._orders = OrderBook(positions)
+        self._warned: set[str] = set()
+
+    def _check_code(self, code: str) -> None:
+        # A strategy written for other codes would otherwise make no trade without a word.
+        if self.codes and code not in self.codes and code not in self._warned:
+            self._warned.add(code)
+            utils.console.print(f"[yellow]策略使用的代碼 {code} 不在這次回測的代碼中 ({', '.join(self.codes)})[/yellow]")
 
     def observe(self, tick: dict[str, Any]) -> None:
         """Called by the engine before the strategy sees the tick; working orders of its code meet it first."""
@@ -42,6 +53,7 @@ class Context:
         take_profit / stop_loss: 括號單, 進場成交後掛出停利限價與停損單, 一方成交即取消另一方.
         預設當日有效 (收盤時未成交即取消); good_till_cancel=True 則留到成交或回放結束.
         """
+        self._check_code(code)
         return self._orders.submit(code, Action.BUY, qty, price, stop, fill=fill, good_till_cancel=good_till_cancel,
                                    take_profit=take_profit, stop_loss=stop_loss)
 
@@ -49,6 +61,7 @@ class Context:
              fill: str = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
              stop_loss: float | None = None) -> Order:
         """賣出委託 (可平多單或放空); 參數同 buy, 方向相反."""
+        self._check_code(code)
         return self._orders.submit(code, Action.SELL, qty, price, stop, fill=fill, good_till_cancel=good_till_cancel,
                                    take_profit=take_profit, stop_loss=stop_loss)
 
@@ -80,6 +93,7 @@ class Context:
 
     def kbar(self, code: str, unit: str = "m", freq: int = 1):
         """目前為止的 K 線 (polars DataFrame: dt, code, Open, High, Low, Close, Volume)."""
+        self._check_code(code)
         return self.quotes.get_kbar(code, unit=unit, freq=freq)
 
     def positions(self, code: str | None = None):

@@ -16,8 +16,11 @@ def call_hook(strategy_hook, hook_name: str, *args, tick=None) -> None:
         raise StrategyError(hook_name, error, tick) from error
 
 
-def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context) -> int:
-    """Drives the handshake until the end-of-replay status; returns the number of ticks handled."""
+def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, recorder=None) -> int:
+    """Drives the handshake until the end-of-replay status; returns the number of ticks handled.
+
+    recorder: the equity recorder, told of every tick before the account books it.
+    """
     handled = 0
     with replay_progress() as progress:
         task = progress.add_task("回測中", total=None)
@@ -28,6 +31,8 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context) -
                     break
                 # A status record uses no permit: the one granted after the last tick is still pending.
                 continue
+            if recorder is not None:
+                recorder.on_tick(record)
             positions.set_current_tick(record)
             quote_manager.add_tick(record)
             ctx.observe(record)

@@ -1,14 +1,31 @@
-"""One complete backtest: replay, then trade records, both reports and the summary."""
+"""One complete backtest: replay, then trade records, both reports, summary.json and the summary."""
 
 from __future__ import annotations
 
+import os
+from dataclasses import dataclass, field
+from typing import Any
+
 from vorn_kest_backtest import reports, utils
+from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
-from vorn_kest_backtest.reports.performance import BENCHMARK_CODE
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
+from vorn_kest_backtest.runner.equity import EquityRecorder, daily_closes, realised_samples
+from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import Summary, summarise, summary_table
+from vorn_kest_backtest.runner.summary_file import write_summary_file
+
+
+@dataclass
+class RunOutputs:
+    """What a run writes: nothing (a sweep's figures only), the figures, or the HTML reports too."""
+
+    folder: str | None = None  # the run's own folder; None: a new one under <data_dir>/runs
+    html: bool = True
+    files: bool = True
+    parameters: dict[str, Any] = field(default_factory=dict)
 
 
 def _modules():
@@ -26,32 +43,57 @@ def report_codes(codes: list[dict[str, str]], positions) -> list[str]:
     return [code for code in names if code != BENCHMARK_CODE or code in traded] or names
 
 
+def set_slippage_ticks(positions, ticks: int) -> None:
+    """Every product's buy and sell slippage becomes `ticks` price ticks (directions unchanged)."""
+    if not isinstance(ticks, int) or isinstance(ticks, bool) or ticks < 0:
+        raise ValueError(f"滑價跳動數必須是非負整數: {ticks!r}")
+    for kind in ("stock", "future"):
+        for action in ("buy", "sell"):
+            positions.update_fee_settings(kind, action=action, tick_count=ticks)
+
+
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
-                 reports_wanted: bool = True) -> Summary:
-    """回放一次; reports_wanted 為 False 時不寫交易紀錄與報告 (參數掃描只要結果數字)."""
+                 reports_wanted: bool = True, outputs: RunOutputs | None = None,
+                 slippage_ticks: int | None = None) -> Summary:
+    """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字)."""
+    outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
     ticker, positions, quote_manager = Ticker(api), Positions(), QuoteManager()
     positions.set_initial_capital(int(strategy.initial_capital))
-    ctx = Context(positions, quote_manager)
+    if slippage_ticks is not None:
+        set_slippage_ticks(positions, slippage_ticks)
+    markets = {item["code"]: item["market"] for item in codes}
+    ctx = Context(positions, quote_manager, list(markets))
+    recorder = EquityRecorder(positions, markets)
 
     call_hook(strategy.on_start, "on_start", ctx)
     ticker.send_ticks(codes, start, end)
-    replayed = replay(ticker, positions, quote_manager, strategy, ctx)
+    replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder)
     call_hook(strategy.on_finish, "on_finish", ctx)
+    samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
     missing_days.report(missing)
 
-    paths: dict[str, str] = {}
-    if reports_wanted:
-        paths["交易紀錄"] = reports.export_trade_records(positions)
-    for code in report_codes(codes, positions) if reports_wanted else []:
-        paths[f"{code} 回測報告"] = reports.generate_standard_report(positions, code, quote_manager)
-        performance = reports.generate_qs_profit_report(positions, quote_manager, code)
-        if performance is not None:
-            paths[f"{code} 進階損益報告"] = performance
-
-    summary = summarise(positions)
-    summary.report_paths = paths
+    summary = summarise(positions, samples, recorder.held, start, end)
     summary.missing_days = missing
+    if outputs.files:
+        folder = outputs.folder or new_run_folder(type(strategy).__name__)
+        summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html)
+        summary.report_paths["摘要"] = write_summary_file(
+            os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
+            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions._fee_settings)
     utils.console.print(summary_table(summary))
     return summary
+
+
+def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool) -> dict[str, str]:
+    paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder)}
+    closes = daily_closes(samples)
+    realised = realised_samples(positions._profit_report["rows"], positions.initial_capital)
+    for code in report_codes(codes, positions) if html else []:
+        paths[f"{code} 回測報告"] = reports.generate_standard_report(
+            positions, code, quote_manager, folder, equity=samples, realised=realised)
+        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, closes)
+        if performance is not None:
+            paths[f"{code} 進階損益報告"] = performance
+    return paths

@@ -9,7 +9,6 @@ from typing import Any
 from rich.console import Console
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
 from vorn_kest_backtest.runner.codes import MARKETS, check_codes_known, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.runner.loader import load_strategy_class
@@ -40,17 +39,20 @@ def _code_entry(text: str, defaults: Mapping[str, str]) -> dict[str, str]:
 
 
 def _broker(options: Mapping[str, Any]):
+    from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+
     if options.get("broker", "simulated") == "files":
         return FileBroker(options["data"])
     return SimulatedBroker()
 
 
 def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
-    """以 job 的參數回測一次, 回傳 trades, win_rate, net_profit, max_drawdown, final_capital.
+    """以 job 的參數回測一次, 回傳結果數字 (Summary.figures: trades, win_rate, net_profit, max_drawdown, sharpe ...).
 
     job["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); job["params"]
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
-    "broker" ("simulated" or "files" with "data"), "initial_capital", "reports" (write HTML too).
+    "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "reports" (write files
+    and HTML into a run folder; without it nothing is written and no report library is loaded).
     """
     strategy_class = load_strategy_class(job["strategy"])
     params = dict(job.get("params") or {})
@@ -68,12 +70,8 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     start, end = parse_date_range(job.get("start") or strategy_class.start, job.get("end") or strategy_class.end)
     api = _broker(options)
     check_codes_known(api, codes)
+    slippage = options.get("slippage_ticks")
     with muted_console():
-        summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)))
-    return {
-        "trades": summary.trades,
-        "win_rate": summary.win_rate,
-        "net_profit": summary.net_profit,
-        "max_drawdown": summary.max_drawdown,
-        "final_capital": summary.final_capital,
-    }
+        summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)),
+                               slippage_ticks=None if slippage is None else int(slippage))
+    return summary.figures()

@@ -4,10 +4,22 @@
 `run_sweep_command` give the same as the `sweep` sub-command of the command line.
 """
 
-from vorn_kest_backtest.sweep.api import SweepOutcome, run_sweep, sweep
-from vorn_kest_backtest.sweep.command import add_sweep_command, run_sweep_command
-from vorn_kest_backtest.sweep.grid_file import GridFile, load_grid_file
-from vorn_kest_backtest.sweep.plan import build_plan
+from __future__ import annotations
+
+from importlib import import_module
+from typing import Any
+
+# Loaded on first use: the command line builds its parser from this package without polars.
+_HOMES = {
+    "SweepOutcome": "vorn_kest_backtest.sweep.api",
+    "run_sweep": "vorn_kest_backtest.sweep.api",
+    "sweep": "vorn_kest_backtest.sweep.api",
+    "add_sweep_command": "vorn_kest_backtest.sweep.command",
+    "run_sweep_command": "vorn_kest_backtest.sweep.command",
+    "GridFile": "vorn_kest_backtest.sweep.grid_file",
+    "load_grid_file": "vorn_kest_backtest.sweep.grid_file",
+    "build_plan": "vorn_kest_backtest.sweep.plan",
+}
 
 __all__ = [
     "GridFile",
@@ -19,3 +31,10 @@ __all__ = [
     "run_sweep_command",
     "sweep",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(import_module(home), name)

@@ -4,7 +4,12 @@ from __future__ import annotations
 
 RUN_COLUMN = "run"
 PLACE_COLUMNS = ("codes", "start", "end")
-METRIC_COLUMNS = ("trades", "win_rate", "net_profit", "max_drawdown", "final_capital")
+METRIC_COLUMNS = (
+    "trades", "win_rate", "net_profit", "max_drawdown", "final_capital",
+    "total_return", "cagr", "sharpe", "sortino", "max_drawdown_pct", "max_drawdown_days", "profit_factor",
+    "expectancy", "average_win", "average_loss", "longest_losing_streak", "exposure", "trading_days",
+)
+COUNT_METRICS = frozenset({"trades", "longest_losing_streak", "trading_days"})
 RUN_TIME_COLUMN = "run_time_s"
 ERROR_COLUMN = "error"
 

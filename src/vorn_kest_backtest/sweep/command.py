@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import os
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.sweep.api import run_sweep
-from vorn_kest_backtest.sweep.collect import INTERRUPTED
+from vorn_kest_backtest.constant import BASIC_INFO
+from vorn_kest_backtest.reports.exchange_time import exchange_now
 from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
-from vorn_kest_backtest.sweep.grid_file import load_grid_file
 from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
 
 EXIT_OK, EXIT_FAILED_RUNS, EXIT_BAD_SETTINGS, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -24,16 +24,22 @@ def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.Argume
     parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
     parser.add_argument("--metric", help="排序指標 (預設取自設定檔, 否則 net_profit)")
     parser.add_argument("--descending", action=argparse.BooleanOptionalAction, default=None, help="由大到小排序")
-    parser.add_argument("--output", default="sweep_results.csv", help="結果 CSV 路徑")
+    parser.add_argument("--output", help="結果 CSV 路徑 (預設 <資料夾>/sweeps/<時間>-sweep_results.csv)")
     parser.add_argument("--heatmap", metavar="X,Y", help="兩個參數名稱, 寫出指標熱圖 (HTML)")
     parser.add_argument("--top", type=int, default=10, help="顯示前幾列")
     parser.add_argument("--run-fn", default=DEFAULT_RUN_FN, help="每次回測呼叫的函式 module:function")
-    parser.add_argument("--data-dir", help="tick 快取資料夾 (叢集時須為共用路徑)")
+    parser.add_argument("--data-dir", default=argparse.SUPPRESS, help="tick 快取資料夾 (叢集時須為共用路徑)")
     parser.add_argument("--own-cache", action="store_true", help="各 worker 使用自己的 tick 快取")
     parser.add_argument("--timeout", type=float, help="整個掃描的秒數上限")
     parser.add_argument("--no-progress", dest="progress", action="store_false", help="不顯示進度條")
     parser.set_defaults(handler=run_sweep_command)
     return parser
+
+
+def default_output(data_dir: str | None) -> str:
+    """A sweep without --output writes into the data folder, one file per sweep."""
+    stamp = exchange_now().strftime("%Y%m%d-%H%M%S")
+    return os.path.join(data_dir or BASIC_INFO.data_dir, "sweeps", f"{stamp}-sweep_results.csv")
 
 
 def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
@@ -47,6 +53,11 @@ def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
 
 def run_sweep_command(args: argparse.Namespace) -> int:
     """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤, 130 Ctrl-C 中斷."""
+    # Loaded here: the command line's help should not wait for the data-frame library.
+    from vorn_kest_backtest.sweep.api import run_sweep
+    from vorn_kest_backtest.sweep.collect import INTERRUPTED
+    from vorn_kest_backtest.sweep.grid_file import load_grid_file
+
     try:
         settings = load_grid_file(args.grid)
         outcome = run_sweep(
@@ -60,10 +71,10 @@ def run_sweep_command(args: argparse.Namespace) -> int:
             metric=args.metric or settings.metric,
             descending=settings.descending if args.descending is None else args.descending,
             run_fn=args.run_fn,
-            output=args.output,
+            output=args.output or default_output(getattr(args, "data_dir", None)),
             heatmap=_heatmap_axes(args.heatmap),
             top=args.top,
-            data_dir=args.data_dir,
+            data_dir=getattr(args, "data_dir", None),
             own_cache=args.own_cache,
             options=settings.options,
             timeout=args.timeout,

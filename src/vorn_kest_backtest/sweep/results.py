@@ -8,6 +8,7 @@ from typing import Any
 import polars as pl
 
 from vorn_kest_backtest.sweep.columns import (
+    COUNT_METRICS,
     ERROR_COLUMN,
     METRIC_COLUMNS,
     PLACE_COLUMNS,
@@ -36,7 +37,7 @@ def results_frame(jobs: list[dict[str, Any]], outcomes: dict[int, dict[str, Any]
         pl.Series("end", [job["end"] for job in done], dtype=pl.String),
     ]
     columns += [
-        pl.Series(key, [row["summary"].get(key) for row in rows], dtype=pl.Int64 if key == "trades" else pl.Float64)
+        pl.Series(key, [row["summary"].get(key) for row in rows], dtype=pl.Int64 if key in COUNT_METRICS else pl.Float64)
         for key in METRIC_COLUMNS
     ]
     columns += [

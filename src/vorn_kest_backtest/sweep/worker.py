@@ -10,7 +10,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.sweep.columns import METRIC_COLUMNS
+from vorn_kest_backtest.sweep.columns import COUNT_METRICS, METRIC_COLUMNS
 from vorn_kest_backtest.sweep.run_function import RunFn, resolve_run_fn
 
 
@@ -39,6 +39,6 @@ def _summary(result: Mapping[str, Any]) -> dict[str, Any]:
     for key in METRIC_COLUMNS:
         value = result.get(key)
         if value is not None:
-            value = int(value) if key == "trades" else float(value)
+            value = int(value) if key in COUNT_METRICS else float(value)
         summary[key] = value
     return summary

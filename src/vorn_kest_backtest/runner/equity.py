@@ -1,0 +1,93 @@
+"""Equity marked to market: cash plus open positions at their last price, sampled once a minute."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+from vorn_kest_backtest.reports.exchange_time import exchange_datetime
+
+Sample = tuple[float, float]  # (epoch seconds of the last tick in the minute, equity)
+
+
+class EquityRecorder:
+    """The engine calls `on_tick` once per tick; a sample is taken when a tick opens a new minute.
+
+    Each sample is stamped with the previous minute's last tick and taken before the new tick is
+    booked, so it shows the account as that minute closed.
+    """
+
+    def __init__(self, positions, markets: Mapping[str, str]) -> None:
+        self._positions = positions
+        self._markets = dict(markets)
+        self._last_prices: dict[str, float] = {}
+        self._booked: dict[tuple[Any, ...], tuple[float, float]] = {}
+        self._minute_end = float("-inf")
+        self._stamp: float | None = None
+        self.samples: list[Sample] = []
+        self.held: list[bool] = []  # whether a position was open at each sample
+
+    def on_tick(self, tick: Mapping[str, Any]) -> None:
+        timestamp = tick["timestamp"]
+        if timestamp >= self._minute_end:
+            if self._stamp is not None:
+                self._sample()
+            self._minute_end = (timestamp // 60 + 1) * 60
+        self._last_prices[tick["code"]] = tick["close"]
+        self._stamp = timestamp
+
+    def finish(self) -> list[Sample]:
+        """The closing sample after the last tick; returns all samples."""
+        if self._stamp is not None and (not self.samples or self.samples[-1][0] != self._stamp):
+            self._sample()
+        return self.samples
+
+    def _sample(self) -> None:
+        value, held = self.mark()
+        self.samples.append((self._stamp, value))
+        self.held.append(held)
+
+    def mark(self) -> tuple[float, bool]:
+        """Cash plus each open position at the code's last price (its booked price before any tick),
+        and whether any position is open."""
+        value, held = float(self._positions.current_capital), False
+        for code, sides in self._positions.positions.items():
+            mark = self._last_prices.get(code)
+            for side, sign in (("buy", 1.0), ("sell", -1.0)):
+                for position in sides.get(side, ()):
+                    booked, unit = self._booked_price(code, position)
+                    price = booked if mark is None else float(mark)
+                    # An entry paid its amount out of cash; a short returns twice it, less the mark, on cover.
+                    amount = position["quantity"] * unit
+                    value += amount * (price if sign > 0 else 2 * booked - price)
+                    held = True
+        return value, held
+
+    def _booked_price(self, code: str, position: Mapping[str, Any]) -> tuple[float, float]:
+        key = (code, position.get("trade_id"), position["action"], position["price"])
+        cached = self._booked.get(key)
+        if cached is None:
+            # Priced for one lot: the slipped price and the shares (or points) one lot is worth.
+            cost = self._positions._Positions__calculate_trade_cost(
+                code, position["action"], float(position["price"]), 1, self._markets.get(code, "Stock"),
+                need_reverse_direction=False)
+            cached = self._booked[key] = (float(cost["price"]), float(cost["min_qty"]))
+        return cached
+
+
+def realised_samples(rows: list[Mapping[str, Any]], initial_capital: float) -> list[Sample]:
+    """Initial capital plus the profit of each closed pair, in exit order."""
+    equity = float(initial_capital)
+    samples = []
+    for row in sorted(rows, key=lambda r: r["exit_dt"]):
+        equity += row["profit"]
+        samples.append((float(row["exit_dt"]), equity))
+    return samples
+
+
+def daily_closes(samples: list[Sample]) -> list[tuple[str, float]]:
+    """The last sample of each exchange date, as ("%Y-%m-%d", equity), in date order."""
+    closes: dict[str, float] = {}
+    for stamp, value in sorted(samples):
+        closes[exchange_datetime(stamp).strftime("%Y-%m-%d")] = value
+    return list(closes.items())

@@ -1,0 +1,26 @@
+"""Each run's own output folder, so a later run never replaces an earlier run's files."""
+
+from __future__ import annotations
+
+import os
+import re
+
+from vorn_kest_backtest.constant import BASIC_INFO
+from vorn_kest_backtest.reports.exchange_time import exchange_now
+
+RUNS_FOLDER = "runs"
+
+
+def new_run_folder(strategy_name: str, parent: str | None = None) -> str:
+    """建立 <資料目錄>/runs/<YYYYmmdd-HHMMSS>-<策略>/ (交易所時間); 已存在時加上 -2, -3 ... ; 回傳路徑."""
+    parent = parent or os.path.join(BASIC_INFO.data_dir, RUNS_FOLDER)
+    os.makedirs(parent, exist_ok=True)
+    name = exchange_now().strftime("%Y%m%d-%H%M%S") + "-" + (re.sub(r"[^\w.-]+", "_", strategy_name) or "strategy")
+    folder, suffix = os.path.join(parent, name), 1
+    while True:
+        try:
+            os.mkdir(folder)
+            return folder
+        except FileExistsError:
+            suffix += 1
+            folder = os.path.join(parent, f"{name}-{suffix}")

@@ -1,0 +1,113 @@
+"""The figures strategies are compared by, as pure functions over an equity series and profit rows.
+
+Equity values are in account currency; daily returns come from the marked-to-market equity at each
+trading day's close (risk-free rate 0, 252 trading days a year). A figure that cannot be computed
+(no losing trade for the profit factor, a flat series for Sharpe) is None, never infinite.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from datetime import date
+
+TRADING_DAYS_PER_YEAR = 252
+DAYS_PER_YEAR = 365.25
+
+
+@dataclass(frozen=True)
+class Drawdown:
+    amount: float
+    fraction: float
+    days: float  # from the peak to the recovery (or to the end when it never recovered)
+
+
+def total_return(initial: float, final: float) -> float | None:
+    return final / initial - 1.0 if initial else None
+
+
+def cagr(initial: float, final: float, first_day: date, last_day: date) -> float | None:
+    """Compound annual growth; None for a range shorter than a year (not extrapolated) or a wiped-out account."""
+    years = ((last_day - first_day).days + 1) / DAYS_PER_YEAR
+    if years < 1.0 or initial <= 0 or final <= 0:
+        return None
+    return (final / initial) ** (1.0 / years) - 1.0
+
+
+def daily_returns(initial: float, closes: Sequence[float]) -> list[float]:
+    """Return of each day's close against the previous close (the first against the initial capital)."""
+    returns, previous = [], float(initial)
+    for value in closes:
+        returns.append(value / previous - 1.0 if previous > 0 else 0.0)
+        previous = value
+    return returns
+
+
+def sharpe(returns: Sequence[float]) -> float | None:
+    if len(returns) < 2:
+        return None
+    mean = sum(returns) / len(returns)
+    std = math.sqrt(sum((r - mean) ** 2 for r in returns) / (len(returns) - 1))
+    return mean / std * math.sqrt(TRADING_DAYS_PER_YEAR) if std > 0 else None
+
+
+def sortino(returns: Sequence[float]) -> float | None:
+    """Mean return over the downside deviation sqrt(mean(min(r, 0)^2)), annualised."""
+    if len(returns) < 2:
+        return None
+    downside = math.sqrt(sum(min(r, 0.0) ** 2 for r in returns) / len(returns))
+    return sum(returns) / len(returns) / downside * math.sqrt(TRADING_DAYS_PER_YEAR) if downside > 0 else None
+
+
+def max_drawdown(samples: Sequence[tuple[float, float]]) -> Drawdown:
+    """Largest fall from a running peak over (epoch seconds, equity) samples, and how long it lasted."""
+    amount = fraction = 0.0
+    episode_start: float | None = None  # peak time of the largest fall while it has not recovered
+    days = 0.0
+    peak_time, peak = samples[0] if samples else (0.0, 0.0)
+    for stamp, value in samples:
+        if value >= peak:
+            if episode_start is not None:
+                days, episode_start = (stamp - episode_start) / 86400, None
+            peak_time, peak = stamp, value
+        elif peak - value > amount:
+            amount, fraction = peak - value, (peak - value) / peak if peak > 0 else 1.0
+            episode_start = peak_time
+    if episode_start is not None:
+        days = (samples[-1][0] - episode_start) / 86400
+    return Drawdown(amount, fraction, days)
+
+
+def profit_factor(profits: Sequence[float]) -> float | None:
+    gains = sum(p for p in profits if p > 0)
+    losses = -sum(p for p in profits if p < 0)
+    return gains / losses if losses > 0 else None
+
+
+def expectancy(profits: Sequence[float]) -> float | None:
+    return sum(profits) / len(profits) if profits else None
+
+
+def average_win(profits: Sequence[float]) -> float | None:
+    wins = [p for p in profits if p > 0]
+    return sum(wins) / len(wins) if wins else None
+
+
+def average_loss(profits: Sequence[float]) -> float | None:
+    """Mean of the losing trades, as a negative amount."""
+    losses = [p for p in profits if p < 0]
+    return sum(losses) / len(losses) if losses else None
+
+
+def longest_losing_streak(profits: Sequence[float]) -> int:
+    longest = current = 0
+    for profit in profits:
+        current = current + 1 if profit < 0 else 0
+        longest = max(longest, current)
+    return longest
+
+
+def exposure(held: Sequence[bool]) -> float:
+    """Share of the sampled minutes that ended with a position open."""
+    return sum(1 for h in held if h) / len(held) if held else 0.0

@@ -1,0 +1,41 @@
+"""summary.json: what was run (strategy, parameters, codes, range, cost model) and the figures it gave."""
+
+from __future__ import annotations
+
+import json
+import math
+from typing import Any
+
+from vorn_kest_backtest.runner.summary import Summary
+
+
+def _finite(value: Any) -> Any:
+    # JSON has no NaN or infinity; a figure that is not a number is written as null.
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, Any], codes: list[dict[str, str]],
+                     start: str, end: str, fee_settings: dict[str, Any]) -> dict[str, Any]:
+    return {
+        "strategy": strategy,
+        "parameters": dict(parameters),
+        "codes": [dict(item) for item in codes],
+        "start": start,
+        "end": end,
+        "initial_capital": summary.initial_capital,
+        "cost_model": fee_settings,
+        "figures": {name: _finite(value) for name, value in summary.figures().items()},
+        "missing_days": [dict(day) for day in summary.missing_days.failed],
+        "empty_codes": dict(summary.missing_days.empty_codes),
+        "files": dict(summary.report_paths),
+    }
+
+
+def write_summary_file(path: str, summary: Summary, **run: Any) -> str:
+    """寫出 summary.json (UTF-8); 回傳路徑."""
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(summary_document(summary, **run), file, ensure_ascii=False, indent=2, default=str)
+        file.write("\n")
+    return path
