@@ -6,7 +6,8 @@ import argparse
 import os
 import sys
 
-from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker, TaifexBroker
+from vorn_kest_backtest.brokers.taifex_import import add_import_command
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
@@ -26,11 +27,12 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--codes", help='代碼與市場, 例如 "2330:Stock,TXFR1:Future" (預設取策略的 codes)')
     run.add_argument("--start", help="開始日期 %%Y-%%m-%%d (預設取策略的 start)")
     run.add_argument("--end", help="結束日期 %%Y-%%m-%%d (預設取策略的 end)")
-    run.add_argument("--broker", choices=["simulated", "files"], default="simulated", help="Tick 來源")
-    run.add_argument("--data", help="--broker files 時, 存放 \"<代碼> <日期> - ticks.csv\" 的資料夾")
+    run.add_argument("--broker", choices=["simulated", "files", "taifex"], default="simulated", help="Tick 來源")
+    run.add_argument("--data", help="--broker files / taifex 時的資料夾 (Tick 檔, 或期交所每日行情檔)")
 
     commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
     add_sweep_command(commands)
+    add_import_command(commands)
     return parser
 
 
@@ -39,6 +41,10 @@ def _broker(name: str, folder: str | None):
         if not folder or not os.path.isdir(folder):
             raise BacktestInputError(f"--broker files 需要以 --data 指定存在的資料夾: {folder}")
         return FileBroker(folder)
+    if name == "taifex":
+        if not folder or not os.path.isdir(folder):
+            raise BacktestInputError(f"--broker taifex 需要以 --data 指定存在的資料夾: {folder}")
+        return TaifexBroker(folder)
     return SimulatedBroker()
 
 
@@ -64,6 +70,8 @@ def main(argv: list[str] | None = None) -> int:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
     try:
         if args.command == "sweep":
+            return args.handler(args)
+        if args.command == "import":
             return args.handler(args)
         if args.command == "demo":
             _run(DEMO_STRATEGY, None, None, None, "simulated", None)
