@@ -15,6 +15,8 @@ from vorn_kest_backtest.constant import FLAG
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
 
 EXIT = {"vorn_status": FLAG.exit_send_tick.value}
+# Tick records carry true epoch seconds; the exchange clock is eight hours ahead.
+TAIPEI_OFFSET_S = 8 * 3600
 
 
 def wall(ts: int) -> str:
@@ -147,7 +149,7 @@ def test_night_rows_replay_in_time_order_beside_a_stock(folder, console):
     )
     seen = []
     while (record := ticker.tick_queue.get(timeout=10)) != EXIT:
-        seen.append((datetime.fromtimestamp(record["timestamp"], timezone.utc).strftime("%H:%M:%S"), record["code"]))
+        seen.append((datetime.fromtimestamp(record["timestamp"] + TAIPEI_OFFSET_S, timezone.utc).strftime("%H:%M:%S"), record["code"]))
         ticker.allow_next_tick()
     assert seen == [
         ("00:00:01", "TXFR1"),
