@@ -105,28 +105,29 @@ def _parse_rows(path: str, body: bytes, width: int) -> pl.DataFrame:
             has_header=False,
             new_columns=list(RAW_COLUMNS[:width]),
             schema_overrides=dict.fromkeys(RAW_COLUMNS[:width], pl.String),
-            truncate_ragged_lines=False,
         )
     except Exception as error:
         raise ValueError(f"期交所每日行情檔 {path} 的資料列無法解析: {error}") from None
-    text = [pl.col(name).str.strip_chars() for name in RAW_COLUMNS[:width]]
-    frame = frame.select(text).filter(~pl.col("expiry").str.contains("/", literal=True))
+    frame = frame.with_columns(pl.col("product", "expiry", "time").str.strip_chars()).filter(
+        ~pl.col("expiry").str.contains("/", literal=True)
+    )
     if width < len(RAW_COLUMNS):
         frame = frame.with_columns(pl.lit("").alias("auction"))
     time = pl.col("time")
+    clock = time.str.slice(0, 6).cast(pl.Int64, strict=False)
     typed = frame.select(
-        pl.col("date").str.to_date("%Y%m%d", strict=False),
-        time.str.slice(0, 2).cast(pl.Int64, strict=False).alias("h"),
-        time.str.slice(2, 2).cast(pl.Int64, strict=False).alias("m"),
-        time.str.slice(4, 2).cast(pl.Int64, strict=False).alias("s"),
+        pl.col("date").str.strip_chars().str.to_date("%Y%m%d", strict=False),
+        (clock // 10_000).alias("h"),
+        (clock // 100 % 100).alias("m"),
+        (clock % 100).alias("s"),
         # Newer files carry a fraction of a second after HHMMSS; its digits are read as a decimal fraction.
         time.str.slice(6, 9).str.pad_end(9, "0").cast(pl.Int64, strict=False).alias("fraction_ns"),
-        time.str.len_chars().alias("time_width"),
+        time.str.len_bytes().alias("time_width"),
         pl.col("product"),
         pl.col("expiry"),
-        pl.col("price").cast(pl.Float64, strict=False),
-        pl.col("volume").cast(pl.Int64, strict=False).alias("sides"),
-        (pl.col("auction") == "*").alias("auction"),
+        pl.col("price").str.strip_chars().cast(pl.Float64, strict=False),
+        pl.col("volume").str.strip_chars().cast(pl.Int64, strict=False).alias("sides"),
+        (pl.col("auction").str.strip_chars() == "*").fill_null(False).alias("auction"),
     )
     _refuse_bad_values(path, frame, typed)
     return typed.select(
@@ -144,30 +145,40 @@ def _parse_rows(path: str, body: bytes, width: int) -> pl.DataFrame:
     )
 
 
+BAD_VALUE_CHECKS = {
+    "date": pl.col("date").is_null(),
+    "time": (
+        pl.col("h").is_null()
+        | pl.col("fraction_ns").is_null()
+        | ~pl.col("time_width").is_between(6, 15)
+        | (pl.col("h") > 23)
+        | (pl.col("m") > 59)
+        | (pl.col("s") > 59)
+    ),
+    "product": pl.col("product").is_null() | (pl.col("product") == ""),
+    "price": pl.col("price").is_null() | pl.col("price").is_nan() | (pl.col("price") <= 0),
+    "volume": pl.col("sides").is_null() | (pl.col("sides") <= 0) | (pl.col("sides") % 2 != 0),
+}
+LABELS = {
+    "date": "成交日期",
+    "time": "成交時間",
+    "product": "商品代號",
+    "expiry": "到期月份(週別)",
+    "price": "成交價格",
+    "volume": "成交數量(B+S)",
+}
+EXPIRY = re.compile(r"^\d{6}(W\d)?$")
+
+
 def _refuse_bad_values(path: str, raw: pl.DataFrame, typed: pl.DataFrame) -> None:
-    checks = {
-        "成交日期": typed["date"].is_null(),
-        "成交時間": (
-            typed["h"].is_null()
-            | typed["m"].is_null()
-            | typed["s"].is_null()
-            | typed["fraction_ns"].is_null()
-            | (typed["time_width"] < 6)
-            | (typed["time_width"] > 15)
-            | (typed["h"] > 23)
-            | (typed["m"] > 59)
-            | (typed["s"] > 59)
-        ),
-        "商品代號": typed["product"].is_null() | (typed["product"] == ""),
-        "到期月份(週別)": ~typed["expiry"].fill_null("").str.contains(r"^\d{6}(W\d)?$"),
-        "成交價格": typed["price"].is_null() | typed["price"].is_nan() | (typed["price"] <= 0),
-        "成交數量(B+S)": typed["sides"].is_null() | (typed["sides"] <= 0) | (typed["sides"] % 2 != 0),
-    }
-    source = dict(zip(checks, ("date", "time", "product", "expiry", "price", "volume")))
-    for label, bad in checks.items():
-        if bad.any():
-            row = int(bad.arg_max())
-            raise ValueError(f"期交所每日行情檔 {path} 欄位 {label} 的值無法解析: {raw[source[label]][row]!r}")
+    flags = typed.select(**{name: check.any() for name, check in BAD_VALUE_CHECKS.items()}).row(0, named=True)
+    bad_expiries = [value for value in typed["expiry"].unique().to_list() if not EXPIRY.match(value or "")]
+    for name in LABELS:
+        if name == "expiry" and bad_expiries:
+            raise ValueError(f"期交所每日行情檔 {path} 欄位 {LABELS[name]} 的值無法解析: {bad_expiries[0]!r}")
+        if flags.get(name):
+            row = int(typed.select(BAD_VALUE_CHECKS[name].arg_max()).item())
+            raise ValueError(f"期交所每日行情檔 {path} 欄位 {LABELS[name]} 的值無法解析: {raw[name][row]!r}")
 
 
 def day_session_present(frame: pl.DataFrame, trading_day: date) -> bool:
