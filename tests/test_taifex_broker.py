@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from datetime import date, datetime, timezone
 
 import polars as pl
@@ -189,3 +190,11 @@ def test_import_command_reports_failed_days_and_converts_the_rest(folder, consol
     assert len(list((folder / "vorn_parquet").iterdir())) == 4
     assert any("轉換 2026-01-21 失敗" in line for line in console.lines)
     assert main(["import", "taifex", str(folder / "nowhere")]) == 2
+
+
+def test_the_example_backtests_txfr1_from_a_folder_of_daily_files(folder, console):
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "taifex_txfr1.py")
+    argv = ["run", example, "--broker", "taifex", "--data", str(folder), "--start", "2026-01-20", "--end", "2026-01-23"]
+    assert main(argv) == 0
+    assert not [line for line in console.lines if "失敗" in line]
+    assert any("TXFR1 2026-01-23" in line for line in console.lines)
