@@ -198,3 +198,22 @@ def test_the_example_backtests_txfr1_from_a_folder_of_daily_files(folder, consol
     assert main(argv) == 0
     assert not [line for line in console.lines if "失敗" in line]
     assert any("TXFR1 2026-01-23" in line for line in console.lines)
+
+
+@pytest.mark.parametrize("code", ["ABCR1", "TXF", "TX2026", "2330"])
+def test_codes_that_are_neither_continuous_nor_a_contract_are_key_errors_naming_them(folder, code):
+    with pytest.raises(KeyError, match=code):
+        TaifexBroker(folder).Contracts.Futures[code]
+
+
+@pytest.mark.parametrize("products", [{"tx f": "TX"}, {"TMF": ""}, {"TMF": 3}])
+def test_bad_product_mappings_are_refused(folder, products):
+    with pytest.raises(ValueError, match="不合法"):
+        TaifexBroker(folder, products=products)
+
+
+def test_an_html_page_saved_as_the_extracted_csv_fails_its_day(folder):
+    (folder / "Daily_2026_01_22.csv").write_bytes("<html><body>查無資料</body></html>".encode("cp950"))
+    broker = TaifexBroker(folder)
+    with pytest.raises(ValueError, match="Daily_2026_01_22.csv 是 HTML"):
+        broker.ticks(contract=broker.Contracts.Futures["TXFR1"], date="2026-01-22")
