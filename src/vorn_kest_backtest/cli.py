@@ -8,6 +8,7 @@ import sys
 from contextlib import nullcontext
 
 from vorn_kest_backtest import utils
+from vorn_kest_backtest.brokers.taifex_import import add_import_command
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError, explain_strategy_error
@@ -27,8 +28,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--codes", help='代碼與市場, 例如 "2330:Stock,TXFR1:Future" (預設取策略的 codes)')
     run.add_argument("--start", help="開始日期 %%Y-%%m-%%d (預設取策略的 start)")
     run.add_argument("--end", help="結束日期 %%Y-%%m-%%d (預設取策略的 end)")
-    run.add_argument("--broker", choices=["simulated", "files"], default="simulated", help="Tick 來源")
-    run.add_argument("--data", help="--broker files 時, 存放 \"<代碼> <日期> - ticks.csv\" 的資料夾")
+    run.add_argument("--broker", choices=["simulated", "files", "taifex"], default="simulated", help="Tick 來源")
+    run.add_argument("--data", help="--broker files / taifex 時的資料夾 (Tick 檔, 或期交所每日行情檔)")
     run.add_argument("--allow-missing-days", action="store_true",
                      help="有日子的 Tick 無法載入時仍以狀態 0 結束 (預設為 3)")
     run.add_argument("--param", action="append", default=[], metavar="名稱=值",
@@ -44,16 +45,21 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument("--debug", action="store_true", help="策略錯誤時顯示完整的 traceback")
         command.add_argument("--data-dir", default=argparse.SUPPRESS, help="資料與報告的資料夾")
     add_sweep_command(commands)
+    add_import_command(commands)
     return parser
 
 
 def _broker(name: str, folder: str | None):
-    from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+    from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker, TaifexBroker
 
     if name == "files":
         if not folder or not os.path.isdir(folder):
             raise BacktestInputError(f"--broker files 需要以 --data 指定存在的資料夾: {folder}")
         return FileBroker(folder)
+    if name == "taifex":
+        if not folder or not os.path.isdir(folder):
+            raise BacktestInputError(f"--broker taifex 需要以 --data 指定存在的資料夾: {folder}")
+        return TaifexBroker(folder)
     return SimulatedBroker()
 
 
@@ -103,6 +109,8 @@ def main(argv: list[str] | None = None) -> int:
     strategy_file = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", None)
     try:
         if args.command == "sweep":
+            return args.handler(args)
+        if args.command == "import":
             return args.handler(args)
         return _run(args, strategy_file)
     except BacktestInputError as error:

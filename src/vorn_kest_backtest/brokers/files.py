@@ -4,9 +4,15 @@ Accepted files in the folder, one per code and calendar day:
 - "<code> <YYYY-MM-DD> - ticks.csv" (the toolkit's own cache naming, so a cache folder can be served back);
 - "<code>/<YYYY-MM-DD>.csv" and "<code>/<YYYY-MM-DD>.parquet".
 
-Each needs the eight tick columns (extra columns are ignored). `ts` is the exchange wall clock written as if it
-were UTC, either as integer nanoseconds or as a date-time ("%Y-%m-%d %H:%M:%S[.%f]"; a Parquet date-time column
-with a time zone is first turned into Taipei wall clock).
+Columns (extra columns are ignored): `ts`, `close` Float64, `volume` Int64, `bid_price` Float64,
+`bid_volume` Int64, `ask_price` Float64, `ask_volume` Int64, `tick_type` Int64 (1 buy, 2 sell, 0 unknown).
+`ts` (or a column named `datetime` in its place) is the time of the tick:
+- integer nanoseconds of the Taipei wall clock written as if it were UTC (what the toolkit's cache holds);
+- date-time text without a zone ("%Y-%m-%d %H:%M:%S[.%f]", also with a "T"), read as Taipei wall clock;
+- date-time text with a zone ("...+08:00", "...+00:00", "...Z") or a Parquet date-time with a time zone,
+  converted to Taipei wall clock.
+A stock day whose ticks mostly fall outside 09:00-13:30 gets a yellow warning: its clock is likely shifted
+(a true-UTC `ts` written as integers is eight hours early and cannot be told apart otherwise).
 
 Market of a code: the `markets` argument (code -> "Stock" or "Future") when it names the code; otherwise a code
 starting with a digit is a stock (2330, 0050, 00878) and any other a future (TXFR1, MXFC4).
@@ -20,6 +26,7 @@ from collections.abc import Mapping
 
 import polars as pl
 
+from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS, empty_ticks, parse_day
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
 
@@ -37,7 +44,11 @@ TICK_DTYPES = {
     "tick_type": pl.Int64,
 }
 EXCHANGE_ZONE = "Asia/Taipei"
-DATETIME_FORMATS = ("%Y-%m-%d %H:%M:%S%.f", "%Y-%m-%d %H:%M:%S")
+DATETIME_FORMATS = ("%Y-%m-%d %H:%M:%S%.f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S%.f", "%Y-%m-%dT%H:%M:%S")
+ZONED_FORMATS = tuple(f"{form}%z" for form in DATETIME_FORMATS)
+TIME_COLUMN_ALIAS = "datetime"
+STOCK_HOURS_NS = (9 * 3600 * 1_000_000_000, (13 * 3600 + 30 * 60) * 1_000_000_000)
+NS_PER_DAY = 86_400 * 1_000_000_000
 
 
 def market_by_rule(code: str) -> str:
@@ -86,6 +97,8 @@ class FileBroker:
         if len(present) > 1:
             raise ValueError(f"同一天有多個 Tick 檔, 無法決定使用哪一個: {', '.join(present)}")
         frame = read_tick_file(present[0])
+        if contract.market == STOCK:
+            warn_if_outside_stock_hours(present[0], frame)
         return {name: frame[name].to_list() for name in TICK_COLUMNS}
 
     def tick_source_stamp(self, contract: Contract, date: str) -> str:
@@ -110,6 +123,8 @@ def read_tick_file(path: str) -> pl.DataFrame:
         frame = pl.read_parquet(path) if path.endswith(".parquet") else pl.read_csv(path, infer_schema=False)
     except Exception as error:
         raise ValueError(f"無法讀取 Tick 檔 {path}: {error}") from None
+    if "ts" not in frame.columns and TIME_COLUMN_ALIAS in frame.columns:
+        frame = frame.rename({TIME_COLUMN_ALIAS: "ts"})
     missing = [name for name in TICK_COLUMNS if name not in frame.columns]
     if missing:
         raise ValueError(f"Tick 檔 {path} 缺少欄位: {', '.join(missing)}")
@@ -139,10 +154,33 @@ def _wall_clock_ns(column: pl.Series) -> pl.Series:
         as_int = column.cast(pl.Int64, strict=False)
         if as_int.null_count() == column.null_count():
             return as_int
+        text = column.str.replace(r"Z$", "+00:00")
+        zoned = [
+            _taipei_wall_clock(text.str.to_datetime(f, time_unit="ns", strict=False)).dt.epoch("ns")
+            for f in ZONED_FORMATS
+        ]
         parsed = [column.str.to_datetime(f, time_unit="ns", strict=False).dt.epoch("ns") for f in DATETIME_FORMATS]
-        return pl.select(pl.coalesce([as_int, *parsed])).to_series().rename("ts")
+        return pl.select(pl.coalesce([as_int, *zoned, *parsed])).to_series().rename("ts")
     if isinstance(column.dtype, pl.Datetime):
-        if column.dtype.time_zone is not None:
-            column = column.dt.convert_time_zone(EXCHANGE_ZONE).dt.replace_time_zone(None)
-        return column.dt.cast_time_unit("ns").dt.epoch("ns").rename("ts")
+        return _taipei_wall_clock(column).dt.cast_time_unit("ns").dt.epoch("ns").rename("ts")
     return column
+
+
+def _taipei_wall_clock(column: pl.Series) -> pl.Series:
+    if column.dtype.time_zone is not None:
+        return column.dt.convert_time_zone(EXCHANGE_ZONE).dt.replace_time_zone(None)
+    return column
+
+
+def warn_if_outside_stock_hours(path: str, frame: pl.DataFrame) -> None:
+    """Yellow line when most ticks of a stock day lie outside the session: the file's clock is likely shifted."""
+    if frame.height == 0:
+        return
+    time_of_day = frame["ts"] % NS_PER_DAY
+    outside = int((~time_of_day.is_between(*STOCK_HOURS_NS)).sum())
+    if outside * 2 > frame.height:
+        utils.console.print(
+            f"[yellow]Tick 檔 {path} 有 {outside}/{frame.height} 筆 Tick 不在 09:00-13:30 之間, "
+            "時間可能有偏移 (ts 應為台北時間, 例如 UTC 時間需加 8 小時)[/yellow]"
+        )
+
