@@ -134,6 +134,14 @@ def test_a_missing_file_or_a_night_only_file_fails_the_day(folder):
         broker.ticks(contract=contract, date="2026-01-22")
 
 
+def test_the_last_file_of_a_folder_serves_its_day_without_the_next_nights_file(folder):
+    # The evening of the folder's last day opens the next trading day, whose file is not there yet.
+    last = max(TaifexBroker(folder).sources)
+    broker = TaifexBroker(folder)
+    times = [stamp for stamp, _, _ in served(broker, "TXFR1", last.isoformat())]
+    assert times and all(stamp.startswith(last.isoformat()) and stamp[11:] <= "13:45:00" for stamp in times)
+
+
 def test_a_failed_day_is_reported_by_the_ticker_and_never_replays_as_an_empty_day(folder, console):
     corrupt(folder / "Daily_2026_01_21.zip", "html")
     ticker = Ticker(TaifexBroker(folder))
@@ -152,7 +160,10 @@ def test_night_rows_replay_in_time_order_beside_a_stock(folder, console):
     while (record := ticker.tick_queue.get(timeout=10)) != EXIT:
         seen.append((datetime.fromtimestamp(record["timestamp"] + TAIPEI_OFFSET_S, timezone.utc).strftime("%H:%M:%S"), record["code"]))
         ticker.allow_next_tick()
+    # A futures range is of trading dates: 01-21's night session opened at 15:00 on 01-20.
     assert seen == [
+        ("15:00:00", "TXFR1"),
+        ("23:59:59", "TXFR1"),
         ("00:00:01", "TXFR1"),
         ("04:59:59", "TXFR1"),
         ("08:45:00", "TXFR1"),
@@ -161,8 +172,6 @@ def test_night_rows_replay_in_time_order_beside_a_stock(folder, console):
         ("09:30:00", "TXFR1"),
         ("13:30:00", "2330"),
         ("13:45:00", "TXFR1"),
-        ("15:00:00", "TXFR1"),
-        ("23:59:59", "TXFR1"),
     ]
 
 
@@ -194,7 +203,7 @@ def test_import_command_reports_failed_days_and_converts_the_rest(folder, consol
 
 def test_the_example_backtests_txfr1_from_a_folder_of_daily_files(folder, console):
     example = os.path.join(os.path.dirname(__file__), "..", "examples", "taifex_txfr1.py")
-    argv = ["run", example, "--broker", "taifex", "--data", str(folder), "--start", "2026-01-20", "--end", "2026-01-23"]
+    argv = ["run", example, "--broker", "taifex", "--data", str(folder), "--start", "2026-01-21", "--end", "2026-01-23"]
     assert main(argv) == 0
     assert not [line for line in console.lines if "失敗" in line]
     assert any("TXFR1 2026-01-23" in line for line in console.lines)

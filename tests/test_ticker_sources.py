@@ -10,7 +10,7 @@ from polars.testing import assert_frame_equal
 from fake_sdk import COLUMNS, FakeSdk, wall_ns
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
+from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker, TaifexBroker
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
 
 HEADER = ",".join(COLUMNS)
@@ -37,6 +37,9 @@ def test_a_source_never_replays_another_sources_cache(tmp_path, data_dir, consol
     assert 100.0 not in closes(SimulatedBroker())
     assert (data_dir / "kest" / "ticks" / "2330 2024-01-02 - ticks.csv").exists()
     assert len(list((data_dir / "kest" / "sources").iterdir())) == 2
+    # The exchange-file broker over the same folder serves the stock days too, from a cache of its own.
+    assert closes(TaifexBroker(folder)) == [100.0]
+    assert len(list((data_dir / "kest" / "sources").iterdir())) == 3
 
 
 def test_the_default_broker_and_a_plain_sdk_keep_the_shared_cache(data_dir, console):
@@ -72,7 +75,7 @@ class BadValues(FakeSdk):
         return data
 
 
-@pytest.mark.parametrize("column, value", [("close", "abc"), ("ts", 2**64), ("volume", None)])
+@pytest.mark.parametrize("column, value", [("close", "abc"), ("ts", 2**64), ("volume", None), ("bid_price", "abc")])
 def test_a_download_with_an_unusable_value_fails_its_day(column, value, data_dir, console):
     ticker = Ticker(BadValues(column, value))
     df = ticker._Ticker__process_and_combine_ticks(ONE, "2024-01-02", "2024-01-02")
@@ -82,6 +85,20 @@ def test_a_download_with_an_unusable_value_fails_its_day(column, value, data_dir
     assert f"欄位 {column} 第 2 筆" in failed["reason"] and repr(value) in failed["reason"]
     assert not (data_dir / "kest" / "ticks" / "2330 2024-01-02 - ticks.csv").exists()
     assert any(line.startswith("[red]下載 2330 2024-01-02") for line in console.lines)
+
+
+def test_a_download_without_quotes_is_cached_and_read_back(data_dir, console):
+    class NoQuotes(FakeSdk):
+        def ticks(self, contract, date):
+            data = super().ticks(contract, date)
+            for column in ("bid_price", "bid_volume", "ask_price", "ask_volume"):
+                data[column] = [None] * len(data["ts"])
+            return data
+
+    downloaded = Ticker(NoQuotes())._Ticker__process_and_combine_ticks(ONE, "2024-01-02", "2024-01-02")
+    cached = Ticker(NoQuotes())._Ticker__process_and_combine_ticks(ONE, "2024-01-02", "2024-01-02")
+    assert downloaded.height > 0 and downloaded["bid_price"].null_count() == downloaded.height
+    assert_frame_equal(cached, downloaded)
 
 
 @pytest.mark.parametrize(

@@ -91,6 +91,10 @@ class TaifexBroker:
         selection = selection_of(contract.code, self.Contracts.Futures.products)
         parts = []
         for trading_day in self._files_holding(day):
+            if trading_day > day and trading_day not in self.sources:
+                # Rows dated `day` in a later file open that later trading day's night session; the
+                # fetch of that trading day reports the missing file, and a range ending today never needs it.
+                continue
             frame = self._day_frame(trading_day)
             if trading_day == day and not day_session_present(frame, day):
                 raise ValueError(

@@ -43,6 +43,23 @@ std::optional<std::size_t> first_bad_row(const nb::object& column) {
     return nb::cast<std::size_t>(bad.attr("arg_max")());
 }
 
+// Brokers without a quote (exchange trade files) leave bid/ask empty; that is a missing value, not a bad one.
+bool is_quote_column(const nb::handle& name) {
+    const std::string text = nb::cast<std::string>(name);
+    return text == "bid_price" || text == "bid_volume" || text == "ask_price" || text == "ask_volume";
+}
+
+// Row of the first quote value that was given but could not be cast (a missing one is None).
+std::optional<std::size_t> first_unparsable_quote(const nb::object& column, const nb::object& given) {
+    for (nb::handle row : column.attr("is_null")().attr("arg_true")()) {
+        const auto index = nb::cast<std::size_t>(row);
+        nb::object value = nb::steal(PySequence_GetItem(given.ptr(), static_cast<Py_ssize_t>(index)));
+        if (!value.is_valid()) throw nb::python_error();
+        if (!value.is_none()) return index;
+    }
+    return std::nullopt;
+}
+
 bool ends_with_newline(const std::string& path, std::uintmax_t size) {
     std::ifstream in(path, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(size) - 1);
@@ -83,7 +100,8 @@ nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, c
     // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
     nb::object frame = polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
     for (nb::handle name : schema.attr("keys")()) {
-        if (auto row = first_bad_row(frame[name])) {
+        const auto row = is_quote_column(name) ? first_unparsable_quote(frame[name], columns[name]) : first_bad_row(frame[name]);
+        if (row) {
             nb::object value = nb::steal(PySequence_GetItem(columns[name].ptr(), static_cast<Py_ssize_t>(*row)));
             if (!value.is_valid()) throw nb::python_error();
             throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + what + " 欄位 " + nb::cast<std::string>(name) +
@@ -107,6 +125,7 @@ nb::object read_tick_csv(const std::string& path, const nb::object& schema) {
         throw nb::value_error(("Tick 快取檔無法讀取: " + path + ": " + nb::cast<std::string>(nb::str(e.value()))).c_str());
     }
     for (nb::handle name : schema.attr("keys")()) {
+        if (is_quote_column(name)) continue;
         if (auto row = first_bad_row(frame[name]))
             throw nb::value_error(("Tick 快取檔損毀: " + path + " 第 " + std::to_string(*row + 2) + " 行, 欄位 " +
                                    nb::cast<std::string>(name) + " 空白或無法解析")
