@@ -82,11 +82,11 @@ def test_dropping_a_ticker_while_its_backfill_downloads_is_clean(tmp_path):
     done = run_script("""
         t = Ticker(SlowPast(ticks_per_day=2))
         t.send_ticks(STOCK, "2024-01-02", "2024-01-02", "2023-12-01", "2023-12-01")
+        time.sleep(0.5)  # the backfilling thread is inside the broker call now
         del t
-        import gc; gc.collect()
-        time.sleep(1.0)  # the download ends and the thread lets go of the Ticker
+        time.sleep(2.5)  # the download ends and the thread lets go of the Ticker
         print("survived")
-    """, tmp_path, delay=0.3)
+    """, tmp_path, delay=1.5)
     assert_clean(done)
     assert "survived" in done.stdout
 
