@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "vkb/blocking_queue.hpp"
@@ -77,17 +78,11 @@ TEST_CASE("backfilled ticks, then the finish record, then live ticks, then the e
     e.attach_live(id, batch_of(2));
     CHECK(drain(e).empty());  // live waits for the backfilling notice
     CHECK(e.start_backfill(id, batch_of(2)));
-    std::thread backfiller([&] { CHECK(e.wait_backfill_sent(id)); });
-    std::string seen;
-    while (seen.size() < 2) {  // B0 arrives on the construction permit
-        seen += drain(e);
-        std::this_thread::yield();
-    }
-    CHECK(seen == "B0");
-    e.add_permit();
-    backfiller.join();
+    CHECK(drain(e) == "B0");  // on the construction permit
+    std::thread giver([&] { e.add_permit(); });
+    giver.join();
     CHECK(drain(e) == "B1F");  // the notice follows the last backfilled tick without a permit
-    CHECK(e.finish_flag);
+    CHECK(e.backfilling_finished());
     CHECK(e.notify_queue_size() == 0);
     e.add_permit();
     e.add_permit();
@@ -102,7 +97,7 @@ TEST_CASE("stop yields one end record and a stale run never feeds a later one") 
     e.stop();
     e.stop();
     CHECK(drain(e) == "X");
-    CHECK(e.exit_flag);
+    CHECK(e.exit_requested());
     e.add_permit();
     CHECK(drain(e).empty());
     CHECK_FALSE(e.start_backfill(first, batch_of(3)));  // the old pass comes too late
@@ -110,10 +105,73 @@ TEST_CASE("stop yields one end record and a stale run never feeds a later one") 
     CHECK(e.notify_queue_size() == 0);
 
     auto second = e.begin_run(false);
-    CHECK_FALSE(e.exit_flag);
+    CHECK_FALSE(e.exit_requested());
     e.attach_live(first, batch_of(7));  // ignored: stale
     e.attach_live(second, batch_of(1));
+    CHECK(drain(e).empty());  // the new run starts with the engine's zero permits
+    e.add_permit();
     CHECK(drain(e) == "L0");
+}
+
+TEST_CASE("a new run starts with the construction-time permits, whatever the last run left") {
+    Engine e(1);
+    auto first = e.begin_run(false);
+    e.attach_live(first, batch_of(5));
+    e.add_permit();  // a second tick queued; the consumer stops before taking it
+    e.stop();
+    CHECK(e.permit_count() == 0);
+    auto second = e.begin_run(false);
+    CHECK(e.permit_count() == 1);
+    e.attach_live(second, batch_of(2));
+    CHECK(drain(e) == "L0");
+    for (int i = 0; i < 4; ++i) e.add_permit();
+    auto third = e.begin_run(false);
+    CHECK(e.permit_count() == 1);
+    e.attach_live(third, batch_of(1));
+    CHECK(drain(e) == "L0");
+}
+
+namespace {
+
+// A payload whose destruction calls back into the engine, as a Python __del__ may.
+struct CallingBack;
+using CallbackEngine = ReplayEngine<CallingBack>;
+
+struct CallingBack {
+    CallbackEngine* engine = nullptr;
+    int* seen = nullptr;
+    CallingBack() = default;
+    CallingBack(CallbackEngine* e, int* s) : engine(e), seen(s) {}
+    CallingBack(CallingBack&& o) noexcept : engine(std::exchange(o.engine, nullptr)), seen(o.seen) {}
+    CallingBack& operator=(CallingBack&& o) noexcept {
+        std::swap(engine, o.engine);
+        seen = o.seen;
+        return *this;
+    }
+    ~CallingBack() {
+        if (engine) *seen += static_cast<int>(engine->tick_queue_size()) + 1;
+    }
+};
+
+}  // namespace
+
+TEST_CASE("records dropped by a new run are destroyed outside the lock") {
+    CallbackEngine e(1);
+    int seen = 0;
+    e.put_tick_item(CallingBack(&e, &seen));
+    e.put_notify_item(CallingBack(&e, &seen));
+    e.begin_run(false);
+    CHECK(seen == 2);  // both destructors ran and could read the (already empty) queue
+}
+
+TEST_CASE("end lines are not made when nobody will print them") {
+    Engine e(1);
+    e.set_announce(false);
+    e.attach_live(e.begin_run(false), batch_of(1));
+    e.add_permit();
+    CHECK(drain(e) == "L0X");
+    CHECK_FALSE(e.has_messages());
+    CHECK(e.take_messages().empty());
 }
 
 TEST_CASE("a waiting consumer is woken by a permit given on another thread") {

@@ -43,10 +43,14 @@ public:
     using Clock = std::chrono::steady_clock;
     using Deadline = std::optional<Clock::time_point>;
 
-    std::atomic<bool> exit_flag{false};
-    std::atomic<bool> finish_flag{false};
+    explicit ReplayEngine(std::size_t initial_permits)
+        : initial_permits_(initial_permits), permits_(initial_permits) {}
 
-    explicit ReplayEngine(std::size_t initial_permits) : permits_(initial_permits) {}
+    bool exit_requested() const { return exit_flag_.load(); }
+    bool backfilling_finished() const { return finish_flag_.load(); }
+
+    // Whether end-of-replay console lines are made at all (a quiet console needs none).
+    void set_announce(bool value) { announce_.store(value, std::memory_order_relaxed); }
 
     // ---- permits -------------------------------------------------------------------------
     void add_permit() {
@@ -132,16 +136,20 @@ public:
         if (run_.active) end_run_locked(false);
     }
 
-    // Starts a new run: drops pending records and notices, resets the flags. Returns its id.
+    // Starts a new run: drops pending records and notices, resets the flags and the permits to
+    // their construction-time count (a dropped tick must not keep the permit it used). Returns its
+    // id. Dropped records are destroyed after unlocking: a payload's destructor may call back in.
     std::uint64_t begin_run(bool awaits_backfill) {
+        std::deque<Item> dropped_ticks, dropped_notices;
         std::lock_guard lock(mutex_);
         ++generation_;
         cancel_backfill_locked();
         if (run_.active) end_run_locked(false);
-        exit_flag = false;
-        tick_queue_.clear();
-        notify_queue_.clear();
-        finish_flag = !awaits_backfill;
+        exit_flag_ = false;
+        dropped_ticks.swap(tick_queue_);
+        dropped_notices.swap(notify_queue_);
+        permits_ = initial_permits_;
+        finish_flag_ = !awaits_backfill;
         run_ = Run{};
         run_.id = generation_;
         run_.active = true;
@@ -168,15 +176,6 @@ public:
         return true;
     }
 
-    // Waits until the pass's batch is all in the tick queue; false when it was cut off.
-    bool wait_backfill_sent(std::uint64_t generation) {
-        std::unique_lock lock(mutex_);
-        ++run_waiters_;
-        run_cv_.wait(lock, [&] { return !backfill_.active || backfill_.generation != generation; });
-        --run_waiters_;
-        return backfill_.generation == generation && generation == generation_ && !shut_down_;
-    }
-
     // Flag and notice that backfilling is over; a stale pass's notice is dropped.
     void notify_backfilling_finish(std::uint64_t generation) {
         std::lock_guard lock(mutex_);
@@ -189,7 +188,7 @@ public:
 
     // Ends the active run with exactly one end record after the records already sent.
     void stop() {
-        exit_flag = true;
+        exit_flag_ = true;
         std::lock_guard lock(mutex_);
         ++generation_;
         cancel_backfill_locked();
@@ -197,7 +196,7 @@ public:
     }
 
     void set_exit_flag(bool value) {
-        exit_flag = value;
+        exit_flag_ = value;
         std::lock_guard lock(mutex_);
         pump_locked();
     }
@@ -280,7 +279,7 @@ private:
     }
 
     void notify_locked() {
-        finish_flag = true;
+        finish_flag_ = true;
         notify_queue_.push_back(ReplayStatus::FinishBackfilling);
         if (notify_waiters_ > 0) notify_cv_.notify_one();
     }
@@ -293,7 +292,7 @@ private:
     void end_run_locked(bool with_exit_record) {
         if (with_exit_record) push_locked(ReplayStatus::ExitSendTick);
         run_.active = false;
-        if (run_.live) {
+        if (run_.live && announce_.load(std::memory_order_relaxed)) {
             const std::size_t total = run_.live->size();
             if (total == 0) {
                 messages_.push_back(replay_empty_message());
@@ -325,7 +324,7 @@ private:
                 if (run_waiters_ > 0) run_cv_.notify_all();
             }
             if (!run_.active) return;
-            if (exit_flag) {
+            if (exit_flag_) {
                 end_run_locked(true);
                 return;
             }
@@ -353,9 +352,13 @@ private:
         }
     }
 
+    std::atomic<bool> exit_flag_{false};
+    std::atomic<bool> finish_flag_{false};
+    std::atomic<bool> announce_{true};
     mutable std::mutex mutex_;
     std::condition_variable tick_cv_, permit_cv_, notify_cv_, run_cv_;
     int tick_waiters_ = 0, permit_waiters_ = 0, notify_waiters_ = 0, run_waiters_ = 0;
+    const std::size_t initial_permits_;
     std::size_t permits_;
     std::deque<Item> tick_queue_;
     std::deque<Item> notify_queue_;

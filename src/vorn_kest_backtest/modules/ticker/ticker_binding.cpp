@@ -17,10 +17,15 @@ void bind_ticker(nb::module_& m) {
         .def_ro("allow_next_tick_flag_queue", &Ticker::allow_next_tick_flag_queue)
         .def_ro("backfilling_notify_finish_queue", &Ticker::backfilling_notify_finish_queue)
         .def_prop_rw(
-            "backfilling_finish_flag", [](Ticker& t) { return t.engine().finish_flag.load(); },
-            [](Ticker& t, bool v) { t.engine().finish_flag = v; })
+            "backfilling_finish_flag", [](Ticker& t) { return t.engine().backfilling_finished(); },
+            [](Ticker&, const nb::object& v) {
+                throw nb::attribute_error(
+                    ("backfilling_finish_flag 是唯讀屬性, 由回補流程設定, 不能指定: " + nb::cast<std::string>(nb::repr(v)))
+                        .c_str());
+            },
+            nb::for_setter(nb::arg("value").none()))
         .def_prop_rw(
-            "exit_send_thread_flag", [](Ticker& t) { return t.engine().exit_flag.load(); },
+            "exit_send_thread_flag", [](Ticker& t) { return t.engine().exit_requested(); },
             [](Ticker& t, bool v) { t.set_exit_flag(v); })
         .def_rw("tick_file_save_path", &Ticker::tick_file_save_path)
         .def_ro("tick_queue", &Ticker::tick_queue)

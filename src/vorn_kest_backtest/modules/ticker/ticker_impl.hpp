@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -73,7 +74,8 @@ public:
     void set_exit_flag(bool value);
     void print_pending_messages();
 
-    // Interpreter exit: end the replay and join its threads (called without the GIL).
+    // Interpreter exit: end the replay and join the replay thread (called without the GIL). A
+    // backfilling thread busy in a broker call is a daemon thread and is not waited for.
     void shut_down();
 
 private:
@@ -83,13 +85,18 @@ private:
                                std::optional<std::string> end_to,
                                std::uint64_t generation);
     void replay_frame(const nb::object& df, std::uint64_t generation);
-    void join_threads();
-    void join_threads_without_gil();
+    std::unique_lock<std::timed_mutex> lock_run_start();
+    void join_replay_thread();
 
     std::shared_ptr<Engine> engine_;
     std::shared_ptr<RecordBuilder> records_;
     std::shared_ptr<TickQueueBackend> tick_backend_;
-    std::thread replay_thread_, backfill_thread_;
+    // The replay thread only waits for its run's end and never touches Python. The backfilling
+    // thread is a Python daemon thread holding its own reference to the Ticker, so it is never
+    // joined and the Ticker may be destroyed on it.
+    std::thread replay_thread_;
+    // Held while a run is being started, so two callers never start runs over each other.
+    std::timed_mutex run_start_mutex_;
 };
 
 std::vector<CodeMarket> code_markets_from(const nb::handle& codes);

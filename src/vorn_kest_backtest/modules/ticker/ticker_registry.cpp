@@ -1,8 +1,8 @@
 #include "ticker_registry.hpp"
 
-#include <Python.h>
-
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -13,6 +13,13 @@ namespace vkb::py {
 namespace {
 
 std::mutex registry_mutex;
+std::mutex backfill_mutex;
+std::condition_variable backfill_done;
+int live_backfills = 0;
+
+// A backfilling thread between two days notices the shutdown at once; one inside a broker call
+// would hold the exit up for as long as the broker takes, so it is left behind after this.
+constexpr auto kBackfillGrace = std::chrono::milliseconds(500);
 std::vector<Ticker*>& registry() {
     static std::vector<Ticker*> tickers;
     return tickers;
@@ -37,16 +44,22 @@ void unregister_ticker(Ticker* ticker) {
 
 void shut_down_all_tickers() {
     nb::gil_scoped_release unlocked;
-    std::lock_guard lock(registry_mutex);
-    for (Ticker* ticker : registry()) ticker->shut_down();
+    {
+        std::lock_guard lock(registry_mutex);
+        for (Ticker* ticker : registry()) ticker->shut_down();
+    }
+    std::unique_lock lock(backfill_mutex);
+    backfill_done.wait_for(lock, kBackfillGrace, [] { return live_backfills == 0; });
 }
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
+void backfill_thread_started() {
+    std::lock_guard lock(backfill_mutex);
+    ++live_backfills;
+}
+
+void backfill_thread_ended() {
+    std::lock_guard lock(backfill_mutex);
+    if (--live_backfills == 0) backfill_done.notify_all();
 }
 
 }  // namespace vkb::py

@@ -9,6 +9,8 @@ void register_ticker(Ticker* ticker);
 void unregister_ticker(Ticker* ticker);
 // Registered with atexit at module load.
 void shut_down_all_tickers();
-bool interpreter_finalizing();
+// Backfilling threads that are still running, so exit can give them a moment to see the shutdown.
+void backfill_thread_started();
+void backfill_thread_ended();
 
 }  // namespace vkb::py

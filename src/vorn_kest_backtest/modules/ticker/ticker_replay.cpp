@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
+#include "common/py_queue.hpp"
 #include "tick_frames.hpp"
 #include "tick_queues.hpp"
 #include "ticker_impl.hpp"
@@ -51,26 +52,39 @@ Ticker::Ticker(nb::object kest_api)
     register_ticker(this);
 }
 
+// May run on the backfilling thread when it drops the last reference; that thread is never
+// joined, and the replay thread it joins is another one.
 Ticker::~Ticker() {
     unregister_ticker(this);
     engine_->cancel_all();
-    join_threads();
+    join_replay_thread();
 }
 
-void Ticker::join_threads() {
-    if (!replay_thread_.joinable() && !backfill_thread_.joinable()) return;
+void Ticker::join_replay_thread() {
+    if (!replay_thread_.joinable()) return;
     nb::gil_scoped_release unlocked;
-    join_threads_without_gil();
+    replay_thread_.join();
 }
 
-void Ticker::join_threads_without_gil() {
-    if (replay_thread_.joinable()) replay_thread_.join();
-    if (backfill_thread_.joinable()) backfill_thread_.join();
+// Waits without the GIL, and on the main thread Ctrl-C still interrupts the wait.
+std::unique_lock<std::timed_mutex> Ticker::lock_run_start() {
+    std::unique_lock lock(run_start_mutex_, std::try_to_lock);
+    if (!lock.owns_lock())
+        wait_without_gil(
+            [&](QueueDeadline until) {
+                if (until) return lock.try_lock_until(*until);
+                lock.lock();
+                return true;
+            },
+            std::nullopt);
+    return lock;
 }
 
 void Ticker::shut_down() {
     engine_->shutdown();
-    join_threads_without_gil();
+    // A run being started elsewhere joins the thread itself; the shutdown already ended it.
+    std::unique_lock lock(run_start_mutex_, std::try_to_lock);
+    if (lock.owns_lock() && replay_thread_.joinable()) replay_thread_.join();
 }
 
 void Ticker::print_pending_messages() {
@@ -87,6 +101,12 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
     require_text(backfilling_end_to, "backfilling_end_to", true);
     const std::vector<CodeMarket> entries = code_markets_from(codes);
 
+    // A replay still running ends here, before the new one may use the queues. The first cancel
+    // cuts short a run another thread is preparing; the second ends the run it then started.
+    engine_->cancel_all();
+    const auto run_start = lock_run_start();
+    engine_->cancel_all();
+    join_replay_thread();
     current_send_ticks_params = nb::dict();
     failed_days = nb::list();
     current_send_ticks_params["codes"] = codes;
@@ -97,10 +117,8 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
         current_send_ticks_params["backfilling_end_to"] = backfilling_end_to;
     }
 
-    // A replay still running ends here, before the new one may use the queues.
-    engine_->cancel_all();
-    join_threads();
     const bool with_backfill = !backfilling_start_from.is_none() || !backfilling_end_to.is_none();
+    engine_->set_announce(!console_quiet());
     const std::uint64_t generation = engine_->begin_run(with_backfill);
     if (with_backfill)
         start_backfill_thread(entries, optional_text(backfilling_start_from), optional_text(backfilling_end_to),
@@ -118,8 +136,8 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
 }
 
 void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
-    const std::size_t rows = frame_height(df);
-    console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(rows) + ". ...[/green]");
+    if (!console_quiet())
+        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
     engine_->attach_live(generation, batch_from_frame(df, code_market_map));
     Engine* engine = engine_.get();
     replay_thread_ = std::thread([engine, generation] { engine->wait_run_end(generation); });
@@ -127,7 +145,10 @@ void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
 
 void Ticker::push_tick_to_queue(const nb::object& df) {
     engine_->cancel_all();
-    join_threads();
+    const auto run_start = lock_run_start();
+    engine_->cancel_all();
+    join_replay_thread();
+    engine_->set_announce(!console_quiet());
     const std::uint64_t generation = engine_->begin_run(false);
     replay_frame(df, generation);
     print_pending_messages();
@@ -174,11 +195,10 @@ void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::objec
         current_send_ticks_params["backfilling_start_from"] = start_from;
         current_send_ticks_params["backfilling_end_to"] = end_to;
         nb::object df = combine(codes, start_from, end_to, generation);
-        console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
-        if (engine_->start_backfill(generation, batch_from_frame(df, code_market_map))) {
-            nb::gil_scoped_release unlocked;
-            engine_->wait_backfill_sent(generation);
-        }
+        if (!console_quiet())
+            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
+        // The pass ends here: permit givers move its ticks into the queue.
+        engine_->start_backfill(generation, batch_from_frame(df, code_market_map));
     } catch (const ReplayCancelled&) {
         throw;
     } catch (const nb::python_error& e) {
@@ -190,15 +210,19 @@ void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::objec
     }
 }
 
+// A Python daemon thread: interpreter exit does not wait for it, and its body holds the Ticker
+// alive while it works, so the Ticker cannot be destroyed under it.
 void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
                                    std::optional<std::string> end_to, std::uint64_t generation) {
-    backfill_thread_ = std::thread([this, codes = std::move(codes), start_from = std::move(start_from),
-                                    end_to = std::move(end_to), generation] {
-        // Python work only while the interpreter lives; interpreter exit joins this thread first.
-        if (interpreter_finalizing() || !engine_->is_current(generation)) return;
-        nb::gil_scoped_acquire gil;
+    nb::object self = nb::find(this);
+    nb::object body = nb::cpp_function([self, codes = std::move(codes), start_from = std::move(start_from),
+                                        end_to = std::move(end_to), generation] {
+        struct Counted {
+            ~Counted() { backfill_thread_ended(); }
+        } counted;
+        Ticker& ticker = nb::cast<Ticker&>(self);
         try {
-            backfill_pass(codes, text_or_none(start_from), text_or_none(end_to), generation);
+            ticker.backfill_pass(codes, text_or_none(start_from), text_or_none(end_to), generation);
         } catch (const ReplayCancelled&) {
         } catch (nb::python_error& e) {
             e.discard_as_unraisable("Ticker.backfilling thread");
@@ -208,6 +232,16 @@ void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<
             PyErr_WriteUnraisable(nb::str("Ticker.backfilling thread").ptr());
         }
     });
+    nb::object thread = nb::module_::import_("threading")
+                            .attr("Thread")(nb::arg("target") = body, nb::arg("name") = "Ticker.backfilling",
+                                            nb::arg("daemon") = true);
+    backfill_thread_started();
+    try {
+        thread.attr("start")();
+    } catch (...) {
+        backfill_thread_ended();
+        throw;
+    }
 }
 
 }  // namespace vkb::py
