@@ -43,6 +43,13 @@ vkb::ProductType parse_market(std::string_view text) {
     throw nb::key_error(std::string(text).c_str());
 }
 
+vkb::ProductType tick_market(std::string_view text) {
+    if (auto market = vkb::parse_product_type(text)) return *market;
+    const nb::str value(text.data(), text.size());
+    const std::string message = "tick 的 'market_type' 必須是 'Stock' 或 'Future': " + nb::cast<std::string>(nb::repr(value));
+    throw nb::value_error(message.c_str());
+}
+
 class QuoteManager {
 public:
     QuoteManager()
@@ -127,11 +134,11 @@ public:
         PyObject* d = dict.ptr();
         const std::string_view code = reader_.code(d);
         vkb::QuoteTick record;
-        record.market = parse_market(reader_.market_type(d));
+        record.market = tick_market(reader_.market_type(d));
         record.dt_us = vkb::to_wall_micros(reader_.timestamp(d), utc_offset_hours());
         record.close = reader_.close(d);
         record.qty = reader_.qty(d);
-        record.tick_type = static_cast<std::int8_t>(reader_.tick_type(d));
+        record.tick_type = reader_.tick_type(d);
         record.is_simulate = reader_.is_simulate(d);
         if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
         book_.add_tick(*last_entry_, record);
@@ -177,10 +184,9 @@ public:
         if (!bar_unit) throw nb::type_error(kUnitsMessage);
         if (!PyLong_Check(freq.ptr())) throw nb::type_error("'freq' must be an integer");
         if (!exprs.is_none() && !PyList_Check(exprs.ptr())) throw nb::type_error("'exprs' must be a list");
-        const auto length = nb::cast<std::int64_t>(freq);
-        if (length < 1) throw nb::value_error("'freq' must be a positive integer");
+        const vkb::BarRule rule = checked_rule(*bar_unit, freq);
 
-        nb::object df = kbars(nb::cast<std::string>(code), vkb::BarRule{*bar_unit, length});
+        nb::object df = kbars(nb::cast<std::string>(code), rule);
         if (!exprs.is_none() && PyList_GET_SIZE(exprs.ptr()) != 0) df = df.attr("with_columns")(exprs);
         return return_fn(df, PyObject_IsTrue(to_pandas_df.ptr()) == 1);
     }
@@ -190,6 +196,22 @@ private:
         nb::object value = nb::steal(PyObject_GetAttr(basic_info_.ptr(), utc_offset_key_.ptr()));
         if (!value.is_valid()) throw nb::python_error();
         return nb::cast<int>(value);
+    }
+
+    // A bar length the bucket arithmetic can hold; freq is a Python int.
+    static vkb::BarRule checked_rule(vkb::BarUnit unit, nb::handle freq) {
+        int overflow = 0;
+        const long long length = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
+        if (length == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow == 0 && length < 1) throw nb::value_error("'freq' must be a positive integer");
+        const std::int64_t longest = vkb::max_bar_freq(unit);
+        if (overflow != 0 || length > longest) {
+            const std::string message = "K 棒長度超過上限 (最長 " + std::to_string(longest) +
+                                        std::string(vkb::to_string(unit)) + ", 即一萬年): " +
+                                        nb::cast<std::string>(nb::repr(freq));
+            throw nb::value_error(message.c_str());
+        }
+        return vkb::BarRule{unit, length};
     }
 
     static nb::object return_fn(nb::object df, bool to_pandas) { return to_pandas ? df.attr("to_pandas")() : df; }
