@@ -8,7 +8,7 @@ from polars.testing import assert_frame_equal
 from runner_fakes import END, FakeTicker, tick
 
 from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManager
-from vorn_kest_backtest.runner import Strategy, session
+from vorn_kest_backtest.runner import Strategy, engine, session
 
 # Futures night session with gaps (virtual minutes), across midnight to 05:00, then the day session;
 # a stock whose session ends while the futures still trade.
@@ -150,3 +150,34 @@ def test_subscribe_in_on_start(monkeypatch, console):
 def test_series_of_an_unknown_code_are_empty():
     series_arrays = QuoteManager().bar_arrays("2330", "m", 1)
     assert [len(a) for a in series_arrays] == [0] * 6 and series_arrays[0].dtype == np.int64
+
+
+class CountingProgress:
+    def __init__(self, disable: bool) -> None:
+        self.disable = disable
+        self.updates = 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+    def add_task(self, *args, **kwargs) -> int:
+        return 0
+
+    def advance(self, *args, **kwargs) -> None:
+        raise AssertionError("advanced per tick")
+
+    def update(self, *args, **kwargs) -> None:
+        self.updates += 1
+
+
+@pytest.mark.parametrize("disable, most", [(False, 10_000 // engine.PROGRESS_CHECK_TICKS + 1), (True, 1)])
+def test_progress_is_not_touched_per_tick(disable, most, monkeypatch, console):
+    progress = CountingProgress(disable)
+    monkeypatch.setattr(engine, "replay_progress", lambda: progress)
+    monkeypatch.setattr(engine, "PROGRESS_INTERVAL", 0.0)
+    records = [tick("2330", "2024-05-07 09:00:00", 800.0 + i % 7) for i in range(10_000)]
+    run(BarsOnly(), monkeypatch, records)
+    assert 1 <= progress.updates <= most
