@@ -1,4 +1,4 @@
-"""股票範例: 2330 的 1 分 K 均線交叉 (10 / 30), 以 0050 為績效基準.
+"""股票範例: 2330 的 1 分 K 均線交叉 (10 / 30), 以 0050 為績效基準; 每根 K 棒收盤時 (on_bar) 以 C++ 指標判斷.
 
 執行: python examples/stock_ma_cross.py  (或 vorn-kest-backtest run examples/stock_ma_cross.py --start ... --end ...)
 """
@@ -19,17 +19,16 @@ class StockMovingAverageCross(Strategy):
     fast, slow, lots = 10, 30, 1
 
     def __init__(self) -> None:
-        self.minute = None
         self.fast_above = None
 
-    def on_tick(self, tick, ctx: Context) -> None:
-        if tick["code"] != "2330" or int(tick["timestamp"] // 60) == self.minute:
+    def on_start(self, ctx: Context) -> None:
+        self.fast_ma = ctx.indicator("2330", "m", 1, "sma", self.fast)
+        self.slow_ma = ctx.indicator("2330", "m", 1, "sma", self.slow)
+
+    def on_bar(self, bar, ctx: Context) -> None:
+        if self.slow_ma.value != self.slow_ma.value:  # NaN until `slow` bars have closed
             return
-        self.minute = int(tick["timestamp"] // 60)
-        closes = ctx.kbar("2330", "m", 1)["Close"].head(-1)  # completed bars only
-        if closes.len() < self.slow:
-            return
-        fast_above = closes.tail(self.fast).mean() > closes.tail(self.slow).mean()
+        fast_above = self.fast_ma.value > self.slow_ma.value
         crossed, self.fast_above = self.fast_above is not None and fast_above != self.fast_above, fast_above
         held = ctx.positions("2330")
         if crossed and fast_above and held == 0:

@@ -148,6 +148,6 @@ def test_reassigned_holidays_are_used(qm):
 
 
 def test_unknown_market_type_fails(qm):
-    with pytest.raises(KeyError):
+    with pytest.raises(ValueError, match="'market_type'"):
         qm.add_tick(tick(datetime(2024, 1, 2, 9, 0, 2), market="Option"))
     assert qm.ticks == {}

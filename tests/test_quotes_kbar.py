@@ -105,3 +105,11 @@ def test_aggregate_kbar_groups_by_kbar_time_and_code(qm):
 def test_non_positive_freq_is_refused(qm):
     with pytest.raises(ValueError, match="'freq' must be a positive integer"):
         qm.get_kbar("2330", "m", 0)
+
+
+def test_close_is_the_last_of_ticks_sharing_the_latest_time():
+    q = QuoteManager()
+    q.add_tick(tick(datetime(2024, 1, 2, 9, 0, 5), close=10.0))
+    q.add_tick(tick(datetime(2024, 1, 2, 9, 0, 30), close=11.0))
+    q.add_tick(tick(datetime(2024, 1, 2, 9, 0, 30), close=12.0))
+    assert q.get_kbar("2330")["Close"].to_list() == [12.0]

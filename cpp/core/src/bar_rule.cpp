@@ -28,6 +28,20 @@ std::string_view to_string(BarUnit unit) {
     return "m";
 }
 
+std::int64_t max_bar_freq(BarUnit unit) {
+    constexpr std::int64_t kDays = 3'660'000;
+    switch (unit) {
+        case BarUnit::Minute: return kDays * 24 * 60;
+        case BarUnit::Hour: return kDays * 24;
+        case BarUnit::Day: return kDays;
+        case BarUnit::Week: return kDays / 7;
+        case BarUnit::Month: return 120'000;
+        case BarUnit::Quarter: return 40'000;
+        case BarUnit::Year: return 10'000;
+    }
+    return 0;
+}
+
 namespace {
 
 // 1970-01-05 was the first Monday after the epoch.

@@ -1,4 +1,7 @@
-"""均線交叉: 2330 的 1 分 K 快線 (30) 向上穿越慢線 (120) 時買進, 向下穿越時賣出; 0050 作為績效基準."""
+"""均線交叉: 2330 的 1 分 K 快線 (30) 向上穿越慢線 (120) 時買進, 向下穿越時賣出; 0050 作為績效基準.
+
+每根 1 分 K 收盤時 (on_bar) 以 C++ 指標判斷, 不需每個 Tick 呼叫策略.
+"""
 
 from __future__ import annotations
 
@@ -17,26 +20,20 @@ class MovingAverageCross(Strategy):
     lots = 1
 
     def __init__(self) -> None:
-        self._minute: int | None = None
         self._fast_above: bool | None = None
 
     def on_start(self, ctx: Context) -> None:
         # A liquid large cap usually fills within one price tick of the quote.
         for action in ("buy", "sell"):
             ctx.account.update_fee_settings("stock", action=action, tick_count=1)
+        self._fast_ma = ctx.indicator(self.trade_code, "m", 1, "sma", self.fast)
+        self._slow_ma = ctx.indicator(self.trade_code, "m", 1, "sma", self.slow)
 
-    def on_tick(self, tick, ctx: Context) -> None:
-        if tick["code"] != self.trade_code:
+    def on_bar(self, bar, ctx: Context) -> None:
+        slow = self._slow_ma.value
+        if slow != slow:  # NaN: fewer than `slow` bars so far
             return
-        minute = int(tick["timestamp"] // 60)
-        if minute == self._minute:
-            return
-        # Decide once per minute, on the bars completed before this tick's minute.
-        self._minute = minute
-        closes = ctx.kbar(self.trade_code, "m", 1)["Close"].head(-1)
-        if closes.len() < self.slow:
-            return
-        fast_above = closes.tail(self.fast).mean() > closes.tail(self.slow).mean()
+        fast_above = self._fast_ma.value > slow
         crossed = self._fast_above is not None and fast_above != self._fast_above
         self._fast_above = fast_above
         held = ctx.positions(self.trade_code)

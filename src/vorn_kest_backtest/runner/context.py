@@ -7,6 +7,8 @@ from typing import Any
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
+from vorn_kest_backtest.runner.bars import BarSeries
+from vorn_kest_backtest.runner.indicators import Indicator
 from vorn_kest_backtest.runner.orders import Order, OrderBook
 from vorn_kest_backtest.runner.orders.book import FILL_MODELS
 
@@ -20,6 +22,8 @@ class Context:
         self.quotes = quote_manager
         self.codes: tuple[str, ...] = tuple(codes)
         self._orders = OrderBook(positions)
+        # Set once a strategy subscribes to bars: the engine then feeds ticks through the bar events.
+        self.bar_events = False
         self._warned: set[str] = set()
 
     def _check_code(self, code: str) -> None:
@@ -95,6 +99,25 @@ class Context:
         """目前為止的 K 線 (polars DataFrame: dt, code, Open, High, Low, Close, Volume)."""
         self._check_code(code)
         return self.quotes.get_kbar(code, unit=unit, freq=freq)
+
+    # Bar events, bar series and indicators.
+
+    def subscribe(self, code: str, unit: str = "m", freq: int = 1) -> None:
+        """訂閱 K 棒收盤事件: 每根收盤的 K 棒呼叫一次策略的 on_bar (在 on_start 中呼叫)."""
+        self._check_code(code)
+        self.quotes.subscribe(code, unit, freq)
+        self.bar_events = True
+
+    def bars(self, code: str, unit: str = "m", freq: int = 1) -> BarSeries:
+        """目前為止的 K 棒欄位 (唯讀 numpy 檢視, 不複製, 只在下一筆 tick 之前有效); 與 kbar 相同的列."""
+        self._check_code(code)
+        return BarSeries(code, self.quotes.bar_arrays(code, unit, freq))
+
+    def indicator(self, code: str, unit: str, freq: int, kind: str, length: int = 0, width: float = 2.0) -> Indicator:
+        """在 (code, unit, freq) 的 K 棒上建立 (或取得同一個) 指標, 每根 K 棒收盤時由 C++ 更新; 也訂閱該 K 棒."""
+        handle = self.quotes.add_indicator(code, unit, freq, kind, length, width)
+        self.bar_events = True
+        return Indicator(self.quotes, handle, kind)
 
     def positions(self, code: str | None = None):
         """淨持倉數量 (多單為正, 空單為負); 不指定代碼時回傳 {代碼: 淨持倉}."""

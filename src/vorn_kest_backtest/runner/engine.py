@@ -2,11 +2,18 @@
 
 from __future__ import annotations
 
+from time import monotonic
+
 from vorn_kest_backtest.constant import FLAG
+from vorn_kest_backtest.runner.bars import Bar
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.errors import StrategyError
 from vorn_kest_backtest.runner.progress import replay_progress
 from vorn_kest_backtest.runner.strategy import Strategy
+
+# The progress bar is looked at every this many ticks and redrawn at most ten times a second.
+PROGRESS_CHECK_TICKS = 4096
+PROGRESS_INTERVAL = 0.1
 
 
 def call_hook(strategy_hook, hook_name: str, *args, tick=None) -> None:
@@ -16,34 +23,65 @@ def call_hook(strategy_hook, hook_name: str, *args, tick=None) -> None:
         raise StrategyError(hook_name, error, tick) from error
 
 
+def _overrides(strategy: Strategy, name: str) -> bool:
+    return getattr(type(strategy), name) is not getattr(Strategy, name)
+
+
+def _deliver_bars(quote_manager, strategy: Strategy, ctx: Context, on_bar: bool, tick=None) -> None:
+    rows = quote_manager.closed_bars()
+    if not on_bar:
+        return
+    for row in rows:
+        call_hook(strategy.on_bar, "on_bar", Bar.from_row(row), ctx, tick=tick)
+
+
 def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, recorder=None) -> int:
     """Drives the handshake until the end-of-replay status; returns the number of ticks handled.
 
     recorder: the equity recorder, told of every tick before the account books it.
     """
+    for code, unit, freq in strategy.bars:
+        ctx.subscribe(code, unit, freq)
+    on_bar = _overrides(strategy, "on_bar")
+    on_tick = strategy.on_tick if _overrides(strategy, "on_tick") else None
+    feed = quote_manager.feed_tick if ctx.bar_events else quote_manager.add_tick
+    bar_events = ctx.bar_events
+    record_equity = recorder.on_tick if recorder is not None else None
     handled = 0
     with replay_progress() as progress:
         task = progress.add_task("回測中", total=None)
-        while True:
-            record = ticker.pop_tick()
-            if "vorn_status" in record:
-                if record["vorn_status"] == FLAG.exit_send_tick.value:
-                    break
-                # A status record uses no permit: the one granted after the last tick is still pending.
-                continue
-            if recorder is not None:
-                recorder.on_tick(record)
-            positions.set_current_tick(record)
-            quote_manager.add_tick(record)
-            ctx.observe(record)
-            try:
-                call_hook(strategy.on_tick, "on_tick", record, ctx, tick=record)
-            except StrategyError:
-                ticker.stop_send_ticks()
-                raise
-            handled += 1
-            progress.advance(task)
-            ticker.allow_next_tick()
-        ctx.finish_replay()
+        show = not progress.disable
+        last_shown = monotonic()
+        try:
+            while True:
+                record = ticker.pop_tick()
+                if "vorn_status" in record:
+                    if record["vorn_status"] == FLAG.exit_send_tick.value:
+                        break
+                    # A status record uses no permit: the one granted after the last tick is still pending.
+                    continue
+                if record_equity is not None:
+                    record_equity(record)
+                positions.set_current_tick(record)
+                closed = feed(record)
+                ctx.observe(record)
+                if closed:
+                    _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=record)
+                if on_tick is not None:
+                    try:
+                        on_tick(record, ctx)
+                    except Exception as error:
+                        raise StrategyError("on_tick", error, record) from error
+                handled += 1
+                if show and handled % PROGRESS_CHECK_TICKS == 0 and monotonic() - last_shown >= PROGRESS_INTERVAL:
+                    progress.update(task, completed=handled)
+                    last_shown = monotonic()
+                ticker.allow_next_tick()
+            if bar_events and quote_manager.finish_bars():
+                _deliver_bars(quote_manager, strategy, ctx, on_bar)
+            ctx.finish_replay()
+        except StrategyError:
+            ticker.stop_send_ticks()
+            raise
         progress.update(task, total=handled, completed=handled, description="回測完成")
     return handled

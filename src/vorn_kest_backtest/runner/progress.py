@@ -28,6 +28,8 @@ def replay_progress() -> Progress:
         TickRateColumn(),
         TimeElapsedColumn(),
         console=console if isinstance(console, Console) else None,
-        disable=not isinstance(console, Console),
+        # The engine pushes the count now and then; the bar redraws itself at most ten times a second.
+        disable=not isinstance(console, Console) or console.quiet,
+        refresh_per_second=10,
         transient=False,
     )

@@ -1,10 +1,11 @@
-"""策略基底類別: 回測引擎依序呼叫 on_start, 每個 Tick 的 on_tick, 最後 on_finish."""
+"""策略基底類別: 回測引擎依序呼叫 on_start, 每根收盤 K 棒的 on_bar 與每個 Tick 的 on_tick, 最後 on_finish."""
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, ClassVar
 
 if TYPE_CHECKING:
+    from vorn_kest_backtest.runner.bars import Bar
     from vorn_kest_backtest.runner.context import Context
 
 
@@ -12,19 +13,29 @@ class Strategy:
     """繼承此類別並覆寫需要的方法.
 
     類別屬性 `codes` ([(代碼, "Stock"/"Future"), ...]), `start`, `end` ("%Y-%m-%d") 為命令列未指定時的預設值;
-    `initial_capital` 為初始資金.
+    `initial_capital` 為初始資金. `bars` ([(代碼, unit, freq), ...]) 為要收到 on_bar 的 K 棒
+    (也可在 on_start 中呼叫 ctx.subscribe).
+
+    on_bar 的時機: 同一商品的 tick 開啟下一根 K 棒時, 在該 tick 的 on_tick 之前; 因交易時段結束而收盤的 K 棒,
+    在第一筆時間到達或超過該時段結束後一分鐘 (股票 13:31, 期貨 13:46 與 05:01) 的 tick (任何商品) 交給策略之前;
+    其餘在回放結束時 (on_finish 之前). 虛擬 tick 補齊的分鐘 K 棒在該商品下一筆 tick 到達時一起收盤.
+    沒有覆寫 on_tick 的策略不會每個 Tick 被呼叫.
     """
 
     codes: ClassVar[list[tuple[str, str]]] = []
     start: ClassVar[str | None] = None
     end: ClassVar[str | None] = None
     initial_capital: ClassVar[int] = 1_000_000
+    bars: ClassVar[list[tuple[str, str, int]]] = []
 
     def on_start(self, ctx: Context) -> None:
         """回放開始前呼叫一次."""
 
     def on_tick(self, tick: dict[str, Any], ctx: Context) -> None:
         """每個 Tick 呼叫一次; tick 含 market_type, timestamp, code, close, qty, tick_type 等欄位."""
+
+    def on_bar(self, bar: Bar, ctx: Context) -> None:
+        """每根訂閱的 K 棒收盤時呼叫一次; bar 的數值與 get_kbar 的同一列相同."""
 
     def on_finish(self, ctx: Context) -> None:
         """回放結束後呼叫一次 (例如平倉)."""

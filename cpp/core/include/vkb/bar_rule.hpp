@@ -14,6 +14,10 @@ enum class BarUnit { Minute, Hour, Day, Week, Month, Quarter, Year };
 std::optional<BarUnit> parse_bar_unit(std::string_view text);  // m h d w mo q y
 std::string_view to_string(BarUnit unit);
 
+// The longest bar of a unit, in units: 10,000 years (3,660,000 days). Longer bars would put their
+// start outside any calendar and overflow the microsecond clock on the way.
+std::int64_t max_bar_freq(BarUnit unit);
+
 // Bucket rules on the naive exchange wall clock:
 // - m, w, mo, q, y: truncation counted from 1970-01-01 as a data-frame truncate does
 //   (weeks start on Monday, months/quarters/years on the 1st).
@@ -23,7 +27,7 @@ std::string_view to_string(BarUnit unit);
 //   part after midnight count for the next trading date); labelled with that date at 00:00.
 struct BarRule {
     BarUnit unit;
-    std::int64_t freq;
+    std::int64_t freq;  // 1 .. max_bar_freq(unit)
 
     std::int64_t bucket_start(ProductType market, std::int64_t wall_us, const SessionCalendar& calendar) const;
 };

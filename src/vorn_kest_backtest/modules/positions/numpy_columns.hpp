@@ -20,4 +20,11 @@ OwnedColumn<T> owned_column(std::size_t n) {
     return {data, nanobind::cast(array)};
 }
 
+// A read-only array over a C++ buffer that `owner` keeps alive; valid while the buffer is not resized.
+template <class T>
+nanobind::object column_view(const T* data, std::size_t n, nanobind::handle owner) {
+    nanobind::ndarray<nanobind::numpy, const T, nanobind::ndim<1>> array(data, {n}, owner);
+    return nanobind::cast(array);
+}
+
 }  // namespace vkb::py

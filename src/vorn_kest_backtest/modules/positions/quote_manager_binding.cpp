@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 #include "common/py_console.hpp"
 #include "numpy_columns.hpp"
 #include "tick_record_reader.hpp"
+#include "vkb/bar_feed.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/quote_book.hpp"
 
@@ -17,6 +19,7 @@ namespace nb = nanobind;
 
 namespace {
 
+using vkb::py::column_view;
 using vkb::py::owned_column;
 
 constexpr const char* kUnitsMessage = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
@@ -41,6 +44,13 @@ std::string cache_key(int unit, std::int64_t freq) {
 vkb::ProductType parse_market(std::string_view text) {
     if (auto market = vkb::parse_product_type(text)) return *market;
     throw nb::key_error(std::string(text).c_str());
+}
+
+vkb::ProductType tick_market(std::string_view text) {
+    if (auto market = vkb::parse_product_type(text)) return *market;
+    const nb::str value(text.data(), text.size());
+    const std::string message = "tick 的 'market_type' 必須是 'Stock' 或 'Future': " + nb::cast<std::string>(nb::repr(value));
+    throw nb::value_error(message.c_str());
 }
 
 class QuoteManager {
@@ -117,6 +127,8 @@ public:
     nb::object get_empty_tick_df() const { return frames_.attr("empty_tick_df")(); }
 
     void clear_ticks() {
+        feed_.clear();
+        indicators_.clear();
         book_.clear();
         last_entry_ = nullptr;
         frame_caches_.clear();
@@ -127,14 +139,82 @@ public:
         PyObject* d = dict.ptr();
         const std::string_view code = reader_.code(d);
         vkb::QuoteTick record;
-        record.market = parse_market(reader_.market_type(d));
+        record.market = tick_market(reader_.market_type(d));
         record.dt_us = vkb::to_wall_micros(reader_.timestamp(d), utc_offset_hours());
         record.close = reader_.close(d);
         record.qty = reader_.qty(d);
-        record.tick_type = static_cast<std::int8_t>(reader_.tick_type(d));
+        record.tick_type = reader_.tick_type(d);
         record.is_simulate = reader_.is_simulate(d);
         if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
         book_.add_tick(*last_entry_, record);
+        if (!feed_.empty()) feed_.on_tick(book_, *last_entry_, record.dt_us);
+    }
+
+    std::size_t feed_tick(nb::handle tick) {
+        add_tick(tick);
+        return feed_.closed_count();
+    }
+
+    void subscribe(nb::handle code, nb::handle unit, nb::handle freq) { subscription(code, unit, freq); }
+
+    std::size_t finish_bars() {
+        feed_.finish(book_);
+        return feed_.closed_count();
+    }
+
+    nb::list closed_bars() {
+        nb::list out;
+        for (const vkb::ClosedBar& closed : feed_.take_closed()) {
+            const vkb::BarSubscription& sub = feed_.subscription(closed.subscription);
+            const vkb::KbarColumns& bars = sub.cache->bars();
+            const std::size_t i = closed.index;
+            out.append(nb::make_tuple(sub.entry->code, std::string(vkb::to_string(sub.rule.unit)), sub.rule.freq, bars.start[i],
+                                      bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]));
+        }
+        return out;
+    }
+
+    nb::tuple bar_arrays(nb::handle code, nb::handle unit, nb::handle freq) {
+        static const vkb::KbarColumns kNoBars;
+        const vkb::KbarColumns* bars = &kNoBars;
+        const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
+        if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
+        if (vkb::CodeTicks* entry = book_.find(nb::cast<std::string>(code))) {
+            vkb::KbarCache& cache = entry->cache(rule);
+            cache.update(entry->history, book_.calendar());
+            bars = &cache.bars();
+        }
+        const nb::handle self = nb::find(this);
+        const std::size_t n = bars->size();
+        return nb::make_tuple(column_view(bars->start.data(), n, self), column_view(bars->open.data(), n, self),
+                              column_view(bars->high.data(), n, self), column_view(bars->low.data(), n, self),
+                              column_view(bars->close.data(), n, self), column_view(bars->volume.data(), n, self));
+    }
+
+    std::size_t add_indicator(nb::handle code, nb::handle unit, nb::handle freq, const std::string& kind,
+                              std::int64_t length, double width) {
+        const auto parsed = vkb::parse_indicator_kind(kind);
+        if (!parsed) throw nb::value_error(("不支援的指標: " + kind).c_str());
+        if (vkb::takes_length(*parsed) && length < 1)
+            throw nb::value_error(("指標的長度必須是正整數: " + std::to_string(length)).c_str());
+        if (!std::isfinite(width) || width < 0.0)
+            throw nb::value_error(("指標的寬度必須是不小於 0 的有限數值: " + std::to_string(width)).c_str());
+        const std::size_t s = subscription(code, unit, freq);
+        indicators_.push_back(&feed_.add_indicator(book_, s, *parsed, vkb::takes_length(*parsed) ? length : 0,
+                                                   vkb::takes_width(*parsed) ? width : 0.0));
+        return indicators_.size() - 1;
+    }
+
+    nb::object indicator_values(std::size_t handle) const {
+        if (handle >= indicators_.size()) throw nb::value_error(("沒有這個指標: " + std::to_string(handle)).c_str());
+        const std::vector<double>& values = indicators_[handle]->values();
+        return column_view(values.data(), values.size(), nb::find(this));
+    }
+
+    double indicator_value(std::size_t handle) const {
+        if (handle >= indicators_.size()) throw nb::value_error(("沒有這個指標: " + std::to_string(handle)).c_str());
+        const std::vector<double>& values = indicators_[handle]->values();
+        return values.empty() ? std::nan("") : values.back();
     }
 
     nb::object poped_tick_to_df(const std::string& code) {
@@ -172,15 +252,12 @@ public:
 
     nb::object get_kbar(nb::handle code, nb::handle unit, nb::handle freq, nb::handle exprs, nb::handle to_pandas_df) {
         if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
-        std::optional<vkb::BarUnit> bar_unit;
-        if (PyUnicode_Check(unit.ptr())) bar_unit = vkb::parse_bar_unit(nb::cast<std::string>(unit));
-        if (!bar_unit) throw nb::type_error(kUnitsMessage);
+        const vkb::BarUnit bar_unit = checked_unit(unit);
         if (!PyLong_Check(freq.ptr())) throw nb::type_error("'freq' must be an integer");
         if (!exprs.is_none() && !PyList_Check(exprs.ptr())) throw nb::type_error("'exprs' must be a list");
-        const auto length = nb::cast<std::int64_t>(freq);
-        if (length < 1) throw nb::value_error("'freq' must be a positive integer");
+        const vkb::BarRule rule = checked_rule(bar_unit, freq);
 
-        nb::object df = kbars(nb::cast<std::string>(code), vkb::BarRule{*bar_unit, length});
+        nb::object df = kbars(nb::cast<std::string>(code), rule);
         if (!exprs.is_none() && PyList_GET_SIZE(exprs.ptr()) != 0) df = df.attr("with_columns")(exprs);
         return return_fn(df, PyObject_IsTrue(to_pandas_df.ptr()) == 1);
     }
@@ -190,6 +267,36 @@ private:
         nb::object value = nb::steal(PyObject_GetAttr(basic_info_.ptr(), utc_offset_key_.ptr()));
         if (!value.is_valid()) throw nb::python_error();
         return nb::cast<int>(value);
+    }
+
+    static vkb::BarUnit checked_unit(nb::handle unit) {
+        std::optional<vkb::BarUnit> bar_unit;
+        if (PyUnicode_Check(unit.ptr())) bar_unit = vkb::parse_bar_unit(nb::cast<std::string>(unit));
+        if (!bar_unit) throw nb::type_error(kUnitsMessage);
+        return *bar_unit;
+    }
+
+    std::size_t subscription(nb::handle code, nb::handle unit, nb::handle freq) {
+        if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
+        const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
+        return feed_.subscribe(book_, book_.entry(nb::cast<std::string>(code)), rule);
+    }
+
+    // A bar length the bucket arithmetic can hold; freq is a Python int.
+    static vkb::BarRule checked_rule(vkb::BarUnit unit, nb::handle freq) {
+        if (!PyLong_Check(freq.ptr())) throw nb::type_error("'freq' must be an integer");
+        int overflow = 0;
+        const long long length = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
+        if (length == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow == 0 && length < 1) throw nb::value_error("'freq' must be a positive integer");
+        const std::int64_t longest = vkb::max_bar_freq(unit);
+        if (overflow != 0 || length > longest) {
+            const std::string message = "K 棒長度超過上限 (最長 " + std::to_string(longest) +
+                                        std::string(vkb::to_string(unit)) + ", 即一萬年): " +
+                                        nb::cast<std::string>(nb::repr(freq));
+            throw nb::value_error(message.c_str());
+        }
+        return vkb::BarRule{unit, length};
     }
 
     static nb::object return_fn(nb::object df, bool to_pandas) { return to_pandas ? df.attr("to_pandas")() : df; }
@@ -284,6 +391,8 @@ private:
     }
 
     vkb::QuoteBook book_;
+    vkb::BarFeed feed_;
+    std::vector<const vkb::Indicator*> indicators_;
     vkb::py::TickRecordReader reader_;
     nb::object frames_;
     nb::object basic_info_;
@@ -307,6 +416,29 @@ void bind_quote_manager(nb::module_& m) {
         .def_prop_ro("ticks", &QuoteManager::ticks,
                      "{code: {\"ticks\", \"old_ticks\", \"last_tick\", \"cached_kbars\"}} 的即時檢視 "
                      "(每次讀取時由 C++ 緩衝產生).")
+        .def("subscribe", &QuoteManager::subscribe, nb::arg("code").none(), nb::arg("unit").none() = "m",
+             nb::arg("freq").none() = 1,
+             "訂閱 K 棒收盤事件: 之後每根收盤的 K 棒由 closed_bars 取得一次.\n\n"
+             "K 棒收盤的時機: 同一商品的 tick 開啟下一根 K 棒時 (在該 tick 之前); "
+             "任何商品的 tick 時間到達或超過該 K 棒所屬交易時段結束後的一分鐘 (股票 13:31, 期貨 13:46 與 05:01), "
+             "且下一個交易時段屬於另一根 K 棒時; 以及 finish_bars (回放結束). "
+             "虛擬 tick 組成的 K 棒在該商品下一筆 tick 到達時產生並隨之收盤.")
+        .def("feed_tick", &QuoteManager::feed_tick, nb::arg("tick"),
+             "同 add_tick, 回傳尚未取出的已收盤 K 棒數.")
+        .def("finish_bars", &QuoteManager::finish_bars, "回放結束: 所有未收盤的訂閱 K 棒收盤; 回傳尚未取出的數目.")
+        .def("closed_bars", &QuoteManager::closed_bars,
+             "取出已收盤的訂閱 K 棒 [(code, unit, freq, dt 微秒, Open, High, Low, Close, Volume), ...], 依收盤順序.")
+        .def("bar_arrays", &QuoteManager::bar_arrays, nb::arg("code").none(), nb::arg("unit").none() = "m",
+             nb::arg("freq").none() = 1,
+             "K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; "
+             "與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.")
+        .def("add_indicator", &QuoteManager::add_indicator, nb::arg("code").none(), nb::arg("unit").none(),
+             nb::arg("freq").none(), nb::arg("kind"), nb::arg("length") = 0, nb::arg("width") = 2.0,
+             "在訂閱的 K 棒上加入指標 (sma, ema, rsi, atr, bollinger_upper, bollinger_lower, highest, lowest, vwap), "
+             "每根 K 棒收盤時更新一次; 回傳指標代號.")
+        .def("indicator_values", &QuoteManager::indicator_values, nb::arg("handle"),
+             "指標每根已收盤 K 棒的值 (唯讀 numpy 檢視, 暖機期間為 NaN), 只在下一筆 tick 之前有效.")
+        .def("indicator_value", &QuoteManager::indicator_value, nb::arg("handle"), "指標最新的值 (尚無 K 棒收盤時為 NaN).")
         .def("get_init_ticks_info", &QuoteManager::get_init_ticks_info, "新的單一商品 tick 資訊.")
         .def("get_empty_tick_df", &QuoteManager::get_empty_tick_df, "空的 tick 資料表 (八個欄位).")
         .def("clear_ticks", &QuoteManager::clear_ticks, "清除所有商品的 tick 與 K 棒快取.")
