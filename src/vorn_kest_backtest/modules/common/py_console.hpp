@@ -5,19 +5,9 @@
 
 #include <string>
 
-namespace vkb::py {
+#include "common/py_modules.hpp"
 
-// sys.modules first: the full import machinery costs more than the print it serves. The name is
-// interned once and never released, so nothing is touched during interpreter shutdown.
-inline nanobind::object loaded_module(const char* dotted) {
-    PyObject* name = PyUnicode_InternFromString(dotted);
-    if (name == nullptr) throw nanobind::python_error();
-    PyObject* module = PyImport_GetModule(name);
-    Py_DECREF(name);
-    if (module != nullptr) return nanobind::steal(module);
-    if (PyErr_Occurred()) throw nanobind::python_error();
-    return nanobind::module_::import_(dotted);
-}
+namespace vkb::py {
 
 inline nanobind::object utils_module() { return loaded_module("vorn_kest_backtest.utils"); }
 

@@ -12,7 +12,7 @@ namespace {
 nb::object os_path_join(nb::handle first, nb::handle rest) {
     nb::object parts = nb::steal(PySequence_Concat(nb::make_tuple(first).ptr(), rest.ptr()));
     if (!parts.is_valid()) throw nb::python_error();
-    PyObject* joined = PyObject_Call(nb::module_::import_("os.path").attr("join").ptr(), parts.ptr(), nullptr);
+    PyObject* joined = PyObject_Call(loaded_module("os.path").attr("join").ptr(), parts.ptr(), nullptr);
     if (!joined) throw nb::python_error();
     return nb::steal(joined);
 }
@@ -44,7 +44,7 @@ nb::list profit_rows_by_code(nb::handle self, nb::handle code) {
 }
 
 nb::object report_function(const char* module, const char* name) {
-    return nb::module_::import_(module).attr(name);
+    return loaded_module(module).attr(name);
 }
 
 }  // namespace

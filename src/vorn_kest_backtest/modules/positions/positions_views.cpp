@@ -145,7 +145,7 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
         r[k.avg_price] = s.quantity > 0 ? round_price(s.average_price()) : nb::object(nb::int_(0));
         r[k.pnl] = nb::float_(s.pnl);
         if (type == ProductType::Stock) {
-            r[k.cond] = nb::module_::import_("vorn_kest_backtest.constant").attr("OrderCond").attr("CASH");
+            r[k.cond] = loaded_module("vorn_kest_backtest.constant").attr("OrderCond").attr("CASH");
             add_cash_margin_fields(r, {k.margin_purchase_amount, k.collateral, k.short_sale_margin, k.interest});
         }
         out.append(r);
