@@ -47,12 +47,17 @@ void BookedEntry::release(const TradeCost& part) {
 OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
                                   std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
                                   const FeeRule& exit_rule, bool long_position) {
-    const TradeCost entry = entry_side_cost(code, entry_price, qty, multiplier, entry_rule);
+    return value_booked_position(code, entry_side_cost(code, entry_price, qty, multiplier, entry_rule), mark_price,
+                                 multiplier, exit_rule, long_position);
+}
+
+OpenValuation value_booked_position(std::string_view code, const TradeCost& entry, std::optional<double> mark_price,
+                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position) {
     OpenValuation v;
     v.principal = traded_amount(entry);
     v.entry_charges = entry_charges(entry);
     if (mark_price) {
-        const TradeCost exit = exit_side_cost(code, *mark_price, qty, multiplier, exit_rule);
+        const TradeCost exit = exit_side_cost(code, *mark_price, entry.qty, multiplier, exit_rule);
         v.pnl = settle_pair(entry, exit, !long_position).profit;
     }
     return v;

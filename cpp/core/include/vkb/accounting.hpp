@@ -58,6 +58,9 @@ struct OpenValuation {
     double entry_charges = 0.0;
     double pnl = 0.0;
 };
+// The same valuation for an entry whose charges were booked (the part still open).
+OpenValuation value_booked_position(std::string_view code, const TradeCost& entry, std::optional<double> mark_price,
+                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position);
 OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
                                   std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
                                   const FeeRule& exit_rule, bool long_position);
