@@ -116,7 +116,8 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
     FifoCover fifo(int_field(cover, k.quantity, "quantity"));
     const double exit_price = to_double(get_item(cover, k.price));
     const FeeLookup exit_fees = lookup_fees(self, code, action, type, false);
-    const std::string cover_line = "[green]沖銷部位: " + str_text(cover) + "[/green]";
+    const bool quiet = console_quiet();
+    const std::string cover_line = quiet ? std::string() : "[green]沖銷部位: " + str_text(cover) + "[/green]";
 
     std::vector<nb::object> rows;
     std::vector<nb::object> matched_positions;  // held: a console hook may touch the list meanwhile
@@ -144,8 +145,10 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
         }
         taken.push_back(in.cost);
         const PricedFill out = exit_fill(exit_fees, code_sv, exit_price, matched);
-        console_print(cover_line);
-        console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
+        if (!quiet) {
+            console_print(cover_line);
+            console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
+        }
         const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
         result.totals.add(pair);
         rows.push_back(profit_row(code, entry, cover, matched, in, out, pair));
@@ -191,10 +194,7 @@ nb::dict cover_result(const Cover& c) {
 
 double read_capital(nb::handle self) { return to_double(get_attr(self, keys().current_capital)); }
 
-std::string write_capital(nb::handle self, double capital) {
-    set_attr(self, keys().current_capital, nb::float_(capital));
-    return float_text(capital);
-}
+void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
 
 // Entry of `qty` of the position: its principal and entry costs leave the account.
 void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy,
@@ -205,10 +205,12 @@ void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType t
     const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
     const PricedFill fill = entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
     add_one(stats, k.entry_times);
-    const std::string capital = write_capital(self, capital_after_entry(read_capital(self), fill.cost));
+    const double capital = capital_after_entry(read_capital(self), fill.cost);
+    write_capital(self, capital);
     if (self_.p->booked.emplace(position.ptr(), book_entry_cost(fill.cost, fees.multiplier)).second)
         position.inc_ref();
-    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + capital +
+    if (console_quiet()) return;
+    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + float_text(capital) +
                   (buy ? ", 進場價金: " : ", 應付金額: ") + float_text(traded_amount(fill.cost)) +
                   ", 進場成本: " + float_text(entry_charges(fill.cost)) + "[/bold pink1]");
 }
@@ -230,9 +232,11 @@ void book_cover(nb::handle self, nb::handle stats, const Cover& c) {
         add_one(stats, k.loss_times);
         add_float(stats, k.loss_total, t.profit);
     }
-    const std::string capital = write_capital(self, capital_after_cover(read_capital(self), t, c.covering_buy));
+    const double capital = capital_after_cover(read_capital(self), t, c.covering_buy);
+    write_capital(self, capital);
+    if (console_quiet()) return;
     console_print(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
-                  capital + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") + float_text(t.exit_total) +
+                  float_text(capital) + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") + float_text(t.exit_total) +
                   ", 損益: " + float_text(t.profit) + ", 出場成本: " + float_text(t.exit_cost_total) +
                   "[/bold yellow]");
 }
