@@ -66,7 +66,8 @@ def test_every_grid_price_below_10_steps_to_its_neighbours(p, code):
     for cents in range(1, 1000):
         price = cents / 100
         assert p._Positions__calculate_slippage_price(code, price, 1, "up") == (cents + 1) / 100
-        assert p._Positions__calculate_slippage_price(code, price, 1, "down") == (cents - 1) / 100
+        # A walk down stops at the lowest grid price, 0.01.
+        assert p._Positions__calculate_slippage_price(code, price, 1, "down") == max(cents - 1, 1) / 100
 
 
 @pytest.mark.parametrize(
@@ -113,9 +114,9 @@ def test_reversed_direction_slips_a_buy_down_by_default(p):
 def test_futures_are_priced_with_their_contract_value(p, code, value):
     assert p._Positions__apply_future_contract_value(code) == value
     cost = p._Positions__calculate_trade_cost(code, "Sell", 17000.0, 2, "Future", need_reverse_direction=False)
-    assert cost["price"] == 16985.0
+    assert cost["price"] == 16997.0  # 3 ticks of the contract's own tick (1 point)
     assert cost["min_qty"] == 2 * value
-    assert cost["fee"] == 0.00002 * 2 * value * 16985.0
+    assert cost["fee"] == 0.00002 * 2 * value * 16997.0
 
 
 def test_contract_values_are_read_at_every_call(p, monkeypatch):

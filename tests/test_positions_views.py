@@ -38,8 +38,8 @@ def tick(code, close):
 ROUND_TRIPS = [
     pytest.param("Stock", "2330", "Buy", 100.0, 110.0, 101500.0, 144.6375, 6375.25, 10000.0, id="long-stock"),
     pytest.param("Stock", "2330", "Sell", 100.0, 90.0, 99300.0, 141.5025, 8458.92, 10000.0, id="short-stock"),
-    pytest.param("Future", "TXFR1", "Buy", 17000.0, 17100.0, 3403000.0, 68.06, 13795.26, 20000.0, id="long-TXF"),
-    pytest.param("Future", "ABCR1", "Sell", 500.0, 480.0, 996000.0, 29.92, 32921.56, 40000.0,
+    pytest.param("Future", "TXFR1", "Buy", 17000.0, 17100.0, 3400600.0, 68.012, 18595.212, 20000.0, id="long-TXF"),
+    pytest.param("Future", "ABCR1", "Sell", 500.0, 480.0, 994000.0, 29.88, 27921.48, 40000.0,
                  id="short-unlisted-future"),
 ]
 

@@ -131,3 +131,25 @@ TEST_CASE("exchange date follows the exchange clock across midnight UTC") {
     CHECK(format_exchange_date(1704214800.0, 0) == "2024-01-02");
     CHECK_THROWS_AS(format_exchange_date(1e12, 8), std::domain_error);
 }
+
+TEST_CASE("the parts of a booked entry add up to what the entry charged") {
+    TradeCost entry;
+    entry.qty = 3;
+    entry.min_qty = 3000;
+    entry.price = 101.5;
+    entry.fee = 433.9125;
+    entry.fixed_cost = 10.0;
+    BookedEntry booked = book_entry_cost(entry, 1000);
+    double fee = 0, fixed = 0;
+    for (std::int64_t take : {1, 1, 1}) {
+        const TradeCost part = booked.share(take);
+        CHECK(part.price == 101.5);
+        CHECK(part.min_qty == take * 1000);
+        fee += part.fee;
+        fixed += part.fixed_cost;
+        booked.release(part);
+    }
+    CHECK(booked.cost.qty == 0);
+    CHECK(fee == doctest::Approx(433.9125).epsilon(1e-15));
+    CHECK(fixed == doctest::Approx(10.0).epsilon(1e-15));
+}

@@ -2,6 +2,8 @@
 
 #include "vkb/civil_time.hpp"
 
+#include <stdexcept>
+
 using namespace vkb;
 
 TEST_CASE("epoch zero is eight o'clock in the exchange zone") {
@@ -24,4 +26,22 @@ TEST_CASE("fractional seconds carry as microseconds, negative times floor") {
     CHECK(format_datetime(t, true) == "2024-01-02 09:15:00.250000");
     auto n = to_civil(-0.5, 0);
     CHECK(format_datetime(n, true) == "1969-12-31 23:59:59.500000");
+}
+
+TEST_CASE("times whose microseconds leave 64 bits are refused, quoting the value") {
+    for (double ts : {9.3e12, -9.3e12, 5e16, 0.0 / 0.0}) {
+        CAPTURE(ts);
+        CHECK_THROWS_AS(to_wall_micros(ts, 8), std::domain_error);
+    }
+    CHECK_THROWS_WITH(to_wall_micros(9.3e12, 8), "timestamp out of range: 9300000000000");
+    CHECK(to_wall_micros(1704158100.25, 8) == (1704158100LL + 8 * 3600) * 1000000 + 250000);
+}
+
+TEST_CASE("the wall clock range is the years 1 to 9999") {
+    CHECK(wall_clock_in_range(0.0, 8));
+    CHECK(wall_clock_in_range(253402300799.0 - 8 * 3600, 8));
+    CHECK_FALSE(wall_clock_in_range(253402300800.0 - 8 * 3600, 8));
+    CHECK(wall_clock_in_range(-62135596800.0, 0));
+    CHECK_FALSE(wall_clock_in_range(-62135596801.0, 0));
+    CHECK_FALSE(wall_clock_in_range(0.0 / 0.0, 8));
 }

@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -15,7 +16,8 @@ TEST_CASE("one tick up and down from every grid price below 10 reaches the neigh
             CAPTURE(c);
             const double p = static_cast<double>(c) / 100.0;
             CHECK(slip_price(code, p, 1, true) == static_cast<double>(c + 1) / 100.0);
-            CHECK(slip_price(code, p, 1, false) == static_cast<double>(c - 1) / 100.0);
+            // The walk down stops at the lowest grid price, 0.01.
+            CHECK(slip_price(code, p, 1, false) == static_cast<double>(c > 1 ? c - 1 : 1) / 100.0);
         }
     }
 }
@@ -71,4 +73,43 @@ TEST_CASE("zero or negative tick counts leave an off-grid price alone") {
 TEST_CASE("prices no grid can hold are refused") {
     CHECK_THROWS_AS(ceil_to_grid("2330", 0.0 / 0.0), std::domain_error);
     CHECK_THROWS_AS(ceil_to_grid("2330", 1e300), std::overflow_error);
+}
+
+namespace {
+
+// One grid step at a time, as the walk is defined; the closed form must agree with it.
+double stepwise(const std::string& code, double price, std::int64_t ticks, bool up) {
+    if (ticks <= 0) return price;
+    const bool fund = is_fund_code(code);
+    const GridSnap first = ceil_to_grid(code, price);
+    std::int64_t cents = first.cents, step = first.tick_cents;
+    for (std::int64_t i = 0; i < ticks; ++i) {
+        if (i > 0) step = band_tick_cents(fund, cents);
+        if (!up && cents <= kLowestGridCents) break;
+        cents = std::max(kLowestGridCents, ceil_cents_to_grid(fund, up ? cents + step : cents - step));
+    }
+    return cents_to_price(cents);
+}
+
+}  // namespace
+
+TEST_CASE("the walk worked out band by band equals the walk taken one step at a time") {
+    for (const std::string code : {"2330", "0050"})
+        for (double start : {0.01, 0.02, 4.1, 9.99, 10.0, 12.34, 49.99, 50.05, 99.9, 499.5, 999.2, 1000.0, 1234.0})
+            for (std::int64_t ticks : {1, 2, 3, 7, 40, 333, 2500})
+                for (bool up : {true, false}) {
+                    CAPTURE(code);
+                    CAPTURE(start);
+                    CAPTURE(ticks);
+                    CAPTURE(up);
+                    CHECK(slip_price(code, start, ticks, up) == stepwise(code, start, ticks, up));
+                }
+}
+
+TEST_CASE("a huge tick count is worked out at once and stays on the grid") {
+    CHECK(slip_price("2330", 100.0, 10000000000000LL, false) == 0.01);
+    CHECK(slip_price("2330", 0.01, 5, false) == 0.01);
+    CHECK(slip_price("2330", 1000.0, 1000000000LL, true) == 1000.0 + 5.0 * 1000000000.0);
+    CHECK_THROWS_AS(slip_price("2330", 100.0, 10000000000000LL, true), std::overflow_error);
+    CHECK_THROWS_AS(slip_price("2330", 100.0, INT64_MAX, true), std::overflow_error);
 }

@@ -22,15 +22,42 @@ PairSettlement settle_pair(const TradeCost& entry, const TradeCost& exit, bool c
     return p;
 }
 
+BookedEntry book_entry_cost(const TradeCost& entry, std::int64_t multiplier) { return {entry, multiplier}; }
+
+TradeCost BookedEntry::share(std::int64_t matched) const {
+    TradeCost part = cost;
+    if (matched >= cost.qty) return part;
+    const double fraction = static_cast<double>(matched) / static_cast<double>(cost.qty);
+    part.qty = matched;
+    part.min_qty = matched * multiplier;
+    part.fee = cost.fee * fraction;
+    part.tax = cost.tax * fraction;
+    part.fixed_cost = cost.fixed_cost * fraction;
+    return part;
+}
+
+void BookedEntry::release(const TradeCost& part) {
+    cost.qty -= part.qty;
+    cost.min_qty -= part.min_qty;
+    cost.fee -= part.fee;
+    cost.tax -= part.tax;
+    cost.fixed_cost -= part.fixed_cost;
+}
+
 OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
                                   std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
                                   const FeeRule& exit_rule, bool long_position) {
-    const TradeCost entry = entry_side_cost(code, entry_price, qty, multiplier, entry_rule);
+    return value_booked_position(code, entry_side_cost(code, entry_price, qty, multiplier, entry_rule), mark_price,
+                                 multiplier, exit_rule, long_position);
+}
+
+OpenValuation value_booked_position(std::string_view code, const TradeCost& entry, std::optional<double> mark_price,
+                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position) {
     OpenValuation v;
     v.principal = traded_amount(entry);
     v.entry_charges = entry_charges(entry);
     if (mark_price) {
-        const TradeCost exit = exit_side_cost(code, *mark_price, qty, multiplier, exit_rule);
+        const TradeCost exit = exit_side_cost(code, *mark_price, entry.qty, multiplier, exit_rule);
         v.pnl = settle_pair(entry, exit, !long_position).profit;
     }
     return v;

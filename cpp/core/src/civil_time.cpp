@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 namespace vkb {
 
@@ -32,7 +33,30 @@ int weekday_from_days(std::int64_t days) {
     return static_cast<int>(((days % 7) + 7 + 3) % 7);
 }
 
+namespace {
+
+// Wall-clock seconds of 0001-01-01 00:00:00 and of 10000-01-01 00:00:00.
+constexpr double kFirstWallSecond = -62135596800.0;
+constexpr double kEndWallSecond = 253402300800.0;
+// Beyond this many seconds the microseconds no longer fit in 64 bits.
+constexpr double kMaxMicrosSeconds = 9.2e12;
+
+std::string number_text(double value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", value);
+    return buf;
+}
+
+}  // namespace
+
+bool wall_clock_in_range(double epoch_seconds, int utc_offset_hours) {
+    const double wall = epoch_seconds + utc_offset_hours * 3600.0;
+    return wall >= kFirstWallSecond && wall < kEndWallSecond;
+}
+
 std::int64_t to_wall_micros(double epoch_seconds, int utc_offset_hours) {
+    if (!(std::fabs(epoch_seconds) < kMaxMicrosSeconds))
+        throw std::domain_error("timestamp out of range: " + number_text(epoch_seconds));
     const double whole = std::floor(epoch_seconds);
     auto micros = static_cast<std::int64_t>(std::llround((epoch_seconds - whole) * 1e6));
     auto secs = static_cast<std::int64_t>(whole) + std::int64_t{utc_offset_hours} * 3600;

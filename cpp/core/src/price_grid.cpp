@@ -1,14 +1,16 @@
 #include "vkb/price_grid.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <array>
+#include <limits>
+#include <span>
 #include <stdexcept>
 
 namespace vkb {
 
 namespace {
 
-// Far beyond any exchange price, and keeps cents * tick arithmetic inside 64 bits.
-constexpr double kMaxAbsPrice = 1e13;
 // Relative distance below which a scaled price counts as sitting on a grid point.
 constexpr double kSnapTolerance = 1e-12;
 
@@ -62,17 +64,74 @@ std::int64_t ceil_cents_to_grid(bool fund, std::int64_t cents) {
     return ceil_div(cents, tick) * tick;
 }
 
+namespace {
+
+// Exclusive upper bound of the band holding `cents`; every bound is a multiple of the ticks on
+// both of its sides, so a walk that reaches it stands on the next band's grid.
+constexpr std::array<std::int64_t, 2> kFundBounds{5000, 100000};
+constexpr std::array<std::int64_t, 5> kStockBounds{1000, 5000, 10000, 50000, 100000};
+
+std::span<const std::int64_t> band_bounds(bool fund) {
+    if (fund) return kFundBounds;
+    return kStockBounds;
+}
+
+std::int64_t band_upper_cents(bool fund, std::int64_t cents) {
+    for (const std::int64_t bound : band_bounds(fund))
+        if (cents < bound) return bound;
+    return std::numeric_limits<std::int64_t>::max();
+}
+
+// Inclusive lower bound of the band holding `cents` (the lowest band reaches down to one cent).
+std::int64_t band_lower_cents(bool fund, std::int64_t cents) {
+    std::int64_t lower = kLowestGridCents;
+    for (const std::int64_t bound : band_bounds(fund))
+        if (cents >= bound) lower = bound;
+    return lower;
+}
+
+constexpr std::int64_t kMaxGridCents = static_cast<std::int64_t>(kMaxAbsPrice * 100);
+
+// Walks a grid price up band by band: inside a band every step is that band's tick.
+std::int64_t walk_up(bool fund, std::int64_t cents, std::int64_t steps) {
+    while (steps > 0) {
+        const std::int64_t tick = band_tick_cents(fund, cents);
+        const std::int64_t upper = std::min(band_upper_cents(fund, cents), kMaxGridCents + tick);
+        const std::int64_t to_bound = (upper - cents) / tick;
+        if (steps < to_bound) return cents + steps * tick;
+        if (upper > kMaxGridCents) throw std::overflow_error("price after slippage out of range");
+        cents += to_bound * tick;
+        steps -= to_bound;
+    }
+    return cents;
+}
+
+// Walks a grid price down band by band, stopping at the lowest grid price. A step down from a
+// band's lower bound still takes that band's tick (10.00 -> 9.95).
+std::int64_t walk_down(bool fund, std::int64_t cents, std::int64_t steps) {
+    while (steps > 0 && cents > kLowestGridCents) {
+        const std::int64_t tick = band_tick_cents(fund, cents);
+        const std::int64_t lower = band_lower_cents(fund, cents);
+        if (lower == kLowestGridCents) return std::max(kLowestGridCents, cents - std::min(steps, cents) * tick);
+        const std::int64_t to_leave = (cents - lower) / tick + 1;
+        if (steps < to_leave) return cents - steps * tick;
+        cents = lower - tick;
+        steps -= to_leave;
+    }
+    return cents;
+}
+
+}  // namespace
+
 double slip_price(std::string_view code, double price, std::int64_t tick_count, bool up) {
     if (tick_count <= 0) return price;
     const bool fund = is_fund_code(code);
+    // The first step takes the tick of the band the raw price fell in, then lands on the grid.
     const GridSnap first = ceil_to_grid(code, price);
-    std::int64_t cents = first.cents;
-    std::int64_t step = first.tick_cents;
-    for (std::int64_t i = 0; i < tick_count; ++i) {
-        if (i > 0) step = band_tick_cents(fund, cents);
-        cents = ceil_cents_to_grid(fund, up ? cents + step : cents - step);
-    }
-    return cents_to_price(cents);
+    if (!up && first.cents <= kLowestGridCents) return cents_to_price(first.cents);
+    std::int64_t cents = ceil_cents_to_grid(fund, up ? first.cents + first.tick_cents : first.cents - first.tick_cents);
+    if (!up) cents = std::max(cents, kLowestGridCents);
+    return cents_to_price(up ? walk_up(fund, cents, tick_count - 1) : walk_down(fund, cents, tick_count - 1));
 }
 
 }  // namespace vkb

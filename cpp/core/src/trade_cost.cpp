@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "vkb/futures_tick.hpp"
 #include "vkb/price_grid.hpp"
 
 namespace vkb {
@@ -14,7 +15,8 @@ TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t q
                              std::int64_t multiplier, const FeeRule& rule, bool ignore_tax) {
     TradeCost c;
     c.origin_price = price;
-    c.price = slip_price(code, price, rule.slip_ticks, rule.slip_up);
+    c.price = rule.futures_tick > 0.0 ? slip_futures_price(price, rule.slip_ticks, rule.slip_up, rule.futures_tick)
+                                      : slip_price(code, price, rule.slip_ticks, rule.slip_up);
     c.qty = quantity;
     if (__builtin_mul_overflow(quantity, multiplier, &c.min_qty))
         throw std::overflow_error("quantity too large");

@@ -34,6 +34,21 @@ inline TradeCost exit_side_cost(std::string_view code, double price, std::int64_
     return compute_trade_cost(code, price, qty, multiplier, rule, false);
 }
 
+// What an entry charged, kept with its open position: a cover settles the entry side at the
+// price and costs actually paid, whatever the fee or slippage settings say by then, so booked
+// profit and the capital moved agree over every round trip.
+struct BookedEntry {
+    TradeCost cost;              // for the quantity still open (cost.qty)
+    std::int64_t multiplier = 1;  // smallest units per lot or contract, as at the entry
+
+    // The part for `matched` of the open quantity: costs pro rata, and the last part takes all
+    // that is left, so the parts always add up to what was charged.
+    TradeCost share(std::int64_t matched) const;
+    // Lowers the open quantity and the costs by a part taken with share().
+    void release(const TradeCost& part);
+};
+BookedEntry book_entry_cost(const TradeCost& entry, std::int64_t multiplier);
+
 // An open position as the views show it. principal and entry_charges are what its entry booked
 // (entry price after slippage x quantity x unit; fee + fixed cost). pnl is what covering it at
 // mark_price would book now, through the same pricing of both sides and the same settle_pair as a
@@ -43,6 +58,9 @@ struct OpenValuation {
     double entry_charges = 0.0;
     double pnl = 0.0;
 };
+// The same valuation for an entry whose charges were booked (the part still open).
+OpenValuation value_booked_position(std::string_view code, const TradeCost& entry, std::optional<double> mark_price,
+                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position);
 OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
                                   std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
                                   const FeeRule& exit_rule, bool long_position);

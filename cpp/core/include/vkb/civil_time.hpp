@@ -18,7 +18,10 @@ int weekday_from_days(std::int64_t days);
 // Epoch seconds (fractional part carried as microseconds) to the wall clock at utc_offset_hours.
 CivilDateTime to_civil(double epoch_seconds, int utc_offset_hours);
 // Microseconds since the epoch of the wall clock (naive, as if UTC) at utc_offset_hours.
+// Throws std::domain_error, quoting the value, for NaN or a time whose microseconds leave 64 bits.
 std::int64_t to_wall_micros(double epoch_seconds, int utc_offset_hours);
+// Whether the wall clock at utc_offset_hours falls in the years 1 to 9999 (false for NaN).
+bool wall_clock_in_range(double epoch_seconds, int utc_offset_hours);
 
 std::string format_date(int year, int month, int day);            // %Y-%m-%d
 std::string format_datetime(const CivilDateTime& t, bool micros);   // %Y-%m-%d %H:%M:%S[.%f]

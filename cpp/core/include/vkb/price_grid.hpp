@@ -11,6 +11,9 @@ struct GridSnap {
     std::int64_t tick_cents;  // tick size of the band the unsnapped price fell in
 };
 
+// Far beyond any exchange price, and keeps cents * tick arithmetic inside 64 bits.
+inline constexpr double kMaxAbsPrice = 1e13;
+
 // Exchange-traded funds ("00...") have their own bands below 1000.
 bool is_fund_code(std::string_view code);
 
@@ -26,8 +29,13 @@ GridSnap ceil_to_grid(std::string_view code, double price);
 // Ceiling of an exact cent amount onto the grid of its band.
 std::int64_t ceil_cents_to_grid(bool fund, std::int64_t cents);
 
+// The lowest price the grid holds: a walk down stops there (a price at or below it stays).
+inline constexpr std::int64_t kLowestGridCents = 1;
+
 // Moves a price tick_count grid steps up or down; the first step snaps an off-grid price upward
 // and uses the tick of the band the raw price fell in. tick_count <= 0 returns the price untouched.
+// The walk is worked out band by band, so its cost does not grow with tick_count. Throws
+// std::overflow_error when the walk leaves the range ceil_to_grid accepts.
 double slip_price(std::string_view code, double price, std::int64_t tick_count, bool up);
 
 inline double cents_to_price(std::int64_t cents) { return static_cast<double>(cents) / 100.0; }

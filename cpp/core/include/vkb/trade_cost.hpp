@@ -12,6 +12,7 @@ struct FeeRule {
     double fixed_cost = 0.0;
     std::int64_t slip_ticks = 0;
     bool slip_up = true;
+    double futures_tick = 0.0;  // above 0: slip in whole ticks of this size instead of the stock grid
 };
 
 struct TradeCost {

@@ -5,21 +5,26 @@
 
 #include <string>
 
+#include "common/py_modules.hpp"
+
 namespace vkb::py {
 
-// sys.modules first: the full import machinery costs more than the print it serves. The name is
-// interned once and never released, so nothing is touched during interpreter shutdown.
-inline nanobind::object loaded_module(const char* dotted) {
-    PyObject* name = PyUnicode_InternFromString(dotted);
-    if (name == nullptr) throw nanobind::python_error();
-    PyObject* module = PyImport_GetModule(name);
-    Py_DECREF(name);
-    if (module != nullptr) return nanobind::steal(module);
-    if (PyErr_Occurred()) throw nanobind::python_error();
-    return nanobind::module_::import_(dotted);
-}
-
 inline nanobind::object utils_module() { return loaded_module("vorn_kest_backtest.utils"); }
+
+// A console that prints nothing (a rich Console with quiet=True, or any console whose `quiet`
+// attribute is true): callers then skip building their lines.
+inline bool console_quiet() {
+    nanobind::object console = utils_module().attr("console");
+    PyObject* quiet = PyObject_GetAttrString(console.ptr(), "quiet");
+    if (quiet == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const int truth = PyObject_IsTrue(quiet);
+    Py_DECREF(quiet);
+    if (truth < 0) throw nanobind::python_error();
+    return truth != 0;
+}
 
 inline void console_print(const std::string& text) {
     utils_module().attr("console").attr("print")(nanobind::str(text.c_str(), text.size()));

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "common/py_args.hpp"
+#include "common/py_modules.hpp"
 #include "positions_support.hpp"
 
 namespace vkb::py {
@@ -10,7 +11,7 @@ namespace {
 
 // The module's own blocking queue: a pop waits with the GIL released.
 nb::object new_queue() {
-    return nb::module_::import_("vorn_kest_backtest.modules.positions.positions").attr("Queue")();
+    return loaded_module("vorn_kest_backtest.modules.positions.positions").attr("Queue")();
 }
 
 void init_positions(Self self) {

@@ -12,10 +12,12 @@
 //   a later cover returns it.
 // - An unknown product type is refused before anything changes.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "common/py_args.hpp"
 #include "common/py_console.hpp"
+#include "common/py_modules.hpp"
 #include "positions_support.hpp"
 #include "vkb/accounting.hpp"
 
@@ -34,11 +36,7 @@ nb::object deep_copy(nb::handle trade) {
                    PyBool_Check(value) || value == Py_None;
         if (flat) return nb::steal(PyDict_Copy(trade.ptr()));
     }
-    static PyObject* deepcopy = [] {
-        nb::object copy = nb::module_::import_("copy");
-        return nb::object(copy.attr("deepcopy")).release().ptr();
-    }();
-    return nb::borrow(deepcopy)(trade);
+    return loaded_module("copy").attr("deepcopy")(trade);
 }
 
 void add_float(nb::handle mapping, nb::handle key, double delta) {
@@ -102,7 +100,9 @@ PricedFill exit_fill(const FeeLookup& fees, std::string_view code, double price,
 
 // Matches the covering position against the opposite book. Every pair is priced, printed and
 // turned into a row before the book is touched, so a failure leaves book and report as they were.
-Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
+Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
+    nb::handle self = self_.h;
+    auto& booked = self_.p->booked;
     const Keys& k = keys();
     nb::object code = get_item(cover, k.code);
     expect_exact(code, &PyUnicode_Type, "code");
@@ -116,11 +116,13 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
     FifoCover fifo(int_field(cover, k.quantity, "quantity"));
     const double exit_price = to_double(get_item(cover, k.price));
     const FeeLookup exit_fees = lookup_fees(self, code, action, type, false);
-    const std::string cover_line = "[green]沖銷部位: " + str_text(cover) + "[/green]";
+    const bool quiet = console_quiet();
+    const std::string cover_line = quiet ? std::string() : "[green]沖銷部位: " + str_text(cover) + "[/green]";
 
     std::vector<nb::object> rows;
     std::vector<nb::object> matched_positions;  // held: a console hook may touch the list meanwhile
     std::vector<std::int64_t> left;              // quantity each matched position keeps
+    std::vector<TradeCost> taken;                // the booked entry part each pair used
     nb::object entry_action;
     FeeLookup entry_fees;
     for (Py_ssize_t i = 0; fifo.wants_more() && i < PyList_GET_SIZE(opposite.ptr()); ++i) {
@@ -132,10 +134,21 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
             entry_fees = lookup_fees(self, code, this_action, type, false);
             entry_action = this_action;
         }
-        const PricedFill in = entry_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched);
+        const auto found = booked.find(entry.ptr());
+        PricedFill in;
+        if (found != booked.end()) {
+            in.cost = found->second.share(matched);
+            in.cost.origin_price = to_double(get_item(entry, k.price));
+            in.fixed_cost = nb::float_(in.cost.fixed_cost);
+        } else {
+            in = entry_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched);
+        }
+        taken.push_back(in.cost);
         const PricedFill out = exit_fill(exit_fees, code_sv, exit_price, matched);
-        console_print(cover_line);
-        console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
+        if (!quiet) {
+            console_print(cover_line);
+            console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
+        }
         const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
         result.totals.add(pair);
         rows.push_back(profit_row(code, entry, cover, matched, in, out, pair));
@@ -150,6 +163,13 @@ Cover cover_against_book(nb::handle self, nb::handle cover, ProductType type) {
     for (std::size_t i = 0; i < left.size(); ++i) {
         set_item(matched_positions[i], k.quantity, nb::int_(left[i]));
         if (left[i] == 0) ++consumed;
+        const auto found = booked.find(matched_positions[i].ptr());
+        if (found == booked.end()) continue;
+        found->second.release(taken[i]);
+        if (left[i] == 0 || found->second.cost.qty <= 0) {
+            booked.erase(found);
+            matched_positions[i].dec_ref();
+        }
     }
     consumed = std::min(consumed, PyList_GET_SIZE(opposite.ptr()));
     if (consumed > 0 && PyList_SetSlice(opposite.ptr(), 0, consumed, nullptr) != 0) throw nb::python_error();
@@ -174,21 +194,23 @@ nb::dict cover_result(const Cover& c) {
 
 double read_capital(nb::handle self) { return to_double(get_attr(self, keys().current_capital)); }
 
-std::string write_capital(nb::handle self, double capital) {
-    set_attr(self, keys().current_capital, nb::float_(capital));
-    return float_text(capital);
-}
+void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
 
 // Entry of `qty` of the position: its principal and entry costs leave the account.
-void book_entry(nb::handle self, nb::handle position, nb::handle stats, ProductType type, bool buy,
+void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy,
                 std::int64_t qty) {
+    nb::handle self = self_.h;
     const Keys& k = keys();
     nb::object code = get_item(position, k.code);
     const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
     const PricedFill fill = entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
     add_one(stats, k.entry_times);
-    const std::string capital = write_capital(self, capital_after_entry(read_capital(self), fill.cost));
-    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + capital +
+    const double capital = capital_after_entry(read_capital(self), fill.cost);
+    write_capital(self, capital);
+    if (self_.p->booked.emplace(position.ptr(), book_entry_cost(fill.cost, fees.multiplier)).second)
+        position.inc_ref();
+    if (console_quiet()) return;
+    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + float_text(capital) +
                   (buy ? ", 進場價金: " : ", 應付金額: ") + float_text(traded_amount(fill.cost)) +
                   ", 進場成本: " + float_text(entry_charges(fill.cost)) + "[/bold pink1]");
 }
@@ -210,9 +232,11 @@ void book_cover(nb::handle self, nb::handle stats, const Cover& c) {
         add_one(stats, k.loss_times);
         add_float(stats, k.loss_total, t.profit);
     }
-    const std::string capital = write_capital(self, capital_after_cover(read_capital(self), t, c.covering_buy));
+    const double capital = capital_after_cover(read_capital(self), t, c.covering_buy);
+    write_capital(self, capital);
+    if (console_quiet()) return;
     console_print(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
-                  capital + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") + float_text(t.exit_total) +
+                  float_text(capital) + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") + float_text(t.exit_total) +
                   ", 損益: " + float_text(t.profit) + ", 出場成本: " + float_text(t.exit_cost_total) +
                   "[/bold yellow]");
 }
@@ -222,6 +246,34 @@ nb::object ensure_item(nb::handle mapping, nb::handle key, auto make) {
     return get_item(mapping, key);
 }
 
+// Refuses a fill no account can book, before anything changes: a price that is not a positive
+// finite number, a quantity that is not a positive integer, or a size whose smallest units or
+// money leave the range the account can count in.
+void check_fill(nb::handle self, nb::handle trade, nb::handle code, ProductType type) {
+    const Keys& k = keys();
+    nb::object quantity = get_item(trade, k.quantity);
+    expect_exact(quantity, &PyLong_Type, "quantity");
+    const int sign = _PyLong_Sign(quantity.ptr());
+    if (sign <= 0) throw nb::value_error(("數量必須為正整數: " + str_text(quantity)).c_str());
+    long long qty = PyLong_AsLongLong(quantity.ptr());
+    if (qty == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
+    }
+    nb::object price = get_item(trade, k.price);
+    const double price_v = to_double(price);
+    if (!(price_v > 0.0) || !std::isfinite(price_v))
+        throw nb::value_error(("價格必須為大於 0 的有限數值: " + str_text(price)).c_str());
+    // The whole quantity bounds any remainder the fill may open after a cover.
+    const FeeLookup fees = lookup_fees(self, code, get_item(trade, k.action), type, false);
+    std::int64_t units = 0;
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(qty), fees.multiplier, &units))
+        throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
+    const PricedFill priced = entry_fill(fees, utf8(code), price_v, qty);
+    if (!std::isfinite(capital_after_entry(read_capital(self), priced.cost)))
+        throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
+}
+
 void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     const Keys& k = keys();
     nb::handle h = self.h;
@@ -229,6 +281,7 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     nb::object code = get_item(trade, k.code);
     expect_exact(code, &PyUnicode_Type, "code");
     const bool buy = equals(get_item(trade, k.action), k.Buy);
+    check_fill(h, trade, code, type);
 
     nb::object book = ensure_item(get_attr(h, k.positions), code, [&] {
         nb::dict d;
@@ -242,13 +295,13 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     nb::object position = deep_copy(trade);
     bool covered = false;
     if (nb::len(get_item(book, buy ? k.sell : k.buy)) > 0) {
-        const Cover c = cover_against_book(h, position, type);
+        const Cover c = cover_against_book(self, position, type);
         covered = c.totals.is_covered();
         if (!covered) set_item(position, k.quantity, nb::int_(c.totals.uncovered_qty));
         book_cover(h, stats, c);
-        if (c.totals.uncovered_qty > 0) book_entry(h, position, stats, type, buy, c.totals.uncovered_qty);
+        if (c.totals.uncovered_qty > 0) book_entry(self, position, stats, type, buy, c.totals.uncovered_qty);
     } else {
-        book_entry(h, position, stats, type, buy, int_field(position, k.quantity, "quantity"));
+        book_entry(self, position, stats, type, buy, int_field(position, k.quantity, "quantity"));
     }
     if (!covered) get_item(book, buy ? k.buy : k.sell).attr("append")(position);
 }
@@ -263,7 +316,7 @@ void bind_positions_book(PositionsClass& cls) {
                 parse_args<2>("__calculate_profit", {"cover_position", "product_type"}, 2, args, kwargs);
             expect_dict(cover_position, "cover_position");
             const ProductType type = require_product_type(product_type);
-            return cover_result(cover_against_book(self.h, cover_position, type));
+            return cover_result(cover_against_book(self, cover_position, type));
         },
         nb::sig("def _Positions__calculate_profit(self, cover_position: dict, product_type: str) -> dict"),
         "計算損益\n\ncover_position: 要平倉的部位\n"

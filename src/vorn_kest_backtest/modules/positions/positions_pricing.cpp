@@ -2,6 +2,7 @@
 #include <string>
 
 #include "common/py_args.hpp"
+#include "common/py_modules.hpp"
 #include "positions_support.hpp"
 #include "vkb/price_grid.hpp"
 
@@ -43,10 +44,14 @@ std::string_view code_text(nb::handle code) {
     return utf8(code);
 }
 
-nb::object constant_module() {
-    static PyObject* module = PyImport_ImportModule("vorn_kest_backtest.constant");
-    if (!module) throw nb::python_error();
-    return nb::borrow(module);
+nb::object constant_module() { return loaded_module("vorn_kest_backtest.constant"); }
+
+// The contract's own tick, from its family's specification (a family not in the table moves in
+// whole points).
+double futures_tick_size(nb::handle code) {
+    nb::object constant = constant_module();
+    nb::object family = constant.attr("futures_family")(code);
+    return to_double(family.is_none() ? constant.attr("DEFAULT_FUTURES_TICK") : family.attr("tick_size"));
 }
 
 nb::dict trade_cost_record(const PricedFill& f, nb::handle quantity, bool ignore_tax) {
@@ -90,7 +95,10 @@ FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, Produ
     out.rule.fixed_cost = to_double(out.fixed_cost);
     out.rule.slip_ticks = to_int64(get_item(slip, k.tick_count));
     out.rule.slip_up = PyUnicode_Check(direction.ptr()) ? slippage_goes_up(utf8(direction), reverse) : !reverse;
-    if (type == ProductType::Future) out.multiplier = to_int64(future_contract_value(code));
+    if (type == ProductType::Future) {
+        out.multiplier = to_int64(future_contract_value(code));
+        out.rule.futures_tick = futures_tick_size(code);
+    }
     return out;
 }
 

@@ -12,7 +12,7 @@ namespace {
 nb::object os_path_join(nb::handle first, nb::handle rest) {
     nb::object parts = nb::steal(PySequence_Concat(nb::make_tuple(first).ptr(), rest.ptr()));
     if (!parts.is_valid()) throw nb::python_error();
-    PyObject* joined = PyObject_Call(nb::module_::import_("os.path").attr("join").ptr(), parts.ptr(), nullptr);
+    PyObject* joined = PyObject_Call(loaded_module("os.path").attr("join").ptr(), parts.ptr(), nullptr);
     if (!joined) throw nb::python_error();
     return nb::steal(joined);
 }
@@ -44,12 +44,50 @@ nb::list profit_rows_by_code(nb::handle self, nb::handle code) {
 }
 
 nb::object report_function(const char* module, const char* name) {
-    return nb::module_::import_(module).attr(name);
+    return loaded_module(module).attr(name);
 }
 
 }  // namespace
 
 void bind_positions_reports(PositionsClass& cls) {
+    cls.def_prop_ro(
+        "profit_rows",
+        [](nb::handle self) {
+            nb::list out;
+            for (nb::handle row : get_item(get_attr(self, keys()._profit_report), keys().rows)) {
+                PyObject* copy = PyDict_Copy(row.ptr());
+                if (!copy) throw nb::python_error();
+                out.append(nb::steal(copy));
+            }
+            return out;
+        },
+        nb::sig("def profit_rows(self) -> list[dict]"),
+        "損益明細 (每筆為複本, 依原本順序)");
+
+    cls.def(
+        "account_info",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            auto [code] = parse_args<1>("account_info", {"code"}, 1, args, kwargs);
+            expect_exact(code, &PyUnicode_Type, "code");
+            nb::object infos = get_attr(self.h, keys()._account_infos);
+            if (!has_item(infos, code)) set_item(infos, code, new_account_info());
+            return get_item(infos, code);
+        },
+        nb::sig("def account_info(self, code: str) -> dict"),
+        "取得單一商品的帳戶統計 (沒有時建立新的統計紀錄)");
+
+    cls.def(
+        "save_path",
+        [](Self, nb::args args, nb::kwargs kwargs) {
+            auto [file_name, folder] = parse_args<2>("save_path", {"file_name", "folder"}, 1, args, kwargs);
+            expect_exact(file_name, &PyUnicode_Type, "file_name");
+            if (!is_given(folder)) return generate_save_path(nb::steal<nb::args>(nb::make_tuple(file_name).release()), nb::kwargs());
+            expect_exact(folder, &PyUnicode_Type, "folder");
+            return generate_save_path(nb::steal<nb::args>(nb::make_tuple(file_name, folder).release()), nb::kwargs());
+        },
+        nb::sig("def save_path(self, file_name: str, folder: str | None = None) -> str"),
+        "產生存檔路徑 (資料夾 = BASIC_INFO.data_dir 或其下的 folder, 不存在時建立)");
+
     cls.def(
         "_Positions__generate_save_path",
         [](Self, nb::args args, nb::kwargs kwargs) { return generate_save_path(args, kwargs); },

@@ -1,17 +1,20 @@
 #include "positions_support.hpp"
 
 #include "common/py_args.hpp"
+#include "common/py_modules.hpp"
 
 namespace vkb::py {
 
 const Keys& keys() {
     // Never freed: interned strings outlive every Positions instance.
-    static const Keys* k = new Keys{
+    static std::atomic<const Keys*> slot{nullptr};
+    return published_once(slot, [] {
+        return Keys{
 #define VKB_KEY(name) nb::handle(PyUnicode_InternFromString(#name)),
 #include "positions_keys.def"
 #undef VKB_KEY
-    };
-    return *k;
+        };
+    });
 }
 
 nb::object get_attr(nb::handle obj, nb::handle name) {

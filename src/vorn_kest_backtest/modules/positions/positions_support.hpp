@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <string>
+#include <unordered_map>
 
 #include "records/product_type.hpp"
+#include "vkb/accounting.hpp"
 #include "vkb/trade_cost.hpp"
 
 namespace vkb::py {
@@ -18,6 +20,17 @@ namespace nb = nanobind;
 // read or clear while a position request is answered: it is an atomic behind a property.
 struct Positions {
     std::atomic<bool> wait_fetch_position_response{false};
+    // What each open position's entry charged, keyed by the position record (a strong reference,
+    // so the key cannot be reused). A record without an entry here (one put in the book by hand)
+    // is priced under the current settings when covered.
+    std::unordered_map<PyObject*, BookedEntry> booked;
+
+    Positions() = default;
+    Positions(const Positions&) = delete;
+    Positions& operator=(const Positions&) = delete;
+    ~Positions() {
+        for (auto& [position, entry] : booked) Py_DECREF(position);
+    }
 };
 using PositionsClass = nb::class_<Positions>;
 using Self = nb::pointer_and_handle<Positions>;

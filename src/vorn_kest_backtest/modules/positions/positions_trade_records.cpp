@@ -2,6 +2,9 @@
 #include "common/py_args.hpp"
 #include "common/py_console.hpp"
 #include "positions_support.hpp"
+#include <cmath>
+
+#include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
 
 namespace vkb::py {
@@ -20,6 +23,9 @@ nb::dict make_trade_record(const char* fn, const nb::args& args, const nb::kwarg
     const double price_v = to_double(price);
     const double ts = to_double(timestamp);
     const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
+    // NaN and values no platform clock holds keep their own errors; the rest must be a date.
+    if (std::fabs(ts) < 1e17 && !wall_clock_in_range(ts, offset))
+        throw nb::value_error(("時間戳記超出範圍 (須在西元 1 年至 9999 年之間): " + float_text(ts)).c_str());
     const std::string dt = format_exchange_datetime(ts, offset);
     const Keys& k = keys();
     nb::dict r;

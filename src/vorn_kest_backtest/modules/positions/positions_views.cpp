@@ -84,7 +84,9 @@ void add_cash_margin_fields(nb::dict& record, std::initializer_list<nb::handle> 
     for (nb::handle name : names) record[name] = nb::int_(0);
 }
 
-nb::list format_detail(nb::handle self, nb::handle product_type) {
+nb::list format_detail(Self self_, nb::handle product_type) {
+    nb::handle self = self_.h;
+    const auto& booked = self_.p->booked;
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
     const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
@@ -97,9 +99,14 @@ nb::list format_detail(nb::handle self, nb::handle product_type) {
                 const FeeLookup entry_fees = lookup_fees(self, h.code, get_item(position, k.action), type, false);
                 nb::object price = get_item(position, k.price);
                 nb::object quantity = get_item(position, k.quantity);
+                const std::int64_t qty = quantity_of(position);
+                const auto found = booked.find(position.ptr());
                 const OpenValuation v =
-                    value_open_position(code, to_double(price), h.close, quantity_of(position), entry_fees.multiplier,
-                                        entry_fees.rule, exit_fees.rule, side.long_side);
+                    found != booked.end()
+                        ? value_booked_position(code, found->second.share(qty), h.close, exit_fees.multiplier,
+                                                exit_fees.rule, side.long_side)
+                        : value_open_position(code, to_double(price), h.close, qty, entry_fees.multiplier,
+                                              entry_fees.rule, exit_fees.rule, side.long_side);
                 nb::dict r;
                 r[k.code] = h.code;
                 r[k.date] = position_date(position, offset);
@@ -145,7 +152,7 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
         r[k.avg_price] = s.quantity > 0 ? round_price(s.average_price()) : nb::object(nb::int_(0));
         r[k.pnl] = nb::float_(s.pnl);
         if (type == ProductType::Stock) {
-            r[k.cond] = nb::module_::import_("vorn_kest_backtest.constant").attr("OrderCond").attr("CASH");
+            r[k.cond] = loaded_module("vorn_kest_backtest.constant").attr("OrderCond").attr("CASH");
             add_cash_margin_fields(r, {k.margin_purchase_amount, k.collateral, k.short_sale_margin, k.interest});
         }
         out.append(r);
@@ -153,11 +160,12 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
     return out;
 }
 
-nb::list fetch_positions(nb::handle self, nb::handle account_type, bool detail) {
+nb::list fetch_positions(Self self_, nb::handle account_type, bool detail) {
+    nb::handle self = self_.h;
     const Keys& k = keys();
     if (!equals(account_type, k.Stock) && !equals(account_type, k.Future))
         raise_exception("不支援的帳戶類型: " + str_text(account_type));
-    nb::list list = detail ? format_detail(self, account_type) : format_summary(self, account_type);
+    nb::list list = detail ? format_detail(self_, account_type) : format_summary(self, account_type);
     nb::handle(self).attr("add_positions_to_queue")(list);
     return list;
 }
@@ -171,7 +179,7 @@ void bind_positions_views(PositionsClass& cls) {
             auto [account_type, fetch_detail] =
                 parse_args<2>("fetch_positions", {"account_type", "fetch_detail"}, 1, args, kwargs);
             if (fetch_detail.is_valid()) expect_exact(fetch_detail, &PyBool_Type, "fetch_detail");
-            return fetch_positions(self.h, account_type, fetch_detail.is_valid() && fetch_detail.is(Py_True));
+            return fetch_positions(self, account_type, fetch_detail.is_valid() && fetch_detail.is(Py_True));
         },
         nb::sig("def fetch_positions(self, account_type: str, fetch_detail: bool = False) -> list"),
         "取得持有部位\n\n"
@@ -182,7 +190,7 @@ void bind_positions_views(PositionsClass& cls) {
         "_Positions__format_position_detail",
         [](Self self, nb::args args, nb::kwargs kwargs) {
             auto [product_type] = parse_args<1>("__format_position_detail", {"product_type"}, 1, args, kwargs);
-            return format_detail(self.h, product_type);
+            return format_detail(self, product_type);
         },
         nb::sig("def _Positions__format_position_detail(self, product_type: str) -> list"),
         "格式化庫存資訊(明細)\n\n"

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include "common/py_modules.hpp"
+
 namespace vkb::py {
 
 namespace {
@@ -13,8 +15,9 @@ struct RecordKeys {
 
 // Interned once: the dict lookups of every consumer then compare pointers.
 const RecordKeys& keys() {
-    static const RecordKeys k = [] {
-        nb::object flag = nb::module_::import_("vorn_kest_backtest.constant").attr("FLAG");
+    static std::atomic<const RecordKeys*> slot{nullptr};
+    return published_once(slot, [] {
+        nb::object flag = loaded_module("vorn_kest_backtest.constant").attr("FLAG");
         auto value_of = [&](const char* member) {
             nb::object v = flag.attr(member).attr("value");
             return v.inc_ref().ptr();  // kept for the life of the process
@@ -25,8 +28,7 @@ const RecordKeys& keys() {
                           PyUnicode_InternFromString("is_simulate"), PyUnicode_InternFromString("is_backfilling"),
                           PyUnicode_InternFromString("vorn_status"), value_of("exit_send_tick"),
                           value_of("finish_backfilling")};
-    }();
-    return k;
+    });
 }
 
 PyObject* new_dict(Py_ssize_t size) {
