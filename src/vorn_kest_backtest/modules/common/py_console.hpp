@@ -30,13 +30,6 @@ inline void console_print(const std::string& text) {
     utils_module().attr("console").attr("print")(nanobind::str(text.c_str(), text.size()));
 }
 
-// A quiet console (rich's quiet=True, or any console with a true `quiet`) shows nothing, so
-// lines meant only for it need not be made.
-inline bool console_quiet() {
-    nanobind::object console = utils_module().attr("console");
-    return nanobind::hasattr(console, "quiet") && nanobind::bool_(console.attr("quiet"));
-}
-
 inline void logger_error(const std::string& text) {
     utils_module().attr("logger").attr("error")(nanobind::str(text.c_str(), text.size()));
 }

@@ -9,7 +9,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
-#include "tick_console.hpp"
+#include "common/py_console.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
