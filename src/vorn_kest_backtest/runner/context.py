@@ -36,6 +36,11 @@ class Context:
         """Called by the engine before the strategy sees the tick; working orders of its code meet it first."""
         self._orders.on_tick(tick)
 
+    @property
+    def order_book(self) -> OrderBook:
+        """The engine's way to the working orders (its driver calls `observe` only when there is work)."""
+        return self._orders
+
     def finish_replay(self) -> None:
         """Called by the engine when the tape is over, before on_finish."""
         self._orders.finish_replay()

@@ -1,10 +1,16 @@
-"""The consumer side of the tick replay: one tick at a time through account, quotes and strategy."""
+"""The consumer side of the tick replay: one tick at a time through account, quotes and strategy.
+
+With the simulated account and quotes of the C++ modules the loop runs in C++ (`drive_replay`) and calls
+Python only for the hooks the strategy defines, for the order book when it has orders of the tick's code
+(or the code starts a new day) and for the equity recorder once a minute. Other account or quote objects
+go through the same steps in Python.
+"""
 
 from __future__ import annotations
 
 from time import monotonic
 
-from vorn_kest_backtest.constant import FLAG
+from vorn_kest_backtest.constant import BASIC_INFO, FLAG
 from vorn_kest_backtest.runner.bars import Bar
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.errors import StrategyError
@@ -35,48 +41,46 @@ def _deliver_bars(quote_manager, strategy: Strategy, ctx: Context, on_bar: bool,
         call_hook(strategy.on_bar, "on_bar", Bar.from_row(row), ctx, tick=tick)
 
 
+def _on_tick_failed(error: Exception, tick) -> None:
+    raise StrategyError("on_tick", error, tick) from error
+
+
+def _native_driver(positions, quote_manager):
+    """The C++ loop when the account and the quotes are the C++ ones, else None."""
+    from vorn_kest_backtest.modules.positions import positions as native
+
+    if isinstance(positions, native.Positions) and isinstance(quote_manager, native.QuoteManager):
+        return native.drive_replay
+    return None
+
+
 def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, recorder=None) -> int:
     """Drives the handshake until the end-of-replay status; returns the number of ticks handled.
 
-    recorder: the equity recorder, told of every tick before the account books it.
+    recorder: the equity recorder, told of the ticks before the account books them.
     """
     for code, unit, freq in strategy.bars:
         ctx.subscribe(code, unit, freq)
     on_bar = _overrides(strategy, "on_bar")
     on_tick = strategy.on_tick if _overrides(strategy, "on_tick") else None
-    feed = quote_manager.feed_tick if ctx.bar_events else quote_manager.add_tick
     bar_events = ctx.bar_events
-    record_equity = recorder.on_tick if recorder is not None else None
-    handled = 0
+    drive = _native_driver(positions, quote_manager)
     with replay_progress() as progress:
         task = progress.add_task("回測中", total=None)
         show = not progress.disable
-        last_shown = monotonic()
         try:
-            while True:
-                record = ticker.pop_tick()
-                if "vorn_status" in record:
-                    if record["vorn_status"] == FLAG.exit_send_tick.value:
-                        break
-                    # A status record uses no permit: the one granted after the last tick is still pending.
-                    continue
-                if record_equity is not None:
-                    record_equity(record)
-                positions.set_current_tick(record)
-                closed = feed(record)
-                ctx.observe(record)
-                if closed:
-                    _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=record)
-                if on_tick is not None:
-                    try:
-                        on_tick(record, ctx)
-                    except Exception as error:
-                        raise StrategyError("on_tick", error, record) from error
-                handled += 1
-                if show and handled % PROGRESS_CHECK_TICKS == 0 and monotonic() - last_shown >= PROGRESS_INTERVAL:
-                    progress.update(task, completed=handled)
-                    last_shown = monotonic()
-                ticker.allow_next_tick()
+            if drive is not None:
+                handled = drive(
+                    ticker, positions, quote_manager, ctx, on_tick=on_tick, on_tick_failed=_on_tick_failed,
+                    deliver_bars=lambda tick: _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=tick),
+                    bar_events=bar_events, observe=ctx.observe, working=ctx.order_book.working,
+                    last_ticks=ctx.last_ticks, recorder=recorder,
+                    progress=(lambda done: progress.update(task, completed=done)) if show else None,
+                    progress_every=PROGRESS_CHECK_TICKS, progress_interval=PROGRESS_INTERVAL,
+                    utc_offset_hours=BASIC_INFO.utc_offset_hours)
+            else:
+                handled = _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_bar, on_tick,
+                                       (lambda done: progress.update(task, completed=done)) if show else None)
             if bar_events and quote_manager.finish_bars():
                 _deliver_bars(quote_manager, strategy, ctx, on_bar)
             ctx.finish_replay()
@@ -85,3 +89,35 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
             raise
         progress.update(task, total=handled, completed=handled, description="回測完成")
     return handled
+
+
+def _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_bar, on_tick, show_progress) -> int:
+    feed = quote_manager.feed_tick if ctx.bar_events else quote_manager.add_tick
+    record_equity = recorder.on_tick if recorder is not None else None
+    handled = 0
+    last_shown = monotonic()
+    while True:
+        record = ticker.pop_tick()
+        if "vorn_status" in record:
+            if record["vorn_status"] == FLAG.exit_send_tick.value:
+                return handled
+            # A status record uses no permit: the one granted after the last tick is still pending.
+            continue
+        if record_equity is not None:
+            record_equity(record)
+        positions.set_current_tick(record)
+        closed = feed(record)
+        ctx.observe(record)
+        if closed:
+            _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=record)
+        if on_tick is not None:
+            try:
+                on_tick(record, ctx)
+            except Exception as error:
+                raise StrategyError("on_tick", error, record) from error
+        handled += 1
+        if (show_progress is not None and handled % PROGRESS_CHECK_TICKS == 0
+                and monotonic() - last_shown >= PROGRESS_INTERVAL):
+            show_progress(handled)
+            last_shown = monotonic()
+        ticker.allow_next_tick()

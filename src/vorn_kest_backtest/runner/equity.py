@@ -11,7 +11,8 @@ Sample = tuple[float, float]  # (epoch seconds of the last tick in the minute, e
 
 
 class EquityRecorder:
-    """The engine calls `on_tick` once per tick; a sample is taken when a tick opens a new minute.
+    """A sample is taken when a tick given to `on_tick` opens a new minute. The engine gives every tick,
+    or (its C++ driver) only the ticks from `next_sample_time` on, after `catch_up` with those skipped.
 
     Each sample is stamped with the previous minute's last tick and taken before the new tick is
     booked, so it shows the account as that minute closed.
@@ -35,6 +36,16 @@ class EquityRecorder:
             self._minute_end = (timestamp // 60 + 1) * 60
         self._last_prices[tick["code"]] = tick["close"]
         self._stamp = timestamp
+
+    @property
+    def next_sample_time(self) -> float:
+        """The first timestamp that opens a new minute: the engine's driver calls `on_tick` only from there on."""
+        return self._minute_end
+
+    def catch_up(self, closes: Mapping[str, float], stamp: float) -> None:
+        """The ticks not handed to `on_tick`: each code's last close and the last tick's timestamp."""
+        self._last_prices.update(closes)
+        self._stamp = stamp
 
     def finish(self) -> list[Sample]:
         """The closing sample after the last tick; returns all samples."""

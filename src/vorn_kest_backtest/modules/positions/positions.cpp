@@ -10,10 +10,12 @@ struct PositionsModuleTag {};
 
 void bind_positions(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
+void bind_replay_driver(nb::module_& m);
 
 NB_MODULE(positions, m) {
     m.doc() = "Account, positions, quotes and reports";
     vkb::py::bind_queue<PositionsModuleTag>(m, "Queue");
     bind_positions(m);
     bind_quote_manager(m);
+    bind_replay_driver(m);
 }

@@ -10,6 +10,7 @@
 
 #include "common/py_console.hpp"
 #include "numpy_columns.hpp"
+#include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
 #include "vkb/bar_feed.hpp"
 #include "vkb/civil_time.hpp"
@@ -145,9 +146,25 @@ public:
         record.qty = reader_.qty(d);
         record.tick_type = reader_.tick_type(d);
         record.is_simulate = reader_.is_simulate(d);
-        if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
-        book_.add_tick(*last_entry_, record);
-        if (!feed_.empty()) feed_.on_tick(book_, *last_entry_, record.dt_us);
+        feed_record(code, record);
+    }
+
+    std::size_t feed_values(const vkb::py::QuoteValues& tick) {
+        vkb::QuoteTick record;
+        record.market = tick_market(tick.market);
+        record.dt_us = vkb::to_wall_micros(checked_timestamp(tick.timestamp), tick.utc_offset_hours);
+        if (!(std::isfinite(tick.close) && tick.close >= 0.0))
+            throw nb::value_error(("tick 的 'close' 必須是不小於 0 的有限數值: " + std::to_string(tick.close)).c_str());
+        if (tick.qty < 0) throw nb::value_error(("tick 的 'qty' 不能小於 0: " + std::to_string(tick.qty)).c_str());
+        if (tick.tick_type < -128 || tick.tick_type > 127)
+            throw nb::value_error(
+                ("tick 的 'tick_type' 必須在 -128 至 127 之間: " + std::to_string(tick.tick_type)).c_str());
+        record.close = tick.close;
+        record.qty = tick.qty;
+        record.tick_type = static_cast<std::int8_t>(tick.tick_type);
+        record.is_simulate = tick.is_simulate;
+        feed_record(tick.code, record);
+        return feed_.closed_count();
     }
 
     std::size_t feed_tick(nb::handle tick) {
@@ -263,6 +280,20 @@ public:
     }
 
 private:
+    void feed_record(std::string_view code, const vkb::QuoteTick& record) {
+        if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
+        book_.add_tick(*last_entry_, record);
+        if (!feed_.empty()) feed_.on_tick(book_, *last_entry_, record.dt_us);
+    }
+
+    static double checked_timestamp(double x) {
+        using Reader = vkb::py::TickRecordReader;
+        if (!(std::isfinite(x) && x >= Reader::kFirstTimestamp && x < Reader::kEndTimestamp))
+            throw nb::value_error(
+                ("tick 的 'timestamp' 超出範圍 (1970-01-01 至 2100-01-01 之前): " + std::to_string(x)).c_str());
+        return x;
+    }
+
     int utc_offset_hours() const {
         nb::object value = nb::steal(PyObject_GetAttr(basic_info_.ptr(), utc_offset_key_.ptr()));
         if (!value.is_valid()) throw nb::python_error();
@@ -402,6 +433,14 @@ private:
 };
 
 }  // namespace
+
+void* vkb::py::quote_manager_of(nb::handle quotes) {
+    return nb::isinstance<QuoteManager>(quotes) ? nb::inst_ptr<QuoteManager>(quotes) : nullptr;
+}
+
+std::size_t vkb::py::feed_quote_values(void* quotes, const QuoteValues& tick) {
+    return static_cast<QuoteManager*>(quotes)->feed_values(tick);
+}
 
 void bind_quote_manager(nb::module_& m) {
     nb::class_<QuoteManager>(m, "QuoteManager",

@@ -22,11 +22,16 @@ public:
 
     nb::object get_item(bool block, QueueDeadline deadline) override {
         Engine::Item item;
+        return take(item, block, deadline) ? records_->build(std::move(item)) : nb::object();
+    }
+
+    // The next item as the engine holds it, for callers that need no record.
+    bool take(Engine::Item& item, bool block, QueueDeadline deadline) {
         bool got = engine_->try_pop_tick(item);
         if (!got && block)
             got = wait_without_gil([&](QueueDeadline until) { return engine_->wait_pop_tick(item, until); }, deadline);
         if (engine_->has_messages()) print_messages(*engine_);
-        return got ? records_->build(std::move(item)) : nb::object();
+        return got;
     }
 
     void put_item(nb::object item) override { engine_->put_tick_item(std::move(item)); }

@@ -54,7 +54,11 @@ void set_borrowed(PyObject* dict, PyObject* key, PyObject* value) {
 }  // namespace
 
 nb::object RecordBuilder::build(Engine::Item&& item) {
-    if (auto* ref = std::get_if<TickRef>(&item)) return tick_record(*ref);
+    if (auto* ref = std::get_if<TickRef>(&item)) {
+        VkbTickView tick;
+        describe(*ref, tick);
+        return record(tick);
+    }
     if (auto* status = std::get_if<ReplayStatus>(&item)) return status_record(*status);
     return std::move(std::get<nb::object>(item));
 }
@@ -81,22 +85,32 @@ const RecordBuilder::BatchStrings& RecordBuilder::strings_for(const std::shared_
     return slot;
 }
 
-nb::object RecordBuilder::tick_record(const TickRef& ref) {
-    const RecordKeys& k = keys();
+void RecordBuilder::describe(const TickRef& ref, VkbTickView& out) {
     const TickBatch& b = *ref.batch;
     const BatchStrings& names = strings_for(ref.batch);
     const std::size_t row = ref.row;
     const std::uint32_t code = b.code_index[row];
+    out.code = names.codes[code].ptr();
+    out.market = names.markets[code].ptr();
+    out.timestamp = b.timestamp(row);
+    out.close = b.close[row];
+    out.qty = b.volume[row];
+    out.tick_type = b.tick_type[row];
+    out.backfilling = ref.backfilling ? 1 : 0;
+}
+
+nb::object RecordBuilder::record(const VkbTickView& tick) {
+    const RecordKeys& k = keys();
     nb::object dict = nb::steal(new_dict(8));
     PyObject* d = dict.ptr();
-    set_borrowed(d, k.market_type, names.markets[code].ptr());
-    set_new(d, k.timestamp, PyFloat_FromDouble(b.timestamp(row)));
-    set_borrowed(d, k.code, names.codes[code].ptr());
-    set_new(d, k.close, PyFloat_FromDouble(b.close[row]));
-    set_new(d, k.qty, PyLong_FromLongLong(b.volume[row]));
-    set_new(d, k.tick_type, PyLong_FromLongLong(b.tick_type[row]));
+    set_borrowed(d, k.market_type, tick.market);
+    set_new(d, k.timestamp, PyFloat_FromDouble(tick.timestamp));
+    set_borrowed(d, k.code, tick.code);
+    set_new(d, k.close, PyFloat_FromDouble(tick.close));
+    set_new(d, k.qty, PyLong_FromLongLong(tick.qty));
+    set_new(d, k.tick_type, PyLong_FromLongLong(tick.tick_type));
     set_borrowed(d, k.is_simulate, Py_False);
-    set_borrowed(d, k.is_backfilling, ref.backfilling ? Py_True : Py_False);
+    set_borrowed(d, k.is_backfilling, tick.backfilling ? Py_True : Py_False);
     return dict;
 }
 

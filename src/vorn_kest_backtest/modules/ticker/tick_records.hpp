@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/tick_source.hpp"
 #include "vkb/replay_engine.hpp"
 
 namespace vkb::py {
@@ -18,6 +19,10 @@ class RecordBuilder {
 public:
     nb::object build(Engine::Item&& item);
     nb::object status_record(ReplayStatus status);
+    // The tick as numbers and the batch's str objects (kept while the batch is one of the last two).
+    void describe(const TickRef& ref, VkbTickView& out);
+    // The record of a described tick.
+    nb::object record(const VkbTickView& tick);
 
 private:
     struct BatchStrings {
@@ -25,7 +30,6 @@ private:
         std::vector<nb::object> codes, markets;
     };
     const BatchStrings& strings_for(const std::shared_ptr<const TickBatch>& batch);
-    nb::object tick_record(const TickRef& ref);
 
     BatchStrings slots_[2];
     int next_slot_ = 0;

@@ -64,6 +64,7 @@ void bind_ticker(nb::module_& m) {
         .def("pop_tick", &Ticker::pop_tick, "取出下一筆 Tick 或狀態資料 (等待時釋放 GIL)")
         .def("allow_next_tick", &Ticker::allow_next_tick, "允許傳送下一筆 Tick")
         .def("stop_send_ticks", &Ticker::stop_send_ticks, "停止傳送 Tick 資料")
+        .def("_tick_source", &Ticker::tick_source, "回放驅動程式使用的 C 介面 (capsule), 在此 Ticker 存在期間有效")
         .def("backfilling", &Ticker::backfilling, nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
              nb::arg("end_to").none() = nb::none(), "回補 Tick 資料")
         .def("_Ticker__push_tick_to_queue", &Ticker::push_tick_to_queue, nb::arg("df").none(), "逐筆傳送資料表的 Tick")

@@ -74,6 +74,11 @@ public:
     void set_exit_flag(bool value);
     void print_pending_messages();
 
+    // The replay driver's door (tick_source.cpp): a capsule of VkbTickSource, valid while this Ticker lives.
+    nb::object tick_source();
+    int pop_view(VkbTickView& tick, PyObject*& object);
+    nb::object record_of(const VkbTickView& tick) { return records_->record(tick); }
+
     // Interpreter exit: end the replay and join the replay thread (called without the GIL). A
     // backfilling thread busy in a broker call is a daemon thread and is not waited for.
     void shut_down();

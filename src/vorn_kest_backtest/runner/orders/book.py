@@ -70,6 +70,11 @@ class OrderBook:
             if order.is_open:
                 self._work(order, tick)
 
+    @property
+    def working(self) -> dict[str, list[Order]]:
+        """The working orders by code (the live mapping)."""
+        return self._working
+
     def finish_replay(self) -> None:
         """The tape is over: what is still working is cancelled, later market orders fill at the last trade."""
         self._replay_over = True

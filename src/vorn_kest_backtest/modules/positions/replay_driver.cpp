@@ -1,0 +1,380 @@
+// The replay loop in C++: each tick goes from the Ticker to the account's current ticks and the
+// quotes (with their bar events) without a Python call. Python is called for the hooks a strategy
+// defines, for the order book when it has work on the tick's code or the code starts a new day,
+// and for the equity recorder at a minute change. A tick's record is made only when Python is
+// about to look: the account's current ticks and the book's last ticks are brought up to date
+// before every call into Python and when the loop ends.
+#include <nanobind/nanobind.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/py_modules.hpp"
+#include "common/tick_source.hpp"
+#include "quote_feed.hpp"
+#include "tick_record_reader.hpp"
+
+namespace nb = nanobind;
+
+namespace vkb::py {
+
+namespace {
+
+nb::object interned(const char* text) { return nb::steal(PyUnicode_InternFromString(text)); }
+
+std::string_view utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) throw nb::python_error();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// The latest tick of one code.
+struct CodeSlot {
+    nb::object code, market;  // str
+    VkbTickView tick{};
+    nb::object record;        // null until Python needs it
+    bool is_simulate = false;
+    bool published = false;   // the record is the account's current tick and the book's last tick
+    bool observed = false;    // the order book has seen this tick
+    std::int64_t day = 0;     // exchange date, in days since 1970-01-01
+};
+
+// Where the ticks come from: the Ticker's C-level door, or any object with pop_tick and allow_next_tick.
+class TickSource {
+public:
+    explicit TickSource(nb::handle ticker)
+        : ticker_(nb::borrow(ticker)), status_key_(interned("vorn_status")),
+          exit_value_(loaded_module("vorn_kest_backtest.constant").attr("FLAG").attr("exit_send_tick").attr("value")) {
+        if (PyObject_HasAttrString(ticker.ptr(), "_tick_source")) {
+            capsule_ = ticker_.attr("_tick_source")();
+            auto* source = static_cast<VkbTickSource*>(PyCapsule_GetPointer(capsule_.ptr(), kVkbTickSourceCapsule));
+            if (source == nullptr) throw nb::python_error();
+            if (source->api->version != kVkbTickSourceVersion)
+                throw nb::type_error(("Ticker 的回放介面版本不符: " + std::to_string(source->api->version)).c_str());
+            source_ = source;
+        } else {
+            pop_ = ticker_.attr("pop_tick");
+            allow_ = ticker_.attr("allow_next_tick");
+        }
+    }
+
+    // VKB_ITEM_TICK fills `tick` (record stays null); VKB_ITEM_OBJECT sets `record` to the record popped.
+    int next(VkbTickView& tick, nb::object& record) {
+        if (source_ != nullptr) {
+            PyObject* object = nullptr;
+            const int kind = source_->api->pop(source_->ticker, &tick, &object);
+            if (kind == VKB_ITEM_ERROR) throw nb::python_error();
+            if (kind == VKB_ITEM_OBJECT) record = nb::steal(object);
+            if (kind != VKB_ITEM_OBJECT) return kind;
+        } else {
+            record = pop_();
+        }
+        return classify(record);
+    }
+
+    void allow_next() {
+        if (source_ == nullptr) {
+            allow_();
+        } else if (source_->api->allow_next(source_->ticker) != 0) {
+            throw nb::python_error();
+        }
+    }
+
+    nb::object record_of(const VkbTickView& tick) const {
+        PyObject* record = source_->api->record(source_->ticker, &tick);
+        if (record == nullptr) throw nb::python_error();
+        return nb::steal(record);
+    }
+
+private:
+    int classify(const nb::object& record) {
+        if (!PyDict_Check(record.ptr())) return VKB_ITEM_OBJECT;
+        PyObject* status = PyDict_GetItemWithError(record.ptr(), status_key_.ptr());
+        if (status == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return VKB_ITEM_OBJECT;
+        }
+        return nb::handle(status).equal(exit_value_) ? VKB_ITEM_EXIT : VKB_ITEM_STATUS;
+    }
+
+    nb::object ticker_, status_key_, exit_value_, capsule_, pop_, allow_;
+    VkbTickSource* source_ = nullptr;
+};
+
+struct DriverHooks {
+    nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, working, last_ticks, recorder, progress;
+    bool bar_events = false;
+    std::size_t progress_every = 4096;
+    double progress_interval = 0.1;
+    int utc_offset_hours = 8;
+};
+
+class ReplayDriver {
+public:
+    ReplayDriver(nb::handle ticker, nb::handle positions, nb::handle quotes, DriverHooks hooks)
+        : source_(ticker), positions_(nb::borrow(positions)), hooks_(std::move(hooks)),
+          current_ticks_key_(interned("current_tick_infos")), next_sample_key_(interned("next_sample_time")),
+          catch_up_key_(interned("catch_up")), on_tick_key_(interned("on_tick")) {
+        quotes_ = quote_manager_of(quotes);
+        if (quotes_ == nullptr) throw nb::type_error("quote_manager 必須是 QuoteManager");
+        if (!PyDict_Check(hooks_.working.ptr()) || !PyDict_Check(hooks_.last_ticks.ptr()))
+            throw nb::type_error("working 與 last_ticks 必須是 dict");
+    }
+
+    std::size_t run() {
+        try {
+            loop();
+        } catch (...) {
+            // What Python looks at after a failed replay still shows the ticks handled.
+            publish_quietly();
+            throw;
+        }
+        publish();
+        if (hooks_.recorder.is_valid() && last_stamp_) hooks_.recorder.attr(catch_up_key_)(closes(), *last_stamp_);
+        return handled_;
+    }
+
+private:
+    void loop() {
+        using Clock = std::chrono::steady_clock;
+        auto last_shown = Clock::now();
+        const auto interval = std::chrono::duration<double>(hooks_.progress_interval);
+        double next_sample = hooks_.recorder.is_valid() ? -INFINITY : INFINITY;
+        for (;;) {
+            VkbTickView tick{};
+            nb::object record;
+            const int kind = source_.next(tick, record);
+            if (kind == VKB_ITEM_EXIT) break;
+            // A status record uses no permit: the one granted after the last tick is still pending.
+            if (kind == VKB_ITEM_STATUS) continue;
+            bool is_simulate = false;
+            if (record.is_valid()) tick = view_of(record, is_simulate);
+            if (tick.timestamp >= next_sample) {
+                // The recorder sees the same record as everyone after it.
+                if (!record.is_valid()) record = source_.record_of(tick);
+                next_sample = sample_equity(record);
+            }
+            const std::int64_t day = exchange_day(tick.timestamp);
+            std::size_t index = slot_index(tick.code);
+            const bool new_code = index == slots_.size();
+            if (new_code) slots_.push_back(CodeSlot{nb::borrow(tick.code), nb::borrow(tick.market)});
+            CodeSlot& slot = slots_[index];
+            const bool new_day = new_code || slot.day != day;
+            nb::object previous;
+            if (new_day && !new_code && !slot.observed) previous = record_of(slot);
+            take(slot, tick, std::move(record), is_simulate, day);
+            const std::size_t closed = feed_quotes(slot);
+            if (new_day || has_work(slot.code)) observe(slot, previous);
+            if (hooks_.bar_events && closed > 0) {
+                publish();
+                hooks_.deliver_bars(record_of(slot));
+            }
+            if (hooks_.on_tick.is_valid()) call_on_tick(slot);
+            ++handled_;
+            last_stamp_ = tick.timestamp;
+            if (hooks_.progress.is_valid() && handled_ % hooks_.progress_every == 0 &&
+                Clock::now() - last_shown >= interval) {
+                hooks_.progress(handled_);
+                last_shown = Clock::now();
+            }
+            source_.allow_next();
+        }
+    }
+
+    // A record popped as a Python object, checked like add_tick checks it. Its str objects are
+    // borrowed: the record itself is kept in the code's slot.
+    VkbTickView view_of(const nb::object& record, bool& is_simulate) {
+        const nb::object dict = TickRecordReader::as_dict(record);
+        PyObject* d = dict.ptr();
+        VkbTickView tick{};
+        reader_.code(d);
+        reader_.market_type(d);
+        tick.code = item(d, "code");
+        tick.market = item(d, "market_type");
+        tick.timestamp = reader_.timestamp(d);
+        tick.close = reader_.close(d);
+        tick.qty = reader_.qty(d);
+        tick.tick_type = reader_.tick_type(d);
+        is_simulate = reader_.is_simulate(d);
+        return tick;
+    }
+
+    static PyObject* item(PyObject* d, const char* key) {
+        PyObject* value = PyDict_GetItemString(d, key);
+        if (value == nullptr) throw nb::key_error(key);
+        return value;
+    }
+
+    std::int64_t exchange_day(double timestamp) const {
+        return static_cast<std::int64_t>(std::floor((timestamp + hooks_.utc_offset_hours * 3600.0) / 86400.0));
+    }
+
+    std::size_t slot_index(PyObject* code) {
+        if (last_index_ < slots_.size() && slots_[last_index_].code.ptr() == code) return last_index_;
+        for (std::size_t i = 0; i < slots_.size(); ++i)
+            if (slots_[i].code.ptr() == code) return last_index_ = i;
+        // Another batch's str of the same code.
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            const int same = PyObject_RichCompareBool(slots_[i].code.ptr(), code, Py_EQ);
+            if (same < 0) throw nb::python_error();
+            if (same == 1) {
+                slots_[i].code = nb::borrow(code);
+                return last_index_ = i;
+            }
+        }
+        return slots_.size();
+    }
+
+    void take(CodeSlot& slot, const VkbTickView& tick, nb::object record, bool is_simulate, std::int64_t day) {
+        if (slot.market.ptr() != tick.market) slot.market = nb::borrow(tick.market);
+        slot.tick = tick;
+        slot.tick.code = slot.code.ptr();
+        slot.tick.market = slot.market.ptr();
+        slot.record = std::move(record);
+        slot.is_simulate = is_simulate;
+        slot.day = day;
+        slot.observed = false;
+        if (slot.published || dirty_.empty()) {
+            slot.published = false;
+            dirty_.push_back(static_cast<std::size_t>(&slot - slots_.data()));
+            return;
+        }
+        const auto index = static_cast<std::size_t>(&slot - slots_.data());
+        for (std::size_t i : dirty_)
+            if (i == index) return;
+        dirty_.push_back(index);
+    }
+
+    std::size_t feed_quotes(const CodeSlot& slot) {
+        QuoteValues values;
+        values.code = utf8(slot.tick.code);
+        values.market = utf8(slot.tick.market);
+        values.timestamp = slot.tick.timestamp;
+        values.close = slot.tick.close;
+        values.qty = slot.tick.qty;
+        values.tick_type = slot.tick.tick_type;
+        values.is_simulate = slot.is_simulate;
+        values.utc_offset_hours = hooks_.utc_offset_hours;
+        return feed_quote_values(quotes_, values);
+    }
+
+    bool has_work(const nb::object& code) const {
+        PyObject* orders = PyDict_GetItemWithError(hooks_.working.ptr(), code.ptr());
+        if (orders == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return false;
+        }
+        const int truth = PyObject_IsTrue(orders);
+        if (truth < 0) throw nb::python_error();
+        return truth == 1;
+    }
+
+    // The book follows each code's days by its last tick before a new day and the day's first tick.
+    void observe(CodeSlot& slot, const nb::object& previous) {
+        publish();
+        if (previous.is_valid()) hooks_.observe(previous);
+        hooks_.observe(record_of(slot));
+        slot.observed = true;
+    }
+
+    void call_on_tick(CodeSlot& slot) {
+        publish();
+        try {
+            hooks_.on_tick(record_of(slot), hooks_.ctx);
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            // Raises the strategy's error naming the tick.
+            hooks_.on_tick_failed(error.value(), slot.record);
+            throw;
+        }
+    }
+
+    // The recorder samples the minute that just ended from the closes before this tick.
+    double sample_equity(const nb::object& record) {
+        publish();
+        if (last_stamp_) hooks_.recorder.attr(catch_up_key_)(closes(), *last_stamp_);
+        hooks_.recorder.attr(on_tick_key_)(record);
+        return nb::cast<double>(hooks_.recorder.attr(next_sample_key_));
+    }
+
+    nb::dict closes() const {
+        nb::dict out;
+        for (const CodeSlot& slot : slots_) out[slot.code] = nb::float_(slot.tick.close);
+        return out;
+    }
+
+    const nb::object& record_of(CodeSlot& slot) {
+        if (!slot.record.is_valid()) slot.record = source_.record_of(slot.tick);
+        return slot.record;
+    }
+
+    void publish() {
+        if (dirty_.empty()) return;
+        const nb::object current_ticks = positions_.attr(current_ticks_key_);
+        for (std::size_t index : dirty_) {
+            CodeSlot& slot = slots_[index];
+            const nb::object record = record_of(slot);
+            current_ticks[slot.code] = record;
+            if (PyDict_SetItem(hooks_.last_ticks.ptr(), slot.code.ptr(), record.ptr()) != 0) throw nb::python_error();
+            slot.published = true;
+        }
+        dirty_.clear();
+    }
+
+    void publish_quietly() noexcept {
+        try {
+            publish();
+        } catch (...) {
+            // the replay's own error is the one reported
+            PyErr_Clear();
+        }
+    }
+
+    TickSource source_;
+    nb::object positions_;
+    void* quotes_ = nullptr;
+    DriverHooks hooks_;
+    nb::object current_ticks_key_, next_sample_key_, catch_up_key_, on_tick_key_;
+    TickRecordReader reader_;
+    std::vector<CodeSlot> slots_;
+    std::vector<std::size_t> dirty_;
+    std::size_t last_index_ = 0;
+    std::size_t handled_ = 0;
+    std::optional<double> last_stamp_;
+};
+
+}  // namespace
+
+}  // namespace vkb::py
+
+void bind_replay_driver(nb::module_& m) {
+    using namespace vkb::py;
+    m.def(
+        "drive_replay",
+        [](nb::handle ticker, nb::handle positions, nb::handle quote_manager, nb::object ctx, nb::object on_tick,
+           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object observe, nb::object working,
+           nb::object last_ticks, nb::object recorder, nb::object progress, std::size_t progress_every,
+           double progress_interval, int utc_offset_hours) {
+            auto optional = [](nb::object value) { return value.is_none() ? nb::object() : value; };
+            if (progress_every == 0) throw nb::value_error("progress_every 必須是正整數: 0");
+            DriverHooks hooks{std::move(ctx),       optional(std::move(on_tick)), std::move(on_tick_failed),
+                              std::move(deliver_bars), std::move(observe),       std::move(working),
+                              std::move(last_ticks),   optional(std::move(recorder)), optional(std::move(progress)),
+                              bar_events,              progress_every,            progress_interval,
+                              utc_offset_hours};
+            return ReplayDriver(ticker, positions, quote_manager, std::move(hooks)).run();
+        },
+        nb::arg("ticker"), nb::arg("positions"), nb::arg("quote_manager"), nb::arg("ctx"), nb::kw_only(),
+        nb::arg("on_tick").none(), nb::arg("on_tick_failed"), nb::arg("deliver_bars"), nb::arg("bar_events"),
+        nb::arg("observe"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("recorder").none(),
+        nb::arg("progress").none(), nb::arg("progress_every"), nb::arg("progress_interval"),
+        nb::arg("utc_offset_hours"),
+        "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; "
+        "只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 以及權益每分鐘取樣時呼叫 Python.");
+}

@@ -1,0 +1,75 @@
+// The Ticker's side of the replay driver's C-level door: pops items without building records.
+#include "common/tick_source.hpp"
+
+#include <exception>
+
+#include "tick_queues.hpp"
+#include "ticker_impl.hpp"
+
+namespace vkb::py {
+
+namespace {
+
+// Errors cross the door as a set Python exception: the two modules share no C++ exception types.
+template <typename Call>
+auto guarded(Call call, decltype(call()) failed) noexcept {
+    try {
+        return call();
+    } catch (nb::python_error& error) {
+        error.restore();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return failed;
+}
+
+int pop(void* ticker, VkbTickView* tick, PyObject** object) {
+    return guarded([&] { return static_cast<Ticker*>(ticker)->pop_view(*tick, *object); }, int{VKB_ITEM_ERROR});
+}
+
+int allow_next(void* ticker) {
+    return guarded(
+        [&] {
+            static_cast<Ticker*>(ticker)->allow_next_tick();
+            return 0;
+        },
+        -1);
+}
+
+PyObject* record(void* ticker, const VkbTickView* tick) {
+    return guarded([&] { return static_cast<Ticker*>(ticker)->record_of(*tick).release().ptr(); },
+                   static_cast<PyObject*>(nullptr));
+}
+
+constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_next, record};
+
+void free_source(PyObject* capsule) {
+    delete static_cast<VkbTickSource*>(PyCapsule_GetPointer(capsule, kVkbTickSourceCapsule));
+}
+
+}  // namespace
+
+nb::object Ticker::tick_source() {
+    auto* source = new VkbTickSource{&kApi, this};
+    PyObject* capsule = PyCapsule_New(source, kVkbTickSourceCapsule, free_source);
+    if (capsule == nullptr) {
+        delete source;
+        throw nb::python_error();
+    }
+    return nb::steal(capsule);
+}
+
+int Ticker::pop_view(VkbTickView& tick, PyObject*& object) {
+    Engine::Item item;
+    tick_backend_->take(item, true, std::nullopt);
+    if (auto* ref = std::get_if<TickRef>(&item)) {
+        records_->describe(*ref, tick);
+        return VKB_ITEM_TICK;
+    }
+    if (auto* status = std::get_if<ReplayStatus>(&item))
+        return *status == ReplayStatus::ExitSendTick ? VKB_ITEM_EXIT : VKB_ITEM_STATUS;
+    object = std::get<nb::object>(item).release().ptr();
+    return VKB_ITEM_OBJECT;
+}
+
+}  // namespace vkb::py
