@@ -1,0 +1,99 @@
+"""The C++ replay loop over the real Ticker: Python is called only where the strategy or the books need it."""
+
+from __future__ import annotations
+
+import sys
+
+import polars as pl
+import pytest
+from fake_sdk import wall_ns
+
+from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManager
+from vorn_kest_backtest.modules.ticker.ticker import Ticker
+from vorn_kest_backtest.runner import Strategy, engine
+from vorn_kest_backtest.runner.context import Context
+from vorn_kest_backtest.runner.equity import EquityRecorder
+
+TICKS = 2000
+
+
+class BarsOnly(Strategy):
+    bars = [("2330", "m", 1)]
+
+    def __init__(self) -> None:
+        self.bars_seen = 0
+
+    def on_bar(self, bar, ctx) -> None:
+        self.bars_seen += 1
+
+
+class EveryTick(BarsOnly):
+    def on_tick(self, tick, ctx) -> None:
+        pass
+
+
+class BuysOnce(BarsOnly):
+    """Buys on its first bar; the fill is the next tick's close."""
+
+    def on_bar(self, bar, ctx) -> None:
+        super().on_bar(bar, ctx)
+        if self.bars_seen == 1:
+            self.order = ctx.buy("2330", 1)
+
+
+def one_minute_of_ticks(minutes: int = 1) -> pl.DataFrame:
+    """TICKS ticks of 2330 spread over `minutes` minutes from 09:00."""
+    start = wall_ns("2024-01-02", 9)
+    step = minutes * 60 * 10**9 // TICKS
+    return pl.DataFrame({"ts": [start + i * step for i in range(TICKS)], "close": [100.0 + i % 3 for i in range(TICKS)],
+                         "volume": [1] * TICKS, "bid_price": [99.5] * TICKS, "bid_volume": [1] * TICKS,
+                         "ask_price": [100.5] * TICKS, "ask_volume": [1] * TICKS, "tick_type": [1] * TICKS,
+                         "code": ["2330"] * TICKS})
+
+
+def run_counting_calls(strategy: Strategy, frame: pl.DataFrame):
+    """Replays the frame through the real Ticker; returns the ticks handled, the Python calls made, the books."""
+    ticker, positions, quotes = Ticker(None), Positions(), QuoteManager()
+    positions.set_initial_capital(1_000_000)
+    ticker.code_market_map = {"2330": "Stock"}
+    ctx = Context(positions, quotes, ["2330"])
+    recorder = EquityRecorder(positions, {"2330": "Stock"})
+    ticker._Ticker__push_tick_to_queue(frame)
+    calls = 0
+
+    def count(frame, event, arg) -> None:
+        nonlocal calls
+        calls += event == "call"
+
+    sys.setprofile(count)
+    try:
+        handled = engine.replay(ticker, positions, quotes, strategy, ctx, recorder)
+    finally:
+        sys.setprofile(None)
+    return handled, calls, positions, ctx, recorder
+
+
+@pytest.mark.parametrize("strategy, per_tick", [(BarsOnly(), False), (EveryTick(), True)])
+def test_python_is_called_per_tick_only_for_an_on_tick_strategy(strategy, per_tick, console):
+    handled, calls, *_ = run_counting_calls(strategy, one_minute_of_ticks())
+    assert handled == TICKS
+    assert (calls >= TICKS) is per_tick, calls
+
+
+def test_the_account_and_the_books_see_the_last_tick_when_python_looks(console):
+    handled, _, positions, ctx, recorder = run_counting_calls(BarsOnly(), one_minute_of_ticks())
+    last = positions.current_tick_infos["2330"]
+    assert last is ctx.last_ticks["2330"]
+    assert last["close"] == 100.0 + (TICKS - 1) % 3 and last["qty"] == 1
+    samples = recorder.finish()
+    assert samples[-1][0] == last["timestamp"]
+
+
+def test_an_order_placed_on_a_bar_fills_at_the_next_tick(console):
+    strategy = BuysOnce()
+    handled, _, positions, ctx, _ = run_counting_calls(strategy, one_minute_of_ticks(minutes=3))
+    assert strategy.bars_seen == 3
+    closing = next(i for i in range(TICKS) if i * 3 * 60 // TICKS >= 60)  # the first tick of 09:01
+    assert strategy.order.fill_price == 100.0 + (closing + 1) % 3
+    deal = [r for r in positions.trade_records if r["trade_status"] == "Deal"]
+    assert len(deal) == 1 and ctx.positions("2330") == 1
