@@ -9,6 +9,7 @@ from runner_fakes import END, FakeTicker, tick
 
 from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManager
 from vorn_kest_backtest.runner import Strategy, engine, session
+from vorn_kest_backtest.runner.context import Context
 
 # Futures night session with gaps (virtual minutes), across midnight to 05:00, then the day session;
 # a stock whose session ends while the futures still trade.
@@ -181,3 +182,17 @@ def test_progress_is_not_touched_per_tick(disable, most, monkeypatch, console):
     records = [tick("2330", "2024-05-07 09:00:00", 800.0 + i % 7) for i in range(10_000)]
     run(BarsOnly(), monkeypatch, records)
     assert 1 <= progress.updates <= most
+
+
+def test_bar_series_are_handed_out_again_until_the_bars_move(console):
+    quotes = QuoteManager()
+    ctx = Context(Positions(), quotes, ["2330"])
+    quotes.add_tick(tick("2330", "2024-05-07 09:00:05", 800.0))
+    first = ctx.bars("2330", "m", 1)
+    quotes.add_tick(tick("2330", "2024-05-07 09:00:30", 801.0))
+    same = ctx.bars("2330", "m", 1)
+    assert same is first and list(same.close) == [801.0] and list(same.high) == [801.0]
+    quotes.add_tick(tick("2330", "2024-05-07 09:01:00", 799.0))
+    grown = ctx.bars("2330", "m", 1)
+    assert grown is not first and list(grown.close) == [801.0, 799.0]
+    assert_frame_equal(grown.to_polars(), quotes.get_kbar("2330", "m", 1))

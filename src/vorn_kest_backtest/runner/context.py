@@ -25,6 +25,7 @@ class Context:
         # Set once a strategy subscribes to bars: the engine then feeds ticks through the bar events.
         self.bar_events = False
         self._warned: set[str] = set()
+        self._series: dict[tuple[str, str, int], tuple[int, BarSeries]] = {}
 
     def _check_code(self, code: str) -> None:
         # A strategy written for other codes would otherwise make no trade without a word.
@@ -116,7 +117,13 @@ class Context:
     def bars(self, code: str, unit: str = "m", freq: int = 1) -> BarSeries:
         """目前為止的 K 棒欄位 (唯讀 numpy 檢視, 不複製, 只在下一筆 tick 之前有效); 與 kbar 相同的列."""
         self._check_code(code)
-        return BarSeries(code, self.quotes.bar_arrays(code, unit, freq))
+        # Views stay the bars while the columns stay in place: the same series is handed out again.
+        layout = self.quotes.bar_layout(code, unit, freq)
+        key = (code, unit, freq)
+        cached = self._series.get(key)
+        if cached is None or cached[0] != layout:
+            cached = self._series[key] = (layout, BarSeries(code, self.quotes.bar_arrays(code, unit, freq)))
+        return cached[1]
 
     def indicator(self, code: str, unit: str, freq: int, kind: str, length: int = 0, width: float = 2.0) -> Indicator:
         """在 (code, unit, freq) 的 K 棒上建立 (或取得同一個) 指標, 每根 K 棒收盤時由 C++ 更新; 也訂閱該 K 棒."""

@@ -35,6 +35,20 @@ struct FrameCache {
     std::uint64_t version = ~std::uint64_t{0};
 };
 
+// Where one k-bar cache's columns lie and how many rows they hold.
+struct ViewKey {
+    std::size_t rows = ~std::size_t{0};
+    const std::int64_t* start = nullptr;
+    const double *open = nullptr, *high = nullptr, *low = nullptr, *close = nullptr;
+    const std::int64_t* volume = nullptr;
+    bool operator==(const ViewKey&) const = default;
+};
+
+struct Layout {
+    ViewKey key;
+    std::uint64_t token = 0;
+};
+
 // Past this many new closed bars, columns are cheaper than rows.
 constexpr std::size_t kRowAppendLimit = 32;
 
@@ -133,6 +147,7 @@ public:
         book_.clear();
         last_entry_ = nullptr;
         frame_caches_.clear();
+        layouts_.clear();
     }
 
     void add_tick(nb::handle tick) {
@@ -192,20 +207,23 @@ public:
     }
 
     nb::tuple bar_arrays(nb::handle code, nb::handle unit, nb::handle freq) {
-        static const vkb::KbarColumns kNoBars;
-        const vkb::KbarColumns* bars = &kNoBars;
-        const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
-        if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
-        if (vkb::CodeTicks* entry = book_.find(nb::cast<std::string>(code))) {
-            vkb::KbarCache& cache = entry->cache(rule);
-            cache.update(entry->history, book_.calendar());
-            bars = &cache.bars();
-        }
+        const vkb::KbarColumns& bars = bars_of(code, unit, freq);
         const nb::handle self = nb::find(this);
-        const std::size_t n = bars->size();
-        return nb::make_tuple(column_view(bars->start.data(), n, self), column_view(bars->open.data(), n, self),
-                              column_view(bars->high.data(), n, self), column_view(bars->low.data(), n, self),
-                              column_view(bars->close.data(), n, self), column_view(bars->volume.data(), n, self));
+        const std::size_t n = bars.size();
+        return nb::make_tuple(column_view(bars.start.data(), n, self), column_view(bars.open.data(), n, self),
+                              column_view(bars.high.data(), n, self), column_view(bars.low.data(), n, self),
+                              column_view(bars.close.data(), n, self), column_view(bars.volume.data(), n, self));
+    }
+
+    // A view is its buffer and length: while the token stays, the views of bar_arrays handed out last
+    // still are the bars.
+    std::uint64_t bar_layout(nb::handle code, nb::handle unit, nb::handle freq) {
+        const vkb::KbarColumns& bars = bars_of(code, unit, freq);
+        const ViewKey key{bars.size(),      bars.start.data(), bars.open.data(),  bars.high.data(),
+                          bars.low.data(),  bars.close.data(), bars.volume.data()};
+        Layout& layout = layouts_[&bars];
+        if (layout.token == 0 || !(layout.key == key)) layout = Layout{key, ++last_layout_token_};
+        return layout.token;
     }
 
     std::size_t add_indicator(nb::handle code, nb::handle unit, nb::handle freq, const std::string& kind,
@@ -280,6 +298,17 @@ public:
     }
 
 private:
+    const vkb::KbarColumns& bars_of(nb::handle code, nb::handle unit, nb::handle freq) {
+        static const vkb::KbarColumns kNoBars;
+        const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
+        if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
+        vkb::CodeTicks* entry = book_.find(nb::cast<std::string>(code));
+        if (entry == nullptr) return kNoBars;
+        vkb::KbarCache& cache = entry->cache(rule);
+        cache.update(entry->history, book_.calendar());
+        return cache.bars();
+    }
+
     void feed_record(std::string_view code, const vkb::QuoteTick& record) {
         if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
         book_.add_tick(*last_entry_, record);
@@ -430,6 +459,8 @@ private:
     nb::object utc_offset_key_;
     vkb::CodeTicks* last_entry_ = nullptr;
     std::unordered_map<const vkb::KbarCache*, FrameCache> frame_caches_;
+    std::unordered_map<const vkb::KbarColumns*, Layout> layouts_;
+    std::uint64_t last_layout_token_ = 0;
 };
 
 }  // namespace
@@ -471,6 +502,9 @@ void bind_quote_manager(nb::module_& m) {
              nb::arg("freq").none() = 1,
              "K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; "
              "與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.")
+        .def("bar_layout", &QuoteManager::bar_layout, nb::arg("code").none(), nb::arg("unit").none() = "m",
+             nb::arg("freq").none() = 1,
+             "K 棒欄位目前的位置代號: 代號不變時, 上次 bar_arrays 的檢視仍是目前的 K 棒 (最後一根隨 tick 更新).")
         .def("add_indicator", &QuoteManager::add_indicator, nb::arg("code").none(), nb::arg("unit").none(),
              nb::arg("freq").none(), nb::arg("kind"), nb::arg("length") = 0, nb::arg("width") = 2.0,
              "在訂閱的 K 棒上加入指標 (sma, ema, rsi, atr, bollinger_upper, bollinger_lower, highest, lowest, vwap), "
