@@ -13,6 +13,7 @@ from vorn_kest_backtest.modules.ticker.ticker import Ticker
 from vorn_kest_backtest.runner import Strategy, engine
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.equity import EquityRecorder
+from vorn_kest_backtest.runner.errors import StrategyError
 
 TICKS = 2000
 
@@ -97,3 +98,21 @@ def test_an_order_placed_on_a_bar_fills_at_the_next_tick(console):
     assert strategy.order.fill_price == 100.0 + (closing + 1) % 3
     deal = [r for r in positions.trade_records if r["trade_status"] == "Deal"]
     assert len(deal) == 1 and ctx.positions("2330") == 1
+
+
+class FailsOnTheThirdTick(BarsOnly):
+    def __init__(self) -> None:
+        super().__init__()
+        self.seen = 0
+
+    def on_tick(self, tick, ctx) -> None:
+        self.seen += 1
+        if self.seen == 3:
+            raise KeyError("boom")
+
+
+def test_an_on_tick_error_names_its_tick_and_keeps_its_cause(console):
+    with pytest.raises(StrategyError, match="on_tick") as raised:
+        run_counting_calls(FailsOnTheThirdTick(), one_minute_of_ticks())
+    assert raised.value.tick["close"] == 100.0 + 2 % 3
+    assert isinstance(raised.value.__cause__, KeyError) and raised.value.__cause__.__traceback__ is not None
