@@ -154,7 +154,12 @@ private:
             // A status record uses no permit: the one granted after the last tick is still pending.
             if (kind == VKB_ITEM_STATUS) continue;
             bool is_simulate = false;
-            if (record.is_valid()) tick = view_of(record, is_simulate);
+            // A record from Python, as a dict that keeps the str objects the view borrows this round.
+            nb::object fields;
+            if (record.is_valid()) {
+                fields = TickRecordReader::as_dict(record);
+                tick = view_of(fields.ptr(), is_simulate);
+            }
             if (tick.timestamp >= next_sample) {
                 // The recorder sees the same record as everyone after it.
                 if (!record.is_valid()) record = source_.record_of(tick);
@@ -163,7 +168,7 @@ private:
             const std::int64_t day = exchange_day(tick.timestamp);
             std::size_t index = slot_index(tick.code);
             const bool new_code = index == slots_.size();
-            if (new_code) slots_.push_back(CodeSlot{nb::borrow(tick.code), nb::borrow(tick.market)});
+            if (new_code) add_slot(tick);
             CodeSlot& slot = slots_[index];
             const bool new_day = new_code || slot.day != day;
             nb::object previous;
@@ -187,11 +192,8 @@ private:
         }
     }
 
-    // A record popped as a Python object, checked like add_tick checks it. Its str objects are
-    // borrowed: the record itself is kept in the code's slot.
-    VkbTickView view_of(const nb::object& record, bool& is_simulate) {
-        const nb::object dict = TickRecordReader::as_dict(record);
-        PyObject* d = dict.ptr();
+    // The fields of a record popped as a Python object, checked like add_tick checks them.
+    VkbTickView view_of(PyObject* d, bool& is_simulate) {
         VkbTickView tick{};
         reader_.code(d);
         reader_.market_type(d);
@@ -229,6 +231,13 @@ private:
             }
         }
         return slots_.size();
+    }
+
+    void add_slot(const VkbTickView& tick) {
+        CodeSlot slot;
+        slot.code = nb::borrow(tick.code);
+        slot.market = nb::borrow(tick.market);
+        slots_.push_back(std::move(slot));
     }
 
     void take(CodeSlot& slot, const VkbTickView& tick, nb::object record, bool is_simulate, std::int64_t day) {
