@@ -2,20 +2,24 @@
 
 from __future__ import annotations
 
+import os
 import sys
 
 import polars as pl
 import pytest
 from fake_sdk import wall_ns
 
+from vorn_kest_backtest.brokers.simulated import SimulatedBroker
 from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManager
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
-from vorn_kest_backtest.runner import Strategy, engine
+from vorn_kest_backtest.runner import Strategy, engine, session
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.equity import EquityRecorder
 from vorn_kest_backtest.runner.errors import StrategyError
+from vorn_kest_backtest.runner.loader import load_strategy_class
 
 TICKS = 2000
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
 
 
 class BarsOnly(Strategy):
@@ -116,3 +120,36 @@ def test_an_on_tick_error_names_its_tick_and_keeps_its_cause(console):
         run_counting_calls(FailsOnTheThirdTick(), one_minute_of_ticks())
     assert raised.value.tick["close"] == 100.0 + 2 % 3
     assert isinstance(raised.value.__cause__, KeyError) and raised.value.__cause__.__traceback__ is not None
+
+
+def run_example(path: str, python_loop: bool, monkeypatch):
+    """Trade records and equity samples of one example run on simulated ticks."""
+    ledgers, samples = [], []
+    real_modules, real_finish = session._modules, EquityRecorder.finish
+
+    def modules():
+        ticker, positions, quotes = real_modules()
+        return ticker, lambda: ledgers.append(positions()) or ledgers[-1], quotes
+
+    def finish(recorder):
+        samples.append(list(real_finish(recorder)))
+        return samples[-1]
+
+    with monkeypatch.context() as patch:
+        patch.setattr(session, "_modules", modules)
+        patch.setattr(EquityRecorder, "finish", finish)
+        if python_loop:
+            patch.setattr(engine, "_native_driver", lambda positions, quotes: None)
+        strategy_class = load_strategy_class(path)
+        codes = [{"code": c, "market": m} for c, m in strategy_class.codes]
+        session.run_backtest(strategy_class(), codes, strategy_class.start, strategy_class.end,
+                             SimulatedBroker(ticks_per_day=400), reports_wanted=False)
+    return ledgers[0].trade_records, samples[0]
+
+
+@pytest.mark.parametrize("name", ["stock_ma_cross.py", "stock_bracket_breakout.py", "futures_session_breakout.py"])
+def test_the_cpp_loop_trades_and_marks_equity_as_the_python_loop(name, monkeypatch, console):
+    path = os.path.join(EXAMPLES, name)
+    trades, equity = run_example(path, False, monkeypatch)
+    assert trades and len(equity) > 10
+    assert (trades, equity) == run_example(path, True, monkeypatch)

@@ -73,7 +73,8 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
                 handled = drive(
                     ticker, positions, quote_manager, ctx, on_tick=on_tick, on_tick_failed=_on_tick_failed,
                     deliver_bars=lambda tick: _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=tick),
-                    bar_events=bar_events, observe=ctx.observe, working=ctx.order_book.working,
+                    bar_events=bar_events, observe=ctx.observe, follow_day=ctx.order_book.follow_day,
+                    working=ctx.order_book.working,
                     last_ticks=ctx.last_ticks, recorder=recorder,
                     progress=(lambda done: progress.update(task, completed=done)) if show else None,
                     progress_every=PROGRESS_CHECK_TICKS, progress_interval=PROGRESS_INTERVAL,

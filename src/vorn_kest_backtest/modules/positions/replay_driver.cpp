@@ -108,7 +108,8 @@ private:
 };
 
 struct DriverHooks {
-    nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, working, last_ticks, recorder, progress;
+    nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, follow_day, working, last_ticks, recorder,
+        progress;
     bool bar_events = false;
     std::size_t progress_every = 4096;
     double progress_interval = 0.1;
@@ -284,10 +285,11 @@ private:
         return truth == 1;
     }
 
-    // The book follows each code's days by its last tick before a new day and the day's first tick.
+    // The book follows each code's days by its last tick before a new day and the day's first tick;
+    // the last tick comes late, when it can no longer meet an order.
     void observe(CodeSlot& slot, const nb::object& previous) {
         publish();
-        if (previous.is_valid()) hooks_.observe(previous);
+        if (previous.is_valid()) hooks_.follow_day(previous);
         hooks_.observe(record_of(slot));
         slot.observed = true;
     }
@@ -367,13 +369,15 @@ void bind_replay_driver(nb::module_& m) {
     m.def(
         "drive_replay",
         [](nb::handle ticker, nb::handle positions, nb::handle quote_manager, nb::object ctx, nb::object on_tick,
-           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object observe, nb::object working,
+           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object observe,
+           nb::object follow_day, nb::object working,
            nb::object last_ticks, nb::object recorder, nb::object progress, std::size_t progress_every,
            double progress_interval, int utc_offset_hours) {
             auto optional = [](nb::object value) { return value.is_none() ? nb::object() : value; };
             if (progress_every == 0) throw nb::value_error("progress_every 必須是正整數: 0");
             DriverHooks hooks{std::move(ctx),       optional(std::move(on_tick)), std::move(on_tick_failed),
-                              std::move(deliver_bars), std::move(observe),       std::move(working),
+                              std::move(deliver_bars), std::move(observe),       std::move(follow_day),
+                              std::move(working),
                               std::move(last_ticks),   optional(std::move(recorder)), optional(std::move(progress)),
                               bar_events,              progress_every,            progress_interval,
                               utc_offset_hours};
@@ -381,7 +385,7 @@ void bind_replay_driver(nb::module_& m) {
         },
         nb::arg("ticker"), nb::arg("positions"), nb::arg("quote_manager"), nb::arg("ctx"), nb::kw_only(),
         nb::arg("on_tick").none(), nb::arg("on_tick_failed"), nb::arg("deliver_bars"), nb::arg("bar_events"),
-        nb::arg("observe"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("recorder").none(),
+        nb::arg("observe"), nb::arg("follow_day"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("recorder").none(),
         nb::arg("progress").none(), nb::arg("progress_every"), nb::arg("progress_interval"),
         nb::arg("utc_offset_hours"),
         "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; "

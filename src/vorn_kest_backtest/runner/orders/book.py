@@ -70,6 +70,11 @@ class OrderBook:
             if order.is_open:
                 self._work(order, tick)
 
+    def follow_day(self, tick: dict[str, Any]) -> None:
+        """A code's last tick before a new day, handed over late by the engine's driver (no order was working
+        then): only the daily price bands take it."""
+        self._bands.observe(tick)
+
     @property
     def working(self) -> dict[str, list[Order]]:
         """The working orders by code (the live mapping)."""
