@@ -6,6 +6,7 @@
 // before every call into Python and when the loop ends.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -250,15 +251,9 @@ private:
         slot.is_simulate = is_simulate;
         slot.day = day;
         slot.observed = false;
-        if (slot.published || dirty_.empty()) {
-            slot.published = false;
-            dirty_.push_back(static_cast<std::size_t>(&slot - slots_.data()));
-            return;
-        }
+        slot.published = false;
         const auto index = static_cast<std::size_t>(&slot - slots_.data());
-        for (std::size_t i : dirty_)
-            if (i == index) return;
-        dirty_.push_back(index);
+        if (std::find(dirty_.begin(), dirty_.end(), index) == dirty_.end()) dirty_.push_back(index);
     }
 
     std::size_t feed_quotes(const CodeSlot& slot) {
