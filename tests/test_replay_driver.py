@@ -153,3 +153,26 @@ def test_the_cpp_loop_trades_and_marks_equity_as_the_python_loop(name, monkeypat
     trades, equity = run_example(path, False, monkeypatch)
     assert trades and len(equity) > 10
     assert (trades, equity) == run_example(path, True, monkeypatch)
+
+
+class Collects(BarsOnly):
+    def __init__(self) -> None:
+        super().__init__()
+        self.records: list[dict] = []
+
+    def on_tick(self, tick, ctx) -> None:
+        self.records.append(tick)
+
+
+def test_on_tick_gets_the_records_pop_tick_hands_out(console):
+    frame = one_minute_of_ticks()
+    strategy = Collects()
+    run_counting_calls(strategy, frame)
+    ticker = Ticker(None)
+    ticker.code_market_map = {"2330": "Stock"}
+    ticker._Ticker__push_tick_to_queue(frame)
+    popped = []
+    while "vorn_status" not in (record := ticker.tick_queue.get(timeout=5)):
+        popped.append(record)
+        ticker.allow_next_tick()
+    assert [list(r.items()) for r in strategy.records] == [list(r.items()) for r in popped]
