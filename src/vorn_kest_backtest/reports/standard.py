@@ -34,12 +34,6 @@ def kbar_json(quote_manager, code: str) -> str:
     return script_safe(kbars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
 
 
-def _account_info(positions, code: str) -> dict[str, Any]:
-    if code not in positions._account_infos:
-        positions._account_infos[code] = positions._Positions__init_account_info()
-    return positions._account_infos[code]
-
-
 def equity_json(samples) -> str:
     """(epoch seconds, equity) samples as JSON rows {"time": exchange text, "equity": value}."""
     return to_script_json([{"time": format_exchange_dt(stamp), "equity": value} for stamp, value in samples])
@@ -60,8 +54,8 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "include_profit_rows": True,
         "equity_json": equity_json(equity or []),
         "realised_json": equity_json(realised or []),
-        "fee_settings": positions._fee_settings,
-        "account_info": _account_info(positions, code),
+        "fee_settings": positions.fee_settings(),
+        "account_info": positions.account_info(code),
         "initial_capital": positions.initial_capital,
         "current_capital": positions.current_capital,
         "qs_report_path": output_path(positions, code + "-profit_report.html", folder, REPORT_FOLDER),

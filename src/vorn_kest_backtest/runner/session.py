@@ -38,7 +38,7 @@ def _modules():
 
 def report_codes(codes: list[dict[str, str]], positions) -> list[str]:
     """Every code of the run; the benchmark only when it was traded itself."""
-    traded = {row["code"] for row in positions._profit_report["rows"]}
+    traded = {row["code"] for row in positions.profit_rows}
     names = [item["code"] for item in codes]
     return [code for code in names if code != BENCHMARK_CODE or code in traded] or names
 
@@ -76,12 +76,13 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     summary = summarise(positions, samples, recorder.held, start, end)
     summary.missing_days = missing
+    summary.peak_margin = ctx.peak_margin
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
-            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions._fee_settings)
+            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings())
     utils.console.print(summary_table(summary))
     return summary
 
@@ -89,7 +90,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool) -> dict[str, str]:
     paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder)}
     closes = daily_closes(samples)
-    realised = realised_samples(positions._profit_report["rows"], positions.initial_capital)
+    realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
             positions, code, quote_manager, folder, equity=samples, realised=realised)
