@@ -6,8 +6,7 @@ import pytest
 
 from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
-from vorn_kest_backtest.brokers.price_grid import bands_for, on_grid, tick_below, tick_size
-from vorn_kest_backtest.brokers.trading_calendar import listed_holidays
+from vorn_kest_backtest.modules.market.market import listed_holidays, on_grid, price_grid_for, tick_below, tick_size
 
 STOCKS = ["2330", "2317", "2454", "0050", "00878"]
 FUTURES = ["TXFR1", "MXFR1", "TMFR1"]
@@ -128,7 +127,7 @@ def test_holiday_table_is_the_packaged_one_unless_one_is_given():
     ],
 )
 def test_tick_size_bands(code, market, price, size):
-    assert tick_size(np.array([price]), bands_for(code, market))[0] == pytest.approx(size)
+    assert tick_size(np.array([price]), price_grid_for(code, market))[0] == pytest.approx(size)
 
 
 # Start prices on band bounds make the walk cross from one tick size to the next.
@@ -139,7 +138,7 @@ EDGE_STOCKS = {"9910": 10.0, "9950": 50.0, "9999": 100.0, "9100": 1000.0, "00990
 def test_prices_on_the_grid_and_quotes_one_tick_around_the_trade(code):
     broker = SimulatedBroker(ticks_per_day=2000, extra_stocks=EDGE_STOCKS)
     got = pl.concat([frame(broker, code, day) for day in ("2024-03-04", "2024-03-05", "2024-03-06")])
-    bands = bands_for(code, "Stock" if code[0].isdigit() else "Future")
+    bands = price_grid_for(code, "Stock" if code[0].isdigit() else "Future")
     close, bid, ask = (got[name].to_numpy() for name in ("close", "bid_price", "ask_price"))
     for prices in (close, bid, ask):
         assert on_grid(prices, bands).all()

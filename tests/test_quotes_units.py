@@ -7,7 +7,7 @@ import polars as pl
 import pytest
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from vorn_kest_backtest.modules.positions.quote_static import HOLIDAYS_FILE, static_dir
+from vorn_kest_backtest.modules.market.market import holiday_table_path
 from quote_ticks import tick
 
 HOUR_US = 3_600_000_000
@@ -80,7 +80,7 @@ def reference_bars(tick_df: pl.DataFrame, market: str, unit: str, freq: int, hol
 
 @pytest.fixture(scope="module")
 def holidays():
-    return set(pl.read_csv(static_dir() / HOLIDAYS_FILE)["Date"].cast(pl.Utf8).to_list())
+    return set(pl.read_csv(holiday_table_path())["Date"].cast(pl.Utf8).to_list())
 
 
 @pytest.fixture(scope="module", params=[("Stock", "2330"), ("Future", "TXFR1")], ids=["stock", "future"])

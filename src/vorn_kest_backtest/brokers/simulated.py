@@ -10,9 +10,8 @@ import numpy as np
 
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS, parse_day
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
-from vorn_kest_backtest.brokers.price_grid import bands_for, snap
 from vorn_kest_backtest.brokers.tick_generator import generate_session
-from vorn_kest_backtest.brokers.trading_calendar import NS_PER_DAY, TradingCalendar, midnight_ns
+from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns, price_grid_for, snap
 
 DEFAULT_STOCKS = {
     "2330": (580.0, "台積電"),
@@ -39,7 +38,7 @@ class SimulatedBroker:
     """模擬券商: 依代碼與日期固定種子產生逼真的歷史 Tick.
 
     同一 seed, 同一代碼與日期永遠得到相同的 Tick; 不需登入.
-    `ticks_per_day`: 每個日盤的 Tick 數 (期貨夜盤為其一半); 交易時段與休市規則見 trading_calendar 模組.
+    `ticks_per_day`: 每個日盤的 Tick 數 (期貨夜盤為其一半); 交易時段與休市規則見 market 模組的 TradingCalendar.
     `logged_in=False` 的物件為假值 (bool 為 False), 供登入檢查使用, 其 `ticks` 查詢會失敗.
     `extra_stocks` / `extra_futures`: 額外商品, 代碼 -> 起始價.
     `holidays`: 休市日 (預設讀取套件內的休市日表).
@@ -81,7 +80,7 @@ class SimulatedBroker:
         if not self.logged_in:
             raise RuntimeError("尚未登入, 無法查詢歷史 Tick")
         start, end = midnight_ns(day), midnight_ns(day) + NS_PER_DAY
-        bands = bands_for(contract.code, contract.market)
+        bands = price_grid_for(contract.code, contract.market)
         parts = []
         for session in self.calendar.sessions_touching(contract.market, day):
             columns = self._session_ticks(contract, session, bands)

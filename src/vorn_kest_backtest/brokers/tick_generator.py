@@ -4,8 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from vorn_kest_backtest.brokers.price_grid import snap, tick_below, tick_size
-from vorn_kest_backtest.brokers.trading_calendar import Session
+from vorn_kest_backtest.modules.market.market import Session, snap, tick_below, tick_size
 
 # Daily price limit of both markets, around the session's opening price.
 PRICE_LIMIT = 0.10

@@ -16,7 +16,7 @@ import polars as pl  # noqa: E402
 import quantstats_lumi as qs  # noqa: E402
 
 from vorn_kest_backtest import utils  # noqa: E402
-from vorn_kest_backtest.constant import BASIC_INFO  # noqa: E402
+from vorn_kest_backtest.modules.market.market import exchange_wall_micros  # noqa: E402
 from vorn_kest_backtest.reports.standard import REPORT_FOLDER  # noqa: E402
 
 BENCHMARK_CODE = "0050"
@@ -38,7 +38,8 @@ def _quiet_font_lookup():
 def to_exchange_datetimes(values: pd.Series) -> pd.Series:
     """Epoch seconds -> naive exchange time; date-time text is parsed; anything else becomes NaT."""
     numbers = pd.to_numeric(values, errors="coerce")
-    from_epoch = pd.to_datetime(numbers, unit="s", errors="coerce") + pd.Timedelta(hours=BASIC_INFO.utc_offset_hours)
+    wall = exchange_wall_micros(numbers.to_numpy(dtype=float, na_value=float("nan"))).view("datetime64[us]")
+    from_epoch = pd.Series(wall, index=values.index)
     texts = values.where(numbers.isna())
     from_text = pd.to_datetime(texts.astype("string"), errors="coerce", format="mixed")
     return from_epoch.fillna(from_text)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import polars as pl
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.reports.exchange_time import exchange_now
+from vorn_kest_backtest.modules.market.market import exchange_now
 
 TRADE_RECORD_SCHEMA = {
     "trade_id": pl.Utf8,

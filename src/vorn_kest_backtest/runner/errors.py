@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from vorn_kest_backtest.reports.exchange_time import exchange_datetime
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 
 
 class BacktestInputError(ValueError):

@@ -11,7 +11,7 @@ struct GridSnap {
     std::int64_t tick_cents;  // tick size of the band the unsnapped price fell in
 };
 
-// Exchange-traded funds ("00...") have their own bands below 1000.
+// Exchange-traded funds ("00...") have their own bands: 0.01 below 50, 0.05 from 50 up.
 bool is_fund_code(std::string_view code);
 
 // Tick size of the band holding a price (lower bound inclusive, upper bound exclusive).

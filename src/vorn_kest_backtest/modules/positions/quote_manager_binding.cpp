@@ -49,7 +49,7 @@ public:
         : frames_(nb::module_::import_("vorn_kest_backtest.modules.positions.quote_frames")),
           basic_info_(vkb::py::basic_info()),
           utc_offset_key_(nb::steal(PyUnicode_InternFromString("utc_offset_hours"))) {
-        auto dates = nb::module_::import_("vorn_kest_backtest.modules.positions.quote_static")
+        auto dates = nb::module_::import_("vorn_kest_backtest.modules.market.market")
                          .attr("read_holiday_dates")();
         set_holidays(dates);
     }
