@@ -4,6 +4,7 @@ from datetime import date, datetime, timedelta
 import random
 
 import polars as pl
+from polars.testing import assert_frame_equal
 import pytest
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
@@ -106,5 +107,5 @@ def test_unit_matches_reference(stream, holidays, unit, freq):
             growing.get_kbar(code, unit, freq)
     got = whole.get_kbar(code, unit, freq)
     expected = reference_bars(whole.poped_old_ticks_to_df(code), market, unit, freq, holidays)
-    assert got.equals(expected)
-    assert growing.get_kbar(code, unit, freq).equals(expected)
+    assert_frame_equal(got, expected)
+    assert_frame_equal(growing.get_kbar(code, unit, freq), expected)
