@@ -15,7 +15,8 @@ $(BIN)/python:
 
 # Editable install: Python files are live; C++ rebuilds incrementally in build/editable.
 install: $(BIN)/python
-	$(BIN)/python -m pip install -q --no-build-isolation -Cbuild-dir=build/editable -e ".[test]"
+	$(BIN)/python -m pip install -q --no-build-isolation -Cbuild-dir=build/editable \
+	  -Ccmake.define.VKB_WARNINGS_AS_ERRORS=ON -e ".[test]"
 
 system-deps:
 	@missing=""; for p in $(SYSTEM_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -25,7 +26,7 @@ system-deps:
 	fi
 
 cpp-test: system-deps
-	cmake -S cpp -B build/cpp-tests -DVKB_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S cpp -B build/cpp-tests -DVKB_BUILD_TESTS=ON -DVKB_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/cpp-tests -j2
 	ctest --test-dir build/cpp-tests --output-on-failure
 

@@ -9,8 +9,6 @@ void bind_ticker(nb::module_& m);
 NB_MODULE(ticker, m) {
     m.doc() = "Tick replay";
     bind_ticker(m);
-    // A script's Ticker commonly lives in a module global until the interpreter tears down.
-    nb::set_leak_warnings(false);
     // Replays end and their threads are joined while the interpreter is still whole.
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { vkb::py::shut_down_all_tickers(); }));
 }
