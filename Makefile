@@ -6,7 +6,7 @@ BIN := $(VENV)/bin
 # doctest for the C++ core tests, the sanitizer runtimes for their checked builds, chromium for the report page check.
 SYSTEM_PACKAGES := doctest-dev libasan8 libubsan1 libtsan2 chromium
 
-.PHONY: demo test install system-deps cpp-test cpp-sanitize py-test bench clean
+.PHONY: demo test lint install system-deps cpp-test cpp-sanitize py-test bench clean
 
 $(BIN)/python:
 	$(PY) -m venv $(VENV)
@@ -45,6 +45,13 @@ py-test: install system-deps
 	$(BIN)/python -m pytest -q
 
 test: cpp-test cpp-sanitize py-test
+
+# Style and types of the package and the examples (settings in pyproject.toml).
+lint: install
+	$(BIN)/python -m pip install -q -e ".[test,lint]" --no-build-isolation -Cbuild-dir=build/editable \
+	  -Ccmake.define.VKB_WARNINGS_AS_ERRORS=ON
+	$(BIN)/ruff check src examples
+	$(BIN)/mypy
 
 demo: install
 	$(BIN)/vorn-kest-backtest demo

@@ -19,7 +19,7 @@ class StockMovingAverageCross(Strategy):
     fast, slow, lots = 10, 30, 1
 
     def __init__(self) -> None:
-        self.minute = None
+        self.minute: int | None = None
         self.fast_above = None
 
     def on_tick(self, tick, ctx: Context) -> None:

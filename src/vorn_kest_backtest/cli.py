@@ -42,7 +42,9 @@ def _broker(name: str, folder: str | None):
     return SimulatedBroker()
 
 
-def _run(strategy_file: str, codes_text: str | None, start: str | None, end: str | None, broker: str, data: str | None) -> None:
+def _run(
+    strategy_file: str, codes_text: str | None, start: str | None, end: str | None, broker: str, data: str | None
+) -> None:
     from vorn_kest_backtest.runner.session import run_backtest
 
     strategy_class = load_strategy_class(strategy_file)

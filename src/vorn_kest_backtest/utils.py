@@ -5,7 +5,6 @@ from __future__ import annotations
 import logging
 import os
 from datetime import date, datetime
-from pathlib import Path
 
 from rich.console import Console
 
@@ -41,7 +40,8 @@ class _DataDirFileHandler(logging.Handler):
                 self._inner = logging.FileHandler(path, encoding="utf-8", delay=True)
                 self._inner.setFormatter(self.formatter)
                 self._path = path
-            self._inner.emit(record)
+            if self._inner is not None:
+                self._inner.emit(record)
         except Exception:
             self.handleError(record)
 

@@ -115,7 +115,7 @@ def _typed_column(path: str, column: pl.Series) -> pl.Series:
     elif source.dtype.is_float():
         bad = bad | (source != source.round())
     if bad.any():
-        row = int(bad.arg_max())
+        row = int(bad.arg_max() or 0)
         raise ValueError(
             f"Tick 檔 {path} 欄位 {column.name} 第 {row + 1} 筆資料無法解析為 {target}: {column[row]!r}"
         )

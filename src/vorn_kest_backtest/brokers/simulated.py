@@ -5,6 +5,7 @@ from __future__ import annotations
 import zlib
 from collections.abc import Iterable, Mapping
 from datetime import date
+from typing import cast
 
 import numpy as np
 
@@ -96,7 +97,8 @@ class SimulatedBroker:
         price_rng = self._rng(f"{underlying}|{day_kind}|price")
         rng = self._rng(f"{contract.code}|{day_kind}")
         count = self.ticks_per_day if session.kind == "day" else max(1, int(self.ticks_per_day * NIGHT_TICK_SHARE))
-        open_price = self._open_price(contract.reference, underlying, session, price_rng, bands)
+        # Every contract of this broker is made with its reference price.
+        open_price = self._open_price(cast(float, contract.reference), underlying, session, price_rng, bands)
         return generate_session(price_rng, rng, session, open_price, bands, count, SESSION_VOL[session.kind])
 
     def _rng(self, key: str) -> np.random.Generator:
@@ -106,7 +108,7 @@ class SimulatedBroker:
     def _open_price(self, reference: float, underlying: str, session, rng: np.random.Generator, bands) -> float:
         # A slow swing of a few percent over weeks, the same for every session of the underlying, so consecutive
         # days open near each other; plus a small overnight gap of the session's own.
-        phase = zlib.crc32(f"{underlying}|{self.seed}".encode("utf-8")) / 2**32 * 2 * np.pi
+        phase = zlib.crc32(f"{underlying}|{self.seed}".encode()) / 2**32 * 2 * np.pi
         t = (session.start_day - _EPOCH_DAY).days + (0.6 if session.kind == "night" else 0.0)
         swing = 0.05 * np.sin(2 * np.pi * t / 97 + phase) + 0.03 * np.sin(2 * np.pi * t / 23 + 3 * phase)
         gap = 0.004 * rng.standard_normal()
