@@ -7,20 +7,25 @@ import logging
 import warnings
 from contextlib import contextmanager, redirect_stdout
 
-import matplotlib
+import pandas as pd
+import polars as pl
 
-matplotlib.use("Agg")
-
-import pandas as pd  # noqa: E402
-import polars as pl  # noqa: E402
-import quantstats_lumi as qs  # noqa: E402
-
-from vorn_kest_backtest import utils  # noqa: E402
-from vorn_kest_backtest.modules.market.market import exchange_wall_micros  # noqa: E402
-from vorn_kest_backtest.reports.standard import REPORT_FOLDER  # noqa: E402
+from vorn_kest_backtest import utils
+from vorn_kest_backtest.modules.market.market import exchange_wall_micros
+from vorn_kest_backtest.reports.standard import REPORT_FOLDER
 
 BENCHMARK_CODE = "0050"
 RISK_FREE_RATE = 0.0
+
+
+def _quantstats():
+    # Loaded with the first report, not with the package: the library and its plotting stack take seconds.
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import quantstats_lumi
+
+    return quantstats_lumi
 
 
 @contextmanager
@@ -74,6 +79,7 @@ def generate_qs_profit_report(positions, quote_manager, code: str) -> str | None
         utils.console.print("[red]尚未有損益報告資料, 無法產生進階績效報告[/red]")
         return None
 
+    qs = _quantstats()
     profit_df = pd.DataFrame([dict(row) for row in rows])
     profit_df["entry_dt"] = to_exchange_datetimes(profit_df["entry_dt"])
     profit_df["exit_dt"] = to_exchange_datetimes(profit_df["exit_dt"])
