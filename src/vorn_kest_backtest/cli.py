@@ -106,7 +106,7 @@ def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if getattr(args, "data_dir", None):
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
-    strategy_file = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", None)
+    strategy_file: str = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", "")
     try:
         if args.command == "sweep":
             return args.handler(args)
