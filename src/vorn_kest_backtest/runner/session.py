@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from contextlib import nullcontext
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -12,6 +13,7 @@ from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, daily_closes, realised_samples
+from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import Summary, summarise, summary_table
@@ -54,11 +56,14 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
-                 slippage_ticks: int | None = None) -> Summary:
-    """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字)."""
+                 slippage_ticks: int | None = None, fetch_bar: bool = False) -> Summary:
+    """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
+
+    fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
+    """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
-    ticker, positions, quote_manager = Ticker(api), Positions(), QuoteManager()
+    positions, quote_manager = Positions(), QuoteManager()
     positions.set_initial_capital(int(strategy.initial_capital))
     if slippage_ticks is not None:
         set_slippage_ticks(positions, slippage_ticks)
@@ -67,7 +72,9 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     recorder = EquityRecorder(positions, markets)
 
     call_hook(strategy.on_start, "on_start", ctx)
-    ticker.send_ticks(codes, start, end)
+    with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
+        ticker = ticker_class(api)
+        ticker.send_ticks(codes, start, end)
     replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder)
     call_hook(strategy.on_finish, "on_finish", ctx)
     samples = recorder.finish()
