@@ -3,10 +3,10 @@
 PY ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
-# doctest for the C++ core tests, chromium for the report page check.
-SYSTEM_PACKAGES := doctest-dev chromium
+# doctest for the C++ core tests, the sanitizer runtimes for their checked builds, chromium for the report page check.
+SYSTEM_PACKAGES := doctest-dev libasan8 libubsan1 libtsan2 chromium
 
-.PHONY: demo test install system-deps cpp-test py-test bench clean
+.PHONY: demo test lint install system-deps cpp-test cpp-sanitize py-test bench clean
 
 $(BIN)/python:
 	$(PY) -m venv $(VENV)
@@ -15,7 +15,8 @@ $(BIN)/python:
 
 # Editable install: Python files are live; C++ rebuilds incrementally in build/editable.
 install: $(BIN)/python
-	$(BIN)/python -m pip install -q --no-build-isolation -Cbuild-dir=build/editable -e ".[test]"
+	$(BIN)/python -m pip install -q --no-build-isolation -Cbuild-dir=build/editable \
+	  -Ccmake.define.VKB_WARNINGS_AS_ERRORS=ON -e ".[test]"
 
 system-deps:
 	@missing=""; for p in $(SYSTEM_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -25,14 +26,32 @@ system-deps:
 	fi
 
 cpp-test: system-deps
-	cmake -S cpp -B build/cpp-tests -DVKB_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S cpp -B build/cpp-tests -DVKB_BUILD_TESTS=ON -DVKB_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/cpp-tests -j2
 	ctest --test-dir build/cpp-tests --output-on-failure
+
+# The core tests once under AddressSanitizer + UndefinedBehaviorSanitizer, once under ThreadSanitizer.
+cpp-sanitize: system-deps
+	cmake -S cpp -B build/cpp-asan -DVKB_BUILD_TESTS=ON -DVKB_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVKB_SANITIZE=address,undefined >/dev/null
+	cmake --build build/cpp-asan -j2
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/cpp-asan --output-on-failure
+	cmake -S cpp -B build/cpp-tsan -DVKB_BUILD_TESTS=ON -DVKB_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVKB_SANITIZE=thread >/dev/null
+	cmake --build build/cpp-tsan -j2
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/cpp-tsan --output-on-failure
 
 py-test: install system-deps
 	$(BIN)/python -m pytest -q
 
-test: cpp-test py-test
+test: cpp-test cpp-sanitize py-test
+
+# Style and types of the package and the examples (settings in pyproject.toml).
+lint: install
+	$(BIN)/python -m pip install -q -e ".[test,lint]" --no-build-isolation -Cbuild-dir=build/editable \
+	  -Ccmake.define.VKB_WARNINGS_AS_ERRORS=ON
+	$(BIN)/ruff check src examples
+	$(BIN)/mypy
 
 demo: install
 	$(BIN)/vorn-kest-backtest demo

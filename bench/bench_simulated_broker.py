@@ -15,17 +15,9 @@ from datetime import date, timedelta
 
 from vorn_kest_backtest.brokers import SimulatedBroker
 from vorn_kest_backtest.brokers.contracts import STOCK
-from vorn_kest_backtest.brokers.price_grid import bands_for
 from vorn_kest_backtest.brokers.simulated import NIGHT_TICK_SHARE, SESSION_VOL
 from vorn_kest_backtest.brokers.tick_generator import PRICE_LIMIT, UNCLASSED_SHARE
-from vorn_kest_backtest.brokers.trading_calendar import NS_PER_DAY, TradingCalendar, midnight_ns
-
-
-def _size(price: float, bands) -> float:
-    for bound, size in bands:
-        if price + 1e-9 < bound:
-            return size
-    return bands[-1][1]
+from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns, price_grid_for, tick_below, tick_size
 
 
 def _plain_session(session, open_price: float, bands, count: int, vol: float, rng: random.Random) -> list[tuple]:
@@ -37,14 +29,14 @@ def _plain_session(session, open_price: float, bands, count: int, vol: float, rn
         if i:
             log_price += rng.gauss(0, 1) / math.sqrt(rng.gammavariate(2, 0.5)) * scale
         raw = min(max(open_price * math.exp(log_price), open_price * (1 - PRICE_LIMIT)), open_price * (1 + PRICE_LIMIT))
-        size = _size(raw, bands)
+        size = tick_size(raw, bands)
         close = round(round(raw / size) * size, 2)
         if previous is None or rng.random() < UNCLASSED_SHARE:
             kind = 0
         else:
             kind = 1 if close > previous else 2 if close < previous else rng.randint(1, 2)
-        bid = close if kind == 2 else round(close - _size(close - 2e-9, bands), 2)
-        ask = close if kind == 1 else round(close + _size(close, bands), 2)
+        bid = close if kind == 2 else round(close - tick_below(close, bands), 2)
+        ask = close if kind == 1 else round(close + tick_size(close, bands), 2)
         rows.append((session.start_ns + offsets[i] * 1000, close, 1 + int(rng.expovariate(0.36)),
                      bid, rng.randint(1, 99), ask, rng.randint(1, 99), kind))
         previous = close
@@ -52,7 +44,7 @@ def _plain_session(session, open_price: float, bands, count: int, vol: float, rn
 
 
 def plain_ticks(contract, day: date, calendar: TradingCalendar, ticks_per_day: int) -> list[tuple]:
-    bands = bands_for(contract.code, contract.market)
+    bands = price_grid_for(contract.code, contract.market)
     start, end = midnight_ns(day), midnight_ns(day) + NS_PER_DAY
     rows = []
     for session in calendar.sessions_touching(contract.market, day):

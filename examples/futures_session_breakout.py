@@ -42,7 +42,7 @@ class FuturesSessionBreakout(Strategy):
     flat_before_close = timedelta(minutes=5)
 
     def __init__(self) -> None:
-        self.session_open = None
+        self.session_open: datetime | None = None
         self.high = self.low = None
         self.traded = False
 

@@ -7,7 +7,7 @@
 from __future__ import annotations
 
 import sys
-from datetime import datetime, time, timedelta
+from datetime import date, datetime, time, timedelta
 
 from vorn_kest_backtest.runner import Context, Strategy
 
@@ -28,7 +28,7 @@ class StockBracketBreakout(Strategy):
     take_profit_pct, stop_loss_pct, lots = 0.02, 0.01, 1
 
     def __init__(self) -> None:
-        self.day = None
+        self.day: date | None = None
         self.high = 0.0
         self.entered = False
 

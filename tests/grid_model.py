@@ -4,15 +4,17 @@ from __future__ import annotations
 
 from decimal import ROUND_CEILING, Decimal
 
-FUND_BANDS = [(Decimal(50), Decimal("0.01")), (Decimal(1000), Decimal("0.05"))]
+# Exchange-traded funds: 0.01 below 50, 0.05 from 50 up (no wider band above 1000).
+FUND_BANDS = [(Decimal(50), Decimal("0.01"))]
 STOCK_BANDS = [(Decimal(10), Decimal("0.01")), (Decimal(50), Decimal("0.05")), (Decimal(100), Decimal("0.1")),
                (Decimal(500), Decimal("0.5")), (Decimal(1000), Decimal(1))]
 LOWEST = Decimal("0.01")
 
 
 def decimal_snap(code: str, price: Decimal) -> tuple[Decimal, Decimal]:
-    bands = FUND_BANDS if code.startswith("00") else STOCK_BANDS
-    tick = next((t for bound, t in bands if price < bound), Decimal(5))
+    fund = code.startswith("00")
+    bands = FUND_BANDS if fund else STOCK_BANDS
+    tick = next((t for bound, t in bands if price < bound), Decimal("0.05") if fund else Decimal(5))
     return (price / tick).to_integral_value(ROUND_CEILING) * tick, tick
 
 

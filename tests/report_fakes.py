@@ -60,12 +60,19 @@ class FakePositions:
     def get_profit_rows_by_code(self, code):
         return [row for row in self._profit_report["rows"] if row["code"] == code]
 
-    def _Positions__init_account_info(self):
-        return dict.fromkeys(ACCOUNT_KEYS, 0)
+    @property
+    def profit_rows(self):
+        return [dict(row) for row in self._profit_report["rows"]]
 
-    def _Positions__generate_save_path(self, file_name, *sub_folder):
-        folder = make_dir(os.path.join(BASIC_INFO.data_dir, *sub_folder))
-        return os.path.join(folder, file_name)
+    def fee_settings(self):
+        return self._fee_settings
+
+    def account_info(self, code):
+        return self._account_infos.setdefault(code, dict.fromkeys(ACCOUNT_KEYS, 0))
+
+    def save_path(self, file_name, folder=None):
+        target = make_dir(os.path.join(BASIC_INFO.data_dir, *([folder] if folder else [])))
+        return os.path.join(target, file_name)
 
 
 class FakeQuoteManager:

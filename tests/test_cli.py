@@ -101,6 +101,7 @@ def _missing_real_modules() -> str | None:
 
 
 @pytest.mark.skipif(_missing_real_modules() is not None, reason=str(_missing_real_modules()))
+@pytest.mark.slow
 @pytest.mark.timeout(600)
 def test_demo_end_to_end(data_dir, capsys):
     assert main(["demo"]) == 0

@@ -203,3 +203,27 @@ def test_futures_need_initial_margin_against_equity_and_peak_margin_is_kept():
     assert third.status is OrderStatus.CANCELLED and "保證金不足" in third.reason
     assert ctx.sell("TXFR1", 2, fill="this_tick").status is OrderStatus.FILLED
     assert ctx.positions("TXFR1") == 0 and ctx.peak_margin == 2 * 322_000
+
+
+def test_the_summary_shows_the_peak_margin_of_a_futures_run(console):
+    from vorn_kest_backtest.brokers import SimulatedBroker
+    from vorn_kest_backtest.runner import Strategy, session
+
+    class TwoContracts(Strategy):
+        initial_capital = 2_000_000
+
+        def on_tick(self, tick, ctx):
+            if not ctx.orders("TXFR1") and ctx.positions("TXFR1") == 0 and not self.done:
+                ctx.buy("TXFR1", 2)
+                self.done = True
+
+        done = False
+
+    codes = [{"code": "TXFR1", "market": "Future"}]
+    summary = session.run_backtest(TwoContracts(), codes, "2024-03-05", "2024-03-05",
+                                   SimulatedBroker(ticks_per_day=200), reports_wanted=False)
+    assert summary.peak_margin == 2 * 322_000
+    assert summary.figures()["peak_margin"] == 2 * 322_000
+    from vorn_kest_backtest.runner.summary import summary_table
+
+    assert "最高保證金占用" in [str(cell) for cell in summary_table(summary).columns[0].cells]

@@ -2,6 +2,7 @@ from datetime import datetime
 
 import pandas as pd
 import polars as pl
+from polars.testing import assert_frame_equal
 import pytest
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
@@ -62,20 +63,20 @@ def test_exprs_and_pandas(qm):
 
 def test_repeated_calls_stable_and_only_last_bar_changes(qm):
     first = qm.get_kbar("2330")
-    assert qm.get_kbar("2330").equals(first)
+    assert_frame_equal(qm.get_kbar("2330"), first)
     qm.add_tick(tick(datetime(2024, 1, 2, 9, 1, 30), close=13.0, qty=5))
     qm.add_tick(tick(datetime(2024, 1, 2, 9, 1, 40), close=8.0, qty=1))
     after = qm.get_kbar("2330")
-    assert after.head(1).equals(first.head(1))
+    assert_frame_equal(after.head(1), first.head(1))
     assert after.row(1) == (datetime(2024, 1, 2, 9, 1), "2330", 11.0, 13.0, 8.0, 8.0, 10)
-    assert qm.get_kbar("2330").equals(after)
+    assert_frame_equal(qm.get_kbar("2330"), after)
 
 
 def test_old_and_simulated_ticks_leave_cached_bars(qm):
     before = qm.get_kbar("2330")
     qm.add_tick(tick(datetime(2024, 1, 2, 9, 0, 55), close=99.0, qty=9))  # bar before the newest one
     qm.add_tick(tick(datetime(2024, 1, 2, 9, 1, 50), close=1.0, qty=9, is_simulate=True))
-    assert qm.get_kbar("2330").equals(before)
+    assert_frame_equal(qm.get_kbar("2330"), before)
 
 
 def test_simulated_ticks_stay_out_of_a_first_build():
@@ -99,7 +100,7 @@ def test_lengths_cached_apart_and_none_loses_ticks(qm):
 
 def test_aggregate_kbar_groups_by_kbar_time_and_code(qm):
     ticks = qm.poped_tick_to_df("2330").with_columns(kbar_time=pl.col("dt").dt.truncate("1m"))
-    assert qm.aggregate_kbar(ticks).equals(qm.get_kbar("2330"))
+    assert_frame_equal(qm.aggregate_kbar(ticks), qm.get_kbar("2330"))
 
 
 def test_non_positive_freq_is_refused(qm):

@@ -4,10 +4,11 @@ from datetime import date, datetime, timedelta
 import random
 
 import polars as pl
+from polars.testing import assert_frame_equal
 import pytest
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from vorn_kest_backtest.modules.positions.quote_static import HOLIDAYS_FILE, static_dir
+from vorn_kest_backtest.modules.market.market import holiday_table_path
 from quote_ticks import tick
 
 HOUR_US = 3_600_000_000
@@ -80,7 +81,7 @@ def reference_bars(tick_df: pl.DataFrame, market: str, unit: str, freq: int, hol
 
 @pytest.fixture(scope="module")
 def holidays():
-    return set(pl.read_csv(static_dir() / HOLIDAYS_FILE)["Date"].cast(pl.Utf8).to_list())
+    return set(pl.read_csv(holiday_table_path())["Date"].cast(pl.Utf8).to_list())
 
 
 @pytest.fixture(scope="module", params=[("Stock", "2330"), ("Future", "TXFR1")], ids=["stock", "future"])
@@ -106,5 +107,5 @@ def test_unit_matches_reference(stream, holidays, unit, freq):
             growing.get_kbar(code, unit, freq)
     got = whole.get_kbar(code, unit, freq)
     expected = reference_bars(whole.poped_old_ticks_to_df(code), market, unit, freq, holidays)
-    assert got.equals(expected)
-    assert growing.get_kbar(code, unit, freq).equals(expected)
+    assert_frame_equal(got, expected)
+    assert_frame_equal(growing.get_kbar(code, unit, freq), expected)

@@ -14,6 +14,9 @@ from report_fakes import FakePositions, FakeQuoteManager, minute_bars, profit_ro
 
 from vorn_kest_backtest.reports import generate_standard_report
 
+# Starts a browser: skipped by the quick local run (-m "not slow").
+pytestmark = pytest.mark.slow
+
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser") or shutil.which("google-chrome")
 if CHROMIUM is None and os.environ.get("VORN_REQUIRE_BROWSER") != "1":
     pytest.skip("no Chromium on this machine (set VORN_REQUIRE_BROWSER=1 to make this a failure)", allow_module_level=True)

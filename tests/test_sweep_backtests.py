@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pytest
+from polars.testing import assert_frame_equal
 
 from vorn_kest_backtest.cli import DEMO_STRATEGY
 from vorn_kest_backtest.runner import run_sweep_job
@@ -20,13 +21,14 @@ def _sweep(engine):
     return run_sweep(DEMO_STRATEGY, GRID, ["2330:Stock"], RANGE, engine=engine, timeout=WAIT, progress=False, top=0)
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(WAIT * 2)
 def test_the_same_grid_gives_the_same_table_on_the_pool_and_on_dask():
     local = _sweep(LocalPoolEngine(workers=2))
     dask = _sweep(DaskEngine(workers=2, processes=False))
     assert local.failed == 0 and local.table.height == 6
     assert local.table["trades"].min() >= 1
-    assert local.table.drop("run_time_s").equals(dask.table.drop("run_time_s"))
+    assert_frame_equal(local.table.drop("run_time_s"), dask.table.drop("run_time_s"))
     profits = local.table["net_profit"].to_list()
     assert profits == sorted(profits, reverse=True)
 
@@ -46,7 +48,7 @@ def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
     ({"codes": ["9999:Stock"]}, "9999"),
     ({"codes": ["2330:Bond"]}, "2330:Bond"),
 ])
-def test_bad_run_specs_are_refused_by_name(change, message):
+def test_bad_run_settings_are_refused_by_name(change, message):
     job = {"strategy": DEMO_STRATEGY, "params": {}, "codes": [], "start": "2024-03-04", "end": "2024-03-04"}
     with pytest.raises(BacktestInputError, match=message):
         run_sweep_job({**job, **change})

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 import polars as pl
+from polars.testing import assert_frame_equal
 import pytest
 
 from vorn_kest_backtest.sweep import add_sweep_command, build_plan, run_sweep, run_sweep_command
@@ -24,17 +25,19 @@ def _sweep(engine, **kwargs):
     )
 
 
+@pytest.mark.slow
 def test_local_pool_and_dask_give_the_same_table():
     local = _sweep(LocalPoolEngine(workers=2))
     dask = _sweep(DaskEngine(workers=2, processes=False))
     assert local.table.height == 6 and local.stopped is None and local.failed == 0
-    assert local.table.drop("run_time_s").equals(dask.table.drop("run_time_s"))
+    assert_frame_equal(local.table.drop("run_time_s"), dask.table.drop("run_time_s"))
     # ties on net profit keep run order, so the table never depends on which run finished first
     assert local.table.select("run", "net_profit").rows() == [
         (4, 204.0), (5, 204.0), (1, 104.0), (2, 104.0), (3, 104.0), (0, 4.0)
     ]
 
 
+@pytest.mark.slow
 def test_a_failing_run_is_a_row_with_its_error_and_is_counted(console):
     outcome = _sweep(LocalPoolEngine(workers=2), options={"fail_fast": 10})
     table = outcome.table
@@ -45,6 +48,7 @@ def test_a_failing_run_is_a_row_with_its_error_and_is_counted(console):
     assert "[yellow]參數掃描完成: 共 6 次, 失敗 3 次[/yellow]" in console.lines
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(WAIT)
 def test_ctrl_c_cancels_pending_runs_and_keeps_finished_ones():
     jobs = build_plan("fake", {"n": [0, 1, 2, 3]})
@@ -58,6 +62,7 @@ def test_ctrl_c_cancels_pending_runs_and_keeps_finished_ones():
     assert list(collected.outcomes) == [0] and collected.outcomes[0]["error"] is None
 
 
+@pytest.mark.slow
 @pytest.mark.timeout(WAIT)
 def test_the_time_limit_stops_the_sweep_like_ctrl_c():
     jobs = build_plan("fake", {"n": [0, 1]})
@@ -66,6 +71,7 @@ def test_the_time_limit_stops_the_sweep_like_ctrl_c():
     assert collected.stopped == TIMED_OUT and 1 not in collected.outcomes
 
 
+@pytest.mark.slow
 def test_workers_use_the_shared_data_directory(tmp_path):
     shared = tmp_path / "shared"
     run_sweep(
@@ -89,6 +95,7 @@ def _command(*argv):
     return run_sweep_command(args)
 
 
+@pytest.mark.slow
 def test_command_writes_csv_and_heatmap_and_reports_failures(tmp_path):
     grid = tmp_path / "grid.toml"
     grid.write_text(
@@ -136,6 +143,7 @@ def test_command_refuses_bad_settings_before_running(tmp_path, console, argv):
     assert console.lines[-1].startswith("[red]錯誤訊息: ")
 
 
+@pytest.mark.slow
 def test_own_cache_leaves_each_worker_on_its_own_data_directory(tmp_path, data_dir):
     run_sweep(
         "fake", {"n": [1, 2]}, engine=DaskEngine(workers=1, processes=False), run_fn="sweep_fakes:marker_run",

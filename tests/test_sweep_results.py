@@ -80,7 +80,7 @@ def test_a_failing_run_comes_back_as_its_error_text(result, error):
     assert (outcome["run"], outcome["summary"], outcome["error"]) == (0, {}, error)
 
 
-def test_the_worker_points_the_data_directory_at_the_spec(tmp_path):
+def test_the_worker_points_the_data_directory_at_the_job_setting(tmp_path):
     job = build_plan("s", {"fast": [5]}, data_dir=str(tmp_path / "shared"))[0]
     execute_run("sweep_fakes:marker_run", job)
     assert BASIC_INFO.data_dir == str(tmp_path / "shared")

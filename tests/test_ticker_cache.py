@@ -5,6 +5,7 @@ from __future__ import annotations
 from datetime import datetime, timedelta
 
 import polars as pl
+from polars.testing import assert_frame_equal
 import pytest
 from fake_sdk import COLUMNS, FakeSdk, today_text
 
@@ -98,7 +99,7 @@ def test_sdk_values_are_cast_to_the_schema(data_dir, console):
     df = Ticker(IntPrices()).fetch_kest_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
     assert df["close"].dtype == pl.Float64
     back = pl.read_csv(cache_file(data_dir, "2330", "2024-01-02"), schema=Ticker(None).tick_df_schema)
-    assert back.equals(df)
+    assert_frame_equal(back, df)
 
 
 def test_a_failed_write_leaves_no_cache_file_and_keeps_the_ticks(data_dir, console, monkeypatch):

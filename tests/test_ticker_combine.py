@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 
 import polars as pl
+from polars.testing import assert_frame_equal
 import pytest
 from fake_sdk import COLUMNS, FakeSdk
 
@@ -46,7 +47,7 @@ def test_equal_times_are_ordered_by_code_and_markets_recorded(console):
     assert df.height == 18
     assert df["code"].to_list()[:3] == ["2317", "2330", "TXFR1"]
     assert df.select(pl.col("ts").diff().min()).item() == 0
-    assert df.sort(["ts", "code"]).equals(df)
+    assert_frame_equal(df.sort(["ts", "code"]), df)
     assert ticker.code_market_map == {"2330": "Stock", "2317": "Stock", "TXFR1": "Future"}
     assert console.lines[0] == "[yellow]正在取得 2330 2024-01-02 的 Tick 資料...[/yellow]"
 

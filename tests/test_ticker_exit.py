@@ -9,6 +9,9 @@ from pathlib import Path
 
 import pytest
 
+# Starts child interpreters: skipped by the quick local run (-m "not slow").
+pytestmark = pytest.mark.slow
+
 PRELUDE = """
 import sys, threading
 sys.path.insert(0, {tests!r})

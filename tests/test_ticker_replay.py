@@ -96,7 +96,7 @@ def test_a_whole_replay_and_its_end_line(ticker, console):
     end = [line for line in console.lines if line.startswith("[green]傳送 Tick 資料結束")]
     assert len(end) == 1 and end[0].startswith("[green]傳送 Tick 資料結束, 需傳送資料共 8 筆, 已傳送 8 筆, 耗時 ")
     assert ticker.current_send_ticks_params == {"codes": TWO, "start_from": "2024-01-02", "end_to": "2024-01-03"}
-    assert "backfilling_finish_flag" and ticker.backfilling_finish_flag is True
+    assert ticker.backfilling_finish_flag is True
 
 
 @pytest.mark.parametrize("codes, start, end", [([], "2024-01-02", "2024-01-02"), (STOCK, "2024-01-03", "2024-01-02")])

@@ -53,7 +53,7 @@ TEST_CASE("snapping keeps grid prices and rounds off-grid ones up within their b
     struct Case { const char* code; double price; double snapped; std::int64_t tick; };
     for (const Case& k : {Case{"2330", 10.0, 10.0, 5}, Case{"2330", 1000.0, 1000.0, 500},
                           Case{"2330", 999.2, 1000.0, 100}, Case{"0050", 49.991, 50.0, 1},
-                          Case{"0050", 120.02, 120.05, 5}, Case{"0050", 1000.0, 1000.0, 500},
+                          Case{"0050", 120.02, 120.05, 5}, Case{"0050", 1000.0, 1000.0, 5},
                           Case{"2330", 4.13, 4.13, 1}, Case{"2330", 1.1, 1.1, 1}, Case{"2330", 0.29, 0.29, 1},
                           Case{"2330", 1002.0, 1005.0, 500}, Case{"2330", -0.004, 0.0, 1}}) {
         CAPTURE(k.code);

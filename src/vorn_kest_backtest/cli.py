@@ -8,8 +8,8 @@ import sys
 from contextlib import nullcontext
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.brokers.taifex_import import add_import_command
 from vorn_kest_backtest.constant import BASIC_INFO
+from vorn_kest_backtest.import_command import add_import_command
 from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError, explain_strategy_error
 from vorn_kest_backtest.runner.loader import load_strategy_class
@@ -94,7 +94,8 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
     outputs = RunOutputs(folder=args.output_dir and os.path.abspath(args.output_dir), html=not args.no_report,
                          parameters=strategy_parameters(strategy_class))
     with muted_console() if args.quiet else nullcontext():
-        summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage)
+        summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage,
+                               fetch_bar=args.quiet)
     if args.quiet:
         # Days that could not be loaded are errors, so a quiet run shows them too.
         missing_days.report(summary.missing_days)
@@ -106,7 +107,7 @@ def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if getattr(args, "data_dir", None):
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
-    strategy_file = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", None)
+    strategy_file: str = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", "")
     try:
         if args.command == "sweep":
             return args.handler(args)

@@ -5,11 +5,11 @@ from __future__ import annotations
 import logging
 import os
 from datetime import date, datetime
-from pathlib import Path
 
 from rich.console import Console
 
 from vorn_kest_backtest.constant import BASIC_INFO
+from vorn_kest_backtest.modules.market.market import wall_ns_to_epoch_seconds as format_nano_ts_to_second_ts
 
 console = Console()
 
@@ -48,7 +48,8 @@ class _DataDirFileHandler(logging.Handler):
                 self._inner = _RaisingFileHandler(path, encoding="utf-8", delay=True)
                 self._inner.setFormatter(self.formatter)
                 self._path = path
-            self._inner.emit(record)
+            if self._inner is not None:
+                self._inner.emit(record)
         except Exception as error:
             # One line per log file that cannot be written, not a traceback per record.
             if path != self._failed_path:
@@ -92,15 +93,6 @@ def format_to_dt(value: str | date | datetime) -> datetime:
             except ValueError:
                 continue
     raise ValueError(f"無法解析的日期時間: {value!r}")
-
-
-def format_nano_ts_to_second_ts(ts: int, utc_offset_hours: int) -> float:
-    """券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數.
-
-    >>> format_nano_ts_to_second_ts(1704186000 * 10**9, 8)
-    1704157200.0
-    """
-    return ts / 1e9 - utc_offset_hours * 3600
 
 
 __all__ = ["console", "logger", "make_dir", "format_to_dt", "format_nano_ts_to_second_ts"]

@@ -35,7 +35,7 @@ std::size_t BarFeed::subscribe(QuoteBook& book, CodeTicks& entry, BarRule rule) 
     auto& mine = by_code_[&entry];
     for (std::size_t s : mine)
         if (subscriptions_[s].rule.unit == rule.unit && subscriptions_[s].rule.freq == rule.freq) return s;
-    BarSubscription sub{&entry, &entry.cache(rule), rule};
+    BarSubscription sub{&entry, &entry.cache(rule), rule, 0, 0, {}};
     subscriptions_.push_back(std::move(sub));
     const std::size_t s = subscriptions_.size() - 1;
     mine.push_back(s);

@@ -30,7 +30,7 @@ std::int64_t tolerant_ceil(double q) {
 bool is_fund_code(std::string_view code) { return code.starts_with("00"); }
 
 std::int64_t band_tick_cents(bool fund, double price) {
-    if (fund && price < 1000.0) return price < 50.0 ? 1 : 5;
+    if (fund) return price < 50.0 ? 1 : 5;
     if (price < 10.0) return 1;
     if (price < 50.0) return 5;
     if (price < 100.0) return 10;
@@ -40,7 +40,7 @@ std::int64_t band_tick_cents(bool fund, double price) {
 }
 
 std::int64_t band_tick_cents(bool fund, std::int64_t cents) {
-    if (fund && cents < 100000) return cents < 5000 ? 1 : 5;
+    if (fund) return cents < 5000 ? 1 : 5;
     if (cents < 1000) return 1;
     if (cents < 5000) return 5;
     if (cents < 10000) return 10;

@@ -8,11 +8,22 @@ namespace vkb {
 
 namespace {
 constexpr int hms(int h, int m, int s) { return h * 3600 + m * 60 + s; }
+
+TradingSession session(std::int64_t day, bool night, int start_second, std::int64_t end_day, int end_second) {
+    return {day, night, day * kMicrosPerDay + start_second * kMicrosPerSecond,
+            end_day * kMicrosPerDay + end_second * kMicrosPerSecond};
+}
+
+TradingSession night_session(std::int64_t day) {
+    return session(day, true, kNightStartSecond, day + 1, kNightEndSecond);
+}
 }  // namespace
 
+// A minute is closed from a session's end up to the second before the next one opens.
 SessionCalendar::SessionCalendar()
-    : stock_closed_{{hms(13, 30, 0), hms(23, 59, 59)}, {hms(0, 0, 0), hms(8, 59, 59)}},
-      future_closed_{{hms(13, 45, 0), hms(14, 59, 59)}, {hms(5, 0, 0), hms(8, 44, 59)}} {}
+    : stock_closed_{{kStockCloseSecond, hms(23, 59, 59)}, {hms(0, 0, 0), kStockOpenSecond - 1}},
+      future_closed_{{kFuturesDayCloseSecond, kNightStartSecond - 1},
+                     {kNightEndSecond, kFuturesDayOpenSecond - 1}} {}
 
 void SessionCalendar::set_closed(ProductType market, std::vector<ClosedInterval> intervals) {
     (market == ProductType::Stock ? stock_closed_ : future_closed_) = std::move(intervals);
@@ -61,6 +72,21 @@ std::int64_t SessionCalendar::futures_trading_date(std::int64_t wall_us) const {
     if (second >= kNightStartSecond) return next_trading_date_after(days);
     if (second < kNightEndSecond) return next_trading_date_after(days - 1);
     return days;
+}
+
+std::vector<TradingSession> SessionCalendar::sessions_touching(ProductType market, std::int64_t days) const {
+    std::vector<TradingSession> sessions;
+    if (is_holiday(days)) return sessions;
+    if (market == ProductType::Stock) {
+        if (is_trading_date(days)) sessions.push_back(session(days, false, kStockOpenSecond, days, kStockCloseSecond));
+        return sessions;
+    }
+    if (is_trading_date(days - 1)) sessions.push_back(night_session(days - 1));
+    if (is_trading_date(days)) {
+        sessions.push_back(session(days, false, kFuturesDayOpenSecond, days, kFuturesDayCloseSecond));
+        sessions.push_back(night_session(days));
+    }
+    return sessions;
 }
 
 }  // namespace vkb

@@ -141,7 +141,7 @@ def _typed_column(path: str, column: pl.Series) -> pl.Series:
     elif source.dtype.is_float():
         bad = bad | (source != source.round())
     if bad.any():
-        row = int(bad.arg_max())
+        row = int(bad.arg_max() or 0)
         raise ValueError(
             f"Tick 檔 {path} 欄位 {column.name} 第 {row + 1} 筆資料無法解析為 {target}: {column[row]!r}"
         )
@@ -167,7 +167,7 @@ def _wall_clock_ns(column: pl.Series) -> pl.Series:
 
 
 def _taipei_wall_clock(column: pl.Series) -> pl.Series:
-    if column.dtype.time_zone is not None:
+    if isinstance(column.dtype, pl.Datetime) and column.dtype.time_zone is not None:
         return column.dt.convert_time_zone(EXCHANGE_ZONE).dt.replace_time_zone(None)
     return column
 

@@ -5,14 +5,14 @@ from __future__ import annotations
 import zlib
 from collections.abc import Iterable, Mapping
 from datetime import date
+from typing import cast
 
 import numpy as np
 
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS, parse_day
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
-from vorn_kest_backtest.brokers.price_grid import bands_for, snap
 from vorn_kest_backtest.brokers.tick_generator import STOCK_CLOSING_CALL_NS, generate_session
-from vorn_kest_backtest.brokers.trading_calendar import NS_PER_DAY, TradingCalendar, midnight_ns
+from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns, price_grid_for, snap
 
 DEFAULT_STOCKS = {
     "2330": (580.0, "台積電"),
@@ -39,7 +39,7 @@ class SimulatedBroker:
     """模擬券商: 依代碼與日期固定種子產生逼真的歷史 Tick.
 
     同一 seed, 同一代碼與日期永遠得到相同的 Tick; 不需登入.
-    `ticks_per_day`: 每個日盤的 Tick 數 (期貨夜盤為其一半); 交易時段與休市規則見 trading_calendar 模組.
+    `ticks_per_day`: 每個日盤的 Tick 數 (期貨夜盤為其一半); 交易時段與休市規則見 market 模組的 TradingCalendar.
     `logged_in=False` 的物件為假值 (bool 為 False), 供登入檢查使用, 其 `ticks` 查詢會失敗.
     `extra_stocks` / `extra_futures`: 額外商品, 代碼 -> 起始價.
     `holidays`: 休市日 (預設讀取套件內的休市日表).
@@ -84,7 +84,7 @@ class SimulatedBroker:
         if not self.logged_in:
             raise RuntimeError("尚未登入, 無法查詢歷史 Tick")
         start, end = midnight_ns(day), midnight_ns(day) + NS_PER_DAY
-        bands = bands_for(contract.code, contract.market)
+        bands = price_grid_for(contract.code, contract.market)
         parts = []
         for session in self.calendar.sessions_touching(contract.market, day):
             columns = self._session_ticks(contract, session, bands)
@@ -100,7 +100,8 @@ class SimulatedBroker:
         price_rng = self._rng(f"{underlying}|{day_kind}|price")
         rng = self._rng(f"{contract.code}|{day_kind}")
         count = self.ticks_per_day if session.kind == "day" else max(1, int(self.ticks_per_day * NIGHT_TICK_SHARE))
-        open_price = self._open_price(contract.reference, underlying, session, price_rng, bands)
+        # Every contract of this broker is made with its reference price.
+        open_price = self._open_price(cast(float, contract.reference), underlying, session, price_rng, bands)
         closing_call = STOCK_CLOSING_CALL_NS if contract.market == STOCK else 0
         return generate_session(price_rng, rng, session, open_price, bands, count, SESSION_VOL[session.kind],
                                 closing_call)
@@ -112,7 +113,7 @@ class SimulatedBroker:
     def _open_price(self, reference: float, underlying: str, session, rng: np.random.Generator, bands) -> float:
         # A slow swing of a few percent over weeks, the same for every session of the underlying, so consecutive
         # days open near each other; plus a small overnight gap of the session's own.
-        phase = zlib.crc32(f"{underlying}|{self.seed}".encode("utf-8")) / 2**32 * 2 * np.pi
+        phase = zlib.crc32(f"{underlying}|{self.seed}".encode()) / 2**32 * 2 * np.pi
         t = (session.start_day - _EPOCH_DAY).days + (0.6 if session.kind == "night" else 0.0)
         swing = 0.05 * np.sin(2 * np.pi * t / 97 + phase) + 0.03 * np.sin(2 * np.pi * t / 23 + 3 * phase)
         gap = 0.004 * rng.standard_normal()

@@ -26,7 +26,7 @@ from vorn_kest_backtest.brokers.files import FileBroker
 from vorn_kest_backtest.brokers.taifex_contracts import TaifexFutures, checked_products, selection_of
 from vorn_kest_backtest.brokers.taifex_daily_file import day_session_present, read_daily_file, trading_day_of
 from vorn_kest_backtest.brokers.taifex_store import converted_path, is_current
-from vorn_kest_backtest.brokers.trading_calendar import TradingCalendar
+from vorn_kest_backtest.modules.market.market import TradingCalendar
 
 # Raw files read per call are kept for the next calendar day, which shares one file with this one.
 KEPT_FRAMES = 4
@@ -72,7 +72,8 @@ class TaifexBroker:
         self.sources = find_daily_files(self.folder)
         self._stocks = FileBroker(self.folder)
         self.Contracts = Contracts([c for c in self._stocks.Contracts.Stocks.values()])
-        self.Contracts.Futures = TaifexFutures(checked_products(products))
+        self._futures = TaifexFutures(checked_products(products))
+        self.Contracts.Futures = self._futures
         self._frames: OrderedDict[date, pl.DataFrame] = OrderedDict()
 
     def __repr__(self) -> str:
@@ -88,7 +89,9 @@ class TaifexBroker:
         day = parse_day(date)
         if contract.market == STOCK:
             return self._stocks.ticks(contract=contract, date=date)
-        selection = selection_of(contract.code, self.Contracts.Futures.products)
+        selection = selection_of(contract.code, self._futures.products)
+        if selection is None:
+            raise KeyError(f"期交所每日行情檔沒有這個代碼: {contract.code}")
         parts = []
         for trading_day in self._files_holding(day):
             if trading_day > day and trading_day not in self.sources:

@@ -22,7 +22,10 @@ from datetime import date
 import polars as pl
 
 ENCODING = "cp950"
-HEADER = ("成交日期", "商品代號", "到期月份(週別)", "成交時間", "成交價格", "成交數量(B+S)", "近月價格", "遠月價格", "開盤集合競價")
+HEADER = (
+    "成交日期", "商品代號", "到期月份(週別)", "成交時間", "成交價格", "成交數量(B+S)",
+    "近月價格", "遠月價格", "開盤集合競價",
+)
 # Older years have no opening-auction column.
 HEADERS = (HEADER, HEADER[:-1])
 RAW_COLUMNS = ("date", "product", "expiry", "time", "price", "volume", "near_price", "far_price", "auction")

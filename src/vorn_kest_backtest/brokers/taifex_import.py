@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import argparse
 import os
-import sys
 
 from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
@@ -12,8 +10,6 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, T
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers.taifex import find_daily_files
 from vorn_kest_backtest.brokers.taifex_store import ImportResult, convert_day, converted_path, is_current
-
-EXIT_OK, EXIT_FAILED_DAYS, EXIT_BAD_FOLDER = 0, 1, 2
 
 
 def import_taifex(folder: str | os.PathLike[str], progress: bool = True) -> ImportResult:
@@ -55,26 +51,3 @@ def import_taifex(folder: str | os.PathLike[str], progress: bool = True) -> Impo
                         )
             bar.advance(task)
     return result
-
-
-def add_import_command(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
-    """加入 import 子命令; 其 handler 為 run_import_command."""
-    parser = subparsers.add_parser("import", help="轉換外部 Tick 檔, 之後的回測讀取較快")
-    parser.add_argument("source", choices=["taifex"], help="檔案種類 (taifex: 期交所每日行情檔 Daily_YYYY_MM_DD.zip)")
-    parser.add_argument("folder", help="存放檔案的資料夾")
-    parser.add_argument("--no-progress", dest="progress", action="store_false", help="不顯示進度條")
-    parser.set_defaults(handler=run_import_command)
-    return parser
-
-
-def run_import_command(args: argparse.Namespace) -> int:
-    try:
-        result = import_taifex(args.folder, progress=args.progress)
-    except ValueError as error:
-        print(f"錯誤: {error}", file=sys.stderr)
-        return EXIT_BAD_FOLDER
-    utils.console.print(
-        f"[green]轉換完成: 新轉換 {len(result.converted)} 天, 已是最新 {len(result.current)} 天, "
-        f"失敗 {len(result.failed)} 天[/green]"
-    )
-    return EXIT_FAILED_DAYS if result.failed else EXIT_OK

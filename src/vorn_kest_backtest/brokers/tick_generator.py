@@ -4,8 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from vorn_kest_backtest.brokers.price_grid import snap, tick_below, tick_size
-from vorn_kest_backtest.brokers.trading_calendar import NS_PER_MINUTE, Session
+from vorn_kest_backtest.modules.market.market import Session, snap, tick_below, tick_size
 
 # Daily price limit of both markets, around the session's opening price.
 PRICE_LIMIT = 0.10
@@ -13,7 +12,7 @@ PRICE_LIMIT = 0.10
 UNCLASSED_SHARE = 0.04
 AUCTION_VOLUME_FACTOR = 30
 # The stock exchange's closing call runs 13:25-13:30: no continuous trades, one auction print at 13:30.
-STOCK_CLOSING_CALL_NS = 5 * NS_PER_MINUTE
+STOCK_CLOSING_CALL_NS = 5 * 60 * 1_000_000_000
 
 
 def generate_session(

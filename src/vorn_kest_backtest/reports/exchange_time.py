@@ -1,22 +1,12 @@
-"""Epoch seconds <-> naive exchange wall-clock time (UTC + BASIC_INFO.utc_offset_hours)."""
+"""Text form of exchange times in reports; the clock itself is the market module's."""
 
 from __future__ import annotations
 
-from datetime import datetime, timedelta, timezone
+from datetime import datetime
 
-from vorn_kest_backtest.constant import BASIC_INFO
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 
 DT_FORMAT = "%Y-%m-%d %H:%M:%S"
-
-
-def exchange_now() -> datetime:
-    return datetime.now(timezone.utc).replace(tzinfo=None) + timedelta(hours=BASIC_INFO.utc_offset_hours)
-
-
-def exchange_datetime(epoch_seconds: float) -> datetime:
-    """Naive exchange time of an epoch timestamp, whatever the machine's zone."""
-    utc = datetime(1970, 1, 1) + timedelta(seconds=float(epoch_seconds))
-    return utc + timedelta(hours=BASIC_INFO.utc_offset_hours)
 
 
 def format_exchange_dt(value) -> str:

@@ -8,22 +8,27 @@ import re
 import warnings
 from contextlib import contextmanager, redirect_stdout
 
-import matplotlib
+import pandas as pd
+import polars as pl
 
-matplotlib.use("Agg")
-
-import pandas as pd  # noqa: E402
-import polars as pl  # noqa: E402
-import quantstats_lumi as qs  # noqa: E402
-
-from vorn_kest_backtest import utils  # noqa: E402
-from vorn_kest_backtest.constant import BASIC_INFO  # noqa: E402
-from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE  # noqa: E402
-from vorn_kest_backtest.reports.profit_rows import with_booked_prices  # noqa: E402
-from vorn_kest_backtest.reports.save_path import output_path  # noqa: E402
-from vorn_kest_backtest.reports.standard import REPORT_FOLDER  # noqa: E402
+from vorn_kest_backtest import utils
+from vorn_kest_backtest.modules.market.market import exchange_wall_micros
+from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
+from vorn_kest_backtest.reports.profit_rows import with_booked_prices
+from vorn_kest_backtest.reports.save_path import output_path
+from vorn_kest_backtest.reports.standard import REPORT_FOLDER
 
 RISK_FREE_RATE = 0.0
+
+
+def _quantstats():
+    # Loaded with the first report, not with the package: the library and its plotting stack take seconds.
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import quantstats_lumi
+
+    return quantstats_lumi
 
 
 @contextmanager
@@ -41,14 +46,16 @@ def _quiet_font_lookup():
 def to_exchange_datetimes(values: pd.Series) -> pd.Series:
     """Epoch seconds -> naive exchange time; date-time text is parsed; anything else becomes NaT."""
     numbers = pd.to_numeric(values, errors="coerce")
-    from_epoch = pd.to_datetime(numbers, unit="s", errors="coerce") + pd.Timedelta(hours=BASIC_INFO.utc_offset_hours)
+    wall = exchange_wall_micros(numbers.to_numpy(dtype=float, na_value=float("nan"))).view("datetime64[us]")
+    from_epoch = pd.Series(wall, index=values.index)
     texts = values.where(numbers.isna())
     from_text = pd.to_datetime(texts.astype("string"), errors="coerce", format="mixed")
     return from_epoch.fillna(from_text)
 
 
 def equity_series(profit_df: pd.DataFrame, initial_capital: float) -> pd.Series:
-    """Realised equity: initial capital plus cumulative profit on each exit day, one day before the first a start point."""
+    """Realised equity: initial capital plus the cumulative profit on each exit day; the day before the first
+    exit is the start point."""
     closed = profit_df.dropna(subset=["exit_dt"])
     daily = closed.groupby(closed["exit_dt"].dt.normalize())["profit"].sum()
     equity = initial_capital + daily.cumsum()
@@ -128,6 +135,7 @@ def _render(positions, quote_manager, profit_df: pd.DataFrame, html_path: str,
     if reason is not None:
         utils.console.print(f"[yellow]{reason}, 略過進階損益報告[/yellow]")
         return None
+    qs = _quantstats()
     benchmark = benchmark_closes(quote_manager, equity.index.min(), equity.index.max())
     options = {"rf": RISK_FREE_RATE, "title": "進階損益報告", "output": html_path}
     if benchmark.empty:

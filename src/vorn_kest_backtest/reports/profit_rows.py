@@ -22,7 +22,8 @@ def with_booked_prices(row: dict[str, Any]) -> dict[str, Any]:
 
 
 def format_profit_rows(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """Copies with entry_dt / exit_dt as exchange date-time text and the booked prices; the shared rows stay untouched."""
+    """Copies with entry_dt / exit_dt as exchange date-time text and the booked prices; the shared rows stay
+    untouched."""
     formatted = []
     for row in rows:
         copy = with_booked_prices(row)

@@ -21,8 +21,10 @@ REPORT_FOLDER = "report"
 
 def plotly_js() -> Path:
     # Located without importing plotly, which is slow to load and not needed to copy one file.
-    origin = find_spec("plotly").origin
-    return Path(origin).resolve().parent / "package_data" / "plotly.min.js"
+    spec = find_spec("plotly")
+    if spec is None or spec.origin is None:
+        raise FileNotFoundError("找不到 plotly 套件, 無法產生回測報告")
+    return Path(spec.origin).resolve().parent / "package_data" / "plotly.min.js"
 
 
 def kbar_json(quote_manager, code: str) -> str:
@@ -32,12 +34,6 @@ def kbar_json(quote_manager, code: str) -> str:
         return "[]"
     # polars writes the rows natively; a Python loop over tens of thousands of dicts is the slow part otherwise.
     return script_safe(kbars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
-
-
-def _account_info(positions, code: str) -> dict[str, Any]:
-    if code not in positions._account_infos:
-        positions._account_infos[code] = positions._Positions__init_account_info()
-    return positions._account_infos[code]
 
 
 def equity_json(samples) -> str:
@@ -60,8 +56,8 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "include_profit_rows": True,
         "equity_json": equity_json(equity or []),
         "realised_json": equity_json(realised or []),
-        "fee_settings": positions._fee_settings,
-        "account_info": _account_info(positions, code),
+        "fee_settings": positions.fee_settings(),
+        "account_info": positions.account_info(code),
         "initial_capital": positions.initial_capital,
         "current_capital": positions.current_capital,
         "qs_report_path": output_path(positions, code + "-profit_report.html", folder, REPORT_FOLDER),

@@ -7,7 +7,7 @@ from collections.abc import Mapping
 import polars as pl
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.reports.exchange_time import exchange_now
+from vorn_kest_backtest.modules.market.market import exchange_now
 from vorn_kest_backtest.reports.save_path import output_path
 
 TRADE_RECORD_SCHEMA = {

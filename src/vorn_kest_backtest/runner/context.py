@@ -31,7 +31,8 @@ class Context:
         # A strategy written for other codes would otherwise make no trade without a word.
         if self.codes and code not in self.codes and code not in self._warned:
             self._warned.add(code)
-            utils.console.print(f"[yellow]策略使用的代碼 {code} 不在這次回測的代碼中 ({', '.join(self.codes)})[/yellow]")
+            run_codes = ", ".join(self.codes)
+            utils.console.print(f"[yellow]策略使用的代碼 {code} 不在這次回測的代碼中 ({run_codes})[/yellow]")
 
     def observe(self, tick: dict[str, Any]) -> None:
         """Called by the engine before the strategy sees the tick; working orders of its code meet it first."""

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from vorn_kest_backtest.reports.exchange_time import exchange_datetime
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 
 Sample = tuple[float, float]  # (epoch seconds of the last tick in the minute, equity)
 
@@ -54,6 +54,8 @@ class EquityRecorder:
         return self.samples
 
     def _sample(self) -> None:
+        if self._stamp is None:
+            return
         value, held = self.mark()
         self.samples.append((self._stamp, value))
         self.held.append(held)

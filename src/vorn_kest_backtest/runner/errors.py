@@ -6,7 +6,7 @@ import os
 import traceback
 from typing import Any
 
-from vorn_kest_backtest.reports.exchange_time import exchange_datetime
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 
 
 class BacktestInputError(ValueError):
@@ -42,7 +42,8 @@ def explain_strategy_error(error: StrategyError, strategy_file: str | None, *, f
     frames = [frame for frame in traceback.extract_tb(cause.__traceback__)
               if strategy_file and _same_file(frame.filename, strategy_file)]
     lines = traceback.format_list(frames)
-    if isinstance(cause, SyntaxError) and cause.filename and strategy_file and _same_file(cause.filename, strategy_file):
+    if (isinstance(cause, SyntaxError) and strategy_file and cause.filename
+            and _same_file(cause.filename, strategy_file)):
         lines.append(f'  File "{cause.filename}", line {cause.lineno}\n    {(cause.text or "").strip()}\n')
     where = "策略檔案中的位置 (完整 traceback 請加 --debug):\n" + "".join(lines).rstrip() if lines else ""
     return f"錯誤: {error}" + ("\n" + where if where else "")

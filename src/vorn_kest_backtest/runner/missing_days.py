@@ -6,7 +6,7 @@ from dataclasses import dataclass, field
 from datetime import date, timedelta
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.brokers.trading_calendar import TradingCalendar
+from vorn_kest_backtest.modules.market.market import TradingCalendar
 
 EXIT_MISSING_DATA = 3
 
@@ -46,7 +46,9 @@ def collect(failed_days: list[dict[str, str]], codes: list[dict[str, str]], star
     missing = MissingDays(failed=list(failed_days))
     if replayed == 0:
         calendar, days = TradingCalendar(), _days(start, end)
-        missing.empty_codes = {item["code"]: _empty_reason(item["code"], days, missing.failed, calendar) for item in codes}
+        missing.empty_codes = {
+            item["code"]: _empty_reason(item["code"], days, missing.failed, calendar) for item in codes
+        }
     return missing
 
 

@@ -6,7 +6,7 @@ import os
 import re
 
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.reports.exchange_time import exchange_now
+from vorn_kest_backtest.modules.market.market import exchange_now
 
 RUNS_FOLDER = "runs"
 

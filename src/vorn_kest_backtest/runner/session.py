@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from contextlib import nullcontext
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -12,6 +13,7 @@ from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, daily_closes, realised_samples
+from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import Summary, summarise, summary_table
@@ -38,7 +40,7 @@ def _modules():
 
 def report_codes(codes: list[dict[str, str]], positions) -> list[str]:
     """Every code of the run; the benchmark only when it was traded itself."""
-    traded = {row["code"] for row in positions._profit_report["rows"]}
+    traded = {row["code"] for row in positions.profit_rows}
     names = [item["code"] for item in codes]
     return [code for code in names if code != BENCHMARK_CODE or code in traded] or names
 
@@ -54,11 +56,14 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
-                 slippage_ticks: int | None = None) -> Summary:
-    """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字)."""
+                 slippage_ticks: int | None = None, fetch_bar: bool = False) -> Summary:
+    """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
+
+    fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
+    """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
-    ticker, positions, quote_manager = Ticker(api), Positions(), QuoteManager()
+    positions, quote_manager = Positions(), QuoteManager()
     positions.set_initial_capital(int(strategy.initial_capital))
     if slippage_ticks is not None:
         set_slippage_ticks(positions, slippage_ticks)
@@ -67,7 +72,9 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     recorder = EquityRecorder(positions, markets)
 
     call_hook(strategy.on_start, "on_start", ctx)
-    ticker.send_ticks(codes, start, end)
+    with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
+        ticker = ticker_class(api)
+        ticker.send_ticks(codes, start, end)
     replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder)
     call_hook(strategy.on_finish, "on_finish", ctx)
     samples = recorder.finish()
@@ -76,12 +83,13 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     summary = summarise(positions, samples, recorder.held, start, end)
     summary.missing_days = missing
+    summary.peak_margin = ctx.peak_margin
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
-            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions._fee_settings)
+            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings())
     utils.console.print(summary_table(summary))
     return summary
 
@@ -89,7 +97,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool) -> dict[str, str]:
     paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder)}
     closes = daily_closes(samples)
-    realised = realised_samples(positions._profit_report["rows"], positions.initial_capital)
+    realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
             positions, code, quote_manager, folder, equity=samples, realised=realised)

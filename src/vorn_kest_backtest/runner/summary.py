@@ -33,6 +33,7 @@ class Summary:
     longest_losing_streak: int = 0
     exposure: float = 0.0
     trading_days: int = 0
+    peak_margin: float = 0.0
     report_paths: dict[str, str] = field(default_factory=dict)
     missing_days: MissingDays = field(default_factory=MissingDays)
 
@@ -44,13 +45,14 @@ class Summary:
         """The numbers of the run (what summary.json and a sweep row hold)."""
         values = asdict(self)
         values.pop("report_paths")
+        values.pop("missing_days")
         values["win_rate"] = self.win_rate
         return values
 
 
 def summarise(positions, samples: list[Sample], held: list[bool], start: str, end: str) -> Summary:
     """Closed trades are the profit rows (in exit order); equity is the marked-to-market samples of the run."""
-    rows = sorted(positions._profit_report["rows"], key=lambda row: row["exit_dt"])
+    rows = sorted(positions.profit_rows, key=lambda row: row["exit_dt"])
     profits = [row["profit"] for row in rows]
     initial = float(positions.initial_capital)
     final = float(positions.current_capital)
@@ -114,6 +116,8 @@ def summary_table(summary: Summary) -> Table:
     table.add_row("最長連續虧損", f"{summary.longest_losing_streak:,}")
     table.add_row("持倉時間比例", f"{summary.exposure:.1%}")
     table.add_row("交易日數", f"{summary.trading_days:,}")
+    if summary.peak_margin:
+        table.add_row("最高保證金占用", f"{summary.peak_margin:,.0f}")
     table.add_row("初始資金", f"{summary.initial_capital:,.0f}")
     table.add_row("最終資金", f"{summary.final_capital:,.0f}")
     table.add_row("無法載入的日子", summary_text(summary.missing_days))

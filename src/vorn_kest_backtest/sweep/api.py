@@ -69,7 +69,7 @@ def run_sweep(
         collected = collect(running, run_fn, jobs, on_outcome=advance, timeout=timeout)
 
     table = sort_results(results_frame(jobs, collected.outcomes), metric, descending=descending)
-    failed = table[ERROR_COLUMN].is_not_null().sum()
+    failed = int(table[ERROR_COLUMN].is_not_null().sum())
     if top > 0 and table.height:
         utils.console.print(top_table(table, metric, top))
     if output is not None:

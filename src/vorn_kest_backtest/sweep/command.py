@@ -7,7 +7,7 @@ import os
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.reports.exchange_time import exchange_now
+from vorn_kest_backtest.modules.market.market import exchange_now
 from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
 from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
 

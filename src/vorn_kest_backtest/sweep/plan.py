@@ -34,7 +34,7 @@ def expand_grid(grid: Grid) -> list[dict[str, Any]]:
                 raise TypeError(f"參數的值必須是清單: {name}")
             if not values:
                 raise ValueError(f"參數的值清單是空的: {name}")
-        sets = [dict(zip(names, combo)) for combo in itertools.product(*(grid[n] for n in names))]
+        sets = [dict(zip(names, combo, strict=True)) for combo in itertools.product(*(grid[n] for n in names))]
     else:
         sets = [dict(params) for params in grid]
         if not sets:
@@ -71,7 +71,7 @@ def date_ranges(ranges: Sequence[RangeLike] | None) -> list[tuple[str | None, st
     """日期區間: (start, end) 或 {"start": ..., "end": ...}; 空清單表示用策略自己的區間."""
     if not ranges:
         return [(None, None)]
-    normalised = []
+    normalised: list[tuple[str | None, str | None]] = []
     for item in ranges:
         start, end = (item["start"], item["end"]) if isinstance(item, Mapping) else item
         first, last = format_to_dt(start), format_to_dt(end)

@@ -37,7 +37,8 @@ def results_frame(jobs: list[dict[str, Any]], outcomes: dict[int, dict[str, Any]
         pl.Series("end", [job["end"] for job in done], dtype=pl.String),
     ]
     columns += [
-        pl.Series(key, [row["summary"].get(key) for row in rows], dtype=pl.Int64 if key in COUNT_METRICS else pl.Float64)
+        pl.Series(key, [row["summary"].get(key) for row in rows],
+                  dtype=pl.Int64 if key in COUNT_METRICS else pl.Float64)
         for key in METRIC_COLUMNS
     ]
     columns += [

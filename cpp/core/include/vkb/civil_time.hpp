@@ -22,6 +22,11 @@ CivilDateTime to_civil(double epoch_seconds, int utc_offset_hours);
 std::int64_t to_wall_micros(double epoch_seconds, int utc_offset_hours);
 // Whether the wall clock at utc_offset_hours falls in the years 1 to 9999 (false for NaN).
 bool wall_clock_in_range(double epoch_seconds, int utc_offset_hours);
+// Epoch seconds of a broker's nanosecond stamp, which is the wall clock written as if it were UTC.
+// Computed as ns / 1e9 minus whole offset seconds, so every caller gets the same bits.
+inline double wall_ns_to_epoch_seconds(std::int64_t wall_ns, int utc_offset_hours) {
+    return static_cast<double>(wall_ns) / 1e9 - static_cast<double>(std::int64_t{utc_offset_hours} * 3600);
+}
 
 std::string format_date(int year, int month, int day);            // %Y-%m-%d
 std::string format_datetime(const CivilDateTime& t, bool micros);   // %Y-%m-%d %H:%M:%S[.%f]

@@ -2,8 +2,13 @@
 // Text of an epoch timestamp on the exchange clock, refusing what a calendar cannot hold.
 #include <string>
 
+#include "vkb/civil_time.hpp"
+
 namespace vkb {
 
+// The wall clock at utc_offset_hours of an epoch timestamp. Throws std::domain_error for NaN or a
+// year outside 1..9999, std::overflow_error for a timestamp no 64-bit clock holds.
+CivilDateTime exchange_civil(double epoch_seconds, int utc_offset_hours);
 // "%Y-%m-%d %H:%M:%S.%f" at utc_offset_hours. Throws std::domain_error for NaN or a year outside
 // 1..9999, std::overflow_error for a timestamp no 64-bit clock holds.
 std::string format_exchange_datetime(double epoch_seconds, int utc_offset_hours);

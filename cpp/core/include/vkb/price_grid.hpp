@@ -14,7 +14,7 @@ struct GridSnap {
 // Far beyond any exchange price, and keeps cents * tick arithmetic inside 64 bits.
 inline constexpr double kMaxAbsPrice = 1e13;
 
-// Exchange-traded funds ("00...") have their own bands below 1000.
+// Exchange-traded funds ("00...") have their own bands: 0.01 below 50, 0.05 from 50 up.
 bool is_fund_code(std::string_view code);
 
 // Tick size of the band holding a price (lower bound inclusive, upper bound exclusive).

@@ -13,7 +13,13 @@ inline constexpr std::int64_t kMicrosPerSecond = 1'000'000;
 inline constexpr std::int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
 inline constexpr std::int64_t kMicrosPerHour = 60 * kMicrosPerMinute;
 inline constexpr std::int64_t kMicrosPerDay = 24 * kMicrosPerHour;
-// The futures night session runs 15:00 to 05:00 of the next morning.
+// Session windows in seconds of the day, both bounds carrying ticks (the closing auction prints at the
+// end). Stocks 09:00-13:30; futures day session 08:45-13:45, night session 15:00 to 05:00 of the
+// next morning.
+inline constexpr int kStockOpenSecond = 9 * 3600;
+inline constexpr int kStockCloseSecond = 13 * 3600 + 30 * 60;
+inline constexpr int kFuturesDayOpenSecond = 8 * 3600 + 45 * 60;
+inline constexpr int kFuturesDayCloseSecond = 13 * 3600 + 45 * 60;
 inline constexpr int kNightStartSecond = 15 * 3600;
 inline constexpr int kNightEndSecond = 5 * 3600;
 
@@ -28,6 +34,14 @@ inline std::int64_t floor_to(std::int64_t a, std::int64_t step) { return floor_d
 struct ClosedInterval {
     int start_second;
     int end_second;
+};
+
+// One trading session: the calendar day it starts on and its wall-clock bounds (both inclusive).
+struct TradingSession {
+    std::int64_t start_day;
+    bool night;
+    std::int64_t start_us;
+    std::int64_t end_us;
 };
 
 class SessionCalendar {
@@ -53,6 +67,11 @@ public:
     // The trading date a futures tick counts for: the night session from 15:00 belongs to the next
     // trading date, its part after midnight likewise; the day session to its own date.
     std::int64_t futures_trading_date(std::int64_t wall_us) const;
+
+    // Sessions with ticks stamped on calendar day `days`, in time order: for futures the night session
+    // begun the evening before, the day session and the night session begun that day. A listed holiday
+    // has none, so a night session before it stops at midnight; the caller keeps that day's part.
+    std::vector<TradingSession> sessions_touching(ProductType market, std::int64_t days) const;
 
 private:
     std::vector<ClosedInterval> stock_closed_;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "vkb/civil_time.hpp"
+
 namespace vkb {
 
 struct TickBatch {
@@ -19,11 +21,7 @@ struct TickBatch {
 
     std::size_t size() const { return ts_ns.size(); }
 
-    // Same arithmetic as the Python helper (int / 1e9, minus whole seconds), so equal bit for bit.
-    double timestamp(std::size_t row) const {
-        return static_cast<double>(ts_ns[row]) / 1e9 -
-               static_cast<double>(std::int64_t{utc_offset_hours} * 3600);
-    }
+    double timestamp(std::size_t row) const { return wall_ns_to_epoch_seconds(ts_ns[row], utc_offset_hours); }
 };
 
 }  // namespace vkb

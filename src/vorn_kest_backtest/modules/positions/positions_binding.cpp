@@ -46,7 +46,7 @@ void bind_positions(nanobind::module_& m) {
         parse_no_args("__init__", args, kwargs);
         new (self.p) Positions();
         init_positions(self);
-    });
+    }, nb::sig("def __init__(self) -> None"));
 
     cls.def(
         "_Positions__init_account_info",

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import polars as pl
 
-TICK_SCHEMA: dict[str, pl.DataType] = {
+TICK_SCHEMA: dict[str, pl.DataType | type[pl.DataType]] = {
     "dt": pl.Datetime("us"),
     "market_type": pl.Utf8,
     "code": pl.Utf8,
@@ -16,7 +16,7 @@ TICK_SCHEMA: dict[str, pl.DataType] = {
     "is_virtual": pl.Boolean,
 }
 
-KBAR_SCHEMA: dict[str, pl.DataType] = {
+KBAR_SCHEMA: dict[str, pl.DataType | type[pl.DataType]] = {
     "dt": pl.Datetime("us"),
     "code": pl.Utf8,
     "Open": pl.Float64,

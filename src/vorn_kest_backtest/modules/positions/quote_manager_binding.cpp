@@ -74,7 +74,7 @@ public:
         : frames_(nb::module_::import_("vorn_kest_backtest.modules.positions.quote_frames")),
           basic_info_(vkb::py::basic_info()),
           utc_offset_key_(nb::steal(PyUnicode_InternFromString("utc_offset_hours"))) {
-        auto dates = nb::module_::import_("vorn_kest_backtest.modules.positions.quote_static")
+        auto dates = nb::module_::import_("vorn_kest_backtest.modules.market.market")
                          .attr("read_holiday_dates")();
         set_holidays(dates);
     }
@@ -488,6 +488,7 @@ void bind_quote_manager(nb::module_& m) {
                      "(每次讀取時由 C++ 緩衝產生).")
         .def("subscribe", &QuoteManager::subscribe, nb::arg("code").none(), nb::arg("unit").none() = "m",
              nb::arg("freq").none() = 1,
+             nb::sig("def subscribe(self, code: str, unit: str = 'm', freq: int = 1) -> None"),
              "訂閱 K 棒收盤事件: 之後每根收盤的 K 棒由 closed_bars 取得一次.\n\n"
              "K 棒收盤的時機: 同一商品的 tick 開啟下一根 K 棒時 (在該 tick 之前); "
              "任何商品的 tick 時間到達或超過該 K 棒所屬交易時段結束後的一分鐘 (股票 13:31, 期貨 13:46 與 05:01), "
@@ -500,6 +501,7 @@ void bind_quote_manager(nb::module_& m) {
              "取出已收盤的訂閱 K 棒 [(code, unit, freq, dt 微秒, Open, High, Low, Close, Volume), ...], 依收盤順序.")
         .def("bar_arrays", &QuoteManager::bar_arrays, nb::arg("code").none(), nb::arg("unit").none() = "m",
              nb::arg("freq").none() = 1,
+             nb::sig("def bar_arrays(self, code: str, unit: str = 'm', freq: int = 1) -> tuple"),
              "K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; "
              "與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.")
         .def("bar_layout", &QuoteManager::bar_layout, nb::arg("code").none(), nb::arg("unit").none() = "m",
@@ -507,6 +509,8 @@ void bind_quote_manager(nb::module_& m) {
              "K 棒欄位目前的位置代號: 代號不變時, 上次 bar_arrays 的檢視仍是目前的 K 棒 (最後一根隨 tick 更新).")
         .def("add_indicator", &QuoteManager::add_indicator, nb::arg("code").none(), nb::arg("unit").none(),
              nb::arg("freq").none(), nb::arg("kind"), nb::arg("length") = 0, nb::arg("width") = 2.0,
+             nb::sig("def add_indicator(self, code: str, unit: str, freq: int, kind: str, length: int = 0, "
+                     "width: float = 2.0) -> int"),
              "在訂閱的 K 棒上加入指標 (sma, ema, rsi, atr, bollinger_upper, bollinger_lower, highest, lowest, vwap), "
              "每根 K 棒收盤時更新一次; 回傳指標代號.")
         .def("indicator_values", &QuoteManager::indicator_values, nb::arg("handle"),

@@ -70,7 +70,7 @@ nb::object kept_part(const nb::object& df, const std::vector<WallWindow>& window
 }
 
 SessionCalendar listed_calendar() {
-    nb::object dates = loaded_module("vorn_kest_backtest.brokers.trading_calendar").attr("listed_holidays")();
+    nb::object dates = loaded_module("vorn_kest_backtest.modules.market.market").attr("listed_holidays")();
     std::vector<std::int64_t> days;
     for (nb::handle d : dates)
         days.push_back(days_from_civil(nb::cast<int>(d.attr("year")), nb::cast<int>(d.attr("month")),

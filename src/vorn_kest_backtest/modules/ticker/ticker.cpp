@@ -11,8 +11,6 @@ NB_MODULE(ticker, m) {
     m.doc() = "Tick replay";
     bind_ticker(m);
     vkb::py::bind_tick_errors(m);
-    // A script's Ticker commonly lives in a module global until the interpreter tears down.
-    nb::set_leak_warnings(false);
     // Replays end and their threads are joined while the interpreter is still whole.
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { vkb::py::shut_down_all_tickers(); }));
 }

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from itertools import count
 from numbers import Real
-from typing import Any
+from typing import Any, cast
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
@@ -33,14 +33,14 @@ FILL_MODELS = ("trade", "quote")
 def _price_argument(name: str, value: Any) -> float | None:
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, Real) or not value > 0:
+    if isinstance(value, bool) or not isinstance(value, Real) or not float(value) > 0:
         raise ValueError(f"{name} 必須是正數: {value!r}")
     return float(value)
 
 
 def _quote(tick: dict[str, Any], key: str) -> float | None:
     value = tick.get(key)
-    if isinstance(value, bool) or not isinstance(value, Real) or not value > 0:
+    if isinstance(value, bool) or not isinstance(value, Real) or not float(value) > 0:
         return None
     return float(value)
 
@@ -117,7 +117,7 @@ class OrderBook:
                 self._cancel(order, "回放已結束, 只接受市價委託", tick["timestamp"])
             return order
         band = self._bands.outside(code, limit) if limit is not None else None
-        if band is not None:
+        if limit is not None and band is not None:
             self._refuse(order, f"委託價 {limit} 超出今日漲跌停範圍 {band[0]:.2f} ~ {band[1]:.2f}",
                          limit, tick["timestamp"])
         elif fill == "this_tick":
@@ -150,9 +150,9 @@ class OrderBook:
         price = float(tick["close"])
         working_as = works_as(order)
         if working_as is OrderType.STOP:
-            order.triggered = stop_reached(order.is_buy, float(order.stop_price), price)
+            order.triggered = stop_reached(order.is_buy, float(cast(float, order.stop_price)), price)
         elif working_as is OrderType.LIMIT:
-            if limit_reached(order.is_buy, float(order.limit_price), price):
+            if limit_reached(order.is_buy, float(cast(float, order.limit_price)), price):
                 self._fill(order, price, tick)
         else:
             self._fill(order, self._market_price(order, tick), tick)

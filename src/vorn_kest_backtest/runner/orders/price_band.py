@@ -5,7 +5,7 @@ from __future__ import annotations
 from datetime import date
 from typing import Any
 
-from vorn_kest_backtest.reports.exchange_time import exchange_datetime
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 
 DAILY_LIMIT = 0.10
 # Prices are compared with a hair of room so a limit price exactly on the band is never refused by rounding.

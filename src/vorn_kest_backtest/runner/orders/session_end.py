@@ -5,7 +5,7 @@ from __future__ import annotations
 from datetime import datetime, time, timedelta
 
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.reports.exchange_time import exchange_datetime
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 
 STOCK_CLOSE = time(13, 30)
 FUTURES_DAY_CLOSE = time(13, 45)

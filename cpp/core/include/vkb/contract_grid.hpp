@@ -1,0 +1,35 @@
+#pragma once
+// The price grid of one contract for quoting and generating prices: stock and fund codes follow the
+// exchange's bands (price_grid.hpp), a futures family moves by one fixed tick over its whole range.
+#include <cstdint>
+#include <string_view>
+
+namespace vkb {
+
+class ContractGrid {
+public:
+    static ContractGrid for_stock(std::string_view code);
+    // Throws std::invalid_argument unless the tick is a positive whole number of hundredths.
+    static ContractGrid for_futures(double tick);
+
+    bool is_fund() const { return fund_; }
+    // 0 for banded (stock) grids.
+    std::int64_t fixed_tick_cents() const { return fixed_tick_cents_; }
+
+    // Tick of the band holding a price; a price on a band bound, or within rounding noise below
+    // it, belongs to the upper band.
+    std::int64_t tick_cents_at(double price) const;
+    // Distance to the next lower grid price: at a band bound, the lower band's tick.
+    std::int64_t tick_cents_below(double price) const;
+    // Nearest grid point in hundredths (halves to even), using the tick of the price's band.
+    std::int64_t nearest_cents(double price) const;
+    bool on_grid(double price) const;
+
+private:
+    ContractGrid(bool fund, std::int64_t fixed_tick_cents) : fund_(fund), fixed_tick_cents_(fixed_tick_cents) {}
+
+    bool fund_;
+    std::int64_t fixed_tick_cents_;
+};
+
+}  // namespace vkb

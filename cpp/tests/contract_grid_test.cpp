@@ -1,0 +1,62 @@
+#include <doctest/doctest.h>
+
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+
+#include "vkb/civil_time.hpp"
+#include "vkb/contract_grid.hpp"
+#include "vkb/holiday_table.hpp"
+#include "vkb/session_calendar.hpp"
+
+using namespace vkb;
+
+TEST_CASE("a band bound belongs to the upper band and its tick below to the lower one") {
+    const ContractGrid stock = ContractGrid::for_stock("2330");
+    CHECK(stock.tick_cents_at(50.0) == 10);
+    CHECK(stock.tick_cents_at(49.9999999999) == 10);
+    CHECK(stock.tick_cents_below(50.0) == 5);
+    CHECK(stock.nearest_cents(1002.0) == 100000);
+    CHECK(stock.nearest_cents(580.5) == 58000);  // halves go to the even tick, as numpy rounds
+    const ContractGrid fund = ContractGrid::for_stock("0050");
+    CHECK(fund.tick_cents_at(1500.0) == 5);
+    CHECK(fund.nearest_cents(1000.02) == 100000);
+}
+
+TEST_CASE("a futures family moves by its own tick over the whole range") {
+    const ContractGrid electronics = ContractGrid::for_futures(0.05);
+    CHECK(electronics.fixed_tick_cents() == 5);
+    CHECK(electronics.nearest_cents(1234.56) == 123455);
+    CHECK(electronics.on_grid(1234.55));
+    CHECK_FALSE(electronics.on_grid(1234.56));
+    CHECK(ContractGrid::for_futures(1.0).nearest_cents(17500.4) == 1750000);
+    CHECK_THROWS_AS(ContractGrid::for_futures(0.003), std::invalid_argument);
+    CHECK_THROWS_AS(ContractGrid::for_futures(-1.0), std::invalid_argument);
+}
+
+TEST_CASE("the holiday table reads its Date column whatever the other columns") {
+    std::istringstream table("Name,Date\r\nNew year,2024-01-01\r\n\r\n\"Peace\",\"2024-02-28\"\r\n");
+    CHECK(parse_holiday_table(table) ==
+          std::vector<std::int64_t>{days_from_civil(2024, 1, 1), days_from_civil(2024, 2, 28)});
+    std::istringstream no_column("Day\n2024-01-01\n");
+    CHECK_THROWS_AS(parse_holiday_table(no_column), std::invalid_argument);
+    std::istringstream bad_day("Date\n2024-02-30\n");
+    CHECK_THROWS_AS(parse_holiday_table(bad_day), std::invalid_argument);
+}
+
+TEST_CASE("sessions of a day follow the closed minutes of the same calendar") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    // Friday 2024-01-05: the night before, the day session, and the night running into Saturday.
+    const auto friday = cal.sessions_touching(ProductType::Future, days_from_civil(2024, 1, 5));
+    REQUIRE(friday.size() == 3);
+    CHECK(friday[0].night);
+    CHECK(friday[2].end_us == days_from_civil(2024, 1, 6) * kMicrosPerDay + kNightEndSecond * kMicrosPerSecond);
+    for (ProductType market : {ProductType::Stock, ProductType::Future})
+        for (std::int64_t day = days_from_civil(2024, 10, 7); day <= days_from_civil(2024, 10, 14); ++day)
+            for (const TradingSession& s : cal.sessions_touching(market, day))
+                for (std::int64_t us = s.start_us; us < s.end_us; us += kMicrosPerMinute)
+                    if (floor_div(us, kMicrosPerDay) == day) CHECK(cal.is_open_minute(market, us));
+    CHECK(cal.sessions_touching(ProductType::Future, days_from_civil(2024, 10, 10)).empty());
+    CHECK(cal.sessions_touching(ProductType::Stock, days_from_civil(2024, 1, 6)).empty());
+}

@@ -1,0 +1,103 @@
+// The exchange price grid for Python: one contract's grid, applied to whole price arrays at once.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "market_values.hpp"
+#include "positions/numpy_columns.hpp"
+#include "vkb/contract_grid.hpp"
+#include "vkb/price_grid.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+using vkb::ContractGrid;
+using Prices = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+
+// Far beyond any exchange price, and keeps hundredths inside 64 bits.
+constexpr double kMaxAbsPrice = 1e13;
+
+double checked(double price) {
+    if (!(std::fabs(price) <= kMaxAbsPrice)) vkb::py::raise_value(PyExc_ValueError, "價格必須是有限數值", nb::float_(price));
+    return price;
+}
+
+double price_of(std::int64_t cents) { return vkb::cents_to_price(cents); }
+
+template <class T, class F>
+nb::object map_prices(const Prices& prices, F&& f) {
+    const auto view = prices.view();
+    const std::size_t n = prices.shape(0);
+    auto out = vkb::py::owned_column<T>(n);
+    for (std::size_t i = 0; i < n; ++i) out.data[i] = f(view(i));
+    return out.array;
+}
+
+ContractGrid grid_for(const std::string& code, nb::handle market) {
+    if (vkb::py::market_of(market) == vkb::ProductType::Stock) return ContractGrid::for_stock(code);
+    nb::object family = vkb::py::import_attr("vorn_kest_backtest.constant", "futures_family")(code);
+    nb::object tick = family.is_none() ? vkb::py::import_attr("vorn_kest_backtest.constant", "DEFAULT_FUTURES_TICK")
+                                       : family.attr("tick_size");
+    try {
+        return ContractGrid::for_futures(nb::cast<double>(tick));
+    } catch (const std::invalid_argument&) {
+        vkb::py::raise_value(PyExc_ValueError, "期貨跳動點必須是 0.01 的正整數倍", tick);
+    }
+}
+
+std::string grid_repr(const ContractGrid& grid) {
+    if (grid.fixed_tick_cents()) return nb::cast<std::string>(nb::str("PriceGrid(futures tick={})").format(price_of(grid.fixed_tick_cents())));
+    return grid.is_fund() ? "PriceGrid(fund bands)" : "PriceGrid(stock bands)";
+}
+
+}  // namespace
+
+void bind_price_grid(nb::module_& m) {
+    nb::class_<ContractGrid>(m, "PriceGrid", "一個商品的價格跳動格: 股票與 ETF 依價格區間, 期貨依商品族固定跳動點.")
+        .def_prop_ro("is_fund", &ContractGrid::is_fund)
+        .def_prop_ro("fixed_tick",
+                     [](const ContractGrid& g) -> nb::object {
+                         if (!g.fixed_tick_cents()) return nb::none();
+                         return nb::float_(price_of(g.fixed_tick_cents()));
+                     },
+                     nb::sig("def fixed_tick(self) -> float | None"))
+        .def("__repr__", &grid_repr);
+
+    m.def("price_grid_for", &grid_for, nb::arg("code"), nb::arg("market"),
+          nb::sig("def price_grid_for(code: str, market: str) -> PriceGrid"),
+          "商品的價格跳動格; 期貨的跳動點取自 constant.FUTURES_FAMILIES (不在表中時為 DEFAULT_FUTURES_TICK).");
+
+    m.def("tick_size", [](const Prices& p, const ContractGrid& g) {
+              return map_prices<double>(p, [&](double x) { return price_of(g.tick_cents_at(x)); });
+          }, nb::arg("prices"), nb::arg("grid"), "每個價格所在區間的跳動點 (位於區間邊界的價格屬於上一區間).");
+    m.def("tick_size", [](double x, const ContractGrid& g) { return price_of(g.tick_cents_at(x)); },
+          nb::arg("price"), nb::arg("grid"));
+    m.def("tick_below", [](const Prices& p, const ContractGrid& g) {
+              return map_prices<double>(p, [&](double x) { return price_of(g.tick_cents_below(x)); });
+          }, nb::arg("prices"), nb::arg("grid"), "到下一個較低格價的距離 (區間邊界上為下方區間的跳動點).");
+    m.def("tick_below", [](double x, const ContractGrid& g) { return price_of(g.tick_cents_below(x)); },
+          nb::arg("price"), nb::arg("grid"));
+    m.def("snap", [](const Prices& p, const ContractGrid& g) {
+              return map_prices<double>(p, [&](double x) { return price_of(g.nearest_cents(checked(x))); });
+          }, nb::arg("prices"), nb::arg("grid"), "最接近的格價, 以分為單位取整 (印出時與交易所寫法相同).");
+    m.def("snap", [](double x, const ContractGrid& g) { return price_of(g.nearest_cents(checked(x))); },
+          nb::arg("price"), nb::arg("grid"));
+    m.def("on_grid", [](const Prices& p, const ContractGrid& g) {
+              return map_prices<bool>(p, [&](double x) { return g.on_grid(x); });
+          }, nb::arg("prices"), nb::arg("grid"), "價格是否位於格上.");
+    m.def("on_grid", [](double x, const ContractGrid& g) { return g.on_grid(x); }, nb::arg("price"), nb::arg("grid"));
+
+    m.def("ceil_to_grid", [](const std::string& code, double price) {
+              const vkb::GridSnap s = vkb::ceil_to_grid(code, checked(price));
+              return std::make_pair(price_of(s.cents), price_of(s.tick_cents));
+          }, nb::arg("code"), nb::arg("price"),
+          "依照股票的價格區間, 將價格向上取整; 回傳 (取整後價格, 跳動點).");
+}

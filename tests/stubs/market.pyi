@@ -1,0 +1,128 @@
+"""
+Exchange rules: price grid, trading calendar and holidays, exchange clock
+"""
+
+from collections.abc import Iterable, Sequence
+import datetime
+import pathlib
+from typing import Annotated, overload
+
+import numpy
+from numpy.typing import NDArray
+
+
+class PriceGrid:
+    """一個商品的價格跳動格: 股票與 ETF 依價格區間, 期貨依商品族固定跳動點."""
+
+    @property
+    def is_fund(self) -> bool: ...
+
+    @property
+    def fixed_tick(self) -> float | None: ...
+
+    def __repr__(self) -> str: ...
+
+def price_grid_for(code: str, market: str) -> PriceGrid:
+    """
+    商品的價格跳動格; 期貨的跳動點取自 constant.FUTURES_FAMILIES (不在表中時為 DEFAULT_FUTURES_TICK).
+    """
+
+@overload
+def tick_size(prices: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)], grid: PriceGrid) -> object:
+    """每個價格所在區間的跳動點 (位於區間邊界的價格屬於上一區間)."""
+
+@overload
+def tick_size(price: float, grid: PriceGrid) -> float: ...
+
+@overload
+def tick_below(prices: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)], grid: PriceGrid) -> object:
+    """到下一個較低格價的距離 (區間邊界上為下方區間的跳動點)."""
+
+@overload
+def tick_below(price: float, grid: PriceGrid) -> float: ...
+
+@overload
+def snap(prices: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)], grid: PriceGrid) -> object:
+    """最接近的格價, 以分為單位取整 (印出時與交易所寫法相同)."""
+
+@overload
+def snap(price: float, grid: PriceGrid) -> float: ...
+
+@overload
+def on_grid(prices: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)], grid: PriceGrid) -> object:
+    """價格是否位於格上."""
+
+@overload
+def on_grid(price: float, grid: PriceGrid) -> bool: ...
+
+def ceil_to_grid(code: str, price: float) -> tuple[float, float]:
+    """依照股票的價格區間, 將價格向上取整; 回傳 (取整後價格, 跳動點)."""
+
+HOLIDAYS_FILE: str = 'holidays_search_from_2017.csv'
+
+class Session:
+    """一個交易時段: 開始的日曆日, 種類 ("day"/"night"), 牆上時間的起訖 (皆含)."""
+
+    @property
+    def start_day(self) -> datetime.date: ...
+
+    @property
+    def kind(self) -> str: ...
+
+    @property
+    def start_ns(self) -> int: ...
+
+    @property
+    def end_ns(self) -> int: ...
+
+    def __eq__(self, arg: Session, /) -> bool: ...
+
+    def __repr__(self) -> str: ...
+
+class TradingCalendar:
+    """
+    台股與期貨的交易日與交易時段; 時間為交易所牆上時間 (當作 UTC) 的奈秒數.
+
+    `holidays`: 休市日 (預設讀取套件內的休市日表).
+    """
+
+    def __init__(self, holidays: Iterable[datetime.date] | None = None) -> None: ...
+
+    @property
+    def holidays(self) -> frozenset[datetime.date]: ...
+
+    def is_trading_day(self, day: datetime.date) -> bool:
+        """週一至週五且不在休市日表中."""
+
+    def sessions_touching(self, market: str, day: datetime.date) -> list[Session]:
+        """在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分)."""
+
+    def __getstate__(self) -> tuple: ...
+
+    def __setstate__(self, arg: tuple[Sequence[int]], /) -> None: ...
+
+def holiday_table_path() -> pathlib.Path:
+    """套件內休市日表的路徑."""
+
+def listed_holidays() -> frozenset[datetime.date]:
+    """套件內休市日表的日期 ("Date" 欄)."""
+
+def read_holiday_dates() -> list[str]:
+    """套件內休市日表的日期文字 ("%Y-%m-%d")."""
+
+NS_PER_DAY: int = 86400000000000
+
+def exchange_datetime(epoch_seconds: float) -> datetime.datetime:
+    """epoch 秒數在交易所時鐘上的時間 (不帶時區), 與本機時區無關."""
+
+def exchange_now() -> datetime.datetime:
+    """交易所時鐘的現在時間 (不帶時區)."""
+
+def exchange_wall_micros(epoch_seconds: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)]) -> object:
+    """每個 epoch 秒數在交易所時鐘上的微秒數 (可視為 datetime64[us]); 無法表示的值為 NaT."""
+
+def wall_ns_to_epoch_seconds(ts: int, utc_offset_hours: int) -> float:
+    """券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數."""
+
+def midnight_ns(day: datetime.date) -> int:
+    """日曆日 00:00 的牆上時間奈秒數."""

@@ -1,0 +1,220 @@
+"""Account, positions, quotes and reports"""
+
+
+
+class Queue:
+    """無上限的先進先出佇列 (與 queue.Queue 相同的方法)"""
+
+    def __init__(self) -> None: ...
+
+    def qsize(self) -> int:
+        """佇列中的項目數"""
+
+    def empty(self) -> bool:
+        """佇列是否為空"""
+
+    def get(self, block: bool = True, timeout: object | None = None) -> object:
+        """取出下一個項目; 逾時或不等待且為空時引發 queue.Empty"""
+
+    def get_nowait(self) -> object:
+        """不等待地取出下一個項目"""
+
+    def put(self, item: object, block: bool = True, timeout: object | None = None) -> None:
+        """放入一個項目 (不會阻塞)"""
+
+    def put_nowait(self, item: object) -> None:
+        """放入一個項目"""
+
+class Positions:
+    """Position Module"""
+
+    def __init__(self) -> None: ...
+
+    def set_initial_capital(self, capital: int) -> None:
+        """設定初始資金"""
+
+    def fetch_account_balance(self) -> float:
+        """取得帳戶餘額"""
+
+    def fetch_margin(self) -> float:
+        """取得保證金"""
+
+    def set_current_tick(self, tick: dict) -> None:
+        """設定目前的 Tick 資訊"""
+
+    @property
+    def wait_fetch_position_response_flag(self) -> bool:
+        """是否正在等待持有部位的回應"""
+
+    @wait_fetch_position_response_flag.setter
+    def wait_fetch_position_response_flag(self, arg: bool, /) -> None: ...
+
+    def fee_settings(self) -> dict:
+        """取得手續費設定 (回傳設定本身, 不是複本)"""
+
+    def update_fee_settings(self, setting_type: str, action: str | None = None, fee: float | None = None, tax: float | None = None, per_trade_cost: int | None = None, tick_count: int | None = None, direction: str | None = None) -> None:
+        """
+        設定手續費設定
+
+        setting_type: "stock" 或 "future"; action: "buy" 或 "sell" (其他值略過滑價設定);
+        fee, tax: float; per_trade_cost, tick_count: int; direction: "up" 或 "down". 未給的設定不變.
+        """
+
+    def reset_fee_settings(self) -> None:
+        """重設手續費設定 (每筆固定成本為 10)"""
+
+    def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None:
+        """加入交易紀錄"""
+
+    def set_positions(self, trade: dict, product_type: str) -> None:
+        """
+        設定持有部位
+
+        trade: 交易紀錄; product_type: 商品類型 ("Stock" 或 "Future").
+        多於反向部位的數量在沖銷後作為新的進場記帳.
+        """
+
+    def fetch_positions(self, account_type: str, fetch_detail: bool = False) -> list:
+        """
+        取得持有部位
+
+        account_type: "Stock" 或 "Future"; fetch_detail: True 為每筆明細, False 為每個商品的總計.
+        格式化後的 list 放入 fetch_position_queue, 並回傳同一個 list.
+        """
+
+    def add_positions_to_queue(self, positions: list | dict) -> None:
+        """
+        將持有部位加入 Queue
+
+        positions: 持有部位 (list 或 dict, 含子類別; 放入的是物件本身, 不是複本).
+        """
+
+    def pop_positions(self) -> list | dict:
+        """從 Queue 取出持有部位 (沒有資料時一直等待)"""
+
+    def add_finish_notify_to_queue(self) -> None:
+        """加入取得持有部位完成的通知 (True)"""
+
+    def pop_finish_notify(self) -> bool:
+        """取出完成通知 (沒有通知時一直等待), 之後將 wait_fetch_position_response_flag 設為 False"""
+
+    @property
+    def profit_rows(self) -> list[dict]:
+        """損益明細 (每筆為複本, 依原本順序)"""
+
+    def account_info(self, code: str) -> dict:
+        """取得單一商品的帳戶統計 (沒有時建立新的統計紀錄)"""
+
+    def save_path(self, file_name: str, folder: str | None = None) -> str:
+        """產生存檔路徑 (資料夾 = BASIC_INFO.data_dir 或其下的 folder, 不存在時建立)"""
+
+    def get_profit_rows_by_code(self, code: str) -> list[dict]:
+        """
+        取得單一商品的損益明細
+
+        回傳新的 list, 依原本順序; 其中的損益紀錄與 _profit_report["rows"] 共用, 不是複本.
+        """
+
+    def export_trade_records(self) -> str:
+        """匯出交易紀錄 (CSV, 檔名為當地時間 "%Y-%m-%d %H%M%S_trade_records.csv"); 回傳檔案路徑"""
+
+    def generate_standard_report(self, code: str, quote_manager: QuoteManager) -> str:
+        """產生基本回測報告 (report/<code>-report.html); 回傳檔案路徑"""
+
+    def generate_qs_profit_report(self, quote_manager: QuoteManager, code: str) -> str | None:
+        """產生進階績效報告 (quantstats HTML 與損益明細 CSV); 回傳 HTML 路徑, 沒有損益資料時回傳 None"""
+
+class QuoteManager:
+    """逐筆行情緩衝與 K 棒: 依商品代碼保存回放的 tick, 補齊盤中缺漏分鐘的虛擬 tick, 並依需求彙總任意週期的 K 棒."""
+
+    def __init__(self) -> None: ...
+
+    @property
+    def holiday_search_set(self) -> set:
+        """休市日集合 ("%Y-%m-%d" 字串); 讀取得到副本, 重新指定整個集合才會生效."""
+
+    @holiday_search_set.setter
+    def holiday_search_set(self, arg: object, /) -> None: ...
+
+    @property
+    def not_trade_times(self) -> dict:
+        """
+        各商品類型的非交易時段 {market_type: [[start, end], ...]} (datetime.time, 含兩端); 讀取得到副本, 重新指定整個對照表才會生效.
+        """
+
+    @not_trade_times.setter
+    def not_trade_times(self, arg: dict, /) -> None: ...
+
+    @property
+    def ticks(self) -> dict:
+        """
+        {code: {"ticks", "old_ticks", "last_tick", "cached_kbars"}} 的即時檢視 (每次讀取時由 C++ 緩衝產生).
+        """
+
+    def subscribe(self, code: str, unit: str = 'm', freq: int = 1) -> None:
+        """
+        訂閱 K 棒收盤事件: 之後每根收盤的 K 棒由 closed_bars 取得一次.
+
+        K 棒收盤的時機: 同一商品的 tick 開啟下一根 K 棒時 (在該 tick 之前); 任何商品的 tick 時間到達或超過該 K 棒所屬交易時段結束後的一分鐘 (股票 13:31, 期貨 13:46 與 05:01), 且下一個交易時段屬於另一根 K 棒時; 以及 finish_bars (回放結束). 虛擬 tick 組成的 K 棒在該商品下一筆 tick 到達時產生並隨之收盤.
+        """
+
+    def feed_tick(self, tick: object) -> int:
+        """同 add_tick, 回傳尚未取出的已收盤 K 棒數."""
+
+    def finish_bars(self) -> int:
+        """回放結束: 所有未收盤的訂閱 K 棒收盤; 回傳尚未取出的數目."""
+
+    def closed_bars(self) -> list:
+        """
+        取出已收盤的訂閱 K 棒 [(code, unit, freq, dt 微秒, Open, High, Low, Close, Volume), ...], 依收盤順序.
+        """
+
+    def bar_arrays(self, code: str, unit: str = 'm', freq: int = 1) -> tuple:
+        """
+        K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; 與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.
+        """
+
+    def add_indicator(self, code: str, unit: str, freq: int, kind: str, length: int = 0, width: float = 2.0) -> int:
+        """
+        在訂閱的 K 棒上加入指標 (sma, ema, rsi, atr, bollinger_upper, bollinger_lower, highest, lowest, vwap), 每根 K 棒收盤時更新一次; 回傳指標代號.
+        """
+
+    def indicator_values(self, handle: int) -> object:
+        """指標每根已收盤 K 棒的值 (唯讀 numpy 檢視, 暖機期間為 NaN), 只在下一筆 tick 之前有效."""
+
+    def indicator_value(self, handle: int) -> float:
+        """指標最新的值 (尚無 K 棒收盤時為 NaN)."""
+
+    def get_init_ticks_info(self) -> dict:
+        """新的單一商品 tick 資訊."""
+
+    def get_empty_tick_df(self) -> object:
+        """空的 tick 資料表 (八個欄位)."""
+
+    def clear_ticks(self) -> None:
+        """清除所有商品的 tick 與 K 棒快取."""
+
+    def add_tick(self, tick: object) -> None:
+        """
+        加入一筆 tick; 與上一筆相隔超過一分鐘時, 以上一筆收盤價補上 qty 為 0 的虛擬 tick (is_simulate 為 False, is_virtual 為 True), 跳過非交易時段, 週末與休市日; 期貨夜盤 (15:00 至次日 05:00) 延續至週六清晨.
+        """
+
+    def poped_tick_to_df(self, code: str) -> object:
+        """取出尚未取出的 tick (依 dt 排序) 並移入 old_ticks."""
+
+    def poped_old_ticks_to_df(self, code: str) -> object:
+        """已取出過的 tick 資料表 (依 dt 排序)."""
+
+    def aggregate_kbar(self, tick_df: object) -> object:
+        """
+        依 kbar_time 與 code 分組彙總為 K 棒 (dt, code, Open, High, Low, Close, Volume).
+        """
+
+    def get_kbar(self, code: object | None, unit: object | None = 'm', freq: object | None = 1, exprs: object | None = None, to_pandas_df: object | None = False) -> object:
+        """
+        取得商品的 K 棒 (polars DataFrame, to_pandas_df 為 True 時為 pandas).
+
+        unit: m 分, h 時, d 日, w 週, mo 月, q 季, y 年; freq: 每根 K 棒的單位數; exprs: 以 with_columns 加入的欄位 (None 表示不加).
+        K 棒起點 (交易所當地時間): m, w (週一起), mo, q, y 自 1970-01-01 起截斷; h 依交易時段對齊: 股票自 09:00 起, 期貨日盤自 08:45 起, 夜盤自 15:00 起 (跨午夜延續); d: 股票為日曆日, 期貨為交易日 (前一晚 15:00 起的夜盤計入次一交易日), 標記為該交易日 00:00.
+        每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.
+        """

@@ -1,0 +1,24 @@
+"""The type stubs built with the extension modules match the reviewed ones kept with the tests."""
+
+from __future__ import annotations
+
+import importlib
+from pathlib import Path
+
+import pytest
+
+import vorn_kest_backtest
+
+REFERENCE = Path(__file__).parent / "stubs"
+
+
+@pytest.mark.parametrize("module", ["market", "ticker", "positions"])
+def test_the_generated_stub_matches_the_reference(module):
+    built = Path(importlib.import_module(f"vorn_kest_backtest.modules.{module}.{module}").__file__).parent
+    generated = (built / f"{module}.pyi").read_text(encoding="utf-8")
+    assert generated == (REFERENCE / f"{module}.pyi").read_text(encoding="utf-8"), (
+        f"stub of {module} changed: review it and copy {built / module}.pyi to tests/stubs/")
+
+
+def test_the_package_declares_its_types():
+    assert (Path(vorn_kest_backtest.__file__).parent / "py.typed").exists()
