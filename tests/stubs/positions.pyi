@@ -174,6 +174,9 @@ class QuoteManager:
         K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; 與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.
         """
 
+    def bar_layout(self, code: object | None, unit: object | None = 'm', freq: object | None = 1) -> int:
+        """K 棒欄位目前的位置代號: 代號不變時, 上次 bar_arrays 的檢視仍是目前的 K 棒 (最後一根隨 tick 更新)."""
+
     def add_indicator(self, code: str, unit: str, freq: int, kind: str, length: int = 0, width: float = 2.0) -> int:
         """
         在訂閱的 K 棒上加入指標 (sma, ema, rsi, atr, bollinger_upper, bollinger_lower, highest, lowest, vwap), 每根 K 棒收盤時更新一次; 回傳指標代號.
@@ -218,3 +221,8 @@ class QuoteManager:
         K 棒起點 (交易所當地時間): m, w (週一起), mo, q, y 自 1970-01-01 起截斷; h 依交易時段對齊: 股票自 09:00 起, 期貨日盤自 08:45 起, 夜盤自 15:00 起 (跨午夜延續); d: 股票為日曆日, 期貨為交易日 (前一晚 15:00 起的夜盤計入次一交易日), 標記為該交易日 00:00.
         每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.
         """
+
+def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, working: object, last_ticks: object, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int) -> int:
+    """
+    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; 只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 以及權益每分鐘取樣時呼叫 Python.
+    """
