@@ -51,8 +51,9 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
 
     job["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); job["params"]
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
-    "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "reports" (write files
-    and HTML into a run folder; without it nothing is written and no report library is loaded).
+    "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "fees" ("tw_broker",
+    the default, or "spec"), "reports" (write files and HTML into a run folder; without it nothing is written and
+    no report library is loaded).
     """
     strategy_class = load_strategy_class(job["strategy"])
     params = dict(job.get("params") or {})
@@ -73,5 +74,6 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     slippage = options.get("slippage_ticks")
     with muted_console():
         summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)),
-                               slippage_ticks=None if slippage is None else int(slippage))
+                               slippage_ticks=None if slippage is None else int(slippage),
+                               fees=str(options.get("fees", "tw_broker")))
     return summary.figures()
