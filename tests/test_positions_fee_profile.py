@@ -189,3 +189,12 @@ def test_unknown_profiles_and_bad_parameters_are_refused_by_value(kwargs, quoted
 def test_wrongly_typed_profile_arguments_are_refused(kwargs):
     with pytest.raises(TypeError):
         Positions().use_fee_profile(**kwargs)
+
+
+@pytest.mark.parametrize(("tick_ts", "tax"), [(AFTERNOON, 765), (MORNING + DAY, 1530)])
+def test_the_position_view_values_a_same_day_position_at_the_day_trade_tax(tick_ts, tax):
+    p = account()
+    p.set_positions(fill("Buy", 1, 500.0), "Stock")
+    p.set_current_tick({"code": "2330", "close": 510.0, "timestamp": tick_ts})
+    [detail] = p._Positions__format_position_detail("Stock")
+    assert detail["pnl"] == 10_000 - (427 + 436 + tax)

@@ -160,7 +160,8 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
             out.cost = whole->share(matched);
             whole->release(out.cost);
             out.cost = with_pair_tax(out.cost, in.cost, code_sv, exit_fees.rule, result.covering_buy,
-                                     same_trading_day(entry, cover));
+                                     same_trading_day(record_time(entry, k.exchange_ts),
+                                                      record_time(cover, k.exchange_ts)));
             out.fixed_cost = nb::float_(out.cost.fixed_cost);
         } else {
             out = exit_fill(exit_fees, code_sv, exit_price, matched);

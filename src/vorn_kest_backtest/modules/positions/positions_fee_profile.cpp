@@ -30,10 +30,11 @@ double given_or(nb::handle value, double fallback, const char* name, const char*
     return is_given(value) ? profile_number(value, name, message, most) : fallback;
 }
 
-std::optional<double> exchange_ts(nb::handle record) {
-    const Keys& k = keys();
-    if (!PyDict_Check(record.ptr()) || !has_item(record, k.exchange_ts)) return std::nullopt;
-    const double ts = PyFloat_AsDouble(get_item(record, k.exchange_ts).ptr());
+}  // namespace
+
+std::optional<double> record_time(nb::handle record, nb::handle key) {
+    if (!record.is_valid() || !PyDict_Check(record.ptr()) || !has_item(record, key)) return std::nullopt;
+    const double ts = PyFloat_AsDouble(get_item(record, key).ptr());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return std::nullopt;
@@ -42,13 +43,10 @@ std::optional<double> exchange_ts(nb::handle record) {
     return ts;
 }
 
-}  // namespace
-
-bool same_trading_day(nb::handle a, nb::handle b) {
-    const std::optional<double> ta = exchange_ts(a), tb = exchange_ts(b);
-    if (!ta || !tb) return false;
+bool same_trading_day(std::optional<double> a, std::optional<double> b) {
+    if (!a || !b) return false;
     const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
-    return exchange_day(*ta, offset) == exchange_day(*tb, offset);
+    return exchange_day(*a, offset) == exchange_day(*b, offset);
 }
 
 void bind_positions_fee_profile(PositionsClass& cls) {

@@ -80,9 +80,10 @@ struct FeeLookup {
     std::int64_t multiplier = kSharesPerLot;
 };
 FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, ProductType type, bool reverse);
-// Under broker fees: whether two records' "exchange_ts" fall on one exchange trading day (a
-// record without a readable time is never a day trade).
-bool same_trading_day(nb::handle a, nb::handle b);
+// Under broker fees: the epoch time a record holds under `key` (none when it has no readable
+// time), and whether two such times fall on one exchange trading day (a missing time never does).
+std::optional<double> record_time(nb::handle record, nb::handle key);
+bool same_trading_day(std::optional<double> a, std::optional<double> b);
 nb::object future_contract_value(nb::handle code);
 
 void bind_positions_pricing(PositionsClass& cls);
