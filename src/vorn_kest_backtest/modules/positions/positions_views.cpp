@@ -58,7 +58,7 @@ std::vector<Holding> holdings(nb::handle self, nb::handle product_type) {
         nb::object code = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
         nb::handle book = PyTuple_GET_ITEM(item.ptr(), 1);
         if (!has_item(mapper, code) || !equals(get_item(mapper, code), product_type)) continue;
-        Holding h{code, {{as_list(get_item(book, k.buy)), true}, {as_list(get_item(book, k.sell)), false}}, {}};
+        Holding h{code, {{as_list(get_item(book, k.buy)), true}, {as_list(get_item(book, k.sell)), false}}, {}, {}};
         if (nb::len(h.sides[0].positions) + nb::len(h.sides[1].positions) == 0) continue;
         nb::object tick = ticks.attr(k.get)(code);
         if (tick.is_none()) console_print(kNoTickLine);
