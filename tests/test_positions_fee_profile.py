@@ -8,6 +8,8 @@ from __future__ import annotations
 import math
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from vorn_kest_backtest.modules.positions.positions import Positions
 
@@ -198,3 +200,26 @@ def test_the_position_view_values_a_same_day_position_at_the_day_trade_tax(tick_
     p.set_current_tick({"code": "2330", "close": 510.0, "timestamp": tick_ts})
     [detail] = p._Positions__format_position_detail("Stock")
     assert detail["pnl"] == 10_000 - (427 + 436 + tax)
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    code=st.sampled_from(["2330", "0050", "TXFR1"]),
+    steps=st.lists(st.tuples(st.sampled_from(["Buy", "Sell"]), st.integers(1, 5), st.integers(2000, 20000),
+                             st.integers(0, 2)), min_size=1, max_size=8),
+    ticks=st.integers(0, 3),
+)
+def test_any_sequence_of_fills_books_what_the_capital_moved_once_flat(code, steps, ticks):
+    product = "Future" if code == "TXFR1" else "Stock"
+    p = account(min_fee=20, fee_discount=0.6)
+    p.update_fee_settings(product.lower(), per_trade_cost=3)
+    for action in ("buy", "sell"):
+        p.update_fee_settings(product.lower(), action=action, tick_count=ticks)
+    for action, qty, tenths, day in steps:
+        p.set_positions(fill(action, qty, tenths / 10, ts=MORNING + day * DAY, code=code), product)
+    for side, action in (("buy", "Sell"), ("sell", "Buy")):
+        held = sum(position["quantity"] for position in p.positions[code][side])
+        if held:
+            p.set_positions(fill(action, held, 150.0, ts=MORNING + 3 * DAY, code=code), product)
+    assert p.positions[code] == {"buy": [], "sell": []}
+    assert p.fetch_account_balance() - 10_000_000 == pytest.approx(p._profit_report["profit"], abs=1e-6)
