@@ -47,6 +47,7 @@ def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
     ({"params": {"no_such": 1}}, "no_such"),
     ({"codes": ["9999:Stock"]}, "9999"),
     ({"codes": ["2330:Bond"]}, "2330:Bond"),
+    ({"options": {"fees": "cheap"}}, "cheap"),
 ])
 def test_bad_run_settings_are_refused_by_name(change, message):
     job = {"strategy": DEMO_STRATEGY, "params": {}, "codes": [], "start": "2024-03-04", "end": "2024-03-04"}

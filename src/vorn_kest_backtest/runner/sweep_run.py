@@ -15,6 +15,9 @@ from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.runner.session import run_backtest
 
 
+FEE_PROFILES = ("tw_broker", "spec")
+
+
 @contextmanager
 def muted_console() -> Iterator[None]:
     """A sweep prints one progress bar over runs, not every entry and cover of every run."""
@@ -61,6 +64,9 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     if unknown:
         raise BacktestInputError(f"策略沒有這些參數: {', '.join(unknown)}")
     options = dict(job.get("options") or {})
+    fees = options.get("fees", "tw_broker")
+    if fees not in FEE_PROFILES:
+        raise BacktestInputError(f"不支援的手續費方案 (可用 {', '.join(FEE_PROFILES)}): {fees}")
     if "initial_capital" in options:
         params["initial_capital"] = int(options["initial_capital"])
     configured = type(strategy_class.__name__, (strategy_class,), params)
@@ -75,5 +81,5 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     with muted_console():
         summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)),
                                slippage_ticks=None if slippage is None else int(slippage),
-                               fees=str(options.get("fees", "tw_broker")))
+                               fees=fees)
     return summary.figures()

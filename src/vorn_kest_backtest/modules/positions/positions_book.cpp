@@ -15,9 +15,9 @@
 //   remainder it opens, takes its part of that charge. The pair's tax is charged at the cover
 //   (the sell leg of shares, at the day-trade rate when both legs share a trading day; both legs
 //   of futures).
-#include <optional>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "common/py_args.hpp"
