@@ -14,7 +14,6 @@ from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.runner.session import run_backtest
 
-
 FEE_PROFILES = ("tw_broker", "spec")
 
 

@@ -17,7 +17,7 @@ struct FeeRule {
     bool slip_up = true;
     double futures_tick = 0.0;  // above 0: slip in whole ticks of this size instead of the stock grid
     // Set: the broker's charges replace the fee and tax rates (slippage and fixed cost still apply).
-    std::optional<BrokerFees> broker;
+    std::optional<BrokerFees> broker = std::nullopt;
     bool futures = false;
     bool sell = false;
 };
