@@ -68,6 +68,10 @@ class FakeLedger(FakePositions):
     def fetch_account_balance(self):
         return self.current_capital
 
+    def use_fee_profile(self, name: str) -> None:
+        # Costs stay out of the fake's book; the profile is only remembered for the summary.
+        self.fee_profile = {"name": name}
+
     def set_current_tick(self, record) -> None:
         self.calls.append(("set_current_tick", record["code"]))
 

@@ -193,3 +193,18 @@ def test_strategy_error_points_at_the_strategy_file_line(fake_run, data_dir, deb
     assert ("engine.py" in err) is debug
     log = (data_dir / "logs" / "vorn_kest_backtest.log").read_text(encoding="utf-8")
     assert "line 12, in on_tick" in log
+
+
+@pytest.mark.parametrize(("extra", "profile"), [([], "tw_broker"), (["--fees", "spec"], "spec")])
+def test_the_fee_profile_reaches_the_account_and_summary_json(fake_run, data_dir, console, extra, profile):
+    assert main(["run", *fake_run, *extra]) == 0
+    [folder] = run_folders(data_dir)
+    cost_model = json.loads((folder / "summary.json").read_text(encoding="utf-8"))["cost_model"]
+    assert cost_model["profile"] == {"name": profile}
+    assert {"stock", "future"} <= cost_model.keys()
+
+
+def test_an_unknown_fee_profile_is_refused_by_the_command_line(fake_run, capsys):
+    with pytest.raises(SystemExit):
+        main(["run", *fake_run, "--fees", "cheap"])
+    assert "cheap" in capsys.readouterr().err

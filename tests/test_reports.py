@@ -116,3 +116,16 @@ def test_reports_in_either_order_twice_leave_rows_untouched(order, console):
 
     csv = read_csv(os.path.join(os.path.dirname(makers["standard"]()), "2330-profit_report.csv"))
     assert pd.to_datetime(csv["exit_dt"]).dt.year.tolist() == [2024, 2024]
+
+
+@pytest.mark.parametrize(("profile", "shown"), [
+    ({"name": "tw_broker", "fee_discount": 0.6, "min_fee": 20.0, "future_fee_per_contract": 50.0},
+     ["<strong>tw_broker</strong>", "折扣 0.6", "每筆最低 20.0 元", "期貨每口每邊 50.0 元"]),
+    ({"name": "spec"}, ["<strong>spec</strong>", "依下表的費率計算"]),
+])
+def test_standard_page_shows_the_fee_profile_in_use(data_dir, console, profile, shown):
+    positions = FakePositions(ROWS)
+    positions.fee_profile = profile
+    html = open(generate_standard_report(positions, "2330", quotes(False)), encoding="utf-8").read()
+    section = html[html.index('id="fee-profile"'):html.index('id="fee-settings"')]
+    assert all(text in section for text in shown)

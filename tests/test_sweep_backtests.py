@@ -6,7 +6,7 @@ import pytest
 from polars.testing import assert_frame_equal
 
 from vorn_kest_backtest.cli import DEMO_STRATEGY
-from vorn_kest_backtest.runner import run_sweep_job
+from vorn_kest_backtest.runner import run_sweep_job, sweep_run
 from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.sweep import run_sweep
 from vorn_kest_backtest.sweep.dask_engine import DaskEngine
@@ -47,8 +47,25 @@ def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
     ({"params": {"no_such": 1}}, "no_such"),
     ({"codes": ["9999:Stock"]}, "9999"),
     ({"codes": ["2330:Bond"]}, "2330:Bond"),
+    ({"options": {"fees": "cheap"}}, "cheap"),
 ])
 def test_bad_run_settings_are_refused_by_name(change, message):
     job = {"strategy": DEMO_STRATEGY, "params": {}, "codes": [], "start": "2024-03-04", "end": "2024-03-04"}
     with pytest.raises(BacktestInputError, match=message):
         run_sweep_job({**job, **change})
+
+
+@pytest.mark.parametrize(("options", "fees"), [({}, "tw_broker"), ({"fees": "spec"}, "spec")])
+def test_the_sweep_option_fees_chooses_the_fee_profile(monkeypatch, options, fees):
+    seen = {}
+
+    def run_backtest(*args, **kwargs):
+        seen.update(kwargs)
+        raise RuntimeError("stop after the call")
+
+    monkeypatch.setattr(sweep_run, "run_backtest", run_backtest)
+    job = {"strategy": DEMO_STRATEGY, "codes": ["2330"], "start": "2024-03-04", "end": "2024-03-04",
+           "options": options}
+    with pytest.raises(RuntimeError, match="stop after the call"):
+        run_sweep_job(job)
+    assert seen["fees"] == fees

@@ -63,6 +63,20 @@ class Positions:
     def reset_fee_settings(self) -> None:
         """重設手續費設定 (每筆固定成本為 10)"""
 
+    def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None:
+        """
+        選擇手續費方案
+
+        "tw_broker": 股票手續費 = floor(0.1425% x 成交金額 x 折扣), 每筆至少 min_fee; 賣出證交稅 股票 0.3%,
+        ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 期貨每口每邊 future_fee_per_contract
+        加期交稅 0.002% x 契約價值; 稅金與手續費無條件捨去至元. 滑價與每筆固定成本仍依手續費設定.
+        "spec": 依手續費設定表的費率 (預設).
+        """
+
+    @property
+    def fee_profile(self) -> dict:
+        """使用中的手續費方案 (名稱與參數, 每次回傳新的 dict)"""
+
     def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None:
         """加入交易紀錄"""
 

@@ -22,6 +22,14 @@ PairSettlement settle_pair(const TradeCost& entry, const TradeCost& exit, bool c
     return p;
 }
 
+TradeCost with_pair_tax(TradeCost exit, const TradeCost& entry, std::string_view code, const FeeRule& exit_rule,
+                        bool covering_buy, bool same_day) {
+    if (exit_rule.broker)
+        exit.tax = broker_pair_tax(code, exit_rule.futures, traded_amount(entry), traded_amount(exit), covering_buy,
+                                   same_day);
+    return exit;
+}
+
 BookedEntry book_entry_cost(const TradeCost& entry, std::int64_t multiplier) { return {entry, multiplier}; }
 
 TradeCost BookedEntry::share(std::int64_t matched) const {
@@ -46,18 +54,20 @@ void BookedEntry::release(const TradeCost& part) {
 
 OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
                                   std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
-                                  const FeeRule& exit_rule, bool long_position) {
+                                  const FeeRule& exit_rule, bool long_position, bool same_day) {
     return value_booked_position(code, entry_side_cost(code, entry_price, qty, multiplier, entry_rule), mark_price,
-                                 multiplier, exit_rule, long_position);
+                                 multiplier, exit_rule, long_position, same_day);
 }
 
 OpenValuation value_booked_position(std::string_view code, const TradeCost& entry, std::optional<double> mark_price,
-                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position) {
+                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position,
+                                    bool same_day) {
     OpenValuation v;
     v.principal = traded_amount(entry);
     v.entry_charges = entry_charges(entry);
     if (mark_price) {
-        const TradeCost exit = exit_side_cost(code, *mark_price, entry.qty, multiplier, exit_rule);
+        const TradeCost exit = with_pair_tax(exit_side_cost(code, *mark_price, entry.qty, multiplier, exit_rule), entry,
+                                             code, exit_rule, !long_position, same_day);
         v.pnl = settle_pair(entry, exit, !long_position).profit;
     }
     return v;

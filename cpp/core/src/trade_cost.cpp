@@ -22,9 +22,17 @@ TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t q
         throw std::overflow_error("quantity too large");
     const double q = static_cast<double>(quantity);
     const double m = static_cast<double>(multiplier);
+    c.fixed_cost = rule.fixed_cost;
+    if (rule.broker) {
+        const double amount = traded_amount(c);
+        c.fee = rule.futures ? broker_futures_fee(quantity, *rule.broker) : broker_stock_fee(amount, *rule.broker);
+        if (ignore_tax) return c;
+        if (rule.futures) c.tax = broker_futures_tax(amount);
+        else if (rule.sell) c.tax = broker_stock_sell_tax(code, amount, false);
+        return c;
+    }
     c.fee = rule.fee_rate * q * m * c.price;
     c.tax = ignore_tax ? 0.0 : rule.tax_rate * q * m * c.price;
-    c.fixed_cost = rule.fixed_cost;
     return c;
 }
 

@@ -57,6 +57,7 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "equity_json": equity_json(equity or []),
         "realised_json": equity_json(realised or []),
         "fee_settings": positions.fee_settings(),
+        "fee_profile": positions.fee_profile,
         "account_info": positions.account_info(code),
         "initial_capital": positions.initial_capital,
         "current_capital": positions.current_capital,

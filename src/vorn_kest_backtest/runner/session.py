@@ -56,14 +56,16 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
-                 slippage_ticks: int | None = None, fetch_bar: bool = False) -> Summary:
+                 slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
+    fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "spec" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
     positions, quote_manager = Positions(), QuoteManager()
+    positions.use_fee_profile(fees)
     positions.set_initial_capital(int(strategy.initial_capital))
     if slippage_ticks is not None:
         set_slippage_ticks(positions, slippage_ticks)
@@ -89,7 +91,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
-            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings())
+            parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
+            fee_profile=positions.fee_profile)
     utils.console.print(summary_table(summary))
     return summary
 

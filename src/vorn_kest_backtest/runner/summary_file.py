@@ -17,7 +17,8 @@ def _finite(value: Any) -> Any:
 
 
 def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, Any], codes: list[dict[str, str]],
-                     start: str, end: str, fee_settings: dict[str, Any]) -> dict[str, Any]:
+                     start: str, end: str, fee_settings: dict[str, Any],
+                     fee_profile: dict[str, Any] | None = None) -> dict[str, Any]:
     return {
         "strategy": strategy,
         "parameters": dict(parameters),
@@ -25,7 +26,7 @@ def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, A
         "start": start,
         "end": end,
         "initial_capital": summary.initial_capital,
-        "cost_model": fee_settings,
+        "cost_model": {**fee_settings, "profile": fee_profile or {"name": "spec"}},
         "figures": {name: _finite(value) for name, value in summary.figures().items()},
         "missing_days": [dict(day) for day in summary.missing_days.failed],
         "empty_codes": dict(summary.missing_days.empty_codes),

@@ -14,6 +14,8 @@ from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.runner.session import run_backtest
 
+FEE_PROFILES = ("tw_broker", "spec")
+
 
 @contextmanager
 def muted_console() -> Iterator[None]:
@@ -51,8 +53,9 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
 
     job["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); job["params"]
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
-    "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "reports" (write files
-    and HTML into a run folder; without it nothing is written and no report library is loaded).
+    "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "fees" ("tw_broker",
+    the default, or "spec"), "reports" (write files and HTML into a run folder; without it nothing is written and
+    no report library is loaded).
     """
     strategy_class = load_strategy_class(job["strategy"])
     params = dict(job.get("params") or {})
@@ -60,6 +63,9 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     if unknown:
         raise BacktestInputError(f"策略沒有這些參數: {', '.join(unknown)}")
     options = dict(job.get("options") or {})
+    fees = options.get("fees", "tw_broker")
+    if fees not in FEE_PROFILES:
+        raise BacktestInputError(f"不支援的手續費方案 (可用 {', '.join(FEE_PROFILES)}): {fees}")
     if "initial_capital" in options:
         params["initial_capital"] = int(options["initial_capital"])
     configured = type(strategy_class.__name__, (strategy_class,), params)
@@ -73,5 +79,6 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     slippage = options.get("slippage_ticks")
     with muted_console():
         summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)),
-                               slippage_ticks=None if slippage is None else int(slippage))
+                               slippage_ticks=None if slippage is None else int(slippage),
+                               fees=fees)
     return summary.figures()

@@ -34,6 +34,12 @@ inline TradeCost exit_side_cost(std::string_view code, double price, std::int64_
     return compute_trade_cost(code, price, qty, multiplier, rule, false);
 }
 
+// The covering side's cost with the pair's tax. Entries are booked without tax; under broker fees
+// the whole tax of the pair (broker_pair_tax) is charged here, so a short's sell leg pays its tax too.
+// same_day: both legs fall on one trading day (a cash day trade).
+TradeCost with_pair_tax(TradeCost exit, const TradeCost& entry, std::string_view code, const FeeRule& exit_rule,
+                        bool covering_buy, bool same_day);
+
 // What an entry charged, kept with its open position: a cover settles the entry side at the
 // price and costs actually paid, whatever the fee or slippage settings say by then, so booked
 // profit and the capital moved agree over every round trip.
@@ -60,10 +66,11 @@ struct OpenValuation {
 };
 // The same valuation for an entry whose charges were booked (the part still open).
 OpenValuation value_booked_position(std::string_view code, const TradeCost& entry, std::optional<double> mark_price,
-                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position);
+                                    std::int64_t multiplier, const FeeRule& exit_rule, bool long_position,
+                                    bool same_day = false);
 OpenValuation value_open_position(std::string_view code, double entry_price, std::optional<double> mark_price,
                                   std::int64_t qty, std::int64_t multiplier, const FeeRule& entry_rule,
-                                  const FeeRule& exit_rule, bool long_position);
+                                  const FeeRule& exit_rule, bool long_position, bool same_day = false);
 
 // Open positions of one code taken together, before costs: quantity, the quantity-weighted entry
 // price and the price move to a mark, (mark - entry) x quantity x unit, negated for a short.

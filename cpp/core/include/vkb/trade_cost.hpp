@@ -1,7 +1,10 @@
 #pragma once
 // Cost of one fill: slipped price, fee, tax, fixed cost and quantity in the smallest unit.
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "vkb/broker_fees.hpp"
 
 namespace vkb {
 
@@ -13,6 +16,10 @@ struct FeeRule {
     std::int64_t slip_ticks = 0;
     bool slip_up = true;
     double futures_tick = 0.0;  // above 0: slip in whole ticks of this size instead of the stock grid
+    // Set: the broker's charges replace the fee and tax rates (slippage and fixed cost still apply).
+    std::optional<BrokerFees> broker = std::nullopt;
+    bool futures = false;
+    bool sell = false;
 };
 
 struct TradeCost {
@@ -32,6 +39,8 @@ inline constexpr std::int64_t kDefaultContractValue = 2000;
 bool slippage_goes_up(std::string_view stored_direction, bool reverse);
 
 // fee = rate x quantity x multiplier x slipped price, evaluated left to right like the formula.
+// Under broker fees a fill is charged on its own: the fee with its minimum, and the tax of that leg
+// alone (a stock buy pays none, a stock sell the overnight rate).
 // Throws std::overflow_error when quantity x multiplier leaves 64 bits.
 TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t quantity,
                              std::int64_t multiplier, const FeeRule& rule, bool ignore_tax);

@@ -104,6 +104,7 @@ void bind_positions(nanobind::module_& m) {
         "是否正在等待持有部位的回應");
 
     bind_positions_pricing(cls);
+    bind_positions_fee_profile(cls);
     bind_positions_trade_records(cls);
     bind_positions_book(cls);
     bind_positions_views(cls);

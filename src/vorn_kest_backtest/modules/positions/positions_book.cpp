@@ -11,8 +11,13 @@
 //   in its own direction (entry count, capital and entry line), so its principal is paid before
 //   a later cover returns it.
 // - An unknown product type is refused before anything changes.
+// - Under broker fees a covering fill is charged once, minimum fee included: each pair, and the
+//   remainder it opens, takes its part of that charge. The pair's tax is charged at the cover
+//   (the sell leg of shares, at the day-trade rate when both legs share a trading day; both legs
+//   of futures).
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "common/py_args.hpp"
@@ -58,6 +63,7 @@ std::int64_t int_field(nb::handle record, nb::handle key, const char* name) {
 struct Cover {
     CoverTotals totals;
     bool covering_buy = false;
+    std::optional<TradeCost> remainder;  // under broker fees: the covering fill's charge left for its remainder
 };
 
 nb::dict profit_row(nb::handle code, nb::handle entry, nb::handle exit, std::int64_t qty, const PricedFill& in,
@@ -116,6 +122,11 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
     FifoCover fifo(int_field(cover, k.quantity, "quantity"));
     const double exit_price = to_double(get_item(cover, k.price));
     const FeeLookup exit_fees = lookup_fees(self, code, action, type, false);
+    std::optional<BookedEntry> whole;
+    if (exit_fees.rule.broker)
+        whole = book_entry_cost(
+            entry_side_cost(code_sv, exit_price, fifo.remaining(), exit_fees.multiplier, exit_fees.rule),
+            exit_fees.multiplier);
     const bool quiet = console_quiet();
     const std::string cover_line = quiet ? std::string() : "[green]沖銷部位: " + str_text(cover) + "[/green]";
 
@@ -144,7 +155,17 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
             in = entry_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched);
         }
         taken.push_back(in.cost);
-        const PricedFill out = exit_fill(exit_fees, code_sv, exit_price, matched);
+        PricedFill out;
+        if (whole) {
+            out.cost = whole->share(matched);
+            whole->release(out.cost);
+            out.cost = with_pair_tax(out.cost, in.cost, code_sv, exit_fees.rule, result.covering_buy,
+                                     same_trading_day(record_time(entry, k.exchange_ts),
+                                                      record_time(cover, k.exchange_ts)));
+            out.fixed_cost = nb::float_(out.cost.fixed_cost);
+        } else {
+            out = exit_fill(exit_fees, code_sv, exit_price, matched);
+        }
         if (!quiet) {
             console_print(cover_line);
             console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
@@ -156,6 +177,7 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
         left.push_back(open_qty - matched);
     }
     result.totals.uncovered_qty = fifo.remaining();
+    if (whole && whole->cost.qty > 0) result.remainder = whole->cost;
 
     nb::object report_rows = get_item(get_attr(self, k._profit_report), k.rows);
     for (const nb::object& row : rows) report_rows.attr("append")(row);
@@ -196,14 +218,16 @@ double read_capital(nb::handle self) { return to_double(get_attr(self, keys().cu
 
 void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
 
-// Entry of `qty` of the position: its principal and entry costs leave the account.
-void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy,
-                std::int64_t qty) {
+// Entry of `qty` of the position: its principal and entry costs leave the account. `priced` is
+// the entry's part of a fill already charged by a cover.
+void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy, std::int64_t qty,
+                const std::optional<TradeCost>& priced = std::nullopt) {
     nb::handle self = self_.h;
     const Keys& k = keys();
     nb::object code = get_item(position, k.code);
     const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
-    const PricedFill fill = entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
+    const PricedFill fill = priced ? PricedFill{*priced, nb::float_(priced->fixed_cost)}
+                                   : entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
     add_one(stats, k.entry_times);
     const double capital = capital_after_entry(read_capital(self), fill.cost);
     write_capital(self, capital);
@@ -299,7 +323,8 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
         covered = c.totals.is_covered();
         if (!covered) set_item(position, k.quantity, nb::int_(c.totals.uncovered_qty));
         book_cover(h, stats, c);
-        if (c.totals.uncovered_qty > 0) book_entry(self, position, stats, type, buy, c.totals.uncovered_qty);
+        if (c.totals.uncovered_qty > 0)
+            book_entry(self, position, stats, type, buy, c.totals.uncovered_qty, c.remainder);
     } else {
         book_entry(self, position, stats, type, buy, int_field(position, k.quantity, "quantity"));
     }

@@ -95,6 +95,9 @@ FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, Produ
     out.rule.fixed_cost = to_double(out.fixed_cost);
     out.rule.slip_ticks = to_int64(get_item(slip, k.tick_count));
     out.rule.slip_up = PyUnicode_Check(direction.ptr()) ? slippage_goes_up(utf8(direction), reverse) : !reverse;
+    out.rule.broker = nb::inst_ptr<Positions>(self)->broker;
+    out.rule.futures = type == ProductType::Future;
+    out.rule.sell = equals(action_key(action), k.sell);
     if (type == ProductType::Future) {
         out.multiplier = to_int64(future_contract_value(code));
         out.rule.futures_tick = futures_tick_size(code);

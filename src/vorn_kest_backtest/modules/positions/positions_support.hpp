@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -24,6 +25,8 @@ struct Positions {
     // so the key cannot be reused). A record without an entry here (one put in the book by hand)
     // is priced under the current settings when covered.
     std::unordered_map<PyObject*, BookedEntry> booked;
+    // Set by use_fee_profile("tw_broker"): the broker's charges replace the fee and tax rates.
+    std::optional<BrokerFees> broker;
 
     Positions() = default;
     Positions(const Positions&) = delete;
@@ -77,9 +80,14 @@ struct FeeLookup {
     std::int64_t multiplier = kSharesPerLot;
 };
 FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, ProductType type, bool reverse);
+// Under broker fees: the epoch time a record holds under `key` (none when it has no readable
+// time), and whether two such times fall on one exchange trading day (a missing time never does).
+std::optional<double> record_time(nb::handle record, nb::handle key);
+bool same_trading_day(std::optional<double> a, std::optional<double> b);
 nb::object future_contract_value(nb::handle code);
 
 void bind_positions_pricing(PositionsClass& cls);
+void bind_positions_fee_profile(PositionsClass& cls);
 void bind_positions_trade_records(PositionsClass& cls);
 void bind_positions_book(PositionsClass& cls);
 void bind_positions_views(PositionsClass& cls);

@@ -45,6 +45,7 @@ struct Holding {
     nb::object code;
     Side sides[2];
     std::optional<double> close;
+    std::optional<double> tick_time;  // the last tick's, for telling a day trade under broker fees
 };
 
 std::vector<Holding> holdings(nb::handle self, nb::handle product_type) {
@@ -57,11 +58,14 @@ std::vector<Holding> holdings(nb::handle self, nb::handle product_type) {
         nb::object code = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
         nb::handle book = PyTuple_GET_ITEM(item.ptr(), 1);
         if (!has_item(mapper, code) || !equals(get_item(mapper, code), product_type)) continue;
-        Holding h{code, {{as_list(get_item(book, k.buy)), true}, {as_list(get_item(book, k.sell)), false}}, {}};
+        Holding h{code, {{as_list(get_item(book, k.buy)), true}, {as_list(get_item(book, k.sell)), false}}, {}, {}};
         if (nb::len(h.sides[0].positions) + nb::len(h.sides[1].positions) == 0) continue;
         nb::object tick = ticks.attr(k.get)(code);
         if (tick.is_none()) console_print(kNoTickLine);
-        else h.close = to_double(get_item(tick, k.close));
+        else {
+            h.close = to_double(get_item(tick, k.close));
+            h.tick_time = record_time(tick, k.timestamp);
+        }
         out.push_back(std::move(h));
     }
     return out;
@@ -101,12 +105,14 @@ nb::list format_detail(Self self_, nb::handle product_type) {
                 nb::object quantity = get_item(position, k.quantity);
                 const std::int64_t qty = quantity_of(position);
                 const auto found = booked.find(position.ptr());
+                const bool same_day =
+                    exit_fees.rule.broker && same_trading_day(record_time(position, k.exchange_ts), h.tick_time);
                 const OpenValuation v =
                     found != booked.end()
                         ? value_booked_position(code, found->second.share(qty), h.close, exit_fees.multiplier,
-                                                exit_fees.rule, side.long_side)
+                                                exit_fees.rule, side.long_side, same_day)
                         : value_open_position(code, to_double(price), h.close, qty, entry_fees.multiplier,
-                                              entry_fees.rule, exit_fees.rule, side.long_side);
+                                              entry_fees.rule, exit_fees.rule, side.long_side, same_day);
                 nb::dict r;
                 r[k.code] = h.code;
                 r[k.date] = position_date(position, offset);

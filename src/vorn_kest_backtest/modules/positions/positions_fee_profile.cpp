@@ -1,0 +1,97 @@
+// Fee profiles: the literal settings table ("spec") or a Taiwan broker's bill ("tw_broker").
+#include <cmath>
+#include <string>
+
+#include "common/py_args.hpp"
+#include "common/py_console.hpp"
+#include "positions_support.hpp"
+
+namespace vkb::py {
+
+namespace {
+
+constexpr const char* kSpecProfile = "spec";
+constexpr const char* kBrokerProfile = "tw_broker";
+
+// An int or a float (a bool is neither), finite, not negative and at most `most`.
+double profile_number(nb::handle value, const char* name, const char* message, double most) {
+    const bool number = (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr());
+    if (!number) raise_arg_type(name, "float", value);
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::value_error((std::string(message) + str_text(value)).c_str());
+    }
+    if (!std::isfinite(v) || v < 0.0 || v > most) throw nb::value_error((std::string(message) + str_text(value)).c_str());
+    return v;
+}
+
+double given_or(nb::handle value, double fallback, const char* name, const char* message, double most) {
+    return is_given(value) ? profile_number(value, name, message, most) : fallback;
+}
+
+}  // namespace
+
+std::optional<double> record_time(nb::handle record, nb::handle key) {
+    if (!record.is_valid() || !PyDict_Check(record.ptr()) || !has_item(record, key)) return std::nullopt;
+    const double ts = PyFloat_AsDouble(get_item(record, key).ptr());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (!std::isfinite(ts)) return std::nullopt;
+    return ts;
+}
+
+bool same_trading_day(std::optional<double> a, std::optional<double> b) {
+    if (!a || !b) return false;
+    const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
+    return exchange_day(*a, offset) == exchange_day(*b, offset);
+}
+
+void bind_positions_fee_profile(PositionsClass& cls) {
+    cls.def(
+        "use_fee_profile",
+        [](Self self, nb::args args, nb::kwargs kwargs) {
+            auto [name, discount, min_fee, per_contract] = parse_args<4>(
+                "use_fee_profile", {"name", "fee_discount", "min_fee", "future_fee_per_contract"}, 1, args, kwargs);
+            expect_exact(name, &PyUnicode_Type, "name");
+            const BrokerFees defaults;
+            constexpr double kAny = HUGE_VAL;
+            BrokerFees fees;
+            fees.fee_discount = given_or(discount, defaults.fee_discount, "fee_discount",
+                                         "手續費折扣必須介於 0 與 1 之間: ", 1.0);
+            fees.min_fee = given_or(min_fee, defaults.min_fee, "min_fee", "最低手續費必須為非負的有限數值: ", kAny);
+            fees.future_fee_per_contract =
+                given_or(per_contract, defaults.future_fee_per_contract, "future_fee_per_contract",
+                         "期貨每口手續費必須為非負的有限數值: ", kAny);
+            const std::string_view chosen = utf8(name);
+            if (chosen == kBrokerProfile) self.p->broker = fees;
+            else if (chosen == kSpecProfile) self.p->broker.reset();
+            else throw nb::value_error(("不支援的手續費方案: " + str_text(name)).c_str());
+        },
+        nb::sig("def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None"),
+        "選擇手續費方案\n\n"
+        "\"tw_broker\": 股票手續費 = floor(0.1425% x 成交金額 x 折扣), 每筆至少 min_fee; 賣出證交稅 股票 0.3%,\n"
+        "ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 期貨每口每邊 future_fee_per_contract\n"
+        "加期交稅 0.002% x 契約價值; 稅金與手續費無條件捨去至元. 滑價與每筆固定成本仍依手續費設定.\n"
+        "\"spec\": 依手續費設定表的費率 (預設).");
+
+    cls.def_prop_ro(
+        "fee_profile",
+        [](Positions& p) {
+            nb::dict d;
+            if (!p.broker) {
+                d["name"] = kSpecProfile;
+                return d;
+            }
+            d["name"] = kBrokerProfile;
+            d["fee_discount"] = p.broker->fee_discount;
+            d["min_fee"] = p.broker->min_fee;
+            d["future_fee_per_contract"] = p.broker->future_fee_per_contract;
+            return d;
+        },
+        "使用中的手續費方案 (名稱與參數, 每次回傳新的 dict)");
+}
+
+}  // namespace vkb::py
