@@ -104,6 +104,34 @@ def test_an_order_placed_on_a_bar_fills_at_the_next_tick(console):
     assert len(deal) == 1 and ctx.positions("2330") == 1
 
 
+class BuysOnceAtTheAsk(BuysOnce):
+    def on_start(self, ctx) -> None:
+        ctx.set_fill_model("quote")
+
+
+@pytest.mark.parametrize("bid, ask, spread", [
+    (lambda close: close - 0.5, lambda close: close + 0.5, 0.5),
+    (lambda close: None, lambda close: None, 0.0),
+    (lambda close: 0.0, lambda close: 0.0, 0.0),
+], ids=["quoted", "null-quote", "zero-quote"])
+def test_a_quote_model_market_buy_fills_at_the_ask_of_its_fill_tick(bid, ask, spread, console):
+    frame = one_minute_of_ticks(minutes=3)
+    frame = frame.with_columns(pl.Series("bid_price", [bid(c) for c in frame["close"]], pl.Float64),
+                               pl.Series("ask_price", [ask(c) for c in frame["close"]], pl.Float64))
+    strategy = BuysOnceAtTheAsk()
+    ticker, positions, quotes = Ticker(None), Positions(), QuoteManager()
+    positions.set_initial_capital(1_000_000)
+    ticker.code_market_map = {"2330": "Stock"}
+    ctx = Context(positions, quotes, ["2330"])
+    strategy.on_start(ctx)
+    ticker._Ticker__push_tick_to_queue(frame)
+    engine.replay(ticker, positions, quotes, strategy, ctx)
+    closing = next(i for i in range(TICKS) if i * 3 * 60 // TICKS >= 60)
+    assert strategy.order.fill_price == 100.0 + (closing + 1) % 3 + spread
+    # The tick records stay as the replay hands them out: the quote travels beside them.
+    assert "ask_price" not in positions.current_tick_infos["2330"]
+
+
 class FailsOnTheThirdTick(BarsOnly):
     def __init__(self) -> None:
         super().__init__()

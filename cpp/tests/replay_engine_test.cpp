@@ -62,6 +62,23 @@ TEST_CASE("each tick waits for its own permit; the last permit releases the end 
     CHECK(e.take_messages().size() == 1);
 }
 
+TEST_CASE("granting a permit and popping in one step lets exactly one tick through") {
+    Engine e(1);
+    auto id = e.begin_run(false);
+    e.attach_live(id, batch_of(2));
+    Engine::Item item;
+    REQUIRE(e.try_pop_tick(item));
+    CHECK(std::get<TickRef>(item).row == 0);
+    REQUIRE(e.add_permit_and_try_pop(item));
+    CHECK(std::get<TickRef>(item).row == 1);
+    CHECK(e.permit_count() == 0);
+    // The end record takes the last tick's permit; a permit given after it stays for later.
+    REQUIRE(e.add_permit_and_try_pop(item));
+    CHECK(std::get<ReplayStatus>(item) == ReplayStatus::ExitSendTick);
+    CHECK_FALSE(e.add_permit_and_try_pop(item));
+    CHECK(e.permit_count() == 1);
+}
+
 TEST_CASE("an empty frame ends at once without taking a permit") {
     Engine e(1);
     e.attach_live(e.begin_run(false), batch_of(0));

@@ -1,6 +1,7 @@
 #include "vkb/bar_feed.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vkb {
 
@@ -66,6 +67,24 @@ void BarFeed::close_bar(const QuoteBook& book, std::size_t s, std::size_t index)
     closed_.push_back({s, index});
 }
 
+const BarFeed::OpenSpan& BarFeed::open_span(const SessionCalendar& calendar, ProductType market,
+                                            std::int64_t wall_us) {
+    const std::int64_t minute = floor_to(wall_us, kMicrosPerMinute);
+    for (const OpenSpan& span : spans_)
+        if (span.valid && span.market == market && span.revision == calendar.revision() && minute >= span.from &&
+            minute <= span.end - kMicrosPerMinute)
+            return span;
+    OpenSpan& span = spans_[next_span_];
+    next_span_ = (next_span_ + 1) % std::size(spans_);
+    span.market = market;
+    span.revision = calendar.revision();
+    span.from = minute;
+    span.end = session_end_after(calendar, market, wall_us);
+    span.next = next_open_minute(calendar, market, span.end);
+    span.valid = true;
+    return span;
+}
+
 // The newest bar closes at its session's end unless the next session opens into the same bar.
 void BarFeed::arm(const QuoteBook& book, BarSubscription& sub) {
     const KbarColumns& bars = sub.cache->bars();
@@ -74,8 +93,8 @@ void BarFeed::arm(const QuoteBook& book, BarSubscription& sub) {
     const ProductType market = sub.entry->history.back().market;
     std::int64_t at = std::max(bars.close_dt.back(), sub.entry->history.back().dt_us);
     for (int i = 0; i < kLongestBarSessions; ++i) {
-        const std::int64_t end = session_end_after(book.calendar(), market, at);
-        const std::int64_t next = next_open_minute(book.calendar(), market, end);
+        const OpenSpan& span = open_span(book.calendar(), market, at);
+        const std::int64_t end = span.end, next = span.next;
         if (next == INT64_MAX || sub.rule.bucket_start(market, next, book.calendar()) != bars.start.back()) {
             sub.due = end;
             break;
@@ -134,6 +153,7 @@ void BarFeed::clear() {
     by_code_.clear();
     closed_.clear();
     next_due_ = INT64_MAX;
+    for (OpenSpan& span : spans_) span.valid = false;
 }
 
 }  // namespace vkb

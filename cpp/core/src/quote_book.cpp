@@ -21,7 +21,7 @@ CodeTicks& QuoteBook::entry(std::string_view code) {
 }
 
 CodeTicks* QuoteBook::find(std::string_view code) {
-    const auto it = index_.find(std::string(code));
+    const auto it = index_.find(code);
     return it == index_.end() ? nullptr : entries_[it->second].get();
 }
 

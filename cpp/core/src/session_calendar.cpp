@@ -27,6 +27,7 @@ SessionCalendar::SessionCalendar()
 
 void SessionCalendar::set_closed(ProductType market, std::vector<ClosedInterval> intervals) {
     (market == ProductType::Stock ? stock_closed_ : future_closed_) = std::move(intervals);
+    ++revision_;
 }
 
 const std::vector<ClosedInterval>& SessionCalendar::closed(ProductType market) const {
@@ -35,6 +36,7 @@ const std::vector<ClosedInterval>& SessionCalendar::closed(ProductType market) c
 
 void SessionCalendar::set_holidays(const std::vector<std::int64_t>& days) {
     holidays_ = std::unordered_set<std::int64_t>(days.begin(), days.end());
+    ++revision_;
 }
 
 std::vector<std::int64_t> SessionCalendar::holidays() const {

@@ -75,7 +75,7 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
                     deliver_bars=lambda tick: _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=tick),
                     bar_events=bar_events, observe=ctx.observe, follow_day=ctx.order_book.follow_day,
                     working=ctx.order_book.working,
-                    last_ticks=ctx.last_ticks, recorder=recorder,
+                    last_ticks=ctx.last_ticks, last_quotes=ctx.order_book.last_quotes, recorder=recorder,
                     progress=(lambda done: progress.update(task, completed=done)) if show else None,
                     progress_every=PROGRESS_CHECK_TICKS, progress_interval=PROGRESS_INTERVAL,
                     utc_offset_hours=BASIC_INFO.utc_offset_hours)

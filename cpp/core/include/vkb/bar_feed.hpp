@@ -53,6 +53,17 @@ public:
     void clear();
 
 private:
+    // An open stretch of minutes of one market: a tick at any minute in [from, end - 1 minute] has
+    // its session end at `end`, and `next` is the first open minute after it. Arming a bar needs
+    // this once per new bar; walking the minutes each time would cost a calendar look per minute.
+    struct OpenSpan {
+        ProductType market = ProductType::Stock;
+        std::uint64_t revision = 0;
+        std::int64_t from = 0, end = 0, next = 0;
+        bool valid = false;
+    };
+    const OpenSpan& open_span(const SessionCalendar& calendar, ProductType market, std::int64_t wall_us);
+
     void close_bar(const QuoteBook& book, std::size_t s, std::size_t index);
     void arm(const QuoteBook& book, BarSubscription& sub);
     void refold(const QuoteBook& book, std::size_t s);
@@ -61,6 +72,8 @@ private:
     std::unordered_map<const CodeTicks*, std::vector<std::size_t>> by_code_;
     std::vector<ClosedBar> closed_;
     std::int64_t next_due_ = INT64_MAX;
+    OpenSpan spans_[4];
+    std::size_t next_span_ = 0;
 };
 
 }  // namespace vkb

@@ -2,6 +2,7 @@
 // Tick buffers of every code with their k-bar caches, and the virtual-tick fill over gaps.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,8 +44,13 @@ public:
     void clear();
 
 private:
+    // Looked up by string_view without building a std::string: find runs once per replayed tick.
+    struct CodeHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view code) const { return std::hash<std::string_view>{}(code); }
+    };
     SessionCalendar calendar_;
-    std::unordered_map<std::string, std::size_t> index_;
+    std::unordered_map<std::string, std::size_t, CodeHash, std::equal_to<>> index_;
     std::vector<std::unique_ptr<CodeTicks>> entries_;
 };
 

@@ -60,6 +60,16 @@ public:
         wake_permit_waiter_locked();
     }
 
+    // A consumer's two steps between ticks under one lock: grants a permit, then takes the item at
+    // the front of the tick queue if there is one (false: wait with wait_pop_tick).
+    bool add_permit_and_try_pop(Item& out) {
+        std::lock_guard lock(mutex_);
+        ++permits_;
+        pump_locked();
+        wake_permit_waiter_locked();
+        return take_front(tick_queue_, out);
+    }
+
     // Takes one permit for a caller of its own (not a run); waits until one is there.
     bool take_permit(bool block, Deadline deadline) {
         std::unique_lock lock(mutex_);

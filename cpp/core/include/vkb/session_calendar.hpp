@@ -73,10 +73,14 @@ public:
     // has none, so a night session before it stops at midnight; the caller keeps that day's part.
     std::vector<TradingSession> sessions_touching(ProductType market, std::int64_t days) const;
 
+    // Changes with every setter call, so that what was worked out from the calendar can be kept until then.
+    std::uint64_t revision() const { return revision_; }
+
 private:
     std::vector<ClosedInterval> stock_closed_;
     std::vector<ClosedInterval> future_closed_;
     std::unordered_set<std::int64_t> holidays_;
+    std::uint64_t revision_ = 0;
 };
 
 }  // namespace vkb

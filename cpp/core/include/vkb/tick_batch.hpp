@@ -13,6 +13,7 @@ struct TickBatch {
     std::vector<std::int64_t> ts_ns;
     std::vector<double> close;
     std::vector<std::int64_t> volume;
+    std::vector<double> bid_price, ask_price;  // NaN where the quote is missing
     std::vector<std::int64_t> tick_type;
     std::vector<std::uint32_t> code_index;  // into codes / markets
     std::vector<std::string> codes;

@@ -14,6 +14,8 @@ struct VkbTickView {
     PyObject* market;
     double timestamp;
     double close;
+    double bid_price;  // NaN when the tick carries no quote
+    double ask_price;
     long long qty;
     long long tick_type;
     int backfilling;
@@ -33,6 +35,8 @@ struct VkbTickSourceApi {
     int (*pop)(void* ticker, VkbTickView* tick, PyObject** object);
     // Grants the next tick; -1 with a Python exception set on failure.
     int (*allow_next)(void* ticker);
+    // allow_next then pop, in one step of the engine when the item is there at once.
+    int (*allow_and_pop)(void* ticker, VkbTickView* tick, PyObject** object);
     // The tick record a pop_tick of this tick would have returned (new reference, NULL on error).
     PyObject* (*record)(void* ticker, const VkbTickView* tick);
 };
@@ -45,4 +49,4 @@ struct VkbTickSource {
 }
 
 inline constexpr const char* kVkbTickSourceCapsule = "vorn_kest_backtest.tick_source";
-inline constexpr int kVkbTickSourceVersion = 1;
+inline constexpr int kVkbTickSourceVersion = 2;

@@ -2,6 +2,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -145,7 +147,7 @@ public:
         feed_.clear();
         indicators_.clear();
         book_.clear();
-        last_entry_ = nullptr;
+        recent_entries_.fill(nullptr);
         frame_caches_.clear();
         layouts_.clear();
     }
@@ -310,9 +312,18 @@ private:
     }
 
     void feed_record(std::string_view code, const vkb::QuoteTick& record) {
-        if (last_entry_ == nullptr || last_entry_->code != code) last_entry_ = &book_.entry(code);
-        book_.add_tick(*last_entry_, record);
-        if (!feed_.empty()) feed_.on_tick(book_, *last_entry_, record.dt_us);
+        vkb::CodeTicks& entry = recent_entry(code);
+        book_.add_tick(entry, record);
+        if (!feed_.empty()) feed_.on_tick(book_, entry, record.dt_us);
+    }
+
+    // Replays interleave a few codes: the entries of the last ones are found without a hash lookup.
+    vkb::CodeTicks& recent_entry(std::string_view code) {
+        for (vkb::CodeTicks* entry : recent_entries_)
+            if (entry != nullptr && entry->code == code) return *entry;
+        std::rotate(recent_entries_.rbegin(), recent_entries_.rbegin() + 1, recent_entries_.rend());
+        recent_entries_.front() = &book_.entry(code);
+        return *recent_entries_.front();
     }
 
     static double checked_timestamp(double x) {
@@ -457,7 +468,7 @@ private:
     nb::object frames_;
     nb::object basic_info_;
     nb::object utc_offset_key_;
-    vkb::CodeTicks* last_entry_ = nullptr;
+    std::array<vkb::CodeTicks*, 4> recent_entries_{};
     std::unordered_map<const vkb::KbarCache*, FrameCache> frame_caches_;
     std::unordered_map<const vkb::KbarColumns*, Layout> layouts_;
     std::uint64_t last_layout_token_ = 0;

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -38,11 +39,15 @@ std::string_view utf8(PyObject* text) {
 // The latest tick of one code.
 struct CodeSlot {
     nb::object code, market;  // str
+    std::string code_text, market_text;
     VkbTickView tick{};
     nb::object record;        // null until Python needs it
     bool is_simulate = false;
     bool published = false;   // the record is the account's current tick and the book's last tick
     bool observed = false;    // the order book has seen this tick
+    // Whether the book had working orders of the code, as of the Python call numbered work_checked.
+    bool has_work = false;
+    std::uint64_t work_checked = UINT64_MAX;
     std::int64_t day = 0;     // exchange date, in days since 1970-01-01
 };
 
@@ -66,25 +71,19 @@ public:
     }
 
     // VKB_ITEM_TICK fills `tick` (record stays null); VKB_ITEM_OBJECT sets `record` to the record popped.
-    int next(VkbTickView& tick, nb::object& record) {
+    // With `allow` the next tick is granted first.
+    int next(VkbTickView& tick, nb::object& record, bool allow) {
         if (source_ != nullptr) {
             PyObject* object = nullptr;
-            const int kind = source_->api->pop(source_->ticker, &tick, &object);
+            const int kind = (allow ? source_->api->allow_and_pop : source_->api->pop)(source_->ticker, &tick, &object);
             if (kind == VKB_ITEM_ERROR) throw nb::python_error();
             if (kind == VKB_ITEM_OBJECT) record = nb::steal(object);
             if (kind != VKB_ITEM_OBJECT) return kind;
         } else {
+            if (allow) allow_();
             record = pop_();
         }
         return classify(record);
-    }
-
-    void allow_next() {
-        if (source_ == nullptr) {
-            allow_();
-        } else if (source_->api->allow_next(source_->ticker) != 0) {
-            throw nb::python_error();
-        }
     }
 
     nb::object record_of(const VkbTickView& tick) const {
@@ -109,8 +108,8 @@ private:
 };
 
 struct DriverHooks {
-    nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, follow_day, working, last_ticks, recorder,
-        progress;
+    nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, follow_day, working, last_ticks, last_quotes,
+        recorder, progress;
     bool bar_events = false;
     std::size_t progress_every = 4096;
     double progress_interval = 0.1;
@@ -127,6 +126,8 @@ public:
         if (quotes_ == nullptr) throw nb::type_error("quote_manager 必須是 QuoteManager");
         if (!PyDict_Check(hooks_.working.ptr()) || !PyDict_Check(hooks_.last_ticks.ptr()))
             throw nb::type_error("working 與 last_ticks 必須是 dict");
+        if (hooks_.last_quotes.is_valid() && !PyDict_Check(hooks_.last_quotes.ptr()))
+            throw nb::type_error("last_quotes 必須是 dict 或 None");
     }
 
     std::size_t run() {
@@ -148,12 +149,14 @@ private:
         auto last_shown = Clock::now();
         const auto interval = std::chrono::duration<double>(hooks_.progress_interval);
         double next_sample = hooks_.recorder.is_valid() ? -INFINITY : INFINITY;
+        // A status record uses no permit: the one granted after the last tick is still pending.
+        bool permit_due = false;
         for (;;) {
             VkbTickView tick{};
             nb::object record;
-            const int kind = source_.next(tick, record);
+            const int kind = source_.next(tick, record, permit_due);
+            permit_due = false;
             if (kind == VKB_ITEM_EXIT) break;
-            // A status record uses no permit: the one granted after the last tick is still pending.
             if (kind == VKB_ITEM_STATUS) continue;
             bool is_simulate = false;
             // A record from Python, as a dict that keeps the str objects the view borrows this round.
@@ -177,7 +180,7 @@ private:
             if (new_day && !new_code && !slot.observed) previous = record_of(slot);
             take(slot, tick, std::move(record), is_simulate, day);
             const std::size_t closed = feed_quotes(slot);
-            if (new_day || has_work(slot.code)) observe(slot, previous);
+            if (new_day || has_work(slot)) observe(slot, previous);
             if (hooks_.bar_events && closed > 0) {
                 publish();
                 hooks_.deliver_bars(record_of(slot));
@@ -187,10 +190,11 @@ private:
             last_stamp_ = tick.timestamp;
             if (hooks_.progress.is_valid() && handled_ % hooks_.progress_every == 0 &&
                 Clock::now() - last_shown >= interval) {
+                ++python_calls_;
                 hooks_.progress(handled_);
                 last_shown = Clock::now();
             }
-            source_.allow_next();
+            permit_due = true;
         }
     }
 
@@ -203,6 +207,8 @@ private:
         tick.market = item(d, "market_type");
         tick.timestamp = reader_.timestamp(d);
         tick.close = reader_.close(d);
+        // A record made in Python keeps its own quote keys for the order book.
+        tick.bid_price = tick.ask_price = std::nan("");
         tick.qty = reader_.qty(d);
         tick.tick_type = reader_.tick_type(d);
         is_simulate = reader_.is_simulate(d);
@@ -229,6 +235,7 @@ private:
             if (same < 0) throw nb::python_error();
             if (same == 1) {
                 slots_[i].code = nb::borrow(code);
+                slots_[i].code_text = utf8(code);
                 return last_index_ = i;
             }
         }
@@ -239,11 +246,16 @@ private:
         CodeSlot slot;
         slot.code = nb::borrow(tick.code);
         slot.market = nb::borrow(tick.market);
+        slot.code_text = utf8(tick.code);
+        slot.market_text = utf8(tick.market);
         slots_.push_back(std::move(slot));
     }
 
     void take(CodeSlot& slot, const VkbTickView& tick, nb::object record, bool is_simulate, std::int64_t day) {
-        if (slot.market.ptr() != tick.market) slot.market = nb::borrow(tick.market);
+        if (slot.market.ptr() != tick.market) {
+            slot.market = nb::borrow(tick.market);
+            slot.market_text = utf8(tick.market);
+        }
         slot.tick = tick;
         slot.tick.code = slot.code.ptr();
         slot.tick.market = slot.market.ptr();
@@ -258,8 +270,8 @@ private:
 
     std::size_t feed_quotes(const CodeSlot& slot) {
         QuoteValues values;
-        values.code = utf8(slot.tick.code);
-        values.market = utf8(slot.tick.market);
+        values.code = slot.code_text;
+        values.market = slot.market_text;
         values.timestamp = slot.tick.timestamp;
         values.close = slot.tick.close;
         values.qty = slot.tick.qty;
@@ -269,15 +281,20 @@ private:
         return feed_quote_values(quotes_, values);
     }
 
-    bool has_work(const nb::object& code) const {
-        PyObject* orders = PyDict_GetItemWithError(hooks_.working.ptr(), code.ptr());
+    // Only Python changes the working orders, so the answer holds until the next call into Python.
+    bool has_work(CodeSlot& slot) {
+        if (slot.work_checked == python_calls_) return slot.has_work;
+        PyObject* orders = PyDict_GetItemWithError(hooks_.working.ptr(), slot.code.ptr());
+        int truth = 0;
         if (orders == nullptr) {
             if (PyErr_Occurred()) throw nb::python_error();
-            return false;
+        } else {
+            truth = PyObject_IsTrue(orders);
+            if (truth < 0) throw nb::python_error();
         }
-        const int truth = PyObject_IsTrue(orders);
-        if (truth < 0) throw nb::python_error();
-        return truth == 1;
+        slot.has_work = truth == 1;
+        slot.work_checked = python_calls_;
+        return slot.has_work;
     }
 
     // The book follows each code's days by its last tick before a new day and the day's first tick;
@@ -320,7 +337,9 @@ private:
         return slot.record;
     }
 
+    // Called before every call into Python.
     void publish() {
+        ++python_calls_;
         if (dirty_.empty()) return;
         const nb::object current_ticks = positions_.attr(current_ticks_key_);
         for (std::size_t index : dirty_) {
@@ -328,9 +347,20 @@ private:
             const nb::object record = record_of(slot);
             current_ticks[slot.code] = record;
             if (PyDict_SetItem(hooks_.last_ticks.ptr(), slot.code.ptr(), record.ptr()) != 0) throw nb::python_error();
+            if (hooks_.last_quotes.is_valid()) publish_quote(slot);
             slot.published = true;
         }
         dirty_.clear();
+    }
+
+    // The quote of the code's latest tick, (bid, ask) with NaN for a missing side; none when the tick
+    // carried no quote at all.
+    void publish_quote(const CodeSlot& slot) {
+        const double bid = slot.tick.bid_price, ask = slot.tick.ask_price;
+        const nb::object quote = std::isnan(bid) && std::isnan(ask)
+                                     ? nb::none()
+                                     : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask)));
+        if (PyDict_SetItem(hooks_.last_quotes.ptr(), slot.code.ptr(), quote.ptr()) != 0) throw nb::python_error();
     }
 
     void publish_quietly() noexcept {
@@ -352,6 +382,7 @@ private:
     std::vector<std::size_t> dirty_;
     std::size_t last_index_ = 0;
     std::size_t handled_ = 0;
+    std::uint64_t python_calls_ = 0;
     std::optional<double> last_stamp_;
 };
 
@@ -366,21 +397,22 @@ void bind_replay_driver(nb::module_& m) {
         [](nb::handle ticker, nb::handle positions, nb::handle quote_manager, nb::object ctx, nb::object on_tick,
            nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object observe,
            nb::object follow_day, nb::object working,
-           nb::object last_ticks, nb::object recorder, nb::object progress, std::size_t progress_every,
+           nb::object last_ticks, nb::object last_quotes, nb::object recorder, nb::object progress, std::size_t progress_every,
            double progress_interval, int utc_offset_hours) {
             auto optional = [](nb::object value) { return value.is_none() ? nb::object() : value; };
             if (progress_every == 0) throw nb::value_error("progress_every 必須是正整數: 0");
             DriverHooks hooks{std::move(ctx),       optional(std::move(on_tick)), std::move(on_tick_failed),
                               std::move(deliver_bars), std::move(observe),       std::move(follow_day),
                               std::move(working),
-                              std::move(last_ticks),   optional(std::move(recorder)), optional(std::move(progress)),
+                              std::move(last_ticks),   optional(std::move(last_quotes)), optional(std::move(recorder)), optional(std::move(progress)),
                               bar_events,              progress_every,            progress_interval,
                               utc_offset_hours};
             return ReplayDriver(ticker, positions, quote_manager, std::move(hooks)).run();
         },
         nb::arg("ticker"), nb::arg("positions"), nb::arg("quote_manager"), nb::arg("ctx"), nb::kw_only(),
         nb::arg("on_tick").none(), nb::arg("on_tick_failed"), nb::arg("deliver_bars"), nb::arg("bar_events"),
-        nb::arg("observe"), nb::arg("follow_day"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("recorder").none(),
+        nb::arg("observe"), nb::arg("follow_day"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("last_quotes").none(),
+        nb::arg("recorder").none(),
         nb::arg("progress").none(), nb::arg("progress_every"), nb::arg("progress_interval"),
         nb::arg("utc_offset_hours"),
         "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; "

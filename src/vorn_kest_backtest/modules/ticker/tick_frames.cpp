@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +150,19 @@ void write_csv_atomically(const nb::object& frame, const std::string& path) {
 
 std::size_t frame_height(const nb::object& frame) { return nb::cast<std::size_t>(frame.attr("height")); }
 
+// A quote column as doubles with NaN where it is missing, absent, or not a price (<= 0).
+static void copy_quote(const nb::object& df, const char* name, std::vector<double>& out) {
+    const std::size_t n = frame_height(df);
+    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) {
+        out.assign(n, std::nan(""));
+        return;
+    }
+    nb::object column = df[name].attr("cast")(polars().attr("Float64"), nb::arg("strict") = false);
+    copy_column(column.attr("fill_null")(std::nan("")), out);
+    for (double& price : out)
+        if (!(price > 0.0)) price = std::nan("");
+}
+
 std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map) {
     nb::module_ pl = polars();
     auto batch = std::make_shared<TickBatch>();
@@ -168,6 +182,8 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     copy_column(df["close"], batch->close);
     copy_column(df["volume"], batch->volume);
     copy_column(df["tick_type"], batch->tick_type);
+    copy_quote(df, "bid_price", batch->bid_price);
+    copy_quote(df, "ask_price", batch->ask_price);
     nb::list codes = nb::list(df["code"].attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
     nb::list positions;
     for (std::size_t i = 0; i < codes.size(); ++i) {

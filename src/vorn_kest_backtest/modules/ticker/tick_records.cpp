@@ -94,6 +94,8 @@ void RecordBuilder::describe(const TickRef& ref, VkbTickView& out) {
     out.market = names.markets[code].ptr();
     out.timestamp = b.timestamp(row);
     out.close = b.close[row];
+    out.bid_price = b.bid_price[row];
+    out.ask_price = b.ask_price[row];
     out.qty = b.volume[row];
     out.tick_type = b.tick_type[row];
     out.backfilling = ref.backfilling ? 1 : 0;

@@ -36,12 +36,17 @@ int allow_next(void* ticker) {
         -1);
 }
 
+int allow_and_pop(void* ticker, VkbTickView* tick, PyObject** object) {
+    return guarded([&] { return static_cast<Ticker*>(ticker)->allow_and_pop_view(*tick, *object); },
+                   int{VKB_ITEM_ERROR});
+}
+
 PyObject* record(void* ticker, const VkbTickView* tick) {
     return guarded([&] { return static_cast<Ticker*>(ticker)->record_of(*tick).release().ptr(); },
                    static_cast<PyObject*>(nullptr));
 }
 
-constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_next, record};
+constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_next, allow_and_pop, record};
 
 void free_source(PyObject* capsule) {
     delete static_cast<VkbTickSource*>(PyCapsule_GetPointer(capsule, kVkbTickSourceCapsule));
@@ -62,6 +67,20 @@ nb::object Ticker::tick_source() {
 int Ticker::pop_view(VkbTickView& tick, PyObject*& object) {
     Engine::Item item;
     tick_backend_->take(item, true, std::nullopt);
+    return view_of(std::move(item), tick, object);
+}
+
+int Ticker::allow_and_pop_view(VkbTickView& tick, PyObject*& object) {
+    Engine::Item item;
+    if (engine_->add_permit_and_try_pop(item)) {
+        print_pending_messages();
+    } else {
+        tick_backend_->take(item, true, std::nullopt);
+    }
+    return view_of(std::move(item), tick, object);
+}
+
+int Ticker::view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object) {
     if (auto* ref = std::get_if<TickRef>(&item)) {
         records_->describe(*ref, tick);
         return VKB_ITEM_TICK;

@@ -77,6 +77,7 @@ public:
     // The replay driver's door (tick_source.cpp): a capsule of VkbTickSource, valid while this Ticker lives.
     nb::object tick_source();
     int pop_view(VkbTickView& tick, PyObject*& object);
+    int allow_and_pop_view(VkbTickView& tick, PyObject*& object);
     nb::object record_of(const VkbTickView& tick) { return records_->record(tick); }
 
     // Interpreter exit: end the replay and join the replay thread (called without the GIL). A
@@ -84,6 +85,7 @@ public:
     void shut_down();
 
 private:
+    int view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object);
     void backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
                        std::uint64_t generation);
     void start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,

@@ -38,8 +38,7 @@ def _price_argument(name: str, value: Any) -> float | None:
     return float(value)
 
 
-def _quote(tick: dict[str, Any], key: str) -> float | None:
-    value = tick.get(key)
+def _price_or_none(value: Any) -> float | None:
     if isinstance(value, bool) or not isinstance(value, Real) or not float(value) > 0:
         return None
     return float(value)
@@ -55,6 +54,9 @@ class OrderBook:
         self._bands = DailyBands()
         self._replay_over = False
         self.last_ticks: dict[str, dict[str, Any]] = {}
+        # (bid, ask) of each code's latest tick, kept by the replay loop beside last_ticks: the tick
+        # records themselves carry no quote.
+        self.last_quotes: dict[str, tuple[float, float] | None] = {}
         self.fill_model = "trade"
         self.peak_margin = 0.0
 
@@ -159,10 +161,21 @@ class OrderBook:
 
     def _market_price(self, order: Order, tick: dict[str, Any]) -> float:
         if self.fill_model == "quote":
-            quoted = _quote(tick, "ask_price" if order.is_buy else "bid_price")
+            quoted = self._quote(order.is_buy, tick)
             if quoted is not None:
                 return quoted
         return float(tick["close"])
+
+    def _quote(self, is_buy: bool, tick: dict[str, Any]) -> float | None:
+        """The ask for a buy, the bid for a sell: from the record when it carries one, else from the
+        quote the replay kept for this tick; None when the side is missing."""
+        key = "ask_price" if is_buy else "bid_price"
+        if key in tick:
+            return _price_or_none(tick[key])
+        quote = self.last_quotes.get(tick["code"])
+        if quote is None or self.last_ticks.get(tick["code"]) is not tick:
+            return None
+        return _price_or_none(quote[1] if is_buy else quote[0])
 
     def _fill(self, order: Order, price: float, tick: dict[str, Any]) -> None:
         timestamp = float(tick["timestamp"])
