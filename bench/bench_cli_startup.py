@@ -1,7 +1,8 @@
 """Start-up of `vorn-kest-backtest --help` against loading every report library up front.
 
 The straightforward start-up imports the runner, the sweep and both report modules eagerly (what
-the package did before its names loaded on first use). Each side runs in a fresh interpreter.
+the package did before its names and its console loaded on first use). Each side runs in a fresh
+interpreter.
 """
 
 from __future__ import annotations

@@ -54,7 +54,7 @@ class FakePositions:
                    "slippage": {"buy": {"tick_count": 3, "direction": "up"}, "sell": {"tick_count": 3, "direction": "down"}}}
             for kind, fee, tax in (("stock", 0.001425, 0.003), ("future", 0.00002, 0.00002))
         }
-        self.fee_profile = {"name": "spec"}
+        self.fee_profile = {"name": "table"}
         self.initial_capital = 1_000_000
         self.current_capital = 1_000_000 + self._profit_report["profit"]
 

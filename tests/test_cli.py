@@ -195,7 +195,7 @@ def test_strategy_error_points_at_the_strategy_file_line(fake_run, data_dir, deb
     assert "line 12, in on_tick" in log
 
 
-@pytest.mark.parametrize(("extra", "profile"), [([], "tw_broker"), (["--fees", "spec"], "spec")])
+@pytest.mark.parametrize(("extra", "profile"), [([], "tw_broker"), (["--fees", "table"], "table")])
 def test_the_fee_profile_reaches_the_account_and_summary_json(fake_run, data_dir, console, extra, profile):
     assert main(["run", *fake_run, *extra]) == 0
     [folder] = run_folders(data_dir)

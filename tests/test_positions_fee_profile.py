@@ -150,9 +150,9 @@ def test_booked_profit_equals_the_capital_change_over_partial_covers_and_a_remai
 
 def test_without_a_profile_the_rate_table_prices_as_before():
     p = Positions()
-    assert p.fee_profile == {"name": "spec"}
+    assert p.fee_profile == {"name": "table"}
     p.use_fee_profile("tw_broker")
-    p.use_fee_profile("spec")
+    p.use_fee_profile("table")
     record = cost(p, "Sell", 100.0, 2)
     assert record["price"] == 99.3  # 3 ticks down: 99.5, 99.4, 99.3
     assert record["fee"] == 0.001425 * 2 * 1000 * 99.3
@@ -164,14 +164,14 @@ def test_the_profile_is_reported_with_its_parameters_and_cannot_be_assigned():
     p.use_fee_profile("tw_broker", fee_discount=0.5, min_fee=1, future_fee_per_contract=30.0)
     assert p.fee_profile == {"name": "tw_broker", "fee_discount": 0.5, "min_fee": 1.0,
                              "future_fee_per_contract": 30.0}
-    p.fee_profile["name"] = "spec"
+    p.fee_profile["name"] = "table"
     assert p.fee_profile["name"] == "tw_broker"
     with pytest.raises(AttributeError):
-        p.fee_profile = {"name": "spec"}
+        p.fee_profile = {"name": "table"}
 
 
 @pytest.mark.parametrize(("kwargs", "quoted"), [
-    ({"name": "cheap"}, "cheap"),
+    ({"name": "cheap"}, r"tw_broker, table\): cheap"),
     ({"name": "tw_broker", "fee_discount": 1.5}, "1.5"),
     ({"name": "tw_broker", "fee_discount": -0.1}, "-0.1"),
     ({"name": "tw_broker", "fee_discount": math.nan}, "nan"),
@@ -183,7 +183,7 @@ def test_unknown_profiles_and_bad_parameters_are_refused_by_value(kwargs, quoted
     p = Positions()
     with pytest.raises(ValueError, match=quoted):
         p.use_fee_profile(**kwargs)
-    assert p.fee_profile == {"name": "spec"}
+    assert p.fee_profile == {"name": "table"}
 
 
 @pytest.mark.parametrize("kwargs", [{"name": 5}, {"name": "tw_broker", "fee_discount": "0.6"},

@@ -121,7 +121,7 @@ def test_reports_in_either_order_twice_leave_rows_untouched(order, console):
 @pytest.mark.parametrize(("profile", "shown"), [
     ({"name": "tw_broker", "fee_discount": 0.6, "min_fee": 20.0, "future_fee_per_contract": 50.0},
      ["<strong>tw_broker</strong>", "折扣 0.6", "每筆最低 20.0 元", "期貨每口每邊 50.0 元"]),
-    ({"name": "spec"}, ["<strong>spec</strong>", "依下表的費率計算"]),
+    ({"name": "table"}, ["<strong>table</strong>", "依下表的費率計算"]),
 ])
 def test_standard_page_shows_the_fee_profile_in_use(data_dir, console, profile, shown):
     positions = FakePositions(ROWS)

@@ -55,7 +55,7 @@ def test_bad_run_settings_are_refused_by_name(change, message):
         run_sweep_job({**job, **change})
 
 
-@pytest.mark.parametrize(("options", "fees"), [({}, "tw_broker"), ({"fees": "spec"}, "spec")])
+@pytest.mark.parametrize(("options", "fees"), [({}, "tw_broker"), ({"fees": "table"}, "table")])
 def test_the_sweep_option_fees_chooses_the_fee_profile(monkeypatch, options, fees):
     seen = {}
 

@@ -39,8 +39,8 @@ def _parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
     for command in (run, demo):
-        command.add_argument("--fees", choices=["tw_broker", "spec"], default="tw_broker",
-                             help="手續費方案: tw_broker (券商折扣手續費, 最低 20 元, 證交稅) 或 spec (設定表費率)")
+        command.add_argument("--fees", choices=["tw_broker", "table"], default="tw_broker",
+                             help="手續費方案: tw_broker (券商折扣手續費, 最低 20 元, 證交稅) 或 table (設定表費率)")
         command.add_argument("--output-dir", help="這次回測的輸出資料夾 (預設 <資料夾>/runs/<時間>-<策略>/)")
         command.add_argument("--no-report", action="store_true", help="不產生 HTML 報告")
         command.add_argument("--quiet", action="store_true", help="只顯示回測結果與錯誤")

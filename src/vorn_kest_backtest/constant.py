@@ -94,7 +94,7 @@ def futures_family(code: str) -> FuturesFamily | None:
 # Continuous (R1 = near month, R2 = next month) codes of the index futures families, in currency
 # per index point.
 FutureIndexContractValue: dict[str, int] = {
-    f"{family}{series}": spec.point_value for family, spec in FUTURES_FAMILIES.items() for series in ("R1", "R2")
+    f"{family}{series}": terms.point_value for family, terms in FUTURES_FAMILIES.items() for series in ("R1", "R2")
 }
 
 __all__ = [

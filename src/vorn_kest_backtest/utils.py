@@ -5,13 +5,34 @@ from __future__ import annotations
 import logging
 import os
 from datetime import date, datetime
-
-from rich.console import Console
+from typing import TYPE_CHECKING
 
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import wall_ns_to_epoch_seconds as format_nano_ts_to_second_ts
 
-console = Console()
+if TYPE_CHECKING:
+    from rich.console import Console
+
+# Made on first use (see __getattr__): loading rich was the largest part of the start-up of a
+# command that never prints through it, such as `--help`. Once made, or replaced, it is a plain
+# module attribute.
+console: Console
+
+
+def _console() -> Console:
+    made = globals().get("console")
+    if made is None:
+        from rich.console import Console
+
+        made = globals()["console"] = Console()
+    return made
+
+
+def __getattr__(name: str) -> object:
+    if name == "console":
+        return _console()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 _DT_FORMATS = ("%Y-%m-%d %H:%M:%S.%f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%d")
 
@@ -54,7 +75,7 @@ class _DataDirFileHandler(logging.Handler):
             # One line per log file that cannot be written, not a traceback per record.
             if path != self._failed_path:
                 self._failed_path = path
-                console.print(f"[red]無法寫入記錄檔 {path}, 錯誤訊息: {error}[/red]")
+                _console().print(f"[red]無法寫入記錄檔 {path}, 錯誤訊息: {error}[/red]")
 
     def close(self) -> None:
         if self._inner is not None:

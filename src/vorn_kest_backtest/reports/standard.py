@@ -21,10 +21,10 @@ REPORT_FOLDER = "report"
 
 def plotly_js() -> Path:
     # Located without importing plotly, which is slow to load and not needed to copy one file.
-    spec = find_spec("plotly")
-    if spec is None or spec.origin is None:
+    found = find_spec("plotly")
+    if found is None or found.origin is None:
         raise FileNotFoundError("找不到 plotly 套件, 無法產生回測報告")
-    return Path(spec.origin).resolve().parent / "package_data" / "plotly.min.js"
+    return Path(found.origin).resolve().parent / "package_data" / "plotly.min.js"
 
 
 def kbar_json(quote_manager, code: str) -> str:

@@ -59,7 +59,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
                  slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
-    fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "spec" (手續費設定表的費率).
+    fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)

@@ -26,7 +26,7 @@ def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, A
         "start": start,
         "end": end,
         "initial_capital": summary.initial_capital,
-        "cost_model": {**fee_settings, "profile": fee_profile or {"name": "spec"}},
+        "cost_model": {**fee_settings, "profile": fee_profile or {"name": "table"}},
         "figures": {name: _finite(value) for name, value in summary.figures().items()},
         "missing_days": [dict(day) for day in summary.missing_days.failed],
         "empty_codes": dict(summary.missing_days.empty_codes),

@@ -14,7 +14,7 @@ from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.runner.session import run_backtest
 
-FEE_PROFILES = ("tw_broker", "spec")
+FEE_PROFILES = ("tw_broker", "table")
 
 
 @contextmanager
@@ -54,7 +54,7 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     job["codes"]: "2330" or "2330:Stock" texts (empty: the strategy's own codes); job["params"]
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
     "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "fees" ("tw_broker",
-    the default, or "spec"), "reports" (write files and HTML into a run folder; without it nothing is written and
+    the default, or "table"), "reports" (write files and HTML into a run folder; without it nothing is written and
     no report library is loaded).
     """
     strategy_class = load_strategy_class(job["strategy"])

@@ -1,4 +1,4 @@
-// Fee profiles: the literal settings table ("spec") or a Taiwan broker's bill ("tw_broker").
+// Fee profiles: the literal default fee table ("table") or a Taiwan broker's bill ("tw_broker").
 #include <cmath>
 #include <string>
 
@@ -10,7 +10,7 @@ namespace vkb::py {
 
 namespace {
 
-constexpr const char* kSpecProfile = "spec";
+constexpr const char* kTableProfile = "table";
 constexpr const char* kBrokerProfile = "tw_broker";
 
 // An int or a float (a bool is neither), finite, not negative and at most `most`.
@@ -67,22 +67,25 @@ void bind_positions_fee_profile(PositionsClass& cls) {
                          "期貨每口手續費必須為非負的有限數值: ", kAny);
             const std::string_view chosen = utf8(name);
             if (chosen == kBrokerProfile) self.p->broker = fees;
-            else if (chosen == kSpecProfile) self.p->broker.reset();
-            else throw nb::value_error(("不支援的手續費方案: " + str_text(name)).c_str());
+            else if (chosen == kTableProfile) self.p->broker.reset();
+            else {
+                const std::string accepted = std::string(kBrokerProfile) + ", " + kTableProfile;
+                throw nb::value_error(("不支援的手續費方案 (可用 " + accepted + "): " + str_text(name)).c_str());
+            }
         },
         nb::sig("def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None"),
         "選擇手續費方案\n\n"
         "\"tw_broker\": 股票手續費 = floor(0.1425% x 成交金額 x 折扣), 每筆至少 min_fee; 賣出證交稅 股票 0.3%,\n"
         "ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 期貨每口每邊 future_fee_per_contract\n"
         "加期交稅 0.002% x 契約價值; 稅金與手續費無條件捨去至元. 滑價與每筆固定成本仍依手續費設定.\n"
-        "\"spec\": 依手續費設定表的費率 (預設).");
+        "\"table\": 依手續費設定表的費率 (預設).");
 
     cls.def_prop_ro(
         "fee_profile",
         [](Positions& p) {
             nb::dict d;
             if (!p.broker) {
-                d["name"] = kSpecProfile;
+                d["name"] = kTableProfile;
                 return d;
             }
             d["name"] = kBrokerProfile;

@@ -46,7 +46,7 @@ std::string_view code_text(nb::handle code) {
 
 nb::object constant_module() { return loaded_module("vorn_kest_backtest.constant"); }
 
-// The contract's own tick, from its family's specification (a family not in the table moves in
+// The contract's own tick, from its family's contract terms (a family not in the table moves in
 // whole points).
 double futures_tick_size(nb::handle code) {
     nb::object constant = constant_module();
