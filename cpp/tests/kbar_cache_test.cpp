@@ -45,7 +45,8 @@ TEST_CASE("the close of a bar is the last of the ticks that share its latest tim
 TEST_CASE("the open of a bar is the first of the ticks that share its earliest time") {
     const SessionCalendar calendar;
     KbarCache cache(BarRule{BarUnit::Minute, 1});
-    cache.update({tick(at(9, 0, 5), 10.0), tick(at(9, 0, 5), 11.0)}, calendar);
+    const std::vector<QuoteTick> history = {tick(at(9, 0, 5), 10.0), tick(at(9, 0, 5), 11.0)};
+    cache.update(history, calendar);
     CHECK(cache.bars().open[0] == 10.0);
     CHECK(cache.bars().close[0] == 11.0);
 }

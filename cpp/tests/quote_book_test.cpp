@@ -82,3 +82,22 @@ TEST_CASE("hour and day bars follow the sessions") {
     CHECK(BarRule{BarUnit::Year, 3}.bucket_start(ProductType::Stock, wall(1969, 5, 1, 0, 0), cal) ==
           wall(1967, 1, 1, 0, 0));
 }
+
+TEST_CASE("a tick history keeps every tick in order across its growth and moves") {
+    // Past the size from which the buffer is mapped on its own and remapped as it grows.
+    constexpr int kTicks = 400'000;
+    TickHistory history;
+    for (int i = 0; i < kTicks; ++i) {
+        QuoteTick t;
+        t.dt_us = i;
+        t.close = i * 0.5;
+        history.push_back(t);
+    }
+    TickHistory moved = std::move(history);
+    CHECK(history.empty());
+    REQUIRE(moved.size() == kTicks);
+    bool in_order = true;
+    for (std::size_t i = 0; i < moved.size(); ++i) in_order &= moved[i].dt_us == static_cast<std::int64_t>(i);
+    CHECK(in_order);
+    CHECK(moved.back().close == (kTicks - 1) * 0.5);
+}

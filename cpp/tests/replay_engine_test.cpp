@@ -79,6 +79,42 @@ TEST_CASE("granting a permit and popping in one step lets exactly one tick throu
     CHECK(e.permit_count() == 1);
 }
 
+TEST_CASE("a lease of live ticks stands for as many permit and pop steps") {
+    Engine e(1);
+    auto id = e.begin_run(false);
+    e.attach_live(id, batch_of(5));
+    Engine::Item item;
+    REQUIRE(e.try_pop_tick(item));  // row 0 on the construction-time permit
+    LiveLease lease;
+    REQUIRE(e.lease_live(10, lease));
+    CHECK(lease.begin == 1);
+    CHECK(lease.count == 4);
+    REQUIRE(e.settle_lease(lease, 2));  // rows 1 and 2 taken
+    // The next permit hands out row 3, as after two steps of the queue.
+    REQUIRE(e.add_permit_and_try_pop(item));
+    CHECK(std::get<TickRef>(item).row == 3);
+    CHECK_FALSE(e.settle_lease(lease, 1));  // the run moved on since the lease
+}
+
+TEST_CASE("no lease while anything but the next live tick is due") {
+    Engine e(1);
+    auto id = e.begin_run(true);
+    e.attach_live(id, batch_of(3));
+    LiveLease lease;
+    CHECK_FALSE(e.lease_live(10, lease));  // awaiting the backfill notice
+    e.notify_backfilling_finish(id);
+    CHECK_FALSE(e.lease_live(10, lease));  // the finish record is queued
+    Engine::Item item;
+    REQUIRE(e.try_pop_tick(item));
+    REQUIRE(e.try_pop_tick(item));  // row 0
+    CHECK(e.lease_live(10, lease));
+    e.add_permit();  // a permit given elsewhere queues row 1
+    CHECK_FALSE(e.lease_live(10, lease));
+    REQUIRE(e.try_pop_tick(item));
+    e.stop();
+    CHECK_FALSE(e.lease_live(10, lease));
+}
+
 TEST_CASE("an empty frame ends at once without taking a permit") {
     Engine e(1);
     e.attach_live(e.begin_run(false), batch_of(0));

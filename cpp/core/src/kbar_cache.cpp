@@ -5,7 +5,7 @@
 
 namespace vkb {
 
-void KbarCache::update(const std::vector<QuoteTick>& history, const SessionCalendar& calendar) {
+void KbarCache::update(std::span<const QuoteTick> history, const SessionCalendar& calendar) {
     const std::int64_t threshold =
         built_ && bars_.size() != 0 ? bars_.start.back() : std::numeric_limits<std::int64_t>::min();
     for (std::size_t i = consumed_; i < history.size(); ++i) {

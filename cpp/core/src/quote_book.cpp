@@ -48,7 +48,7 @@ void QuoteBook::clear() {
     entries_.clear();
 }
 
-std::vector<std::size_t> time_order(const std::vector<QuoteTick>& history, std::size_t begin, std::size_t end) {
+std::vector<std::size_t> time_order(std::span<const QuoteTick> history, std::size_t begin, std::size_t end) {
     std::vector<std::size_t> order(end - begin);
     std::iota(order.begin(), order.end(), begin);
     const bool sorted = std::is_sorted(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {

@@ -2,6 +2,7 @@
 // K-bars of one code at one bar length, kept up to date from the code's tick history.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "vkb/bar_rule.hpp"
@@ -26,7 +27,7 @@ public:
     // Folds the history ticks this cache has not seen yet. Simulated ticks never count. The first
     // update takes every tick; later ones drop ticks whose bar starts before the newest bar
     // (that bar alone may still be open).
-    void update(const std::vector<QuoteTick>& history, const SessionCalendar& calendar);
+    void update(std::span<const QuoteTick> history, const SessionCalendar& calendar);
 
     const KbarColumns& bars() const { return bars_; }
     std::size_t consumed() const { return consumed_; }

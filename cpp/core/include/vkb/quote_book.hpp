@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -13,6 +14,7 @@
 
 #include "vkb/kbar_cache.hpp"
 #include "vkb/quote_tick.hpp"
+#include "vkb/tick_history.hpp"
 #include "vkb/session_calendar.hpp"
 
 namespace vkb {
@@ -20,7 +22,7 @@ namespace vkb {
 struct CodeTicks {
     std::string code;
     // Every tick of the code in arrival order; [0, drained) has been drained, the rest not yet.
-    std::vector<QuoteTick> history;
+    TickHistory history;
     std::size_t drained = 0;
     std::map<std::pair<int, std::int64_t>, KbarCache> caches;  // (unit, freq)
 
@@ -55,6 +57,6 @@ private:
 };
 
 // Indices of history[begin, end) in time order, equal times kept in arrival order.
-std::vector<std::size_t> time_order(const std::vector<QuoteTick>& history, std::size_t begin, std::size_t end);
+std::vector<std::size_t> time_order(std::span<const QuoteTick> history, std::size_t begin, std::size_t end);
 
 }  // namespace vkb

@@ -9,6 +9,7 @@
 // Payload is what callers put into the queues themselves; the engine only moves it. Calls that
 // may destroy a payload (pumping, put_*, begin_run, destruction) must be made where destroying
 // a Payload is allowed (for Python objects: with the GIL held).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +36,13 @@ struct TickRef {
 };
 
 enum class ReplayStatus { ExitSendTick, FinishBackfilling };
+
+// Live ticks a consumer takes one by one without the queue: rows [begin, begin + count) of `batch`.
+struct LiveLease {
+    std::shared_ptr<const TickBatch> batch;
+    std::uint64_t run = 0;
+    std::size_t begin = 0, count = 0;
+};
 
 template <class Payload>
 class ReplayEngine {
@@ -68,6 +76,28 @@ public:
         pump_locked();
         wake_permit_waiter_locked();
         return take_front(tick_queue_, out);
+    }
+
+    // A consumer about to grant the permit for its next tick may instead lease up to `max` live
+    // ticks when that permit would hand out exactly the next live tick: nothing queued, no permit
+    // left over, no backfill, notice or stop pending. Taking a leased tick stands for one permit and
+    // one pop; settle_lease books them before anyone else may look at the engine. False: no lease.
+    bool lease_live(std::size_t max, LiveLease& out) {
+        std::lock_guard lock(mutex_);
+        if (shut_down_ || backfill_.active || !run_.active || exit_flag_ || run_.awaits_backfill || !run_.live ||
+            permits_ != 0 || !tick_queue_.empty() || run_.cursor >= run_.live->size() || max == 0)
+            return false;
+        out = LiveLease{run_.live, run_.id, run_.cursor, std::min(max, run_.live->size() - run_.cursor)};
+        return true;
+    }
+
+    // The first `taken` ticks of the lease were taken. False when the run moved on meanwhile (it
+    // ended, or another caller granted permits), so the lease no longer stood for those steps.
+    bool settle_lease(const LiveLease& lease, std::size_t taken) {
+        std::lock_guard lock(mutex_);
+        if (!run_.active || run_.id != lease.run || run_.cursor != lease.begin || taken > lease.count) return false;
+        run_.cursor += taken;
+        return true;
     }
 
     // Takes one permit for a caller of its own (not a run); waits until one is there.

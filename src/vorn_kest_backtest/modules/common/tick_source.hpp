@@ -4,6 +4,8 @@
 // out a capsule holding a plain table of functions and the Ticker it serves; the driver holds the
 // Ticker object itself for as long as it uses the capsule.
 #include <Python.h>
+#include <stddef.h>
+#include <stdint.h>
 
 extern "C" {
 
@@ -19,6 +21,24 @@ struct VkbTickView {
     long long qty;
     long long tick_type;
     int backfilling;
+};
+
+// Live ticks leased to the driver as the batch's columns, rows [begin, begin + count). The columns and
+// the str objects (by code_index) stay valid until the lease is settled, which must happen before any
+// call into Python.
+struct VkbTickSpan {
+    const int64_t* ts_ns;
+    const double* close;
+    const double* bid_price;
+    const double* ask_price;
+    const int64_t* volume;
+    const int64_t* tick_type;
+    const uint32_t* code_index;
+    PyObject* const* codes;
+    PyObject* const* markets;
+    int utc_offset_hours;
+    size_t begin;
+    size_t count;
 };
 
 enum VkbItemKind {
@@ -37,6 +57,11 @@ struct VkbTickSourceApi {
     int (*allow_next)(void* ticker);
     // allow_next then pop, in one step of the engine when the item is there at once.
     int (*allow_and_pop)(void* ticker, VkbTickView* tick, PyObject** object);
+    // In place of allow_and_pop: up to `max` live ticks, each taken standing for one allow_and_pop.
+    // 1 leased, 0 none (use allow_and_pop), -1 with a Python exception set.
+    int (*lease)(void* ticker, size_t max, VkbTickSpan* span);
+    // The first `taken` rows of the current lease were taken; ends the lease. -1 with an exception set.
+    int (*settle)(void* ticker, size_t taken);
     // The tick record a pop_tick of this tick would have returned (new reference, NULL on error).
     PyObject* (*record)(void* ticker, const VkbTickView* tick);
 };

@@ -20,6 +20,7 @@
 #include "common/tick_source.hpp"
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
+#include "vkb/civil_time.hpp"
 
 namespace nb = nanobind;
 
@@ -84,6 +85,18 @@ public:
             record = pop_();
         }
         return classify(record);
+    }
+
+    // Live ticks to take without the queue (the Ticker's door only).
+    bool lease(std::size_t max, VkbTickSpan& span) {
+        if (source_ == nullptr) return false;
+        const int leased = source_->api->lease(source_->ticker, max, &span);
+        if (leased < 0) throw nb::python_error();
+        return leased == 1;
+    }
+
+    void settle(std::size_t taken) {
+        if (source_->api->settle(source_->ticker, taken) != 0) throw nb::python_error();
     }
 
     nb::object record_of(const VkbTickView& tick) const {
@@ -154,7 +167,9 @@ private:
         for (;;) {
             VkbTickView tick{};
             nb::object record;
-            const int kind = source_.next(tick, record, permit_due);
+            // An on_tick strategy calls Python on every tick, which would end every lease at once.
+            const bool leasing = permit_due && !hooks_.on_tick.is_valid();
+            const int kind = leasing && take_leased(tick) ? VKB_ITEM_TICK : source_.next(tick, record, permit_due);
             permit_due = false;
             if (kind == VKB_ITEM_EXIT) break;
             if (kind == VKB_ITEM_STATUS) continue;
@@ -190,12 +205,42 @@ private:
             last_stamp_ = tick.timestamp;
             if (hooks_.progress.is_valid() && handled_ % hooks_.progress_every == 0 &&
                 Clock::now() - last_shown >= interval) {
+                settle_lease();
                 ++python_calls_;
                 hooks_.progress(handled_);
                 last_shown = Clock::now();
             }
             permit_due = true;
         }
+    }
+
+    // The next live tick from a lease, taking a new lease when the last one is used up.
+    bool take_leased(VkbTickView& tick) {
+        if (leased_ && taken_ == span_.count) settle_lease();
+        if (!leased_) {
+            if (!source_.lease(kLeaseTicks, span_)) return false;
+            leased_ = true;
+            taken_ = 0;
+        }
+        const std::size_t row = span_.begin + taken_++;
+        const std::uint32_t code = span_.code_index[row];
+        tick.code = span_.codes[code];
+        tick.market = span_.markets[code];
+        tick.timestamp = vkb::wall_ns_to_epoch_seconds(span_.ts_ns[row], span_.utc_offset_hours);
+        tick.close = span_.close[row];
+        tick.bid_price = span_.bid_price[row];
+        tick.ask_price = span_.ask_price[row];
+        tick.qty = span_.volume[row];
+        tick.tick_type = span_.tick_type[row];
+        tick.backfilling = 0;
+        return true;
+    }
+
+    // Books the leased ticks taken with the Ticker: due before Python may look at it.
+    void settle_lease() {
+        if (!leased_) return;
+        leased_ = false;
+        source_.settle(taken_);
     }
 
     // The fields of a record popped as a Python object, checked like add_tick checks them.
@@ -339,6 +384,7 @@ private:
 
     // Called before every call into Python.
     void publish() {
+        settle_lease();
         ++python_calls_;
         if (dirty_.empty()) return;
         const nb::object current_ticks = positions_.attr(current_ticks_key_);
@@ -383,6 +429,11 @@ private:
     std::size_t last_index_ = 0;
     std::size_t handled_ = 0;
     std::uint64_t python_calls_ = 0;
+    // Ticks taken per lease at most; a lease ends earlier at the next call into Python.
+    static constexpr std::size_t kLeaseTicks = std::size_t{1} << 16;
+    VkbTickSpan span_{};
+    std::size_t taken_ = 0;
+    bool leased_ = false;
     std::optional<double> last_stamp_;
 };
 

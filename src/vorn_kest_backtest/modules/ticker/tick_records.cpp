@@ -78,9 +78,13 @@ const RecordBuilder::BatchStrings& RecordBuilder::strings_for(const std::shared_
     slot.batch = batch;
     slot.codes.clear();
     slot.markets.clear();
+    slot.code_ptrs.clear();
+    slot.market_ptrs.clear();
     for (std::size_t i = 0; i < batch->codes.size(); ++i) {
         slot.codes.emplace_back(nb::str(batch->codes[i].c_str(), batch->codes[i].size()));
         slot.markets.emplace_back(nb::str(batch->markets[i].c_str(), batch->markets[i].size()));
+        slot.code_ptrs.push_back(slot.codes.back().ptr());
+        slot.market_ptrs.push_back(slot.markets.back().ptr());
     }
     return slot;
 }
@@ -99,6 +103,12 @@ void RecordBuilder::describe(const TickRef& ref, VkbTickView& out) {
     out.qty = b.volume[row];
     out.tick_type = b.tick_type[row];
     out.backfilling = ref.backfilling ? 1 : 0;
+}
+
+void RecordBuilder::span_of(const std::shared_ptr<const TickBatch>& batch, VkbTickSpan& out) {
+    const BatchStrings& names = strings_for(batch);
+    out.codes = names.code_ptrs.data();
+    out.markets = names.market_ptrs.data();
 }
 
 nb::object RecordBuilder::record(const VkbTickView& tick) {

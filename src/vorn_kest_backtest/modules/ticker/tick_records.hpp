@@ -21,6 +21,8 @@ public:
     nb::object status_record(ReplayStatus status);
     // The tick as numbers and the batch's str objects (kept while the batch is one of the last two).
     void describe(const TickRef& ref, VkbTickView& out);
+    // The str objects of a leased batch's codes and markets (kept while it is one of the last two).
+    void span_of(const std::shared_ptr<const TickBatch>& batch, VkbTickSpan& out);
     // The record of a described tick.
     nb::object record(const VkbTickView& tick);
 
@@ -28,6 +30,7 @@ private:
     struct BatchStrings {
         std::shared_ptr<const TickBatch> batch;
         std::vector<nb::object> codes, markets;
+        std::vector<PyObject*> code_ptrs, market_ptrs;  // the same objects, for VkbTickSpan
     };
     const BatchStrings& strings_for(const std::shared_ptr<const TickBatch>& batch);
 

@@ -2,6 +2,8 @@
 #include "common/tick_source.hpp"
 
 #include <exception>
+#include <stdexcept>
+#include <utility>
 
 #include "tick_queues.hpp"
 #include "ticker_impl.hpp"
@@ -41,12 +43,25 @@ int allow_and_pop(void* ticker, VkbTickView* tick, PyObject** object) {
                    int{VKB_ITEM_ERROR});
 }
 
+int lease(void* ticker, size_t max, VkbTickSpan* span) {
+    return guarded([&] { return static_cast<Ticker*>(ticker)->lease_span(max, *span) ? 1 : 0; }, -1);
+}
+
+int settle(void* ticker, size_t taken) {
+    return guarded(
+        [&] {
+            static_cast<Ticker*>(ticker)->settle_span(taken);
+            return 0;
+        },
+        -1);
+}
+
 PyObject* record(void* ticker, const VkbTickView* tick) {
     return guarded([&] { return static_cast<Ticker*>(ticker)->record_of(*tick).release().ptr(); },
                    static_cast<PyObject*>(nullptr));
 }
 
-constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_next, allow_and_pop, record};
+constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_next, allow_and_pop, lease, settle, record};
 
 void free_source(PyObject* capsule) {
     delete static_cast<VkbTickSource*>(PyCapsule_GetPointer(capsule, kVkbTickSourceCapsule));
@@ -78,6 +93,31 @@ int Ticker::allow_and_pop_view(VkbTickView& tick, PyObject*& object) {
         tick_backend_->take(item, true, std::nullopt);
     }
     return view_of(std::move(item), tick, object);
+}
+
+bool Ticker::lease_span(std::size_t max, VkbTickSpan& span) {
+    if (lease_.batch) throw std::logic_error("上一段租用的 Tick 尚未結算");
+    if (!engine_->lease_live(max, lease_)) return false;
+    const TickBatch& b = *lease_.batch;
+    records_->span_of(lease_.batch, span);
+    span.ts_ns = b.ts_ns.data();
+    span.close = b.close.data();
+    span.bid_price = b.bid_price.data();
+    span.ask_price = b.ask_price.data();
+    span.volume = b.volume.data();
+    span.tick_type = b.tick_type.data();
+    span.code_index = b.code_index.data();
+    span.utc_offset_hours = b.utc_offset_hours;
+    span.begin = lease_.begin;
+    span.count = lease_.count;
+    return true;
+}
+
+void Ticker::settle_span(std::size_t taken) {
+    const LiveLease lease = std::exchange(lease_, LiveLease{});
+    if (!lease.batch) throw std::logic_error("沒有租用中的 Tick 可結算");
+    if (!engine_->settle_lease(lease, taken))
+        throw std::runtime_error("回放在租用的 Tick 取用期間被改變 (另有呼叫給予許可或結束回放)");
 }
 
 int Ticker::view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object) {

@@ -78,6 +78,8 @@ public:
     nb::object tick_source();
     int pop_view(VkbTickView& tick, PyObject*& object);
     int allow_and_pop_view(VkbTickView& tick, PyObject*& object);
+    bool lease_span(std::size_t max, VkbTickSpan& span);
+    void settle_span(std::size_t taken);
     nb::object record_of(const VkbTickView& tick) { return records_->record(tick); }
 
     // Interpreter exit: end the replay and join the replay thread (called without the GIL). A
@@ -98,6 +100,7 @@ private:
     std::shared_ptr<Engine> engine_;
     std::shared_ptr<RecordBuilder> records_;
     std::shared_ptr<TickQueueBackend> tick_backend_;
+    LiveLease lease_;  // the live ticks leased to the replay driver, until settled
     // The replay thread only waits for its run's end and never touches Python. The backfilling
     // thread is a Python daemon thread holding its own reference to the Ticker, so it is never
     // joined and the Ticker may be destroyed on it.
