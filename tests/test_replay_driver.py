@@ -132,6 +132,31 @@ def test_a_quote_model_market_buy_fills_at_the_ask_of_its_fill_tick(bid, ask, sp
     assert "ask_price" not in positions.current_tick_infos["2330"]
 
 
+class StopsOnItsFirstBar(BarsOnly):
+    ticker: Ticker
+
+    def on_bar(self, bar, ctx) -> None:
+        super().on_bar(bar, ctx)
+        self.ticker.stop_send_ticks()
+
+
+@pytest.mark.parametrize("python_loop", [False, True], ids=["cpp-loop", "python-loop"])
+def test_a_stop_from_a_hook_ends_the_replay_after_the_tick_it_was_called_on(python_loop, monkeypatch, console):
+    if python_loop:
+        monkeypatch.setattr(engine, "_native_driver", lambda positions, quotes: None)
+    strategy = StopsOnItsFirstBar()
+    ticker, positions, quotes = Ticker(None), Positions(), QuoteManager()
+    ticker.code_market_map = {"2330": "Stock"}
+    strategy.ticker = ticker
+    ticker._Ticker__push_tick_to_queue(one_minute_of_ticks(minutes=3))
+    handled = engine.replay(ticker, positions, quotes, strategy, Context(positions, quotes, ["2330"]))
+    closing = next(i for i in range(TICKS) if i * 3 * 60 // TICKS >= 60)
+    # The second bar is the one still open, closed by the end of the replay.
+    assert (handled, strategy.bars_seen) == (closing + 1, 2)
+    assert positions.current_tick_infos["2330"]["timestamp"] == pytest.approx(
+        wall_ns("2024-01-02", 9) / 1e9 - 8 * 3600 + closing * 3 * 60 / TICKS)
+
+
 class FailsOnTheThirdTick(BarsOnly):
     def __init__(self) -> None:
         super().__init__()

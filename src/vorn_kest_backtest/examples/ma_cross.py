@@ -36,10 +36,12 @@ class MovingAverageCross(Strategy):
         fast_above = self._fast_ma.value > slow
         crossed = self._fast_above is not None and fast_above != self._fast_above
         self._fast_above = fast_above
+        if not crossed:
+            return
         held = ctx.positions(self.trade_code)
-        if crossed and fast_above and held == 0:
+        if fast_above and held == 0:
             ctx.buy(self.trade_code, self.lots)
-        elif crossed and not fast_above and held > 0:
+        elif not fast_above and held > 0:
             ctx.sell(self.trade_code, held)
 
     def on_finish(self, ctx: Context) -> None:

@@ -9,6 +9,7 @@ import numpy as np
 import polars as pl
 
 _EPOCH = datetime(1970, 1, 1)
+_new_tuple = tuple.__new__
 
 
 class Bar(NamedTuple):
@@ -27,7 +28,9 @@ class Bar(NamedTuple):
     @classmethod
     def from_row(cls, row: tuple) -> Bar:
         code, unit, freq, start_us, open_, high, low, close, volume = row
-        return cls(code, unit, freq, _EPOCH + timedelta(microseconds=start_us), open_, high, low, close, volume)
+        # Made once per closed bar: tuple.__new__ and a positional timedelta skip the keyword handling.
+        return _new_tuple(cls, (code, unit, freq, _EPOCH + timedelta(0, 0, start_us), open_, high, low, close,
+                                volume))
 
 
 class BarSeries:

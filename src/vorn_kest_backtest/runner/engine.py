@@ -37,8 +37,13 @@ def _deliver_bars(quote_manager, strategy: Strategy, ctx: Context, on_bar: bool,
     rows = quote_manager.closed_bars()
     if not on_bar:
         return
+    hook = strategy.on_bar
     for row in rows:
-        call_hook(strategy.on_bar, "on_bar", Bar.from_row(row), ctx, tick=tick)
+        bar = Bar.from_row(row)
+        try:
+            hook(bar, ctx)
+        except Exception as error:
+            raise StrategyError("on_bar", error, tick) from error
 
 
 def _on_tick_failed(error: Exception, tick) -> None:

@@ -12,7 +12,7 @@ Sample = tuple[float, float]  # (epoch seconds of the last tick in the minute, e
 
 class EquityRecorder:
     """A sample is taken when a tick given to `on_tick` opens a new minute. The engine gives every tick,
-    or (its C++ driver) only the ticks from `next_sample_time` on, after `catch_up` with those skipped.
+    or (its C++ driver) only the ticks that may open a new minute, through `sample_minute`.
 
     Each sample is stamped with the previous minute's last tick and taken before the new tick is
     booked, so it shows the account as that minute closed.
@@ -30,22 +30,31 @@ class EquityRecorder:
 
     def on_tick(self, tick: Mapping[str, Any]) -> None:
         timestamp = tick["timestamp"]
-        if timestamp >= self._minute_end:
-            if self._stamp is not None:
-                self._sample()
-            self._minute_end = (timestamp // 60 + 1) * 60
+        self._open_minute(timestamp)
         self._last_prices[tick["code"]] = tick["close"]
         self._stamp = timestamp
-
-    @property
-    def next_sample_time(self) -> float:
-        """The first timestamp that opens a new minute: the engine's driver calls `on_tick` only from there on."""
-        return self._minute_end
 
     def catch_up(self, closes: Mapping[str, float], stamp: float) -> None:
         """The ticks not handed to `on_tick`: each code's last close and the last tick's timestamp."""
         self._last_prices.update(closes)
         self._stamp = stamp
+
+    def sample_minute(self, closes: Mapping[str, float], stamp: float | None, timestamp: float) -> float:
+        """The C++ driver's one call for a tick that may open a new minute: `catch_up` with the ticks before
+        it (none before the first tick), then that tick's minute. Returns the first timestamp of the next
+        minute: ticks before it are not handed over. The tick's own close and time come with the next
+        call's `closes` and `stamp`."""
+        if stamp is not None:
+            self.catch_up(closes, stamp)
+        self._open_minute(timestamp)
+        return self._minute_end
+
+    def _open_minute(self, timestamp: float) -> None:
+        """A tick from a new minute on samples the minute before it."""
+        if timestamp >= self._minute_end:
+            if self._stamp is not None:
+                self._sample()
+            self._minute_end = (timestamp // 60 + 1) * 60
 
     def finish(self) -> list[Sample]:
         """The closing sample after the last tick; returns all samples."""

@@ -133,8 +133,8 @@ class ReplayDriver {
 public:
     ReplayDriver(nb::handle ticker, nb::handle positions, nb::handle quotes, DriverHooks hooks)
         : source_(ticker), positions_(nb::borrow(positions)), hooks_(std::move(hooks)),
-          current_ticks_key_(interned("current_tick_infos")), next_sample_key_(interned("next_sample_time")),
-          catch_up_key_(interned("catch_up")), on_tick_key_(interned("on_tick")) {
+          current_ticks_key_(interned("current_tick_infos")), sample_minute_key_(interned("sample_minute")),
+          catch_up_key_(interned("catch_up")) {
         quotes_ = quote_manager_of(quotes);
         if (quotes_ == nullptr) throw nb::type_error("quote_manager 必須是 QuoteManager");
         if (!PyDict_Check(hooks_.working.ptr()) || !PyDict_Check(hooks_.last_ticks.ptr()))
@@ -180,11 +180,7 @@ private:
                 fields = TickRecordReader::as_dict(record);
                 tick = view_of(fields.ptr(), is_simulate);
             }
-            if (tick.timestamp >= next_sample) {
-                // The recorder sees the same record as everyone after it.
-                if (!record.is_valid()) record = source_.record_of(tick);
-                next_sample = sample_equity(record);
-            }
+            if (tick.timestamp >= next_sample) next_sample = sample_equity(tick.timestamp);
             const std::int64_t day = exchange_day(tick.timestamp);
             std::size_t index = slot_index(tick.code);
             const bool new_code = index == slots_.size();
@@ -364,11 +360,10 @@ private:
     }
 
     // The recorder samples the minute that just ended from the closes before this tick.
-    double sample_equity(const nb::object& record) {
+    double sample_equity(double timestamp) {
         publish();
-        if (last_stamp_) hooks_.recorder.attr(catch_up_key_)(closes(), *last_stamp_);
-        hooks_.recorder.attr(on_tick_key_)(record);
-        return nb::cast<double>(hooks_.recorder.attr(next_sample_key_));
+        const nb::object stamp = last_stamp_ ? nb::object(nb::float_(*last_stamp_)) : nb::none();
+        return nb::cast<double>(hooks_.recorder.attr(sample_minute_key_)(closes(), stamp, timestamp));
     }
 
     nb::dict closes() const {
@@ -422,7 +417,7 @@ private:
     nb::object positions_;
     void* quotes_ = nullptr;
     DriverHooks hooks_;
-    nb::object current_ticks_key_, next_sample_key_, catch_up_key_, on_tick_key_;
+    nb::object current_ticks_key_, sample_minute_key_, catch_up_key_;
     TickRecordReader reader_;
     std::vector<CodeSlot> slots_;
     std::vector<std::size_t> dirty_;
