@@ -79,9 +79,8 @@ class FakeLedger(FakePositions):
         self.trade_records.append({"trade_id": trade_id, "code": code, "action": action, "quantity": quantity,
                                    "price": price, "dt": str(timestamp), "trade_status": trade_status})
 
-    def _Positions__calculate_trade_cost(self, code, action, price, quantity, product_type,
-                                         ignore_tax=False, need_reverse_direction=True):
-        direction = 1 if (action == "Buy") != need_reverse_direction else -1
+    def entry_cost(self, code, action, price, quantity, product_type, *, ignore_tax=False):
+        direction = 1 if action == "Buy" else -1
         return {"fee": 0.0, "tax": 0, "fixed_cost": 0, "qty": quantity, "min_qty": quantity, "price": price + direction,
                 "origin_price": price}
 

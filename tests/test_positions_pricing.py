@@ -106,6 +106,14 @@ def test_ignoring_tax_zeroes_only_the_tax(p):
     assert {k: v for k, v in untaxed.items() if k != "tax"} == {k: v for k, v in full.items() if k != "tax"}
 
 
+@pytest.mark.parametrize("action, ignore_tax", [("Buy", False), ("Sell", True)])
+def test_entry_cost_slips_in_the_order_s_own_direction(p, action, ignore_tax):
+    assert p.entry_cost("2330", action, 100.0, 2, "Stock", ignore_tax=ignore_tax) == \
+        p._Positions__calculate_trade_cost("2330", action, 100.0, 2, "Stock", ignore_tax, False)
+    slipped = p.entry_cost("2330", action, 100.0, 2, "Stock")["price"]
+    assert slipped > 100.0 if action == "Buy" else slipped < 100.0
+
+
 def test_reversed_direction_slips_a_buy_down_by_default(p):
     assert p._Positions__calculate_trade_cost("2330", "BUY", 100.0, 1, "Stock")["price"] == 99.3
 

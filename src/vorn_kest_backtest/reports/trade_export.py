@@ -25,9 +25,8 @@ DEAL = "Deal"
 
 def booked_fill_price(positions, record: Mapping, product_type: str) -> float:
     """The price the account books for a deal: the quoted price slipped as the fee settings say."""
-    cost = positions._Positions__calculate_trade_cost(
-        record["code"], record["action"], float(record["price"]), int(record["quantity"]), product_type,
-        need_reverse_direction=False)
+    cost = positions.entry_cost(record["code"], record["action"], float(record["price"]), int(record["quantity"]),
+                                product_type)
     return float(cost["price"])
 
 

@@ -90,9 +90,8 @@ class EquityRecorder:
         cached = self._booked.get(key)
         if cached is None:
             # Priced for one lot: the slipped price and the shares (or points) one lot is worth.
-            cost = self._positions._Positions__calculate_trade_cost(
-                code, position["action"], float(position["price"]), 1, self._markets.get(code, "Stock"),
-                need_reverse_direction=False)
+            cost = self._positions.entry_cost(code, position["action"], float(position["price"]), 1,
+                                              self._markets.get(code, "Stock"))
             cached = self._booked[key] = (float(cost["price"]), float(cost["min_qty"]))
         return cached
 

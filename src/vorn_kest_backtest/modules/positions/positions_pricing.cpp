@@ -105,6 +105,23 @@ FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, Produ
     return out;
 }
 
+namespace {
+
+// A fill priced with the account's fee settings; `reverse` slips against the order's direction.
+nb::dict priced_trade(Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
+                      nb::handle product_type, bool ignore_tax, bool reverse) {
+    const std::string_view code_sv = code_text(code);
+    const double price_v = to_double(price);
+    expect_exact(quantity, &PyLong_Type, "quantity");
+    const ProductType type = require_product_type(product_type);
+    FeeLookup fees = lookup_fees(self.h, code, action, type, reverse);
+    PricedFill fill{compute_trade_cost(code_sv, price_v, to_int64(quantity), fees.multiplier, fees.rule, ignore_tax),
+                    fees.fixed_cost};
+    return trade_cost_record(fill, quantity, ignore_tax);
+}
+
+}  // namespace
+
 void bind_positions_pricing(PositionsClass& cls) {
     cls.def(
         "fee_settings",
@@ -176,19 +193,24 @@ void bind_positions_pricing(PositionsClass& cls) {
                 "__calculate_trade_cost",
                 {"code", "action", "price", "quantity", "product_type", "ignore_tax", "need_reverse_direction"}, 5,
                 args, kwargs);
-            const std::string_view code_sv = code_text(code);
-            const double price_v = to_double(price);
-            expect_exact(quantity, &PyLong_Type, "quantity");
-            const bool ignore = ignore_tax.is_valid() && to_bool(ignore_tax);
-            const bool rev = !reverse.is_valid() || to_bool(reverse);
-            const ProductType type = require_product_type(product_type);
-            FeeLookup fees = lookup_fees(self.h, code, action, type, rev);
-            PricedFill fill{compute_trade_cost(code_sv, price_v, to_int64(quantity), fees.multiplier, fees.rule, ignore),
-                            fees.fixed_cost};
-            return trade_cost_record(fill, quantity, ignore);
+            return priced_trade(self, code, action, price, quantity, product_type,
+                                ignore_tax.is_valid() && to_bool(ignore_tax), !reverse.is_valid() || to_bool(reverse));
         },
         nb::sig("def _Positions__calculate_trade_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, ignore_tax: bool = False, need_reverse_direction: bool = True) -> dict"),
         "計算交易成本\n\n回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price.");
+
+    cls.def(
+        "entry_cost",
+        [](Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
+           nb::handle product_type, bool ignore_tax) {
+            return priced_trade(self, code, action, price, quantity, product_type, ignore_tax, false);
+        },
+        nb::arg("code"), nb::arg("action"), nb::arg("price"), nb::arg("quantity"), nb::arg("product_type"),
+        nb::kw_only(), nb::arg("ignore_tax") = false,
+        nb::sig("def entry_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, *, "
+                "ignore_tax: bool = False) -> dict"),
+        "以目前的手續費設定計算一筆成交的成本, 滑價依委託本身的方向 (買進向上, 賣出向下).\n\n"
+        "回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅.");
 
     cls.def(
         "_Positions__ceil_price_by_tick",

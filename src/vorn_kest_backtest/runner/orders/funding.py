@@ -13,8 +13,7 @@ from vorn_kest_backtest.constant import futures_family
 
 def _cost(positions, code: str, action: str, price: float, quantity: int, product_type: str) -> dict[str, Any]:
     # The entry side as the account prices it: slippage in the order's own direction, no tax.
-    return positions._Positions__calculate_trade_cost(code, action, float(price), int(quantity), product_type,
-                                                      ignore_tax=True, need_reverse_direction=False)
+    return positions.entry_cost(code, action, float(price), int(quantity), product_type, ignore_tax=True)
 
 
 def opening_quantity(positions, code: str, action: str, quantity: int) -> int:
