@@ -42,16 +42,7 @@ class PollingCross(MovingAverageCross):
         closes = ctx.kbar(self.trade_code, "m", 1)["Close"].head(-1)
         if closes.len() < self.slow:
             return
-        fast_above = closes.tail(self.fast).mean() > closes.tail(self.slow).mean()
-        crossed = self._fast_above is not None and fast_above != self._fast_above
-        self._fast_above = fast_above
-        if not crossed:
-            return
-        held = ctx.positions(self.trade_code)
-        if fast_above and held == 0:
-            ctx.buy(self.trade_code, self.lots)
-        elif not fast_above and held > 0:
-            ctx.sell(self.trade_code, held)
+        self.follow(closes.tail(self.fast).mean() > closes.tail(self.slow).mean(), ctx)
 
 
 class BarsReader(Strategy):

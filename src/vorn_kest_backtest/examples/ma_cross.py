@@ -33,7 +33,10 @@ class MovingAverageCross(Strategy):
         slow = self._slow_ma.value
         if slow != slow:  # NaN: fewer than `slow` bars so far
             return
-        fast_above = self._fast_ma.value > slow
+        self.follow(self._fast_ma.value > slow, ctx)
+
+    def follow(self, fast_above: bool, ctx: Context) -> None:
+        """One closed bar's averages: buy when the fast one crosses above the slow one, sell when it crosses below."""
         crossed = self._fast_above is not None and fast_above != self._fast_above
         self._fast_above = fast_above
         if not crossed:
