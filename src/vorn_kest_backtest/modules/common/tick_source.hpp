@@ -53,9 +53,7 @@ struct VkbTickSourceApi {
     int version;
     // Blocks with the GIL released until an item is there; call with the GIL held.
     int (*pop)(void* ticker, VkbTickView* tick, PyObject** object);
-    // Grants the next tick; -1 with a Python exception set on failure.
-    int (*allow_next)(void* ticker);
-    // allow_next then pop, in one step of the engine when the item is there at once.
+    // Grants the next tick, then pops: one step of the engine when the item is there at once.
     int (*allow_and_pop)(void* ticker, VkbTickView* tick, PyObject** object);
     // In place of allow_and_pop: up to `max` live ticks, each taken standing for one allow_and_pop.
     // 1 leased, 0 none (use allow_and_pop), -1 with a Python exception set.

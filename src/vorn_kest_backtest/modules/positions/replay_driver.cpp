@@ -201,8 +201,7 @@ private:
             last_stamp_ = tick.timestamp;
             if (hooks_.progress.is_valid() && handled_ % hooks_.progress_every == 0 &&
                 Clock::now() - last_shown >= interval) {
-                settle_lease();
-                ++python_calls_;
+                before_python();
                 hooks_.progress(handled_);
                 last_shown = Clock::now();
             }
@@ -377,10 +376,16 @@ private:
         return slot.record;
     }
 
-    // Called before every call into Python.
-    void publish() {
+    // Before any call into Python: the Ticker has booked the leased ticks, and what was cached of
+    // Python's state may have changed.
+    void before_python() {
         settle_lease();
         ++python_calls_;
+    }
+
+    // Called before every call into Python that may look at the account or the books.
+    void publish() {
+        before_python();
         if (dirty_.empty()) return;
         const nb::object current_ticks = positions_.attr(current_ticks_key_);
         for (std::size_t index : dirty_) {

@@ -29,15 +29,6 @@ int pop(void* ticker, VkbTickView* tick, PyObject** object) {
     return guarded([&] { return static_cast<Ticker*>(ticker)->pop_view(*tick, *object); }, int{VKB_ITEM_ERROR});
 }
 
-int allow_next(void* ticker) {
-    return guarded(
-        [&] {
-            static_cast<Ticker*>(ticker)->allow_next_tick();
-            return 0;
-        },
-        -1);
-}
-
 int allow_and_pop(void* ticker, VkbTickView* tick, PyObject** object) {
     return guarded([&] { return static_cast<Ticker*>(ticker)->allow_and_pop_view(*tick, *object); },
                    int{VKB_ITEM_ERROR});
@@ -61,7 +52,7 @@ PyObject* record(void* ticker, const VkbTickView* tick) {
                    static_cast<PyObject*>(nullptr));
 }
 
-constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_next, allow_and_pop, lease, settle, record};
+constexpr VkbTickSourceApi kApi{kVkbTickSourceVersion, pop, allow_and_pop, lease, settle, record};
 
 void free_source(PyObject* capsule) {
     delete static_cast<VkbTickSource*>(PyCapsule_GetPointer(capsule, kVkbTickSourceCapsule));
