@@ -157,6 +157,20 @@ def test_a_stop_from_a_hook_ends_the_replay_after_the_tick_it_was_called_on(pyth
         wall_ns("2024-01-02", 9) / 1e9 - 8 * 3600 + closing * 3 * 60 / TICKS)
 
 
+class ClearsTheQuotesOnItsFirstBar(BarsOnly):
+    def on_bar(self, bar, ctx) -> None:
+        super().on_bar(bar, ctx)
+        if self.bars_seen == 1:
+            ctx.quotes.clear_ticks()
+
+
+def test_quotes_cleared_from_a_hook_keep_taking_the_ticks_after_it(console):
+    _, _, _, ctx, _ = run_counting_calls(ClearsTheQuotesOnItsFirstBar(), one_minute_of_ticks(minutes=3))
+    closing = next(i for i in range(TICKS) if i * 3 * 60 // TICKS >= 60)
+    # The tick that closed the first bar came before the clear; every later one is in the new buffer.
+    assert ctx.quotes.get_kbar("2330", "m", 1)["Volume"].sum() == TICKS - closing - 1
+
+
 class FailsOnTheThirdTick(BarsOnly):
     def __init__(self) -> None:
         super().__init__()

@@ -3,12 +3,24 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "records/product_type.hpp"
 
 namespace vkb::py {
 
+// What a caller feeding one code again and again keeps of the code's buffer, so the buffer is not
+// looked up by name each tick. Valid while `generation` is the manager's (clear_ticks changes it).
+struct QuoteEntryHint {
+    void* entry = nullptr;
+    std::uint64_t generation = 0;
+};
+
 struct QuoteValues {
     std::string_view code, market;
+    std::optional<ProductType> market_type;  // `market` parsed, when the caller already did
+    QuoteEntryHint* hint = nullptr;
     double timestamp = 0.0, close = 0.0;
     std::int64_t qty = 0, tick_type = 0;
     bool is_simulate = false;

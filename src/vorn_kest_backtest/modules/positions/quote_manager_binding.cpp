@@ -148,6 +148,7 @@ public:
         indicators_.clear();
         book_.clear();
         recent_entries_.fill(nullptr);
+        ++generation_;
         frame_caches_.clear();
         layouts_.clear();
     }
@@ -168,7 +169,7 @@ public:
 
     std::size_t feed_values(const vkb::py::QuoteValues& tick) {
         vkb::QuoteTick record;
-        record.market = tick_market(tick.market);
+        record.market = tick.market_type ? *tick.market_type : tick_market(tick.market);
         record.dt_us = vkb::to_wall_micros(checked_timestamp(tick.timestamp), tick.utc_offset_hours);
         if (!(std::isfinite(tick.close) && tick.close >= 0.0))
             throw nb::value_error(("tick 的 'close' 必須是不小於 0 的有限數值: " + std::to_string(tick.close)).c_str());
@@ -180,7 +181,14 @@ public:
         record.qty = tick.qty;
         record.tick_type = static_cast<std::int8_t>(tick.tick_type);
         record.is_simulate = tick.is_simulate;
-        feed_record(tick.code, record);
+        vkb::py::QuoteEntryHint* hint = tick.hint;
+        if (hint != nullptr && hint->generation == generation_) {
+            feed_entry(*static_cast<vkb::CodeTicks*>(hint->entry), record);
+        } else {
+            vkb::CodeTicks& entry = recent_entry(tick.code);
+            if (hint != nullptr) *hint = {&entry, generation_};
+            feed_entry(entry, record);
+        }
         return feed_.closed_count();
     }
 
@@ -311,8 +319,9 @@ private:
         return cache.bars();
     }
 
-    void feed_record(std::string_view code, const vkb::QuoteTick& record) {
-        vkb::CodeTicks& entry = recent_entry(code);
+    void feed_record(std::string_view code, const vkb::QuoteTick& record) { feed_entry(recent_entry(code), record); }
+
+    void feed_entry(vkb::CodeTicks& entry, const vkb::QuoteTick& record) {
         book_.add_tick(entry, record);
         if (!feed_.empty()) feed_.on_tick(book_, entry, record.dt_us);
     }
@@ -469,6 +478,7 @@ private:
     nb::object basic_info_;
     nb::object utc_offset_key_;
     std::array<vkb::CodeTicks*, 4> recent_entries_{};
+    std::uint64_t generation_ = 1;  // of the code buffers: changes when they are cleared
     std::unordered_map<const vkb::KbarCache*, FrameCache> frame_caches_;
     std::unordered_map<const vkb::KbarColumns*, Layout> layouts_;
     std::uint64_t last_layout_token_ = 0;

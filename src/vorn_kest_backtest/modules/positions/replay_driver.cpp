@@ -41,6 +41,8 @@ std::string_view utf8(PyObject* text) {
 struct CodeSlot {
     nb::object code, market;  // str
     std::string code_text, market_text;
+    std::optional<vkb::ProductType> market_type;  // market_text parsed (none: the quotes refuse it)
+    QuoteEntryHint quote_entry;
     VkbTickView tick{};
     nb::object record;        // null until Python needs it
     bool is_simulate = false;
@@ -288,6 +290,7 @@ private:
         slot.market = nb::borrow(tick.market);
         slot.code_text = utf8(tick.code);
         slot.market_text = utf8(tick.market);
+        slot.market_type = vkb::parse_product_type(slot.market_text);
         slots_.push_back(std::move(slot));
     }
 
@@ -295,6 +298,7 @@ private:
         if (slot.market.ptr() != tick.market) {
             slot.market = nb::borrow(tick.market);
             slot.market_text = utf8(tick.market);
+            slot.market_type = vkb::parse_product_type(slot.market_text);
         }
         slot.tick = tick;
         slot.tick.code = slot.code.ptr();
@@ -308,10 +312,12 @@ private:
         if (std::find(dirty_.begin(), dirty_.end(), index) == dirty_.end()) dirty_.push_back(index);
     }
 
-    std::size_t feed_quotes(const CodeSlot& slot) {
+    std::size_t feed_quotes(CodeSlot& slot) {
         QuoteValues values;
         values.code = slot.code_text;
         values.market = slot.market_text;
+        values.market_type = slot.market_type;
+        values.hint = &slot.quote_entry;
         values.timestamp = slot.tick.timestamp;
         values.close = slot.tick.close;
         values.qty = slot.tick.qty;
