@@ -96,7 +96,7 @@ def fastest(make_strategy, broker, repeat: int, python_loop: bool = False) -> tu
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--ticks-per-day", type=int, default=34_000, help="ticks per code and day (15 days, 2 codes)")
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each form; the fastest is reported")
+    parser.add_argument("--repeat", type=int, default=5, help="runs of each form; the fastest is reported")
     args = parser.parse_args()
     utils.console = QuietConsole()
     with tempfile.TemporaryDirectory() as folder:
