@@ -120,7 +120,7 @@ nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema,
 
 std::optional<BadPrice> first_bad_price(const nb::object& frame) {
     std::vector<double> close;
-    copy_column(frame["close"].attr("cast")(polars().attr("Float64")).attr("fill_null")(std::nan("")), close);
+    copy_column(frame["close"].attr("fill_null")(std::nan("")), close);
     const auto row = first_bad_trade_price(close);
     if (!row) return std::nullopt;
     return BadPrice{*row, close[*row]};
