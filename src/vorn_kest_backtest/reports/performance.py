@@ -89,8 +89,9 @@ _NOTE_BLOCK = ('<p id="own-figures-note" style="margin: 8px 0; padding: 8px 12px
 
 
 def with_own_figures_note(html: str) -> str:
-    """The page with a visible note, first in its body, that its figures are the library's own."""
-    opened = re.search(r"<body[^>]*>", html)
+    """The page with a visible note, first in its body (inside the library's page container), that its figures
+    are the library's own."""
+    opened = re.search(r'<body[^>]*>(\s*<div class="container">)?', html)
     at = opened.end() if opened else 0
     return html[:at] + _NOTE_BLOCK + html[at:]
 
