@@ -61,3 +61,11 @@ TEST_CASE("futures trading date: night session counts for the next trading date"
     CHECK(cal.futures_trading_date(wall(2024, 10, 9, 16, 0)) == days_from_civil(2024, 10, 11));
     CHECK(cal.futures_trading_date(wall(2024, 1, 9, 1, 0)) == days_from_civil(2024, 1, 9));
 }
+
+TEST_CASE("trading date of a tick: stocks by calendar date, futures by the session's trading date") {
+    SessionCalendar cal;
+    CHECK(cal.trading_date(ProductType::Stock, wall(2024, 1, 5, 13, 30)) == days_from_civil(2024, 1, 5));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 13, 45)) == days_from_civil(2024, 1, 5));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 15, 0)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 6, 0, 30)) == days_from_civil(2024, 1, 8));
+}

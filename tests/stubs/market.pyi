@@ -97,6 +97,9 @@ class TradingCalendar:
     def sessions_touching(self, market: str, day: datetime.date) -> list[Session]:
         """在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分)."""
 
+    def trading_date(self, market: str, epoch_seconds: float) -> datetime.date:
+        """epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日."""
+
     def __getstate__(self) -> tuple: ...
 
     def __setstate__(self, arg: tuple[Sequence[int]], /) -> None: ...

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "market_values.hpp"
+#include "vkb/civil_time.hpp"
 #include "vkb/holiday_table.hpp"
 #include "vkb/session_calendar.hpp"
 
@@ -66,6 +67,10 @@ public:
     std::vector<vkb::TradingSession> sessions_touching(nb::handle market, nb::handle day) const {
         return calendar_.sessions_touching(vkb::py::market_of(market), days_of(day));
     }
+    nb::object trading_date(nb::handle market, double epoch_seconds) const {
+        const std::int64_t wall_us = vkb::to_wall_micros(epoch_seconds, vkb::py::exchange_utc_offset());
+        return date_of(calendar_.trading_date(vkb::py::market_of(market), wall_us));
+    }
     nb::tuple state() const { return nb::make_tuple(calendar_.holidays()); }
     void restore(const std::vector<std::int64_t>& days) { calendar_.set_holidays(days); }
 
@@ -105,6 +110,9 @@ void bind_trading_calendar(nb::module_& m) {
         .def("sessions_touching", &TradingCalendar::sessions_touching, nb::arg("market"), nb::arg("day"),
              nb::sig("def sessions_touching(self, market: str, day: datetime.date) -> list[Session]"),
              "在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分).")
+        .def("trading_date", &TradingCalendar::trading_date, nb::arg("market"), nb::arg("epoch_seconds"),
+             nb::sig("def trading_date(self, market: str, epoch_seconds: float) -> datetime.date"),
+             "epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日.")
         .def("__getstate__", &TradingCalendar::state)
         .def("__setstate__", [](TradingCalendar& self, const std::tuple<std::vector<std::int64_t>>& state) {
             new (&self) TradingCalendar(nb::list());
