@@ -106,6 +106,7 @@ def rolls(monkeypatch) -> list[ContractRoll]:
 
 
 def run(strategy: Strategy, api, roll: str | None = None):
+    """The account of one run over 2026-01-21 .. 2026-01-22 (January's last trading date, February's first)."""
     positions = []
     real_modules = session._modules
 
@@ -115,8 +116,8 @@ def run(strategy: Strategy, api, roll: str | None = None):
 
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(session, "_modules", modules)
-        summary = session.run_backtest(strategy, CODES, "2026-01-21", "2026-01-22", api, reports_wanted=False, roll=roll)
-    return summary, positions[0]
+        session.run_backtest(strategy, CODES, "2026-01-21", "2026-01-22", api, reports_wanted=False, roll=roll)
+    return positions[0]
 
 
 def deals(account) -> list[tuple[str, float, str]]:
@@ -126,7 +127,7 @@ def deals(account) -> list[tuple[str, float, str]]:
 def test_a_long_held_past_its_months_expiry_is_settled_at_that_months_last_trade(broker_with_months, loop, rolls,
                                                                                 console):
     strategy = HoldsThroughTheExpiry()
-    _, account = run(strategy, broker_with_months())
+    account = run(strategy, broker_with_months())
     assert deals(account) == [("Buy", 23100.0, "2026-01-20 15:00:00.000000"),
                               ("Sell", 23106.0, "2026-01-21 13:45:00.000000")]
     (row,) = account.profit_rows
@@ -145,7 +146,7 @@ def test_a_long_held_past_its_months_expiry_is_settled_at_that_months_last_trade
 
 def test_carry_opens_the_same_size_on_the_next_month_at_its_first_trade(broker_with_months, loop, rolls, console):
     strategy = SellsAtTheEnd()
-    _, account = run(strategy, broker_with_months(), roll="carry")
+    account = run(strategy, broker_with_months(), roll="carry")
     assert deals(account) == [("Buy", 23100.0, "2026-01-20 15:00:00.000000"),
                               ("Sell", 23106.0, "2026-01-21 13:45:00.000000"),
                               ("Buy", 23200.0, "2026-01-21 15:00:00.000000"),
@@ -164,8 +165,13 @@ def test_a_bar_strategy_in_the_cpp_loop_is_settled_without_a_python_call_per_tic
                                                                                 monkeypatch):
     calls = []
     real = ContractRoll.session_start
-    monkeypatch.setattr(ContractRoll, "session_start", lambda self, *a: calls.append(a[1]["timestamp"]) or real(self, *a))
-    _, account = run(HoldsOnBars(), TaifexBroker(exchange_files))
+
+    def session_start(self, previous, tick) -> None:
+        calls.append(tick["timestamp"])
+        real(self, previous, tick)
+
+    monkeypatch.setattr(ContractRoll, "session_start", session_start)
+    account = run(HoldsOnBars(), TaifexBroker(exchange_files))
     assert deals(account)[-1] == ("Sell", 23106.0, "2026-01-21 13:45:00.000000")
     # One check, at the first tick of the next trading date after the position was opened.
     assert calls == [FIRST_FEBRUARY[0]]
@@ -178,7 +184,7 @@ def test_a_position_opened_on_the_new_month_is_left_alone(broker_with_months, lo
                 ctx.buy(CODE, 1, fill="this_tick")
             self.seen.append((tick["close"], ctx.positions(CODE)))
 
-    _, account = run(BuysFebruary(), broker_with_months())
+    account = run(BuysFebruary(), broker_with_months())
     assert [d[:2] for d in deals(account)] == [("Buy", 23200.0), ("Sell", 23206.0)]
     assert rolls[0].orders == []
 
@@ -195,7 +201,7 @@ class BracketedLong(Strategy):
 
 def test_the_expired_months_working_orders_are_cancelled_with_it(exchange_files, loop, console):
     strategy = BracketedLong()
-    _, account = run(strategy, TaifexBroker(exchange_files))
+    account = run(strategy, TaifexBroker(exchange_files))
     # February's first trade (23200) would have met the take-profit and opened a short.
     assert [d[:2] for d in deals(account)] == [("Buy", 23100.0), ("Sell", 23106.0)]
     exits = strategy.order.take_profit_order, strategy.order.stop_loss_order
@@ -204,16 +210,16 @@ def test_the_expired_months_working_orders_are_cancelled_with_it(exchange_files,
 
 
 def test_a_cached_rerun_still_knows_the_month(broker_with_months, console):
-    first = deals(run(SellsAtTheEnd(), broker_with_months())[1])
+    first = deals(run(SellsAtTheEnd(), broker_with_months()))
     console.lines.clear()
-    again = deals(run(SellsAtTheEnd(), broker_with_months())[1])
+    again = deals(run(SellsAtTheEnd(), broker_with_months()))
     assert any("已存在" in line for line in console.lines)
     assert again == first and first[-1][:2] == ("Sell", 23106.0)
 
 
 def test_without_month_data_r1_stays_one_contract(exchange_files, tmp_path, loop, rolls, console):
     folder = copy_as_files(exchange_files, tmp_path / "plain", with_month=False)
-    _, account = run(SellsAtTheEnd(), FileBroker(folder))
+    account = run(SellsAtTheEnd(), FileBroker(folder))
     # The file names no month: the position is held across and sold at the end, as one contract.
     assert [d[:2] for d in deals(account)] == [("Buy", 23100.0), ("Sell", 23206.0)]
     assert (rolls[0].held, rolls[0].orders) == ({}, [])
