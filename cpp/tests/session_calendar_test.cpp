@@ -1,5 +1,8 @@
 #include <doctest/doctest.h>
 
+#include <cstddef>
+#include <iterator>
+
 #include "vkb/civil_time.hpp"
 #include "vkb/session_calendar.hpp"
 
@@ -68,4 +71,20 @@ TEST_CASE("trading date of a tick: stocks by calendar date, futures by the sessi
     CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 13, 45)) == days_from_civil(2024, 1, 5));
     CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 15, 0)) == days_from_civil(2024, 1, 8));
     CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 6, 0, 30)) == days_from_civil(2024, 1, 8));
+}
+
+TEST_CASE("the night-opening day changes at every futures trading-date boundary") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    // Ticks across a week with a holiday: the day changes wherever the trading date does.
+    const std::int64_t ticks[] = {wall(2024, 10, 7, 13, 45), wall(2024, 10, 7, 15, 0), wall(2024, 10, 8, 4, 59),
+                                  wall(2024, 10, 8, 8, 45),  wall(2024, 10, 9, 13, 45), wall(2024, 10, 9, 15, 0),
+                                  wall(2024, 10, 11, 8, 45), wall(2024, 10, 11, 15, 0), wall(2024, 10, 12, 4, 59),
+                                  wall(2024, 10, 14, 8, 45)};
+    for (std::size_t i = 1; i < std::size(ticks); ++i)
+        if (cal.futures_trading_date(ticks[i]) != cal.futures_trading_date(ticks[i - 1]))
+            CHECK(night_opening_day(ticks[i]) != night_opening_day(ticks[i - 1]));
+    CHECK(night_opening_day(wall(2024, 10, 9, 14, 59)) == days_from_civil(2024, 10, 8));
+    CHECK(night_opening_day(wall(2024, 10, 9, 15, 0)) == days_from_civil(2024, 10, 9));
+    CHECK(night_opening_day(wall(1969, 12, 31, 15, 0)) == -1);
 }

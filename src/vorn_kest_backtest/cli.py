@@ -36,6 +36,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="策略參數 (依類別屬性的型別轉換), 可重複: --param fast=10 --param slow=60")
     run.add_argument("--capital", type=int, help="初始資金 (預設取策略的 initial_capital)")
     run.add_argument("--slippage-ticks", type=int, help="買賣滑價的跳動數 (預設 3)")
+    run.add_argument("--roll", choices=["settle", "carry"],
+                     help="連續月期貨的契約到期時: settle 以最後成交價結算平倉, carry 轉倉到新月份 (預設取策略的 roll)")
 
     demo = commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
     for command in (run, demo):
@@ -97,7 +99,8 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
                          parameters=strategy_parameters(strategy_class))
     with muted_console() if args.quiet else nullcontext():
         summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage,
-                               fetch_bar=args.quiet, fees=getattr(args, "fees", "tw_broker"))
+                               fetch_bar=args.quiet, fees=getattr(args, "fees", "tw_broker"),
+                               roll=getattr(args, "roll", None))
     if args.quiet:
         # Days that could not be loaded are errors, so a quiet run shows them too.
         missing_days.report(summary.missing_days)

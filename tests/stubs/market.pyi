@@ -127,5 +127,8 @@ def exchange_wall_micros(epoch_seconds: Annotated[NDArray[numpy.float64], dict(s
 def wall_ns_to_epoch_seconds(ts: int, utc_offset_hours: int) -> float:
     """券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數."""
 
+def night_opening_day(epoch_seconds: float) -> int:
+    """最近一次 (含當下) 夜盤開盤 15:00 的日曆日 (1970-01-01 起的日數); 期貨 Tick 的交易日改變時必定改變."""
+
 def midnight_ns(day: datetime.date) -> int:
     """日曆日 00:00 的牆上時間奈秒數."""

@@ -244,7 +244,7 @@ class QuoteManager:
         每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.
         """
 
-def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, working: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int) -> int:
+def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, working: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
     """
-    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; 只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 以及權益每分鐘取樣時呼叫 Python.
+    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; 只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
     """

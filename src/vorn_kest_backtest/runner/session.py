@@ -14,6 +14,7 @@ from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
+from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import Summary, figure_rows, summarise, summary_table
@@ -56,11 +57,13 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
-                 slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False) -> Summary:
+                 slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
+                 roll: str | None = None) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
+    roll: 契約到期時 "settle" (結算平倉) 或 "carry" (轉倉到新月份); None 時取策略的 roll.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
@@ -72,12 +75,14 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     markets = {item["code"]: item["market"] for item in codes}
     ctx = Context(positions, quote_manager, list(markets))
     recorder = EquityRecorder(positions, markets)
+    contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
+                                            strategy.roll if roll is None else roll)
 
     call_hook(strategy.on_start, "on_start", ctx)
     with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
         ticker = ticker_class(api)
         ticker.send_ticks(codes, start, end)
-    replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder)
+    replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
     call_hook(strategy.on_finish, "on_finish", ctx)
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)

@@ -30,6 +30,14 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 }
 inline std::int64_t floor_to(std::int64_t a, std::int64_t step) { return floor_div(a, step) * step; }
 
+// The calendar day of the latest night-session opening (15:00) at or before a wall-clock time. It
+// changes at every 15:00, so wherever the trading date of a futures tick changes (every product's
+// sessions leave 15:00 between two trading dates); it may also change within one trading date, across
+// a weekend or a holiday.
+inline std::int64_t night_opening_day(std::int64_t wall_us) {
+    return floor_div(wall_us - std::int64_t{kNightStartSecond} * kMicrosPerSecond, kMicrosPerDay);
+}
+
 // Inclusive range of seconds of the day during which a market is closed.
 struct ClosedInterval {
     int start_second;

@@ -10,10 +10,12 @@ Rules:
   tick of its code after that end, or at the end of the replay (good_till_cancel orders too, then).
 - Stocks: a limit outside today's +/-10% band around the previous close is refused.
 - Every order leaves an "Order" trade record, then a "Deal" or a "Cancel".
+- A futures fill carries the contract month it trades ("contract") where the data names one.
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from itertools import count
 from numbers import Real
 from typing import Any, cast
@@ -59,6 +61,8 @@ class OrderBook:
         self.last_quotes: dict[str, tuple[float, float] | None] = {}
         self.fill_model = "trade"
         self.peak_margin = 0.0
+        # (code, timestamp) -> the contract month a fill trades, None where the data names none.
+        self.contract_of: Callable[[str, float], str | None] | None = None
 
     def on_tick(self, tick: dict[str, Any]) -> None:
         code = tick["code"]
@@ -135,6 +139,21 @@ class OrderBook:
         self._cancel(order, "策略取消", self.last_ticks[order.code]["timestamp"])
         return True
 
+    # Orders the replay makes itself, at a contract's expiry.
+
+    def book_at(self, code: str, action: Action, quantity: int, tick: dict[str, Any], reason: str) -> Order:
+        """A market order filled at once at `tick`'s trade, booked like any fill; `reason` stays on it once filled."""
+        order = self._place(code, action, quantity, OrderType.MARKET, tick, None, None, False)
+        self._fill(order, float(tick["close"]), tick)
+        if order.status is OrderStatus.FILLED:
+            order.reason = reason
+        return order
+
+    def expire_orders(self, code: str, reason: str, timestamp: float) -> None:
+        """Cancels every working order of `code`: the contract they were placed on has expired."""
+        for order in list(self._working.get(code, [])):
+            self._cancel(order, reason, timestamp)
+
     def _place(self, code, action, quantity, order_type, tick, limit, stop, good_till_cancel) -> Order:
         timestamp = float(tick["timestamp"])
         order = Order(str(next(self._ids)), code, action, quantity, order_type, tick["market_type"], timestamp,
@@ -186,6 +205,9 @@ class OrderBook:
             return
         fill = {"trade_id": order.trade_id, "code": order.code, "action": order.action.value,
                 "quantity": order.quantity, "price": price, "origin_price": price, "exchange_ts": timestamp}
+        contract = self.contract_of(order.code, timestamp) if self.contract_of is not None else None
+        if contract is not None:
+            fill["contract"] = contract
         # The account applies its slippage and costs to the fill as configured.
         self._positions.set_positions(fill, order.product_type)
         self._record(order, price, timestamp, "Deal")
