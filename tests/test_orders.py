@@ -9,7 +9,6 @@ from runner_fakes import FakeLedger, FakeQuotes, tick
 from vorn_kest_backtest.modules.positions.positions import Positions
 from vorn_kest_backtest.runner import Context
 from vorn_kest_backtest.runner.orders import OrderStatus
-from vorn_kest_backtest.runner.orders.session_end import session_end
 
 
 def book(capital: int = 10**9, account=None) -> tuple[Context, object]:
@@ -50,7 +49,8 @@ def test_sell_limit_mirrors_the_buy():
     feed(ctx, "2330", "2024-01-02", [100.0], 0)
     ctx.sell("2330", 2, price=101.0)
     feed(ctx, "2330", "2024-01-02", [100.5, 102.0])
-    assert fills(ledger) == [("Sell", 102.0)]
+    # Resting after 100.5, the offer at 101 is first in line when the tape trades through it.
+    assert fills(ledger) == [("Sell", 101.0)]
 
 
 def test_day_order_never_reached_is_cancelled_at_the_session_end_and_good_till_cancel_stays():
@@ -69,16 +69,21 @@ def test_day_order_never_reached_is_cancelled_at_the_session_end_and_good_till_c
     assert records(ledger)[-1] == ("2", "Cancel", 80.0) and ctx.orders() == []
 
 
-@pytest.mark.parametrize("at, market, closes", [
-    ("2024-01-02 10:00:00", "Stock", "2024-01-02 13:30:00"),
-    ("2024-01-02 09:00:00", "Future", "2024-01-02 13:45:00"),
-    ("2024-01-02 13:45:00", "Future", "2024-01-02 13:45:00"),
-    ("2024-01-02 14:10:00", "Future", "2024-01-03 05:00:00"),
-    ("2024-01-02 20:00:00", "Future", "2024-01-03 05:00:00"),
-    ("2024-01-03 03:00:00", "Future", "2024-01-03 05:00:00"),
+@pytest.mark.parametrize("at, market, opens, closes", [
+    ("2024-01-02 10:00:00", "Stock", "2024-01-02 09:00:00", "2024-01-02 13:30:00"),
+    ("2024-01-02 09:00:00", "Future", "2024-01-02 08:45:00", "2024-01-02 13:45:00"),
+    # On the closing print nothing trades any more: the order belongs to the next session.
+    ("2024-01-02 13:45:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-02 14:10:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-02 20:00:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-03 03:00:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-05 13:30:00", "Stock", "2024-01-08 09:00:00", "2024-01-08 13:30:00"),
 ])
-def test_session_end_of_an_order(at, market, closes):
-    assert session_end(epoch(at), market) == epoch(closes)
+def test_an_order_belongs_to_the_session_under_way_else_the_next(at, market, opens, closes):
+    ctx, _ = book()
+    ctx.observe(tick("X", at, 100.0, market=market))
+    order = ctx.buy("X", 1, price=90.0)
+    assert (order.placed_at, order.session_start, order.session_end) == (epoch(at), epoch(opens), epoch(closes))
 
 
 def test_stop_triggers_on_a_trade_through_it_and_fills_at_the_next_trade():
@@ -108,9 +113,9 @@ def test_bracket_take_profit_cancels_its_stop_loss():
     assert ctx.orders("2330") == [take_profit, stop_loss]
     feed(ctx, "2330", "2024-01-02", [103.0, 106.0, 94.0], 2)
     assert take_profit.status is OrderStatus.FILLED and stop_loss.status is OrderStatus.CANCELLED
-    assert fills(ledger) == [("Buy", 100.5), ("Sell", 106.0)] and ctx.positions("2330") == 0
+    assert fills(ledger) == [("Buy", 100.5), ("Sell", 105.0)] and ctx.positions("2330") == 0
     assert records(ledger) == [("1", "Order", 100.0), ("1", "Deal", 100.5), ("2", "Order", 105.0),
-                               ("3", "Order", 95.0), ("2", "Deal", 106.0), ("3", "Cancel", 95.0)]
+                               ("3", "Order", 95.0), ("2", "Deal", 105.0), ("3", "Cancel", 95.0)]
 
 
 def test_bracket_prices_on_the_wrong_sides_are_refused():
