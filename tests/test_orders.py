@@ -232,3 +232,55 @@ def test_the_summary_shows_the_peak_margin_of_a_futures_run(console):
     from vorn_kest_backtest.runner.summary import summary_table
 
     assert "最高保證金占用" in [str(cell) for cell in summary_table(summary).columns[0].cells]
+
+
+@pytest.mark.parametrize("action, stop, tape, fill", [
+    ("buy", 101.0, [100.5, 101.0, 101.5], 101.5),
+    ("sell", 99.0, [99.5, 99.0, 98.5], 98.5),
+], ids=["buy", "sell"])
+def test_a_stop_touched_exactly_at_its_price_triggers(action, stop, tape, fill):
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [100.0], 0)
+    order = getattr(ctx, action)("2330", 1, stop=stop)
+    feed(ctx, "2330", "2024-01-02", tape[:2])
+    assert order.triggered and fills(ledger) == []
+    feed(ctx, "2330", "2024-01-02", tape[2:], 3)
+    assert order.fill_price == fill
+
+
+@pytest.mark.parametrize("fill", ["next_trade", "this_tick"])
+def test_a_stock_day_order_on_the_closing_print_works_in_the_next_session(fill):
+    # The 13:30:00 print ends the session: nothing trades after it, so the order cannot work there.
+    ctx, ledger = book()
+    ctx.observe(tick("2330", "2024-01-02 13:29:00", 100.0))
+    ctx.observe(tick("2330", "2024-01-02 13:30:00", 100.5))
+    order = ctx.buy("2330", 1, fill=fill)
+    assert order.is_open and order.session_end == epoch("2024-01-03 13:30:00")
+    ctx.observe(tick("2330", "2024-01-03 09:00:00", 101.0))
+    assert order.status is OrderStatus.FILLED and (order.fill_price, order.filled_at) == (
+        101.0, epoch("2024-01-03 09:00:00"))
+
+
+def test_a_limit_marketable_on_arrival_fills_at_the_trade_and_a_resting_one_at_its_limit():
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [105.0], 0)
+    resting = ctx.buy("2330", 1, price=104.0)
+    feed(ctx, "2330", "2024-01-02", [104.5])
+    assert resting.rested and resting.is_open
+    arriving = ctx.buy("2330", 1, price=104.0)
+    feed(ctx, "2330", "2024-01-02", [103.0], 2)
+    # The resting bid is first in line at 104; the new one meets 103.0 as its first trade.
+    assert (resting.fill_price, arriving.fill_price) == (104.0, 103.0)
+    assert [call[1].get("limit_price") for call in ledger.calls if call[0] == "set_positions"] == [104.0, 104.0]
+
+
+def test_a_bracket_filled_in_on_finish_cancels_both_exits_at_once(console):
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [100.0], 0)
+    ctx.finish_replay()
+    entry = ctx.buy("2330", 1, take_profit=105.0, stop_loss=95.0)
+    exits = (entry.take_profit_order, entry.stop_loss_order)
+    assert entry.status is OrderStatus.FILLED and ctx.orders() == []
+    assert all(leg.status is OrderStatus.CANCELLED and "回放已結束" in leg.reason for leg in exits)
+    assert records(ledger) == [("1", "Order", 100.0), ("1", "Deal", 100.0), ("2", "Order", 105.0),
+                               ("3", "Order", 95.0), ("2", "Cancel", 105.0), ("3", "Cancel", 95.0)]
