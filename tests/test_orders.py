@@ -251,7 +251,7 @@ def test_a_stop_touched_exactly_at_its_price_triggers(action, stop, tape, fill):
 @pytest.mark.parametrize("fill", ["next_trade", "this_tick"])
 def test_a_stock_day_order_on_the_closing_print_works_in_the_next_session(fill):
     # The 13:30:00 print ends the session: nothing trades after it, so the order cannot work there.
-    ctx, ledger = book()
+    ctx, _ = book()
     ctx.observe(tick("2330", "2024-01-02 13:29:00", 100.0))
     ctx.observe(tick("2330", "2024-01-02 13:30:00", 100.5))
     order = ctx.buy("2330", 1, fill=fill)

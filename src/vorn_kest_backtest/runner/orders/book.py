@@ -27,8 +27,8 @@ from typing import Any, cast
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
-from vorn_kest_backtest.runner.orders.funding import margin_in_use, shortfall
 from vorn_kest_backtest.modules.market.market import TradingCalendar
+from vorn_kest_backtest.runner.orders.funding import margin_in_use, shortfall
 from vorn_kest_backtest.runner.orders.matching import limit_fill_price, stop_reached, works_as
 from vorn_kest_backtest.runner.orders.order import Order, OrderStatus, OrderType
 from vorn_kest_backtest.runner.orders.price_band import DailyBands
