@@ -284,3 +284,13 @@ def test_a_bracket_filled_in_on_finish_cancels_both_exits_at_once(console):
     assert all(leg.status is OrderStatus.CANCELLED and "回放已結束" in leg.reason for leg in exits)
     assert records(ledger) == [("1", "Order", 100.0), ("1", "Deal", 100.0), ("2", "Order", 105.0),
                                ("3", "Order", 95.0), ("2", "Cancel", 105.0), ("3", "Cancel", 95.0)]
+
+
+def test_a_day_order_whose_session_ended_without_a_tick_of_its_code_expires_at_that_end():
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [100.0], 0)
+    order = ctx.buy("2330", 1, price=90.0)
+    ctx.observe(tick("TXFR1", "2024-01-02 13:40:00", 17000.0, market="Future"))
+    ctx.finish_replay()
+    assert order.status is OrderStatus.CANCELLED and "收盤未成交" in order.reason
+    assert ledger.trade_records[-1]["dt"] == str(epoch("2024-01-02 13:30:00"))
