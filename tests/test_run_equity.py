@@ -8,7 +8,8 @@ from report_fakes import FakePositions, FakeQuoteManager, epoch, profit_row
 from vorn_kest_backtest.modules.positions.positions import Positions
 from vorn_kest_backtest.reports import export_trade_records, generate_qs_profit_report
 from vorn_kest_backtest.reports.performance import drop_unearned_periods, equity_series, to_exchange_datetimes
-from vorn_kest_backtest.runner.equity import EquityRecorder, daily_closes, realised_samples
+from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
+from vorn_kest_backtest.runner.trading_days import daily_closes
 
 
 def fill(trade_id: str, action: str, price: float, when: str, qty: int = 1) -> dict:

@@ -98,3 +98,11 @@ TEST_CASE("an order works in the session under way, else in the market's next se
     CHECK(bounds(ProductType::Future, wall(2024, 1, 6, 10, 0)) ==
           std::pair{wall(2024, 1, 8, 8, 45), wall(2024, 1, 8, 13, 45)});
 }
+
+TEST_CASE("trading date of a tick: stocks by calendar date, futures by the session's trading date") {
+    SessionCalendar cal;
+    CHECK(cal.trading_date(ProductType::Stock, wall(2024, 1, 5, 13, 30)) == days_from_civil(2024, 1, 5));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 13, 45)) == days_from_civil(2024, 1, 5));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 15, 0)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 6, 0, 30)) == days_from_civil(2024, 1, 8));
+}

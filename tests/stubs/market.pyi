@@ -102,6 +102,9 @@ class TradingCalendar:
         在 `epoch_seconds` 下單的委託所屬的交易時段 (開始, 結束), 皆為 epoch 秒數: 進行中的時段, 否則為該市場下一個開盤的時段; 收盤那一筆成交之後已無成交, 在那一刻下的委託屬於下一個時段.
         """
 
+    def trading_date(self, market: str, epoch_seconds: float) -> datetime.date:
+        """epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日."""
+
     def __getstate__(self) -> tuple: ...
 
     def __setstate__(self, arg: tuple[Sequence[int]], /) -> None: ...

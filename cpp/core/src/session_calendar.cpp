@@ -76,6 +76,10 @@ std::int64_t SessionCalendar::futures_trading_date(std::int64_t wall_us) const {
     return days;
 }
 
+std::int64_t SessionCalendar::trading_date(ProductType market, std::int64_t wall_us) const {
+    return market == ProductType::Stock ? floor_div(wall_us, kMicrosPerDay) : futures_trading_date(wall_us);
+}
+
 std::vector<TradingSession> SessionCalendar::sessions_touching(ProductType market, std::int64_t days) const {
     std::vector<TradingSession> sessions;
     if (is_holiday(days)) return sessions;

@@ -33,7 +33,7 @@ TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t q
         const double amount = traded_amount(c);
         c.fee = rule.futures ? broker_futures_fee(quantity, *rule.broker) : broker_stock_fee(amount, *rule.broker);
         if (ignore_tax) return c;
-        if (rule.futures) c.tax = broker_futures_tax(amount);
+        if (rule.futures) c.tax = broker_futures_tax(amount, quantity);
         else if (rule.sell) c.tax = broker_stock_sell_tax(code, amount, false);
         return c;
     }

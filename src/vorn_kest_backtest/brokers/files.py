@@ -62,6 +62,7 @@ class FileBroker:
     沒有檔案的日子回傳空欄位; 檔案內容錯誤時丟出 ValueError, 訊息帶出檔名與問題.
     `tick_source_id`: 資料夾的實際路徑, Tick 快取依此與其他來源分開;
     `tick_source_stamp(contract, date)`: 該日檔案的路徑, 大小與修改時間, 檔案改變後快取會重新讀取.
+    `tick_source_name(contract, date)`: 該日檔案的路徑; 某筆 Tick 無法使用時, 錯誤訊息以此指出檔案與第幾筆.
     """
 
     def __init__(self, folder: str | os.PathLike[str], markets: Mapping[str, str] | None = None) -> None:
@@ -105,6 +106,10 @@ class FileBroker:
         """該日檔案的路徑, 大小與修改時間 (奈秒); 沒有檔案時為空字串."""
         stats = ((path, os.stat(path)) for path in self._day_files(contract, date))
         return "|".join(f"{path} {stat.st_size} {stat.st_mtime_ns}" for path, stat in stats)
+
+    def tick_source_name(self, contract: Contract, date: str) -> str:
+        """該日檔案的路徑 (回傳的 Tick 依檔案中的順序, 第 n 筆即檔案的第 n 筆資料); 沒有檔案時為空字串."""
+        return ", ".join(self._day_files(contract, date))
 
     def _day_files(self, contract: Contract, date: str) -> list[str]:
         self.Contracts.table_of(contract)

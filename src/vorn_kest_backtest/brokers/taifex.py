@@ -133,6 +133,12 @@ class TaifexBroker:
         stats = ((path, os.stat(path)) for path in paths)
         return "|".join(f"{path} {stat.st_size} {stat.st_mtime_ns}" for path, stat in stats)
 
+    def tick_source_name(self, contract: Contract, date: str) -> str:
+        """股票: 該日檔案的路徑; 期貨為空字串 (期交所檔案的資料列在讀檔時已逐列檢查, 錯誤訊息帶出檔名與行號)."""
+        if contract.market == STOCK:
+            return self._stocks.tick_source_name(contract, date)
+        return ""
+
     def _files_holding(self, day: date) -> list[date]:
         """Trading days whose files hold rows dated `day`, in time order of those rows."""
         files = []

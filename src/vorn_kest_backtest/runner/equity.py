@@ -5,8 +5,6 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from vorn_kest_backtest.modules.market.market import exchange_datetime
-
 Sample = tuple[float, float]  # (epoch seconds of the last tick in the minute, equity)
 
 
@@ -105,10 +103,3 @@ def realised_samples(rows: list[Mapping[str, Any]], initial_capital: float) -> l
         samples.append((float(row["exit_dt"]), equity))
     return samples
 
-
-def daily_closes(samples: list[Sample]) -> list[tuple[str, float]]:
-    """The last sample of each exchange date, as ("%Y-%m-%d", equity), in date order."""
-    closes: dict[str, float] = {}
-    for stamp, value in sorted(samples):
-        closes[exchange_datetime(stamp).strftime("%Y-%m-%d")] = value
-    return list(closes.items())

@@ -12,11 +12,11 @@ from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
-from vorn_kest_backtest.runner.equity import EquityRecorder, daily_closes, realised_samples
+from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.summary import Summary, summarise, summary_table
+from vorn_kest_backtest.runner.summary import Summary, figure_rows, summarise, summary_table
 from vorn_kest_backtest.runner.summary_file import write_summary_file
 
 
@@ -83,13 +83,13 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
     missing_days.report(missing)
 
-    summary = summarise(positions, samples, recorder.held, start, end)
+    summary = summarise(positions, samples, recorder.held, start, end, markets.values())
     summary.missing_days = missing
     summary.peak_margin = ctx.peak_margin
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html,
-                                              ctx.order_book.fill_limits)
+                                              summary, ctx.order_book.fill_limits)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
@@ -99,14 +99,14 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
 
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool,
-                   limits: dict[str, float]) -> dict[str, str]:
+                   summary: Summary, limits: dict[str, float]) -> dict[str, str]:
     paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder, limits)}
-    closes = daily_closes(samples)
     realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
-            positions, code, quote_manager, folder, equity=samples, realised=realised)
-        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, closes)
+            positions, code, quote_manager, folder, equity=samples, realised=realised,
+            figures=figure_rows(summary))
+        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes)
         if performance is not None:
             paths[f"{code} 進階損益報告"] = performance
     return paths

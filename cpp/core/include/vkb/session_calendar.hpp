@@ -67,6 +67,9 @@ public:
     // The trading date a futures tick counts for: the night session from 15:00 belongs to the next
     // trading date, its part after midnight likewise; the day session to its own date.
     std::int64_t futures_trading_date(std::int64_t wall_us) const;
+    // The trading date a tick of `market` counts for: a stock tick's calendar date, a futures tick's
+    // `futures_trading_date`.
+    std::int64_t trading_date(ProductType market, std::int64_t wall_us) const;
 
     // Sessions with ticks stamped on calendar day `days`, in time order: for futures the night session
     // begun the evening before, the day session and the night session begun that day. A listed holiday
