@@ -79,7 +79,7 @@ class FakeLedger(FakePositions):
         self.trade_records.append({"trade_id": trade_id, "code": code, "action": action, "quantity": quantity,
                                    "price": price, "dt": str(timestamp), "trade_status": trade_status})
 
-    def entry_cost(self, code, action, price, quantity, product_type, *, ignore_tax=False):
+    def entry_cost(self, code, action, price, quantity, product_type, *, ignore_tax=False, limit_price=None):
         direction = 1 if action == "Buy" else -1
         return {"fee": 0.0, "tax": 0, "fixed_cost": 0, "qty": quantity, "min_qty": quantity, "price": price + direction,
                 "origin_price": price}

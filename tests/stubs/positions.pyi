@@ -63,11 +63,12 @@ class Positions:
     def reset_fee_settings(self) -> None:
         """重設手續費設定 (每筆固定成本為 10)"""
 
-    def entry_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, *, ignore_tax: bool = False) -> dict:
+    def entry_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, *, ignore_tax: bool = False, limit_price: float | None = None) -> dict:
         """
         以目前的手續費設定計算一筆成交的成本, 滑價依委託本身的方向 (買進向上, 賣出向下).
 
-        回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅.
+        回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅;
+        limit_price: 限價單的限價, 滑價後的價格不會比它差.
         """
 
     def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None:

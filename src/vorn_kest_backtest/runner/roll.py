@@ -17,7 +17,6 @@ trade (reason "轉倉"), with the normal slippage, fee and funding check of a ma
 from __future__ import annotations
 
 from collections.abc import Iterator, Mapping
-from contextlib import contextmanager
 from datetime import date, timedelta
 from typing import Any
 
@@ -118,8 +117,8 @@ class ContractRoll:
         for side, (old_month, quantity) in expired.items():
             opening = Action.BUY if side == "buy" else Action.SELL
             closing = Action.SELL if side == "buy" else Action.BUY
-            with _no_slippage(self._positions, closing):
-                self._book_leg(code, closing, quantity, previous, SETTLE_REASON, old_month)
+            # The exchange settles at its price: the fill's own price is its limit, so no slippage passes it.
+            self._book_leg(code, closing, quantity, previous, SETTLE_REASON, old_month, float(previous["close"]))
             if self.mode == "carry":
                 self._book_leg(code, opening, quantity, tick, CARRY_REASON, month)
         months = [held for _, held, _ in self._open(code) if held is not None]
@@ -146,21 +145,10 @@ class ContractRoll:
         return expired
 
     def _book_leg(self, code: str, action: Action, quantity: int, tick: dict[str, Any], reason: str,
-                  month: str | None) -> None:
-        order = self._book.book_at(code, action, quantity, tick, reason)
+                  month: str | None, limit: float | None = None) -> None:
+        order = self._book.book_at(code, action, quantity, tick, reason, limit)
         self.orders.append(order)
         if order.fill_price is not None:
             utils.console.print(f"[yellow]{reason}: {code} {month} {action.value} {quantity} 口, "
                                 f"價格 {order.fill_price}[/yellow]")
 
-
-@contextmanager
-def _no_slippage(positions, action: Action) -> Iterator[None]:
-    """The exchange settles at its price: the account books the fill without its futures slippage."""
-    key = action.value.lower()
-    kept = positions.fee_settings()["future"]["slippage"][key]["tick_count"]
-    positions.update_fee_settings("future", action=key, tick_count=0)
-    try:
-        yield
-    finally:
-        positions.update_fee_settings("future", action=key, tick_count=kept)

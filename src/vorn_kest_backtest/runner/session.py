@@ -94,7 +94,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html,
-                                              summary)
+                                              summary, ctx.order_book.fill_limits)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
@@ -104,8 +104,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
 
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool,
-                   summary: Summary) -> dict[str, str]:
-    paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder)}
+                   summary: Summary, limits: dict[str, float]) -> dict[str, str]:
+    paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder, limits)}
     realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(

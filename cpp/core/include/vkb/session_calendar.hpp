@@ -84,6 +84,11 @@ public:
     // has none, so a night session before it stops at midnight; the caller keeps that day's part.
     std::vector<TradingSession> sessions_touching(ProductType market, std::int64_t days) const;
 
+    // The session an order placed at `wall_us` works in: the one under way, else the next to open.
+    // A session's last print ends it (its end is inclusive for ticks), so an order placed on that
+    // print, when nothing can trade any more, works in the next session.
+    TradingSession order_session(ProductType market, std::int64_t wall_us) const;
+
     // Changes with every setter call, so that what was worked out from the calendar can be kept until then.
     std::uint64_t revision() const { return revision_; }
 

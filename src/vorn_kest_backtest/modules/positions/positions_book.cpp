@@ -121,7 +121,7 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
 
     FifoCover fifo(int_field(cover, k.quantity, "quantity"));
     const double exit_price = to_double(get_item(cover, k.price));
-    const FeeLookup exit_fees = lookup_fees(self, code, action, type, false);
+    const FeeLookup exit_fees = lookup_fill_fees(self, cover, type);
     std::optional<BookedEntry> whole;
     if (exit_fees.rule.broker)
         whole = book_entry_cost(
@@ -145,6 +145,7 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
             entry_fees = lookup_fees(self, code, this_action, type, false);
             entry_action = this_action;
         }
+        entry_fees.rule.limit_price = fill_limit(entry);
         const auto found = booked.find(entry.ptr());
         PricedFill in;
         if (found != booked.end()) {
@@ -225,7 +226,7 @@ void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType t
     nb::handle self = self_.h;
     const Keys& k = keys();
     nb::object code = get_item(position, k.code);
-    const FeeLookup fees = lookup_fees(self, code, get_item(position, k.action), type, false);
+    const FeeLookup fees = lookup_fill_fees(self, position, type);
     const PricedFill fill = priced ? PricedFill{*priced, nb::float_(priced->fixed_cost)}
                                    : entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
     add_one(stats, k.entry_times);
@@ -289,7 +290,7 @@ void check_fill(nb::handle self, nb::handle trade, nb::handle code, ProductType 
     if (!(price_v > 0.0) || !std::isfinite(price_v))
         throw nb::value_error(("價格必須為大於 0 的有限數值: " + str_text(price)).c_str());
     // The whole quantity bounds any remainder the fill may open after a cover.
-    const FeeLookup fees = lookup_fees(self, code, get_item(trade, k.action), type, false);
+    const FeeLookup fees = lookup_fill_fees(self, trade, type);
     std::int64_t units = 0;
     if (__builtin_mul_overflow(static_cast<std::int64_t>(qty), fees.multiplier, &units))
         throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());

@@ -80,6 +80,12 @@ struct FeeLookup {
     std::int64_t multiplier = kSharesPerLot;
 };
 FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, ProductType type, bool reverse);
+// A fill's limit, from its optional "limit_price" key (absent or None: a fill without one). A limit
+// that is not a positive finite number is refused with a ValueError naming it.
+std::optional<double> fill_limit(nb::handle record);
+// The settings for a fill or position record: its code and action, slipped in its own direction,
+// within its limit when it has one.
+FeeLookup lookup_fill_fees(nb::handle self, nb::handle record, ProductType type);
 // Under broker fees: the epoch time a record holds under `key` (none when it has no readable
 // time), and whether two such times fall on one exchange trading day (a missing time never does).
 std::optional<double> record_time(nb::handle record, nb::handle key);
