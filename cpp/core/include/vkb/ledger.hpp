@@ -63,6 +63,7 @@ public:
     const MarginSchedule& margins() const { return *margins_; }
     // The calendar that gives a time its trading date (a night session counts for the next one).
     void set_calendar(std::shared_ptr<const SessionCalendar> calendar, int utc_offset_hours);
+    void set_utc_offset_hours(int utc_offset_hours) { utc_offset_hours_ = utc_offset_hours; }
 
     // Throws std::invalid_argument, before anything changes, for a quantity or unit below 1, a
     // price that is not a positive finite number, or charges that are not finite.
