@@ -42,8 +42,9 @@ def equity_json(samples) -> str:
 
 
 def build_standard_context(positions, code: str, quote_manager, folder: str | None = None,
-                           equity=None, realised=None) -> dict[str, Any]:
-    """equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity))."""
+                           equity=None, realised=None, open_positions=None) -> dict[str, Any]:
+    """equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity));
+    open_positions: the ledger's positions still open at the end (this code's are shown)."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
     return {
@@ -56,6 +57,7 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "include_profit_rows": True,
         "equity_json": equity_json(equity or []),
         "realised_json": equity_json(realised or []),
+        "open_positions": [p for p in open_positions or () if p["code"] == code],
         "fee_settings": positions.fee_settings(),
         "fee_profile": positions.fee_profile,
         "account_info": positions.account_info(code),
@@ -74,11 +76,11 @@ def _copy_plotly_js(folder: str) -> None:
 
 
 def generate_standard_report(positions, code: str, quote_manager, folder: str | None = None,
-                             equity=None, realised=None) -> str:
+                             equity=None, realised=None, open_positions=None) -> str:
     """產生基本回測報告 (HTML); 回傳檔案路徑. folder 為這次回測的資料夾 (未給時為資料目錄下的 report)."""
     utils.console.print("[bold green]產生 " + code + " 的回測報告...[/bold green]")
     path = output_path(positions, code + "-report.html", folder, REPORT_FOLDER)
-    context = build_standard_context(positions, code, quote_manager, folder, equity, realised)
+    context = build_standard_context(positions, code, quote_manager, folder, equity, realised, open_positions)
     html = template_env.get_template("profit_report.html").render(**context)
     _copy_plotly_js(os.path.dirname(path))
     with open(path, "w+", encoding="utf-8") as file:

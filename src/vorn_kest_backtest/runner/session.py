@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from vorn_kest_backtest import reports, utils
+from vorn_kest_backtest.margin_table import read_margin_table
 from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.runner.context import Context
@@ -16,7 +17,7 @@ from vorn_kest_backtest.runner.equity import EquityRecorder, daily_closes, reali
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.summary import Summary, summarise, summary_table
+from vorn_kest_backtest.runner.summary import Summary, open_positions_table, summarise, summary_table
 from vorn_kest_backtest.runner.summary_file import write_summary_file
 
 
@@ -56,22 +57,26 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
-                 slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False) -> Summary:
+                 slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
+                 margins: str | os.PathLike[str] | None = None) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
+    margins: 自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin); 預設為套件內的表.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
     positions, quote_manager = Positions(), QuoteManager()
     positions.use_fee_profile(fees)
     positions.set_initial_capital(int(strategy.initial_capital))
+    if margins is not None:
+        positions.ledger.load_margins(read_margin_table(margins))
     if slippage_ticks is not None:
         set_slippage_ticks(positions, slippage_ticks)
     markets = {item["code"]: item["market"] for item in codes}
     ctx = Context(positions, quote_manager, list(markets))
-    recorder = EquityRecorder(positions, markets)
+    recorder = EquityRecorder(positions)
 
     call_hook(strategy.on_start, "on_start", ctx)
     with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
@@ -86,24 +91,29 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     summary = summarise(positions, samples, recorder.held, start, end)
     summary.missing_days = missing
     summary.peak_margin = ctx.peak_margin
+    summary.open_positions = positions.ledger.open_positions()
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
-        summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html)
+        summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html,
+                                              summary.open_positions)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
             fee_profile=positions.fee_profile)
     utils.console.print(summary_table(summary))
+    if summary.open_positions:
+        utils.console.print(open_positions_table(summary))
     return summary
 
 
-def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool) -> dict[str, str]:
+def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool,
+                   open_positions: list[dict]) -> dict[str, str]:
     paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder)}
     closes = daily_closes(samples)
     realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
-            positions, code, quote_manager, folder, equity=samples, realised=realised)
+            positions, code, quote_manager, folder, equity=samples, realised=realised, open_positions=open_positions)
         performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, closes)
         if performance is not None:
             paths[f"{code} 進階損益報告"] = performance
