@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from contextlib import nullcontext
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 from vorn_kest_backtest import reports, utils
@@ -58,7 +59,7 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
                  slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
-                 margins: str | os.PathLike[str] | None = None) -> Summary:
+                 margins: str | Path | None = None) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
