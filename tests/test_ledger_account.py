@@ -90,13 +90,15 @@ def test_buy_and_hold_ends_at_its_equity_and_is_listed_as_open(code, market, tmp
 def test_the_open_positions_table_and_the_report_section_show_each_position(data_dir, console):
     from report_fakes import FakeQuoteManager, minute_bars
 
+    from vorn_kest_backtest.reports import generate_standard_report
+
     positions = Positions()
     positions.set_initial_capital(1_000_000)
     positions.set_positions({"trade_id": "1", "code": "2330", "action": "Sell", "quantity": 2, "price": 600.0,
                              "origin_price": 600.0, "exchange_ts": epoch("2024-01-02 09:01:00")}, "Stock")
     positions.ledger.mark("2330", 590.0, epoch("2024-01-02 13:30:00"))
-    path = positions.generate_standard_report("2330", FakeQuoteManager(
-        {("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 10)}))
+    path = generate_standard_report(positions, "2330", FakeQuoteManager(
+        {("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 10)}), open_positions=positions.ledger.open_positions())
     html = open(path, encoding="utf-8").read()
     section = html[html.index("<h2>未平倉部位</h2>"):html.index("<h2>手續費設定</h2>")]
     # Sold at 600 and booked 3 ticks lower (597); bought back at 590 it would gain 7 x 2000.

@@ -44,7 +44,7 @@ def equity_json(samples) -> str:
 def build_standard_context(positions, code: str, quote_manager, folder: str | None = None,
                            equity=None, realised=None, open_positions=None) -> dict[str, Any]:
     """equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity));
-    open_positions: the ledger's positions still open at the end (this code's are shown)."""
+    open_positions: the ledger's positions still open at the end (this code's are shown; None: no such section)."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
     return {
@@ -57,7 +57,7 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "include_profit_rows": True,
         "equity_json": equity_json(equity or []),
         "realised_json": equity_json(realised or []),
-        "open_positions": [p for p in open_positions or () if p["code"] == code],
+        "open_positions": None if open_positions is None else [p for p in open_positions if p["code"] == code],
         "fee_settings": positions.fee_settings(),
         "fee_profile": positions.fee_profile,
         "account_info": positions.account_info(code),

@@ -119,9 +119,8 @@ void bind_positions_reports(PositionsClass& cls) {
             auto [code, quote_manager] =
                 parse_args<2>("generate_standard_report", {"code", "quote_manager"}, 2, args, kwargs);
             expect_exact(code, &PyUnicode_Type, "code");
-            nb::object open_positions = get_attr(get_attr(self.h, nb::str("ledger")), nb::str("open_positions"))();
             return report_function("vorn_kest_backtest.reports.standard", "generate_standard_report")(
-                self.h, code, quote_manager, nb::arg("open_positions") = open_positions);
+                self.h, code, quote_manager);
         },
         nb::sig("def generate_standard_report(self, code: str, quote_manager: QuoteManager) -> str"),
         "產生基本回測報告 (report/<code>-report.html); 回傳檔案路徑");
