@@ -19,8 +19,7 @@ from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.summary import (Summary, figure_rows, open_positions_table, summarise,
-                                               summary_table)
+from vorn_kest_backtest.runner.summary import Summary, figure_rows, open_positions_table, summarise, summary_table
 from vorn_kest_backtest.runner.summary_file import write_summary_file
 
 
