@@ -231,3 +231,17 @@ def test_buying_power_of_a_code_not_seen_yet_is_refused():
     ctx = account_context(1_000_000)
     with pytest.raises(ValueError, match="尚未收到 2330 的 Tick"):
         ctx.buying_power("2330")
+
+
+def test_the_peak_margin_counts_a_raise_while_a_position_is_held(console):
+    positions = Positions()
+    positions.set_initial_capital(1_000_000)
+    recorder = EquityRecorder(positions)
+    recorder.on_tick(tick("TXFR1", "2025-12-31 09:00:00", 23_000.0, market="Future"))
+    positions.set_positions({"trade_id": "1", "code": "TXFR1", "action": "Buy", "quantity": 1, "price": 23_000.0,
+                             "origin_price": 23_000.0, "exchange_ts": epoch("2025-12-31 09:00:00")}, "Future")
+    # No fill after the raise: only the samples see the night session's margin of the next trading date.
+    for when in ("2025-12-31 09:01:00", "2025-12-31 15:01:00", "2025-12-31 15:02:00"):
+        recorder.on_tick(tick("TXFR1", when, 23_000.0, market="Future"))
+    recorder.finish()
+    assert recorder.peak_margin == 356_000

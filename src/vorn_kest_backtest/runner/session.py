@@ -95,7 +95,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     summary = summarise(positions, samples, recorder.held, start, end, markets.values())
     summary.missing_days = missing
-    summary.peak_margin = ctx.peak_margin
+    summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
     summary.open_positions = positions.ledger.open_positions()
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
