@@ -75,6 +75,8 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
         ctx.subscribe(code, unit, freq)
     on_bar = _overrides(strategy, "on_bar")
     on_tick = strategy.on_tick if _overrides(strategy, "on_tick") else None
+    ctx.set_order_hooks(strategy.on_order if _overrides(strategy, "on_order") else None,
+                        strategy.on_fill if _overrides(strategy, "on_fill") else None)
     bar_events = ctx.bar_events
     drive = _native_driver(positions, quote_manager)
     with replay_progress() as progress:

@@ -14,6 +14,8 @@ Rules:
   the next trade on.
 - Orders are good for their session: one still open is cancelled at the session's end, noticed at the first
   tick of its code after that end, or at the end of the replay (good_till_cancel orders too, then).
+- A limit, stop, take-profit or stop-loss price off its code's price grid is refused, naming the grid prices
+  either side of it.
 - Stocks: a limit outside today's +/-10% band around the previous close is refused.
 - Every order leaves an "Order" trade record, then a "Deal" or a "Cancel"; the exits of a bracket filled after
   the replay ended are cancelled at once.
@@ -22,6 +24,7 @@ Rules:
 
 from __future__ import annotations
 
+from collections import deque
 from collections.abc import Callable
 from itertools import count
 from numbers import Real
@@ -31,12 +34,14 @@ from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
 from vorn_kest_backtest.modules.market.market import TradingCalendar
 from vorn_kest_backtest.runner.orders.funding import shortfall
-from vorn_kest_backtest.runner.orders.matching import limit_fill_price, stop_reached, works_as
-from vorn_kest_backtest.runner.orders.order import Order, OrderStatus, OrderType
+from vorn_kest_backtest.runner.orders.matching import limit_fill_price, stop_reached, trailed_stop, works_as
+from vorn_kest_backtest.runner.orders.order import Fill, Order, OrderState, OrderStatus, OrderType
 from vorn_kest_backtest.runner.orders.price_band import DailyBands
+from vorn_kest_backtest.runner.orders.price_grid import OrderGrids
 
 FILL_TIMINGS = ("next_trade", "this_tick")
 FILL_MODELS = ("trade", "quote")
+PRICE_NAMES = {"price": "委託價", "stop": "停損觸發價", "take_profit": "停利價", "stop_loss": "停損價"}
 
 
 def _price_argument(name: str, value: Any) -> float | None:
@@ -45,6 +50,22 @@ def _price_argument(name: str, value: Any) -> float | None:
     if isinstance(value, bool) or not isinstance(value, Real) or not float(value) > 0:
         raise ValueError(f"{name} 必須是正數: {value!r}")
     return float(value)
+
+
+def _trail_argument(value: Any) -> tuple[float, bool] | None:
+    """(points, False) for a number, (fraction, True) for a percent text such as "2%"."""
+    if value is None:
+        return None
+    if isinstance(value, str) and value.strip().endswith("%"):
+        try:
+            percent = float(value.strip()[:-1])
+        except ValueError:
+            percent = 0.0
+        if 0 < percent < 100:
+            return percent / 100, True
+    elif not isinstance(value, bool) and isinstance(value, Real) and float(value) > 0:
+        return float(value), False
+    raise ValueError(f"trail 必須是正數 (點數) 或百分比文字 (如 \"2%\"): {value!r}")
 
 
 def _price_or_none(value: Any) -> float | None:
@@ -61,9 +82,11 @@ class OrderBook:
         self._ids = count(1)
         self._working: dict[str, list[Order]] = {}
         self._bands = DailyBands()
+        self._grids = OrderGrids()
         self._calendar = TradingCalendar()
         self._replay_over = False
         self._limits: dict[str, float] = {}
+        self._by_id: dict[str, Order] = {}
         self.last_ticks: dict[str, dict[str, Any]] = {}
         # (bid, ask) of each code's latest tick, kept by the replay loop beside last_ticks: the tick
         # records themselves carry no quote.
@@ -72,6 +95,11 @@ class OrderBook:
         self.peak_margin = 0.0
         # (code, timestamp) -> the contract month a fill trades, None where the data names none.
         self.contract_of: Callable[[str, float], str | None] | None = None
+        # Told of every status change (an Order) and every fill (a Fill), in the order they happened, once the
+        # book's own step is done: a listener may place or cancel orders.
+        self.listener: Callable[[Order | Fill], None] | None = None
+        self._events: deque[Order | Fill] = deque()
+        self._delivering = False
 
     def on_tick(self, tick: dict[str, Any]) -> None:
         code = tick["code"]
@@ -84,6 +112,7 @@ class OrderBook:
         for order in list(working):
             if order.is_open:
                 self._work(order, tick)
+        self._deliver()
 
     def follow_day(self, tick: dict[str, Any]) -> None:
         """A code's last tick before a new day, handed over late by the engine's driver (no order was working
@@ -105,6 +134,11 @@ class OrderBook:
         """The limit of every fill booked within one, by trade id (a trade record keeps only the fill's price)."""
         return self._limits
 
+    @property
+    def orders_by_id(self) -> dict[str, Order]:
+        """Every order placed, by trade id: what the trade records export says of each."""
+        return self._by_id
+
     def finish_replay(self) -> None:
         """The tape is over: what is still working is cancelled, later market orders fill at the last trade."""
         self._replay_over = True
@@ -115,15 +149,52 @@ class OrderBook:
                     self._expire(order)
                 else:
                     self._cancel(order, "回放結束, 委託取消", clock)
+        self._deliver()
 
     def open_orders(self, code: str | None = None) -> list[Order]:
         if code is not None:
             return list(self._working.get(code, []))
         return [order for working in self._working.values() for order in working]
 
+    def pending(self, code: str) -> tuple[int, int]:
+        """(buy, sell) quantities of the code's working orders; of two orders cancelling each other (OCO) only one
+        can fill, so the pair counts once."""
+        buy = sell = 0
+        counted: list[Order] = []
+        for order in self._working.get(code, []):
+            if any(other in counted for other in order.one_cancels):
+                continue
+            counted.append(order)
+            if order.is_buy:
+                buy += order.quantity
+            else:
+                sell += order.quantity
+        return buy, sell
+
+    def _deliver(self) -> None:
+        if self.listener is None:
+            self._events.clear()
+            return
+        if self._delivering:
+            return
+        self._delivering = True
+        try:
+            while self._events:
+                self.listener(self._events.popleft())
+        finally:
+            self._delivering = False
+
     def submit(self, code: str, action: Action, quantity: int, price: float | None = None,
                stop: float | None = None, *, fill: str = "next_trade", good_till_cancel: bool = False,
-               take_profit: float | None = None, stop_loss: float | None = None) -> Order:
+               take_profit: float | None = None, stop_loss: float | None = None,
+               trail: float | str | None = None) -> Order:
+        order = self._submit(code, action, quantity, price, stop, fill, good_till_cancel, take_profit, stop_loss,
+                             _trail_argument(trail))
+        self._deliver()
+        return order
+
+    def _submit(self, code, action, quantity, price, stop, fill, good_till_cancel, take_profit, stop_loss,
+                trail) -> Order:
         if not isinstance(quantity, int) or isinstance(quantity, bool) or quantity <= 0:
             raise ValueError(f"下單數量必須是正整數: {quantity!r}")
         if fill not in FILL_TIMINGS:
@@ -135,33 +206,55 @@ class OrderBook:
         tick = self.last_ticks.get(code)
         if tick is None:
             raise ValueError(f"尚未收到 {code} 的 Tick, 無法下單")
+        if trail is not None:
+            if limit is not None:
+                raise ValueError(f"trail 只用於停損單, 不可與限價 price 同用: price={price!r}")
+            if stop is None:
+                stop = trailed_stop(action is Action.BUY, float(tick["close"]), trail)
+                stop = self._grids.toward(code, tick["market_type"], stop, up=action is Action.BUY)
         order_type = (OrderType.STOP_LIMIT if stop is not None and limit is not None else OrderType.STOP
                       if stop is not None else OrderType.LIMIT if limit is not None else OrderType.MARKET)
         clock = self.clock
         order = self._place(code, action, quantity, order_type, tick["market_type"], clock, float(tick["close"]),
                             limit, stop, bool(good_till_cancel))
-        order.take_profit, order.stop_loss = take_profit, stop_loss
+        state = order._state
+        state.take_profit, state.stop_loss = take_profit, stop_loss
+        if trail is not None:
+            state.trail, state.best_price = trail, float(tick["close"])
         if self._replay_over:
             if order_type is OrderType.MARKET:
                 self._fill(order, float(tick["close"]), clock)
             else:
                 self._cancel(order, "回放已結束, 只接受市價委託", clock)
             return order
+        off_grid = self._off_grid(code, tick["market_type"], price=limit, stop=stop, take_profit=take_profit,
+                                  stop_loss=stop_loss)
         band = self._bands.outside(code, limit) if limit is not None else None
-        if limit is not None and band is not None:
+        if off_grid:
+            self._refuse(order, off_grid, order.record_price, clock)
+        elif limit is not None and band is not None:
             self._refuse(order, f"委託價 {limit} 超出今日漲跌停範圍 {band[0]:.2f} ~ {band[1]:.2f}", limit, clock)
         elif fill == "this_tick" and float(tick["timestamp"]) >= clock:
             # An older tick of its code is not a trade the order could meet now: it waits for the next one.
             self._work(order, tick)
         return order
 
-    def cancel(self, order: Order) -> bool:
+    def _off_grid(self, code: str, market: str, **prices: float | None) -> str:
+        for name, price in prices.items():
+            if price is not None:
+                reason = self._grids.off_grid(code, market, PRICE_NAMES[name], price)
+                if reason:
+                    return reason
+        return ""
+
+    def cancel(self, order: Order, reason: str = "策略取消") -> bool:
         """取消委託; 已成交或已取消的委託回傳 False."""
         if not isinstance(order, Order):
             raise TypeError(f"只能取消 Order 物件: {order!r}")
         if not order.is_open:
             return False
-        self._cancel(order, "策略取消", self.clock)
+        self._cancel(order, reason, self.clock)
+        self._deliver()
         return True
 
     # Orders the replay makes itself, at a contract's expiry.
@@ -173,22 +266,23 @@ class OrderBook:
         timestamp, price = float(tick["timestamp"]), float(tick["close"])
         order = self._place(code, action, quantity, OrderType.MARKET, tick["market_type"], timestamp, price,
                             None, None, False)
-        self._fill(order, price, timestamp, limit)
-        if order.status is OrderStatus.FILLED:
-            order.reason = reason
+        self._fill(order, price, timestamp, limit, reason)
+        self._deliver()
         return order
 
     def expire_orders(self, code: str, reason: str, timestamp: float) -> None:
         """Cancels every working order of `code`: the contract they were placed on has expired."""
         for order in list(self._working.get(code, [])):
             self._cancel(order, reason, timestamp)
+        self._deliver()
 
     def _place(self, code, action, quantity, order_type, market, placed_at, quoted, limit, stop,
                good_till_cancel) -> Order:
         session_start, session_end = self._calendar.order_session(market, placed_at)
-        order = Order(str(next(self._ids)), code, action, quantity, order_type, market, placed_at, session_start,
-                      session_end, limit_price=limit, stop_price=stop, quoted_price=quoted,
-                      good_till_cancel=good_till_cancel)
+        order = Order(OrderState(str(next(self._ids)), code, action, quantity, order_type, market, placed_at,
+                                 session_start, session_end, limit_price=limit, stop_price=stop, quoted_price=quoted,
+                                 good_till_cancel=good_till_cancel))
+        self._by_id[order.trade_id] = order
         self._record(order, order.record_price, placed_at, "Order")
         self._working.setdefault(code, []).append(order)
         return order
@@ -201,18 +295,32 @@ class OrderBook:
         if timestamp < order.session_start:
             return
         price = float(tick["close"])
+        state = order._state
         working_as = works_as(order)
         if working_as is OrderType.STOP:
-            order.triggered = stop_reached(order.is_buy, float(cast(float, order.stop_price)), price)
+            if state.trail is not None:
+                self._follow(order, tick, price)
+            state.triggered = stop_reached(order.is_buy, float(cast(float, state.stop_price)), price)
         elif working_as is OrderType.LIMIT:
             limit = float(cast(float, order.limit_price))
             fill_price = limit_fill_price(order.is_buy, limit, price, order.rested)
             if fill_price is None:
-                order.rested = True
+                state.rested = True
             else:
                 self._fill(order, fill_price, timestamp, limit)
         else:
             self._fill(order, self._market_price(order, tick), timestamp)
+
+    def _follow(self, order: Order, tick: dict[str, Any], price: float) -> None:
+        """A trailing stop moves with the best trade since placement, never back."""
+        state = order._state
+        trail, best = cast(tuple[float, bool], state.trail), cast(float, state.best_price)
+        best = min(best, price) if order.is_buy else max(best, price)
+        state.best_price = best
+        level = self._grids.toward(order.code, tick["market_type"], trailed_stop(order.is_buy, best, trail),
+                                   up=order.is_buy)
+        stop = cast(float, state.stop_price)
+        state.stop_price = min(stop, level) if order.is_buy else max(stop, level)
 
     def _expire(self, order: Order) -> None:
         self._cancel(order, "當日有效委託, 收盤未成交取消", order.session_end)
@@ -235,11 +343,12 @@ class OrderBook:
             return None
         return _price_or_none(quote[1] if is_buy else quote[0])
 
-    def _fill(self, order: Order, price: float, timestamp: float, limit: float | None = None) -> None:
-        reason = shortfall(self._positions, self.last_ticks, order.code, order.action.value, price, order.quantity,
-                           order.product_type)
-        if reason:
-            self._refuse(order, reason, price, timestamp)
+    def _fill(self, order: Order, price: float, timestamp: float, limit: float | None = None,
+              reason: str = "") -> None:
+        refusal = shortfall(self._positions, self.last_ticks, order.code, order.action.value, price, order.quantity,
+                            order.product_type)
+        if refusal:
+            self._refuse(order, refusal, price, timestamp)
             return
         fill: dict[str, Any] = {"trade_id": order.trade_id, "code": order.code, "action": order.action.value,
                                 "quantity": order.quantity, "price": price, "origin_price": price,
@@ -253,8 +362,11 @@ class OrderBook:
         # The account applies its slippage and costs to the fill as configured, within a limit fill's limit.
         self._positions.set_positions(fill, order.product_type)
         self._record(order, price, timestamp, "Deal")
-        order.status, order.fill_price, order.filled_at = OrderStatus.FILLED, price, timestamp
+        state = order._state
+        state.status, state.fill_price, state.filled_at, state.reason = OrderStatus.FILLED, price, timestamp, reason
         self._working[order.code].remove(order)
+        self._events.append(Fill(order, order.code, order.action, order.quantity, price, timestamp, contract))
+        self._events.append(order)
         self.peak_margin = max(self.peak_margin, self._positions.ledger.margin_in_use())
         for other in order.one_cancels:
             if other.is_open:
@@ -267,12 +379,12 @@ class OrderBook:
         exit_action = Action.SELL if entry.is_buy else Action.BUY
         legs = []
         if entry.take_profit is not None:
-            entry.take_profit_order = self._place(entry.code, exit_action, entry.quantity, OrderType.LIMIT,
+            entry._state.take_profit_order = self._place(entry.code, exit_action, entry.quantity, OrderType.LIMIT,
                                                   entry.product_type, timestamp, price, entry.take_profit, None,
                                                   entry.good_till_cancel)
             legs.append(entry.take_profit_order)
         if entry.stop_loss is not None:
-            entry.stop_loss_order = self._place(entry.code, exit_action, entry.quantity, OrderType.STOP,
+            entry._state.stop_loss_order = self._place(entry.code, exit_action, entry.quantity, OrderType.STOP,
                                                 entry.product_type, timestamp, price, None, entry.stop_loss,
                                                 entry.good_till_cancel)
             legs.append(entry.stop_loss_order)
@@ -282,7 +394,7 @@ class OrderBook:
                 self._cancel(leg, "回放已結束, 括號單的出場委託取消", timestamp)
             return
         for leg in legs:
-            leg.one_cancels = [other for other in legs if other is not leg]
+            leg._state.one_cancels = [other for other in legs if other is not leg]
 
     def _refuse(self, order: Order, reason: str, price: float, timestamp: float) -> None:
         utils.console.print(f"[red]委託被拒絕: {order.code} {order.action.value} {order.quantity} "
@@ -290,9 +402,10 @@ class OrderBook:
         self._cancel(order, reason, timestamp, price)
 
     def _cancel(self, order: Order, reason: str, timestamp: float, price: float | None = None) -> None:
-        order.status, order.reason = OrderStatus.CANCELLED, reason
+        order._state.status, order._state.reason = OrderStatus.CANCELLED, reason
         self._working[order.code].remove(order)
         self._record(order, order.record_price if price is None else price, float(timestamp), "Cancel")
+        self._events.append(order)
 
     def _record(self, order: Order, price: float, timestamp: float, status: str) -> None:
         self._positions.add_trade_record(order.trade_id, order.code, order.action.value, order.quantity,

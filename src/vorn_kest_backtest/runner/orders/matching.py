@@ -27,6 +27,13 @@ def limit_fill_price(is_buy: bool, limit: float, price: float, rested: bool) -> 
     return limit if rested else price
 
 
+def trailed_stop(is_buy: bool, best: float, trail: tuple[float, bool]) -> float:
+    """Where a trailing stop stands behind the best trade: below it for a sell, above it for a buy; `trail` is
+    (points, False) or (fraction, True)."""
+    distance = best * trail[0] if trail[1] else trail[0]
+    return best + distance if is_buy else best - distance
+
+
 def works_as(order: Order) -> OrderType:
     """What the order is on this trade: a triggered stop is a market order, a triggered stop-limit a limit."""
     if order.order_type is OrderType.STOP:
