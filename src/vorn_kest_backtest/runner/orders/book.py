@@ -1,5 +1,9 @@
 """Working orders matched against the replayed trades, booked in the simulated account.
 
+The core's OrderMatcher decides when and at which price a working order fills or expires (both replay loops
+ask it; the C++ loop calls the book only when it reports something); the book places and cancels orders,
+checks their funding and books their fills.
+
 Rules:
 - An order is stamped with the replay's clock, the latest tick of any code, and belongs to its market's session
   under way then, else to the next one to open; a session's closing print ends it, so an order placed on that
@@ -7,11 +11,8 @@ Rules:
 - A market order fills at the next trade of its code (`fill="this_tick"`: at once at the close of its code's
   tick when that tick is the replay's latest, else at the next trade as well). Orders placed after the replay
   ended (in on_finish) fill at the last trade.
-- A limit buy fills at a trade at or below its limit: at that trade's price when it is the first trade the order
-  meets (it was marketable on arrival), at its limit once it has rested, however far the tape trades through it;
-  a sell mirrors it. The account books a limit fill within its limit, slippage included. A stop triggers on a
-  trade at or through it and fills as a market order at the next trade; a stop-limit becomes a limit order from
-  the next trade on.
+- Limits, stops, stop-limits and trailing stops are matched as the core's order matcher says; the account books
+  a limit fill within its limit, slippage included.
 - Orders are good for their session: one still open is cancelled at the session's end, noticed at the first
   tick of its code after that end, or at the end of the replay (good_till_cancel orders too, then).
 - A limit, stop, take-profit or stop-loss price off its code's price grid is refused, naming the grid prices
@@ -24,17 +25,18 @@ Rules:
 
 from __future__ import annotations
 
+import math
 from collections import deque
 from collections.abc import Callable
 from itertools import count
 from numbers import Real
-from typing import Any, cast
+from typing import Any
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
 from vorn_kest_backtest.modules.market.market import TradingCalendar
+from vorn_kest_backtest.modules.positions.positions import OrderMatcher, trailing_stop_level
 from vorn_kest_backtest.runner.orders.funding import shortfall
-from vorn_kest_backtest.runner.orders.matching import limit_fill_price, stop_reached, trailed_stop, works_as
 from vorn_kest_backtest.runner.orders.order import Fill, Order, OrderState, OrderStatus, OrderType
 from vorn_kest_backtest.runner.orders.price_band import DailyBands
 from vorn_kest_backtest.runner.orders.price_grid import OrderGrids
@@ -68,9 +70,10 @@ def _trail_argument(value: Any) -> tuple[float, bool] | None:
     raise ValueError(f"trail 必須是正數 (點數) 或百分比文字 (如 \"2%\"): {value!r}")
 
 
-def _price_or_none(value: Any) -> float | None:
-    if isinstance(value, bool) or not isinstance(value, Real) or not float(value) > 0:
-        return None
+def _side(value: Any) -> float:
+    """A quote side for the matcher: NaN where the tick has none."""
+    if isinstance(value, bool) or not isinstance(value, Real):
+        return math.nan
     return float(value)
 
 
@@ -91,7 +94,7 @@ class OrderBook:
         # (bid, ask) of each code's latest tick, kept by the replay loop beside last_ticks: the tick
         # records themselves carry no quote.
         self.last_quotes: dict[str, tuple[float, float] | None] = {}
-        self.fill_model = "trade"
+        self.matcher = OrderMatcher()
         self.peak_margin = 0.0
         # (code, timestamp) -> the contract month a fill trades, None where the data names none.
         self.contract_of: Callable[[str, float], str | None] | None = None
@@ -101,18 +104,56 @@ class OrderBook:
         self._events: deque[Order | Fill] = deque()
         self._delivering = False
 
+    @property
+    def fill_model(self) -> str:
+        """"trade" or "quote": the price a market order fills at."""
+        return "quote" if self.matcher.quote_fills else "trade"
+
+    @fill_model.setter
+    def fill_model(self, model: str) -> None:
+        self.matcher.quote_fills = model == "quote"
+
     def on_tick(self, tick: dict[str, Any]) -> None:
         code = tick["code"]
         self.last_ticks[code] = tick
         self._bands.observe(tick)
-        working = self._working.get(code)
-        if not working:
-            return
         # Orders placed or released on this tick start working on the next one.
-        for order in list(working):
-            if order.is_open:
-                self._work(order, tick)
+        if self.matcher.has_orders(code):
+            self._apply(self.matcher.on_trade(code, float(tick["timestamp"]), float(tick["close"]),
+                                              *self._quote(tick)))
         self._deliver()
+
+    def apply_matches(self, tick: dict[str, Any], events: list[tuple]) -> None:
+        """What the C++ loop's matcher reported for `tick` (already the code's last tick)."""
+        self._apply(events)
+        self._deliver()
+
+    def _apply(self, events: list[tuple]) -> None:
+        for kind, order_id, price, timestamp, limit, state in events:
+            order = self._by_id[str(order_id)]
+            self._settle(order, state)
+            # The other exit of a bracket filled on this same trade is cancelled already.
+            if not order.is_open:
+                continue
+            if kind == "Fill":
+                self._fill(order, price, timestamp, limit)
+            else:
+                self._expire(order)
+
+    @staticmethod
+    def _settle(order: Order, state: tuple) -> None:
+        # The matcher's last word on an order leaving it.
+        order._state.triggered, order._state.rested, order._state.stop_price, order._state.best_price = state
+
+    def _quote(self, tick: dict[str, Any]) -> tuple[float, float]:
+        """(bid, ask) of the tick: from the record when it carries them, else from the quote the replay kept for
+        this tick; NaN for a missing side."""
+        if "ask_price" in tick or "bid_price" in tick:
+            return _side(tick.get("bid_price")), _side(tick.get("ask_price"))
+        quote = self.last_quotes.get(tick["code"])
+        if quote is None or self.last_ticks.get(tick["code"]) is not tick:
+            return math.nan, math.nan
+        return _side(quote[0]), _side(quote[1])
 
     def follow_day(self, tick: dict[str, Any]) -> None:
         """A code's last tick before a new day, handed over late by the engine's driver (no order was working
@@ -210,17 +251,14 @@ class OrderBook:
             if limit is not None:
                 raise ValueError(f"trail 只用於停損單, 不可與限價 price 同用: price={price!r}")
             if stop is None:
-                stop = trailed_stop(action is Action.BUY, float(tick["close"]), trail)
-                stop = self._grids.toward(code, tick["market_type"], stop, up=action is Action.BUY)
+                stop = trailing_stop_level(code, self._grids.futures_tick(code, tick["market_type"]),
+                                           action is Action.BUY, float(tick["close"]), *trail)
         order_type = (OrderType.STOP_LIMIT if stop is not None and limit is not None else OrderType.STOP
                       if stop is not None else OrderType.LIMIT if limit is not None else OrderType.MARKET)
         clock = self.clock
         order = self._place(code, action, quantity, order_type, tick["market_type"], clock, float(tick["close"]),
-                            limit, stop, bool(good_till_cancel))
-        state = order._state
-        state.take_profit, state.stop_loss = take_profit, stop_loss
-        if trail is not None:
-            state.trail, state.best_price = trail, float(tick["close"])
+                            limit, stop, bool(good_till_cancel), trail)
+        order._state.take_profit, order._state.stop_loss = take_profit, stop_loss
         if self._replay_over:
             if order_type is OrderType.MARKET:
                 self._fill(order, float(tick["close"]), clock)
@@ -236,7 +274,10 @@ class OrderBook:
             self._refuse(order, f"委託價 {limit} 超出今日漲跌停範圍 {band[0]:.2f} ~ {band[1]:.2f}", limit, clock)
         elif fill == "this_tick" and float(tick["timestamp"]) >= clock:
             # An older tick of its code is not a trade the order could meet now: it waits for the next one.
-            self._work(order, tick)
+            event = self.matcher.work(int(order.trade_id), float(tick["timestamp"]), float(tick["close"]),
+                                      *self._quote(tick))
+            if event is not None:
+                self._apply([event])
         return order
 
     def _off_grid(self, code: str, market: str, **prices: float | None) -> str:
@@ -277,71 +318,31 @@ class OrderBook:
         self._deliver()
 
     def _place(self, code, action, quantity, order_type, market, placed_at, quoted, limit, stop,
-               good_till_cancel) -> Order:
+               good_till_cancel, trail=None) -> Order:
         session_start, session_end = self._calendar.order_session(market, placed_at)
-        order = Order(OrderState(str(next(self._ids)), code, action, quantity, order_type, market, placed_at,
-                                 session_start, session_end, limit_price=limit, stop_price=stop, quoted_price=quoted,
-                                 good_till_cancel=good_till_cancel))
+        state = OrderState(str(next(self._ids)), code, action, quantity, order_type, market, placed_at,
+                           session_start, session_end, limit_price=limit, stop_price=stop, quoted_price=quoted,
+                           good_till_cancel=good_till_cancel, trail=trail,
+                           best_price=quoted if trail is not None else None, matcher=self.matcher)
+        order = Order(state)
         self._by_id[order.trade_id] = order
         self._record(order, order.record_price, placed_at, "Order")
         self._working.setdefault(code, []).append(order)
+        self.matcher.add(int(state.trade_id), code, action is Action.BUY, order_type.value, limit, stop, session_start,
+                         session_end, good_till_cancel, self._grids.futures_tick(code, market), trail,
+                         state.best_price)
         return order
 
-    def _work(self, order: Order, tick: dict[str, Any]) -> None:
-        timestamp = float(tick["timestamp"])
-        if not order.good_till_cancel and timestamp > order.session_end:
-            self._expire(order)
-            return
-        if timestamp < order.session_start:
-            return
-        price = float(tick["close"])
-        state = order._state
-        working_as = works_as(order)
-        if working_as is OrderType.STOP:
-            if state.trail is not None:
-                self._follow(order, tick, price)
-            state.triggered = stop_reached(order.is_buy, float(cast(float, state.stop_price)), price)
-        elif working_as is OrderType.LIMIT:
-            limit = float(cast(float, order.limit_price))
-            fill_price = limit_fill_price(order.is_buy, limit, price, order.rested)
-            if fill_price is None:
-                state.rested = True
-            else:
-                self._fill(order, fill_price, timestamp, limit)
-        else:
-            self._fill(order, self._market_price(order, tick), timestamp)
-
-    def _follow(self, order: Order, tick: dict[str, Any], price: float) -> None:
-        """A trailing stop moves with the best trade since placement, never back."""
-        state = order._state
-        trail, best = cast(tuple[float, bool], state.trail), cast(float, state.best_price)
-        best = min(best, price) if order.is_buy else max(best, price)
-        state.best_price = best
-        level = self._grids.toward(order.code, tick["market_type"], trailed_stop(order.is_buy, best, trail),
-                                   up=order.is_buy)
-        stop = cast(float, state.stop_price)
-        state.stop_price = min(stop, level) if order.is_buy else max(stop, level)
+    def _leave(self, order: Order) -> None:
+        """The order stops working: out of the book's lists and the matcher, with the matcher's last state."""
+        state = self.matcher.state(int(order.trade_id))
+        if state is not None:
+            self._settle(order, state)
+            self.matcher.remove(int(order.trade_id))
+        self._working[order.code].remove(order)
 
     def _expire(self, order: Order) -> None:
         self._cancel(order, "當日有效委託, 收盤未成交取消", order.session_end)
-
-    def _market_price(self, order: Order, tick: dict[str, Any]) -> float:
-        if self.fill_model == "quote":
-            quoted = self._quote(order.is_buy, tick)
-            if quoted is not None:
-                return quoted
-        return float(tick["close"])
-
-    def _quote(self, is_buy: bool, tick: dict[str, Any]) -> float | None:
-        """The ask for a buy, the bid for a sell: from the record when it carries one, else from the
-        quote the replay kept for this tick; None when the side is missing."""
-        key = "ask_price" if is_buy else "bid_price"
-        if key in tick:
-            return _price_or_none(tick[key])
-        quote = self.last_quotes.get(tick["code"])
-        if quote is None or self.last_ticks.get(tick["code"]) is not tick:
-            return None
-        return _price_or_none(quote[1] if is_buy else quote[0])
 
     def _fill(self, order: Order, price: float, timestamp: float, limit: float | None = None,
               reason: str = "") -> None:
@@ -362,9 +363,9 @@ class OrderBook:
         # The account applies its slippage and costs to the fill as configured, within a limit fill's limit.
         self._positions.set_positions(fill, order.product_type)
         self._record(order, price, timestamp, "Deal")
+        self._leave(order)
         state = order._state
         state.status, state.fill_price, state.filled_at, state.reason = OrderStatus.FILLED, price, timestamp, reason
-        self._working[order.code].remove(order)
         self._events.append(Fill(order, order.code, order.action, order.quantity, price, timestamp, contract))
         self._events.append(order)
         self.peak_margin = max(self.peak_margin, self._positions.ledger.margin_in_use())
@@ -402,8 +403,8 @@ class OrderBook:
         self._cancel(order, reason, timestamp, price)
 
     def _cancel(self, order: Order, reason: str, timestamp: float, price: float | None = None) -> None:
+        self._leave(order)
         order._state.status, order._state.reason = OrderStatus.CANCELLED, reason
-        self._working[order.code].remove(order)
         self._record(order, order.record_price if price is None else price, float(timestamp), "Cancel")
         self._events.append(order)
 

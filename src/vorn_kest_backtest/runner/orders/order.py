@@ -57,6 +57,19 @@ class OrderState:
     take_profit_order: Order | None = None
     stop_loss_order: Order | None = None
     one_cancels: list[Order] = field(default_factory=list)
+    # The core's matcher while the order works there: it keeps the trigger, resting and trailing state.
+    matcher: Any = None
+
+
+def _live(name: str, index: int, doc: str) -> property:
+    """A field the matcher keeps while the order works, the book's copy once it has left."""
+
+    def get(self: Order) -> Any:
+        state = self._state
+        live = state.matcher.state(int(state.trade_id)) if state.matcher is not None else None
+        return live[index] if live is not None else getattr(state, name)
+
+    return property(get, doc=doc)
 
 
 def _read(name: str, doc: str) -> property:
@@ -95,18 +108,18 @@ class Order:
     session_start = _read("session_start", "委託生效的交易時段開始 (秒).")
     session_end = _read("session_end", "委託所屬交易時段結束 (秒).")
     limit_price = _read("limit_price", "限價; 無則為 None.")
-    stop_price = _read("stop_price", "停損觸發價; 無則為 None.")
+    stop_price = _live("stop_price", 2, "停損觸發價 (移動停損為目前的); 無則為 None.")
     quoted_price = _read("quoted_price", "下單時該代碼的最新成交價.")
     good_till_cancel = _read("good_till_cancel", "是否留到成交或回放結束.")
     status = _read("status", "委託狀態 (OrderStatus).")
-    triggered = _read("triggered", "停損是否已觸發.")
-    rested = _read("rested", "限價單是否已掛在簿上等待.")
+    triggered = _live("triggered", 0, "停損是否已觸發.")
+    rested = _live("rested", 1, "限價單是否已掛在簿上等待.")
     fill_price = _read("fill_price", "成交價; 未成交為 None.")
     filled_at = _read("filled_at", "成交時間 (秒); 未成交為 None.")
     reason = _read("reason", "取消或拒絕的原因, 或到期結算等成交原因.")
     take_profit = _read("take_profit", "括號單的停利價.")
     stop_loss = _read("stop_loss", "括號單的停損價.")
-    best_price = _read("best_price", "移動停損單下單後最有利的成交價; 其他委託為 None.")
+    best_price = _live("best_price", 3, "移動停損單下單後最有利的成交價; 其他委託為 None.")
     take_profit_order = _read("take_profit_order", "括號單成交後的停利出場委託.")
     stop_loss_order = _read("stop_loss_order", "括號單成交後的停損出場委託.")
 
@@ -134,7 +147,7 @@ class Order:
     @property
     def record_price(self) -> float:
         """The price on the order's records before a fill: its limit, else its stop, else the last trade."""
-        for price in (self._state.limit_price, self._state.stop_price):
+        for price in (self._state.limit_price, self.stop_price):
             if price is not None:
                 return float(price)
         return self._state.quoted_price
@@ -142,7 +155,7 @@ class Order:
     def __repr__(self) -> str:
         state = self._state
         prices = "".join(f" {name}={value}" for name, value in
-                         (("limit", state.limit_price), ("stop", state.stop_price)) if value is not None)
+                         (("limit", state.limit_price), ("stop", self.stop_price)) if value is not None)
         return (f"Order({state.trade_id} {state.code} {state.action.value} {state.quantity} "
                 f"{state.order_type.value}{prices} {state.status.value})")
 

@@ -22,12 +22,9 @@ class OrderGrids:
             grid = self._grids[code] = price_grid_for(code, market)
         return grid
 
-    def toward(self, code: str, market: str, price: float, up: bool) -> float:
-        """`price` itself on the grid, else the grid price next to it above (`up`) or below."""
-        grid = self._grid(code, market)
-        if on_grid(price, grid):
-            return price
-        return grid_neighbours(price, grid)[1 if up else 0]
+    def futures_tick(self, code: str, market: str) -> float | None:
+        """The family's fixed tick of a futures code; None for a stock (its bands follow the price)."""
+        return self._grid(code, market).fixed_tick  # type: ignore[attr-defined]
 
     def off_grid(self, code: str, market: str, name: str, price: float) -> str:
         """Why `price` cannot be an order price of `code`, or "" when it lies on the grid."""
