@@ -142,9 +142,38 @@ TEST_CASE("work matches one order alone, as on the tick it was placed on") {
     OrderMatcher m;
     m.add("2330", order(1, true, OrderKind::Market), kStock);
     m.add("2330", order(2, true, OrderKind::Market), kStock);
-    const auto event = m.work(2, {150, 100.0});
-    REQUIRE(event);
-    CHECK(event->order.id == 2);
+    const auto events = m.work(2, {150, 100.0});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].order.id == 2);
     CHECK(m.find(1) != nullptr);
-    CHECK_FALSE(m.work(2, {151, 100.0}));
+    CHECK(m.work(2, {151, 100.0}).empty());
+}
+
+TEST_CASE("a bracket's exits cancel each other: the first to fill takes the other out on the same trade") {
+    OrderMatcher m;
+    m.add("2330", order(1, false, OrderKind::Limit, 105.0), kStock);  // take-profit
+    m.add("2330", order(2, false, OrderKind::Stop, kNaN, 95.0), kStock);  // stop-loss
+    m.add("2330", order(3, true, OrderKind::Limit, 90.0), kStock);  // not linked
+    m.link({1, 2});
+    auto events = tape(m, {{101, 94.0}});  // the stop triggers; it fills at the next trade
+    CHECK(events.empty());
+    events = tape(m, {{102, 106.0}});  // both could fill: the first added wins
+    REQUIRE(events.size() == 2);
+    CHECK(events[0].event.kind == MatchEvent::Kind::Fill);
+    CHECK(events[0].event.order.id == 1);
+    CHECK(events[0].event.price == 105.0);  // rested at 94: at its limit
+    CHECK(events[1].event.kind == MatchEvent::Kind::OneCancelled);
+    CHECK(events[1].event.order.id == 2);
+    CHECK(events[1].event.by == 1);
+    CHECK(m.find(2) == nullptr);
+    CHECK(m.find(3) != nullptr);
+    CHECK_THROWS_AS(m.link({2, 3}), std::invalid_argument);
+}
+
+TEST_CASE("the matcher's daily bands follow each stock's days") {
+    OrderMatcher m;
+    m.bands().observe("2330", 1, 100.0);
+    m.bands().observe("2330", 2, 101.0);
+    CHECK(m.bands().outside("2330", 111.0));
+    CHECK_FALSE(m.bands().outside("2330", 110.0));
 }

@@ -1,6 +1,6 @@
 """Account, positions, quotes and reports"""
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 import datetime
 
 
@@ -317,10 +317,19 @@ class OrderMatcher:
     @quote_fills.setter
     def quote_fills(self, arg: bool, /) -> None: ...
 
-    def add(self, id: int, code: str, buy: bool, kind: str, limit: float | None, stop: float | None, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None) -> None:
+    def add(self, id: int, code: str, buy: bool, kind: str, limit: float | None, stop: float | None, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None, triggered: bool = False, rested: bool = False) -> None:
         """
-        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價.
+        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; triggered / rested 為放回時的狀態.
         """
+
+    def link(self, ids: Sequence[int]) -> None:
+        """委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子."""
+
+    def observe_band(self, code: str, timestamp: float, close: float, utc_offset_hours: int) -> None:
+        """股票的一筆成交: 漲跌停範圍依前一交易日最後成交價."""
+
+    def band_outside(self, code: str, price: float) -> tuple[float, float] | None:
+        """價格超出今日漲跌停範圍時回傳 (下限, 上限), 否則 None."""
 
     def remove(self, id: int) -> bool:
         """委託離開撮合 (取消); 不在其中時回傳 False."""
@@ -332,18 +341,18 @@ class OrderMatcher:
 
     def on_trade(self, code: str, time: float, price: float, bid: float, ask: float) -> list[tuple]:
         """
-        代碼的一筆成交遇到其所有等待中委託; 回傳成交或到期的事件 (kind, id, price, time, limit, (triggered, rested, stop, best)), 依委託加入的順序.
+        代碼的一筆成交遇到其所有等待中委託; 回傳事件 (kind, id, price, time, limit, (triggered, rested, stop, best), by), 依委託加入的順序: "Fill" 成交, "Expire" 收盤到期, "OneCancelled" 因 OCO 的另一筆 (by) 成交而離開.
         """
 
-    def work(self, id: int, time: float, price: float, bid: float, ask: float) -> tuple | None:
-        """單一委託遇到一筆成交 (在下單的 Tick 上成交者); 事件同 on_trade, 或 None."""
+    def work(self, id: int, time: float, price: float, bid: float, ask: float) -> list[tuple]:
+        """單一委託遇到一筆成交 (在下單的 Tick 上成交者); 事件同 on_trade."""
 
     def __len__(self) -> int: ...
 
 def trailing_stop_level(code: str, futures_tick: float | None, buy: bool, best: float, distance: float, fraction: bool) -> float:
     """移動停損在最佳成交價 best 之後的停損價 (賣出在下方, 買進在上方), 落在價格跳動格上遠離市價的一側."""
 
-def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, matcher: object, matched: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
+def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, matcher: object, matched: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
     """
-    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新, 等待中的委託由 matcher (OrderMatcher) 撮合; 只在策略定義的方法, 委託成交或到期 (matched(這一筆, 事件)), 代碼新的交易日 (observe), 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
+    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新, 等待中的委託由 matcher (OrderMatcher) 撮合; 只在策略定義的方法, 委託成交或到期 (matched(這一筆, 事件)), 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
     """

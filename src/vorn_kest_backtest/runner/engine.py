@@ -2,7 +2,7 @@
 
 With the simulated account and quotes of the C++ modules the loop runs in C++ (`drive_replay`): the working
 orders of the tick's code meet it in the core's order matcher, and Python is called only for the hooks the
-strategy defines, for the order book when an order fills or expires (or the code starts a new day), for
+strategy defines, for the order book when an order fills or expires, for
 the contract roll when a code holding a month may start a new trading date, and for the equity recorder once
 a minute. Other account or quote objects go through the same steps
 in Python.
@@ -88,7 +88,7 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
                 handled = drive(
                     ticker, positions, quote_manager, ctx, on_tick=on_tick, on_tick_failed=_on_tick_failed,
                     deliver_bars=lambda tick: _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=tick),
-                    bar_events=bar_events, observe=ctx.observe, follow_day=ctx.order_book.follow_day,
+                    bar_events=bar_events,
                     matcher=ctx.order_book.matcher, matched=ctx.order_book.apply_matches,
                     last_ticks=ctx.last_ticks, last_quotes=ctx.order_book.last_quotes, recorder=recorder,
                     progress=(lambda done: progress.update(task, completed=done)) if show else None,

@@ -14,6 +14,9 @@
 //   at its distance, snapped onto the price grid away from the market, and never moves back.
 // - A market order fills at the trade's price, or with quote fills at the ask (buy) / bid (sell) when the
 //   tick carries that side.
+// - Orders linked one-cancels-the-other (a bracket's exits): when one fills, the others leave the book on
+//   the same trade, told right after the fill.
+// - The daily band of each stock follows its trades (the account refuses a limit outside it).
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "vkb/contract_grid.hpp"
+#include "vkb/daily_band.hpp"
 
 namespace vkb {
 
@@ -57,12 +61,13 @@ struct TradePrint {
 };
 
 struct MatchEvent {
-    enum class Kind { Fill, Expire };
+    enum class Kind { Fill, Expire, OneCancelled };
     Kind kind = Kind::Fill;
     MatchOrder order;  // as it stood when it left the book
     double price = 0.0;  // the fill's price
     double time = 0.0;   // the fill's trade, or the session end an expiry is dated at
     double limit = std::numeric_limits<double>::quiet_NaN();  // the limit a limit fill is booked within
+    std::int64_t by = 0;  // OneCancelled: the order whose fill took this one out
 };
 
 // The stop level of a trailing stop behind `best`, on the grid on the far side from the market.
@@ -76,6 +81,8 @@ public:
     // Orders of a code meet its trades in the order they were added. Throws std::invalid_argument for an
     // id already working.
     void add(std::string_view code, const MatchOrder& order, const ContractGrid& grid);
+    // The orders cancel each other when one of them fills. Throws std::invalid_argument for an id not working.
+    void link(const std::vector<std::int64_t>& ids);
     // The order leaves the book; false when it was not working.
     bool remove(std::int64_t id);
     bool has_orders(std::string_view code) const;
@@ -86,18 +93,28 @@ public:
     // told in the order they were added. Orders added afterwards meet only later trades.
     std::vector<MatchEvent> on_trade(std::string_view code, const TradePrint& trade);
     // One order meets the trade (an order filled on the tick it was placed on).
-    std::optional<MatchEvent> work(std::int64_t id, const TradePrint& trade);
+    std::vector<MatchEvent> work(std::int64_t id, const TradePrint& trade);
+
+    DailyBands& bands() { return bands_; }
+    const DailyBands& bands() const { return bands_; }
 
 private:
     struct Working {
         MatchOrder order;
         ContractGrid grid;
+        std::vector<std::int64_t> one_cancels;
+        bool gone = false;  // left the book during the trade being matched
     };
     std::optional<MatchEvent> meet(Working& working, const TradePrint& trade) const;
+    Working* working(std::int64_t id);
+    // Records the order's event, and takes its linked orders out after a fill.
+    void settle(std::vector<Working>& book, Working& working, MatchEvent event, std::vector<MatchEvent>& events);
+    void sweep(std::vector<Working>& book);
     double market_price(bool buy, const TradePrint& trade) const;
 
     std::unordered_map<std::string, std::vector<Working>> books_;
     std::unordered_map<std::int64_t, std::string> where_;
+    DailyBands bands_;
     bool quote_fills_ = false;
 };
 

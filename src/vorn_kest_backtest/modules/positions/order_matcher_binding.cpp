@@ -4,6 +4,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <cmath>
 #include <optional>
@@ -58,10 +59,13 @@ TradePrint print_of(double time, double price, double bid, double ask) { return 
 
 }  // namespace
 
-// (kind, id, price, time, limit, (triggered, rested, stop, best)) as the order book applies it.
+// (kind, id, price, time, limit, (triggered, rested, stop, best), by) as the order book applies it.
 nb::object matcher_event(const MatchEvent& event) {
-    const char* kind = event.kind == MatchEvent::Kind::Fill ? "Fill" : "Expire";
-    return nb::make_tuple(kind, event.order.id, event.price, event.time, or_none(event.limit), state_of(event.order));
+    const char* kind = event.kind == MatchEvent::Kind::Fill     ? "Fill"
+                       : event.kind == MatchEvent::Kind::Expire ? "Expire"
+                                                                : "OneCancelled";
+    return nb::make_tuple(kind, event.order.id, event.price, event.time, or_none(event.limit), state_of(event.order),
+                          event.by);
 }
 
 }  // namespace vkb::py
@@ -79,7 +83,8 @@ void bind_order_matcher(nb::module_& m) {
             [](OrderMatcher& self, std::int64_t id, const std::string& code, bool buy, const std::string& kind,
                std::optional<double> limit, std::optional<double> stop, double session_start, double session_end,
                bool good_till_cancel, std::optional<double> futures_tick,
-               std::optional<std::pair<double, bool>> trail, std::optional<double> best) {
+               std::optional<std::pair<double, bool>> trail, std::optional<double> best, bool triggered,
+               bool rested) {
                 MatchOrder order;
                 order.id = id;
                 order.buy = buy;
@@ -91,6 +96,8 @@ void bind_order_matcher(nb::module_& m) {
                 order.good_till_cancel = good_till_cancel;
                 order.trail = trail_of(trail);
                 order.best = or_nan(best);
+                order.triggered = triggered;
+                order.rested = rested;
                 try {
                     self.add(code, order, grid_of(code, futures_tick));
                 } catch (const std::invalid_argument&) {
@@ -100,8 +107,33 @@ void bind_order_matcher(nb::module_& m) {
             nb::arg("id"), nb::arg("code"), nb::arg("buy"), nb::arg("kind"), nb::arg("limit").none(),
             nb::arg("stop").none(), nb::arg("session_start"), nb::arg("session_end"), nb::arg("good_till_cancel"),
             nb::arg("futures_tick").none(), nb::arg("trail").none() = nb::none(), nb::arg("best").none() = nb::none(),
+            nb::arg("triggered") = false, nb::arg("rested") = false,
             "加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), "
-            "trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價.")
+            "trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; triggered / rested 為放回時的狀態.")
+        .def(
+            "link",
+            [](OrderMatcher& self, const std::vector<std::int64_t>& ids) {
+                try {
+                    self.link(ids);
+                } catch (const std::invalid_argument& error) {
+                    throw nb::value_error(error.what());
+                }
+            },
+            nb::arg("ids"), "委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子.")
+        .def(
+            "observe_band",
+            [](OrderMatcher& self, const std::string& code, double timestamp, double close, int utc_offset_hours) {
+                const auto day = static_cast<std::int64_t>(std::floor((timestamp + utc_offset_hours * 3600.0) / 86400.0));
+                self.bands().observe(code, day, close);
+            },
+            nb::arg("code"), nb::arg("timestamp"), nb::arg("close"), nb::arg("utc_offset_hours"),
+            "股票的一筆成交: 漲跌停範圍依前一交易日最後成交價.")
+        .def(
+            "band_outside",
+            [](const OrderMatcher& self, const std::string& code, double price) { return self.bands().outside(code, price); },
+            nb::arg("code"), nb::arg("price"),
+            nb::sig("def band_outside(self, code: str, price: float) -> tuple[float, float] | None"),
+            "價格超出今日漲跌停範圍時回傳 (下限, 上限), 否則 None.")
         .def("remove", &OrderMatcher::remove, nb::arg("id"), "委託離開撮合 (取消); 不在其中時回傳 False.")
         .def("has_orders", [](const OrderMatcher& self, const std::string& code) { return self.has_orders(code); },
              nb::arg("code"))
@@ -123,17 +155,20 @@ void bind_order_matcher(nb::module_& m) {
             },
             nb::arg("code"), nb::arg("time"), nb::arg("price"), nb::arg("bid"), nb::arg("ask"),
             nb::sig("def on_trade(self, code: str, time: float, price: float, bid: float, ask: float) -> list[tuple]"),
-            "代碼的一筆成交遇到其所有等待中委託; 回傳成交或到期的事件 "
-            "(kind, id, price, time, limit, (triggered, rested, stop, best)), 依委託加入的順序.")
+            "代碼的一筆成交遇到其所有等待中委託; 回傳事件 (kind, id, price, time, limit, "
+            "(triggered, rested, stop, best), by), 依委託加入的順序: \"Fill\" 成交, \"Expire\" 收盤到期, "
+            "\"OneCancelled\" 因 OCO 的另一筆 (by) 成交而離開.")
         .def(
             "work",
-            [](OrderMatcher& self, std::int64_t id, double time, double price, double bid, double ask) -> nb::object {
-                const auto event = self.work(id, print_of(time, price, bid, ask));
-                return event ? matcher_event(*event) : nb::none();
+            [](OrderMatcher& self, std::int64_t id, double time, double price, double bid, double ask) {
+                nb::list out;
+                for (const MatchEvent& event : self.work(id, print_of(time, price, bid, ask)))
+                    out.append(matcher_event(event));
+                return out;
             },
             nb::arg("id"), nb::arg("time"), nb::arg("price"), nb::arg("bid"), nb::arg("ask"),
-            nb::sig("def work(self, id: int, time: float, price: float, bid: float, ask: float) -> tuple | None"),
-            "單一委託遇到一筆成交 (在下單的 Tick 上成交者); 事件同 on_trade, 或 None.")
+            nb::sig("def work(self, id: int, time: float, price: float, bid: float, ask: float) -> list[tuple]"),
+            "單一委託遇到一筆成交 (在下單的 Tick 上成交者); 事件同 on_trade.")
         .def("__len__", &OrderMatcher::size);
 
     m.def(

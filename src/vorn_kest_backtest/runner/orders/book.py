@@ -33,12 +33,11 @@ from numbers import Real
 from typing import Any
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.constant import Action
+from vorn_kest_backtest.constant import BASIC_INFO, Action
 from vorn_kest_backtest.modules.market.market import TradingCalendar
 from vorn_kest_backtest.modules.positions.positions import OrderMatcher, trailing_stop_level
 from vorn_kest_backtest.runner.orders.funding import shortfall
 from vorn_kest_backtest.runner.orders.order import Fill, Order, OrderState, OrderStatus, OrderType
-from vorn_kest_backtest.runner.orders.price_band import DailyBands
 from vorn_kest_backtest.runner.orders.price_grid import OrderGrids
 
 FILL_TIMINGS = ("next_trade", "this_tick")
@@ -84,7 +83,6 @@ class OrderBook:
         self._positions = positions
         self._ids = count(1)
         self._working: dict[str, list[Order]] = {}
-        self._bands = DailyBands()
         self._grids = OrderGrids()
         self._calendar = TradingCalendar()
         self._replay_over = False
@@ -116,7 +114,9 @@ class OrderBook:
     def on_tick(self, tick: dict[str, Any]) -> None:
         code = tick["code"]
         self.last_ticks[code] = tick
-        self._bands.observe(tick)
+        if tick["market_type"] == "Stock":
+            self.matcher.observe_band(code, float(tick["timestamp"]), float(tick["close"]),
+                                      BASIC_INFO.utc_offset_hours)
         # Orders placed or released on this tick start working on the next one.
         if self.matcher.has_orders(code):
             self._apply(self.matcher.on_trade(code, float(tick["timestamp"]), float(tick["close"]),
@@ -129,16 +129,25 @@ class OrderBook:
         self._deliver()
 
     def _apply(self, events: list[tuple]) -> None:
-        for kind, order_id, price, timestamp, limit, state in events:
+        for kind, order_id, price, timestamp, limit, state, by in events:
             order = self._by_id[str(order_id)]
             self._settle(order, state)
-            # The other exit of a bracket filled on this same trade is cancelled already.
-            if not order.is_open:
-                continue
             if kind == "Fill":
                 self._fill(order, price, timestamp, limit)
-            else:
+            elif kind == "Expire":
                 self._expire(order)
+            elif self._by_id[str(by)].status is OrderStatus.FILLED:
+                self._cancel(order, "另一筆出場委託已成交 (OCO)", timestamp)
+            else:
+                # The fill that took it out was refused: it works on.
+                self._restore(order)
+
+    def _restore(self, order: Order) -> None:
+        state = order._state
+        self.matcher.add(int(state.trade_id), state.code, order.is_buy, state.order_type.value, state.limit_price,
+                         state.stop_price, state.session_start, state.session_end, state.good_till_cancel,
+                         self._grids.futures_tick(state.code, state.product_type), state.trail, state.best_price,
+                         state.triggered, state.rested)
 
     @staticmethod
     def _settle(order: Order, state: tuple) -> None:
@@ -154,11 +163,6 @@ class OrderBook:
         if quote is None or self.last_ticks.get(tick["code"]) is not tick:
             return math.nan, math.nan
         return _side(quote[0]), _side(quote[1])
-
-    def follow_day(self, tick: dict[str, Any]) -> None:
-        """A code's last tick before a new day, handed over late by the engine's driver (no order was working
-        then): only the daily price bands take it."""
-        self._bands.observe(tick)
 
     @property
     def working(self) -> dict[str, list[Order]]:
@@ -267,17 +271,15 @@ class OrderBook:
             return order
         off_grid = self._off_grid(code, tick["market_type"], price=limit, stop=stop, take_profit=take_profit,
                                   stop_loss=stop_loss)
-        band = self._bands.outside(code, limit) if limit is not None else None
+        band = self.matcher.band_outside(code, limit) if limit is not None else None
         if off_grid:
             self._refuse(order, off_grid, order.record_price, clock)
         elif limit is not None and band is not None:
             self._refuse(order, f"委託價 {limit} 超出今日漲跌停範圍 {band[0]:.2f} ~ {band[1]:.2f}", limit, clock)
         elif fill == "this_tick" and float(tick["timestamp"]) >= clock:
             # An older tick of its code is not a trade the order could meet now: it waits for the next one.
-            event = self.matcher.work(int(order.trade_id), float(tick["timestamp"]), float(tick["close"]),
-                                      *self._quote(tick))
-            if event is not None:
-                self._apply([event])
+            self._apply(self.matcher.work(int(order.trade_id), float(tick["timestamp"]), float(tick["close"]),
+                                          *self._quote(tick)))
         return order
 
     def _off_grid(self, code: str, market: str, **prices: float | None) -> str:
@@ -369,9 +371,6 @@ class OrderBook:
         self._events.append(Fill(order, order.code, order.action, order.quantity, price, timestamp, contract))
         self._events.append(order)
         self.peak_margin = max(self.peak_margin, self._positions.ledger.margin_in_use())
-        for other in order.one_cancels:
-            if other.is_open:
-                self._cancel(other, "另一筆出場委託已成交 (OCO)", timestamp)
         if order.take_profit is not None or order.stop_loss is not None:
             self._place_exits(order, price, timestamp)
 
@@ -396,6 +395,8 @@ class OrderBook:
             return
         for leg in legs:
             leg._state.one_cancels = [other for other in legs if other is not leg]
+        if len(legs) > 1:
+            self.matcher.link([int(leg.trade_id) for leg in legs])
 
     def _refuse(self, order: Order, reason: str, price: float, timestamp: float) -> None:
         utils.console.print(f"[red]委託被拒絕: {order.code} {order.action.value} {order.quantity} "
