@@ -1,5 +1,5 @@
-"""Random orders through both replay loops: the C++ loop, where the core matches working orders without calling
-Python, books exactly the trades of the Python loop."""
+"""Random orders under random fill rules through both replay loops: the C++ loop, where the core matches working
+orders without calling Python, books exactly the trades of the Python loop."""
 
 from __future__ import annotations
 
@@ -24,16 +24,27 @@ order_spec = st.tuples(
 )
 
 
+fill_rules = st.fixed_dictionaries({
+    "limit": st.sampled_from(["touch", "through"]),
+    "queue": st.booleans(),
+    "partial": st.booleans(),
+    "latency_ms": st.sampled_from([0, 150, 2000]),
+})
+
+
 class RandomOrders(Strategy):
     codes = CODES
     bars = [(code, "m", 1) for code, _ in CODES]
     start = end = "2024-03-04"
     initial_capital = 100_000_000
 
-    def __init__(self, plan) -> None:
-        self.plan = plan
+    def __init__(self, plan, rules) -> None:
+        self.plan, self.rules = plan, rules
         self.closed: dict[str, int] = {}
         self.fills: list[tuple] = []
+
+    def on_start(self, ctx) -> None:
+        ctx.set_fill_model(**self.rules)
 
     def on_bar(self, bar, ctx) -> None:
         closed = self.closed[bar.code] = self.closed.get(bar.code, 0) + 1
@@ -73,13 +84,13 @@ class RandomOrders(Strategy):
                 ctx.cancel(order)
 
     def on_fill(self, fill, ctx) -> None:
-        self.fills.append((fill.order.trade_id, fill.price, fill.time))
+        self.fills.append((fill.order.trade_id, fill.quantity, fill.price, fill.time))
 
     def on_finish(self, ctx) -> None:
         ctx.close_all()
 
 
-def run(plan, python_loop: bool, monkeypatch) -> tuple[list, list]:
+def run(plan, rules, python_loop: bool, monkeypatch) -> tuple[list, list]:
     accounts = []
     real_modules = session._modules
 
@@ -87,7 +98,7 @@ def run(plan, python_loop: bool, monkeypatch) -> tuple[list, list]:
         ticker, positions, quotes = real_modules()
         return ticker, lambda: accounts.append(positions()) or accounts[-1], quotes
 
-    strategy = RandomOrders(plan)
+    strategy = RandomOrders(plan, rules)
     with monkeypatch.context() as patch:
         patch.setattr(session, "_modules", modules)
         if python_loop:
@@ -97,8 +108,8 @@ def run(plan, python_loop: bool, monkeypatch) -> tuple[list, list]:
     return accounts[0].trade_records, strategy.fills
 
 
-@settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(plan=st.lists(order_spec, min_size=1, max_size=25))
-def test_the_two_loops_book_the_same_trades_for_random_orders(plan, monkeypatch, console):
-    native = run(plan, False, monkeypatch)
-    assert native == run(plan, True, monkeypatch)
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(plan=st.lists(order_spec, min_size=5, max_size=40), rules=fill_rules)
+def test_the_two_loops_book_the_same_trades_for_random_orders(plan, rules, monkeypatch, console):
+    native = run(plan, rules, False, monkeypatch)
+    assert native == run(plan, rules, True, monkeypatch)

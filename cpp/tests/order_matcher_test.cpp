@@ -177,3 +177,86 @@ TEST_CASE("the matcher's daily bands follow each stock's days") {
     CHECK(m.bands().outside("2330", 111.0));
     CHECK_FALSE(m.bands().outside("2330", 110.0));
 }
+
+TEST_CASE("through: a print at the limit does not fill, a trade beyond it does, at the limit") {
+    OrderMatcher m;
+    m.set_rules({.through = true});
+    m.add("2330", order(1, true, OrderKind::Limit, 100.0), kStock);
+    auto events = tape(m, {{101, 100.0}, {102, 100.0}});
+    CHECK(events.empty());
+    events = tape(m, {{103, 99.5}});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].event.price == 100.0);
+}
+
+TEST_CASE("queue: a rested limit fills once the volume printed at its price exceeds the volume ahead of it") {
+    OrderMatcher m;
+    m.set_rules({.queue = true});
+    PrintStats& prints = m.prints("2330");
+    prints.volume += 20.0;  // two prints of 10 before the order
+    prints.prints += 2;
+    m.add("2330", order(1, true, OrderKind::Limit, 100.0), kStock);
+    CHECK(m.find(1)->ahead == 10.0);
+    CHECK(m.on_trade("2330", {101, 100.0, kNaN, kNaN, 6}).empty());  // 4 still ahead
+    CHECK(m.on_trade("2330", {102, 100.0, kNaN, kNaN, 4}).empty());  // exactly worked off: not yet
+    const auto events = m.on_trade("2330", {103, 100.0, kNaN, kNaN, 1});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].price == 100.0);
+    CHECK(events[0].quantity == 1);
+
+    m.add("2330", order(2, false, OrderKind::Limit, 101.0), kStock, 50.0);  // the quoted size ahead
+    CHECK(m.on_trade("2330", {104, 101.0, kNaN, kNaN, 30}).empty());
+    CHECK(m.on_trade("2330", {105, 101.5, kNaN, kNaN, 1}).size() == 1);  // traded through: filled at once
+}
+
+TEST_CASE("partial: fills take at most the printed volume and the remainder works on") {
+    OrderMatcher m;
+    m.set_rules({.partial = true});
+    MatchOrder big = order(1, true, OrderKind::Market);
+    big.quantity = 5;
+    big.partial = true;
+    m.add("2330", big, kStock);
+    MatchOrder whole = order(2, true, OrderKind::Market);  // not allowed parts (a bracket's order)
+    whole.quantity = 5;
+    m.add("2330", whole, kStock);
+    auto events = m.on_trade("2330", {101, 100.0, kNaN, kNaN, 2});
+    REQUIRE(events.size() == 2);
+    CHECK(events[0].quantity == 2);
+    CHECK(events[1].quantity == 5);
+    CHECK(m.find(1)->filled == 2);
+    events = m.on_trade("2330", {102, 100.5, kNaN, kNaN, 4});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].quantity == 3);
+    CHECK(events[0].order.filled == 5);
+    CHECK_FALSE(m.has_orders("2330"));
+}
+
+TEST_CASE("latency: an order and a cancel reach the book only after it, in tape time") {
+    OrderMatcher m;
+    m.set_rules({.latency = 0.5});
+    MatchOrder market = order(1, true, OrderKind::Market);
+    market.placed_at = 100.0;
+    m.add("2330", market, kStock);
+    CHECK(m.on_trade("2330", {100.2, 100.0}).empty());
+    REQUIRE(m.on_trade("2330", {100.6, 100.5}).size() == 1);
+
+    MatchOrder raced = order(2, true, OrderKind::Limit, 99.0), cancelled = order(3, true, OrderKind::Limit, 99.0);
+    raced.placed_at = cancelled.placed_at = 100.0;
+    m.add("2330", raced, kStock);
+    m.add("2330", cancelled, kStock);
+    CHECK(m.on_trade("2330", {101.0, 100.0}).empty());
+    CHECK(m.request_cancel(2, 101.0));
+    auto events = m.on_trade("2330", {101.2, 98.5});  // the cancel is still on its way: both fill
+    REQUIRE(events.size() == 2);
+    CHECK(events[0].kind == MatchEvent::Kind::Fill);
+
+    MatchOrder late = order(4, true, OrderKind::Limit, 99.0);
+    late.placed_at = 101.0;
+    m.add("2330", late, kStock);
+    CHECK(m.request_cancel(4, 102.0));
+    events = m.on_trade("2330", {102.6, 98.0});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].kind == MatchEvent::Kind::Cancelled);
+    CHECK(events[0].time == 102.5);
+    CHECK_THROWS_AS(m.set_rules({.latency = -1.0}), std::invalid_argument);
+}

@@ -317,10 +317,21 @@ class OrderMatcher:
     @quote_fills.setter
     def quote_fills(self, arg: bool, /) -> None: ...
 
-    def add(self, id: int, code: str, buy: bool, kind: str, limit: float | None, stop: float | None, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None, triggered: bool = False, rested: bool = False) -> None:
+    def set_rules(self, through: bool, queue: bool, partial: bool, latency: float) -> None:
         """
-        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; triggered / rested 為放回時的狀態.
+        成交規則: through 限價須成交價超越限價, queue 掛單排隊, partial 依成交量部分成交, latency 委託與取消到達的延遲 (秒, 回放時間).
         """
+
+    def add(self, id: int, code: str, buy: bool, kind: str, quantity: int, limit: float | None, stop: float | None, placed_at: float, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None, partial: bool = False, quote_size: float | None = None, triggered: bool = False, rested: bool = False, filled: int = 0) -> None:
+        """
+        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; partial: 可部分成交; quote_size: 下單時該方向的委託量 (排隊); triggered / rested / filled 為放回時的狀態.
+        """
+
+    def count_print(self, code: str, volume: int) -> None:
+        """代碼的一筆成交量, 用於估計排隊 (平均每筆成交量)."""
+
+    def request_cancel(self, id: int, time: float) -> bool:
+        """於 time 送出的取消, 延遲後到達; 委託不在撮合中時回傳 False."""
 
     def link(self, ids: Sequence[int]) -> None:
         """委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子."""
@@ -339,12 +350,12 @@ class OrderMatcher:
     def state(self, id: int) -> tuple[bool, bool, float | None, float | None] | None:
         """等待中委託的 (已觸發, 已掛單等待, 停損價, 最佳成交價); 不在撮合中時為 None."""
 
-    def on_trade(self, code: str, time: float, price: float, bid: float, ask: float) -> list[tuple]:
+    def on_trade(self, code: str, time: float, price: float, bid: float, ask: float, volume: int) -> list[tuple]:
         """
-        代碼的一筆成交遇到其所有等待中委託; 回傳事件 (kind, id, price, time, limit, (triggered, rested, stop, best), by), 依委託加入的順序: "Fill" 成交, "Expire" 收盤到期, "OneCancelled" 因 OCO 的另一筆 (by) 成交而離開.
+        代碼的一筆成交遇到其所有等待中委託; 回傳事件 (kind, id, price, time, limit, (triggered, rested, stop, best), by, quantity), 依委託加入的順序: "Fill" 成交 quantity, "Expire" 收盤到期, "OneCancelled" 因 OCO 的另一筆 (by) 成交而離開, "Cancelled" 取消到達.
         """
 
-    def work(self, id: int, time: float, price: float, bid: float, ask: float) -> list[tuple]:
+    def work(self, id: int, time: float, price: float, bid: float, ask: float, volume: int) -> list[tuple]:
         """單一委託遇到一筆成交 (在下單的 Tick 上成交者); 事件同 on_trade."""
 
     def __len__(self) -> int: ...

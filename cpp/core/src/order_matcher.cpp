@@ -9,9 +9,9 @@ namespace vkb {
 
 namespace {
 
-bool stop_reached(bool buy, double stop, double price) { return buy ? price >= stop : price <= stop; }
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool limit_reached(bool buy, double limit, double price) { return buy ? price <= limit : price >= limit; }
+bool stop_reached(bool buy, double stop, double price) { return buy ? price >= stop : price <= stop; }
 
 // What the order is on this trade: a triggered stop is a market order, a triggered stop-limit a limit.
 OrderKind works_as(const MatchOrder& order) {
@@ -32,18 +32,31 @@ double trailing_stop_level(const ContractGrid& grid, bool buy, double best, cons
     return grid_price(buy ? above : below);
 }
 
-void OrderMatcher::add(std::string_view code, const MatchOrder& order, const ContractGrid& grid) {
+void OrderMatcher::set_rules(const FillRules& rules) {
+    if (!(rules.latency >= 0.0) || !std::isfinite(rules.latency))
+        throw std::invalid_argument("latency must be a finite number of seconds, not below 0");
+    rules_ = rules;
+}
+
+void OrderMatcher::add(std::string_view code, MatchOrder order, const ContractGrid& grid,
+                       std::optional<double> quote_size) {
     if (where_.contains(order.id)) throw std::invalid_argument("order already working: " + std::to_string(order.id));
     std::string key(code);
-    books_[key].push_back({order, grid, {}, false});
+    const PrintStats& seen = prints(key);
+    if (quote_size) {
+        order.ahead = *quote_size;
+    } else if (seen.prints > 0) {
+        order.ahead = kQueueShareOfAveragePrint * seen.volume / static_cast<double>(seen.prints);
+    }
+    books_[key].orders.push_back({order, grid, {}, false});
     where_.emplace(order.id, std::move(key));
 }
 
 OrderMatcher::Working* OrderMatcher::working(std::int64_t id) {
     const auto found = where_.find(id);
     if (found == where_.end()) return nullptr;
-    for (Working& w : books_[found->second])
-        if (w.order.id == id) return &w;
+    for (Working& w : books_[found->second].orders)
+        if (w.order.id == id && !w.gone) return &w;
     return nullptr;
 }
 
@@ -62,55 +75,65 @@ void OrderMatcher::link(const std::vector<std::int64_t>& ids) {
 bool OrderMatcher::remove(std::int64_t id) {
     const auto found = where_.find(id);
     if (found == where_.end()) return false;
-    auto& book = books_[found->second];
-    book.erase(std::find_if(book.begin(), book.end(), [id](const Working& w) { return w.order.id == id; }));
+    auto& orders = books_[found->second].orders;
+    orders.erase(std::find_if(orders.begin(), orders.end(), [id](const Working& w) { return w.order.id == id; }));
     where_.erase(found);
+    return true;
+}
+
+bool OrderMatcher::request_cancel(std::int64_t id, double time) {
+    Working* w = working(id);
+    if (w == nullptr) return false;
+    w->order.cancel_at = std::min(w->order.cancel_at, time + rules_.latency);
     return true;
 }
 
 bool OrderMatcher::has_orders(std::string_view code) const {
     const auto found = books_.find(std::string(code));
-    return found != books_.end() && !found->second.empty();
+    return found != books_.end() && !found->second.orders.empty();
 }
 
 const MatchOrder* OrderMatcher::find(std::int64_t id) const {
     const auto found = where_.find(id);
     if (found == where_.end()) return nullptr;
-    for (const Working& w : books_.at(found->second))
+    for (const Working& w : books_.at(found->second).orders)
         if (w.order.id == id) return &w.order;
     return nullptr;
 }
 
-void OrderMatcher::settle(std::vector<Working>& book, Working& working, MatchEvent event,
-                          std::vector<MatchEvent>& events) {
+PrintStats& OrderMatcher::prints(std::string_view code) {
+    const auto found = prints_.find(std::string(code));
+    if (found != prints_.end()) return found->second;
+    return prints_.emplace(std::string(code), PrintStats{}).first->second;
+}
+
+void OrderMatcher::settle(CodeBook& book, Working& working, const MatchEvent& event, std::vector<MatchEvent>& events) {
+    events.push_back(event);
+    if (event.kind == MatchEvent::Kind::Fill && working.order.filled < working.order.quantity) return;
     working.gone = true;
     where_.erase(working.order.id);
-    events.push_back(event);
     if (event.kind != MatchEvent::Kind::Fill) return;
     for (std::int64_t id : working.one_cancels) {
-        const auto other = std::find_if(book.begin(), book.end(),
+        const auto other = std::find_if(book.orders.begin(), book.orders.end(),
                                         [id](const Working& w) { return w.order.id == id && !w.gone; });
-        if (other == book.end()) continue;
+        if (other == book.orders.end()) continue;
         other->gone = true;
         where_.erase(id);
-        events.push_back({MatchEvent::Kind::OneCancelled, other->order, 0.0, event.time,
-                          std::numeric_limits<double>::quiet_NaN(), working.order.id});
+        events.push_back({MatchEvent::Kind::OneCancelled, other->order, 0.0, event.time, kNaN, working.order.id, 0});
     }
 }
 
-void OrderMatcher::sweep(std::vector<Working>& book) {
-    book.erase(std::remove_if(book.begin(), book.end(), [](const Working& w) { return w.gone; }), book.end());
+void OrderMatcher::sweep(CodeBook& book) {
+    std::erase_if(book.orders, [](const Working& w) { return w.gone; });
 }
 
 std::vector<MatchEvent> OrderMatcher::on_trade(std::string_view code, const TradePrint& trade) {
     std::vector<MatchEvent> events;
-    const auto found = books_.find(std::string(code));
-    if (found == books_.end()) return events;
-    auto& book = found->second;
-    // By index: the book's vector stays in place while orders are only marked gone.
-    for (std::size_t i = 0; i < book.size(); ++i) {
-        if (book[i].gone) continue;
-        if (auto event = meet(book[i], trade)) settle(book, book[i], *event, events);
+    CodeBook& book = books_[std::string(code)];
+    // By index: the orders stay in place while they are only marked gone.
+    for (std::size_t i = 0; i < book.orders.size(); ++i) {
+        if (book.orders[i].gone) continue;
+        if (auto event = meet(book.orders[i], trade)) settle(book, book.orders[i], *event, events);
     }
     if (!events.empty()) sweep(book);
     return events;
@@ -120,7 +143,7 @@ std::vector<MatchEvent> OrderMatcher::work(std::int64_t id, const TradePrint& tr
     std::vector<MatchEvent> events;
     Working* w = working(id);
     if (w == nullptr) return events;
-    auto& book = books_[where_.at(id)];
+    CodeBook& book = books_[where_.at(id)];
     if (auto event = meet(*w, trade)) {
         settle(book, *w, *event, events);
         sweep(book);
@@ -136,12 +159,25 @@ double OrderMatcher::market_price(bool buy, const TradePrint& trade) const {
     return trade.price;
 }
 
+std::int64_t OrderMatcher::fill_size(const MatchOrder& order, double available) const {
+    const std::int64_t remaining = order.quantity - order.filled;
+    if (!rules_.partial || !order.partial) return remaining;
+    return std::min<std::int64_t>(remaining, static_cast<std::int64_t>(std::floor(available)));
+}
+
+MatchEvent OrderMatcher::fill(MatchOrder& order, double price, double time, std::int64_t quantity,
+                              double limit) const {
+    order.filled += quantity;
+    return {MatchEvent::Kind::Fill, order, price, time, limit, 0, quantity};
+}
+
 std::optional<MatchEvent> OrderMatcher::meet(Working& working, const TradePrint& trade) const {
     MatchOrder& order = working.order;
     if (!order.good_till_cancel && trade.time > order.session_end)
-        return MatchEvent{MatchEvent::Kind::Expire, order, 0.0, order.session_end,
-                          std::numeric_limits<double>::quiet_NaN(), 0};
-    if (trade.time < order.session_start) return std::nullopt;
+        return MatchEvent{MatchEvent::Kind::Expire, order, 0.0, order.session_end, kNaN, 0, 0};
+    if (trade.time >= order.cancel_at)
+        return MatchEvent{MatchEvent::Kind::Cancelled, order, 0.0, order.cancel_at, kNaN, 0, 0};
+    if (trade.time < order.session_start || trade.time < order.placed_at + rules_.latency) return std::nullopt;
     const double price = trade.price;
     switch (works_as(order)) {
         case OrderKind::Stop:
@@ -152,19 +188,53 @@ std::optional<MatchEvent> OrderMatcher::meet(Working& working, const TradePrint&
             }
             order.triggered = stop_reached(order.buy, order.stop, price);
             return std::nullopt;
-        case OrderKind::Limit: {
-            if (!limit_reached(order.buy, order.limit, price)) {
-                order.rested = true;
-                return std::nullopt;
-            }
-            // A rested order is first in line at its own price, so a trade through it fills it at its limit.
-            const double fill = order.rested ? order.limit : price;
-            return MatchEvent{MatchEvent::Kind::Fill, order, fill, trade.time, order.limit, 0};
+        case OrderKind::Limit:
+            return meet_limit(order, trade);
+        default: {
+            const std::int64_t size = fill_size(order, static_cast<double>(trade.volume));
+            if (size <= 0) return std::nullopt;
+            return fill(order, market_price(order.buy, trade), trade.time, size, kNaN);
         }
-        default:
-            return MatchEvent{MatchEvent::Kind::Fill, order, market_price(order.buy, trade), trade.time,
-                              std::numeric_limits<double>::quiet_NaN(), 0};
     }
+}
+
+std::optional<MatchEvent> OrderMatcher::meet_limit(MatchOrder& order, const TradePrint& trade) const {
+    const double price = trade.price, limit = order.limit;
+    const bool beyond = order.buy ? price < limit : price > limit;
+    const bool at = price == limit;
+    const auto volume = static_cast<double>(trade.volume);
+    if (!order.rested) {
+        // The first trade it meets tells where the market stood when it arrived: beyond it (or at it, when a
+        // touch fills) the order was marketable and trades at that trade's price; a remainder rests.
+        const bool marketable = beyond || (at && !rules_.through && !rules_.queue);
+        const std::int64_t size = marketable ? fill_size(order, volume) : 0;
+        if (size > 0) {
+            MatchEvent event = fill(order, price, trade.time, size, limit);
+            order.rested = order.filled < order.quantity;
+            return event;
+        }
+        order.rested = true;
+        if (marketable) return std::nullopt;
+    }
+    // A rested order is first in line at its own price, so a trade through it fills it at its limit.
+    if (beyond) {
+        const std::int64_t size = fill_size(order, volume);
+        if (size <= 0) return std::nullopt;
+        return fill(order, limit, trade.time, size, limit);
+    }
+    if (!at || rules_.through) return std::nullopt;
+    if (!rules_.queue) {
+        const std::int64_t size = fill_size(order, volume);
+        if (size <= 0) return std::nullopt;
+        return fill(order, limit, trade.time, size, limit);
+    }
+    // The print at its price works off the queue ahead of it first.
+    const double past = volume - order.ahead;
+    order.ahead = std::max(0.0, order.ahead - volume);
+    if (past <= 0.0) return std::nullopt;
+    const std::int64_t size = fill_size(order, past);
+    if (size <= 0) return std::nullopt;
+    return fill(order, limit, trade.time, size, limit);
 }
 
 }  // namespace vkb

@@ -45,6 +45,7 @@ class Context:
         self.bar_events = False
         self._warned: set[str] = set()
         self._series: dict[tuple[str, str, int], tuple[int, BarSeries]] = {}
+        self._fill_rules: tuple[str, bool, bool, float] = ("touch", False, False, 0.0)
         self._on_order: Callable[[Order, Context], None] | None = None
         self._on_fill: Callable[[Fill, Context], None] | None = None
 
@@ -166,18 +167,34 @@ class Context:
         """仍在等待的委託; 不指定代碼時為全部."""
         return self._orders.open_orders(code)
 
-    def set_fill_model(self, model: str) -> None:
-        """市價成交價: "trade" (成交價, 預設) 或 "quote" (買在委賣價, 賣在委買價; 無報價時用成交價).
+    def set_fill_model(self, model: str | None = None, *, limit: str | None = None, queue: bool | None = None,
+                       partial: bool | None = None, latency_ms: float | None = None) -> None:
+        """成交模型; 未給的項目維持原設定. 預設: "trade", limit="touch", 不排隊, 不部分成交, 無延遲.
 
+        model: 市價成交價, "trade" (成交價) 或 "quote" (買在委賣價, 賣在委買價; 無報價時用成交價);
         "quote" 以買賣價差作為成本, 因此同時把帳戶的滑價設為 0 檔.
+        limit: "touch" (成交價觸及限價即成交) 或 "through" (須成交價超越限價, 在限價的成交不算).
+        queue: 掛著的限價單須等下單後在該價位的成交量超過排在前面的量 (下單時的委託量, 無報價時為該代碼平均
+        每筆成交量) 才成交; 成交價穿越限價時立即成交.
+        partial: 每筆成交最多成交該筆的成交量 (排隊時為超過前面的量), 其餘繼續等待; 括號單的委託一次全部成交.
+        latency_ms: 委託與取消送達交易所的延遲 (毫秒, 回放時間): 送出後這段時間內的成交不算, 取消到達前仍可能成交.
         """
-        if model not in FILL_MODELS:
-            raise ValueError(f"fill_model 必須是 {' 或 '.join(FILL_MODELS)}: {model!r}")
-        self._orders.fill_model = model
-        if model == "quote":
-            for kind in ("stock", "future"):
-                for action in ("buy", "sell"):
-                    self.account.update_fee_settings(kind, action=action, tick_count=0)
+        if model is not None:
+            if model not in FILL_MODELS:
+                raise ValueError(f"fill_model 必須是 {' 或 '.join(FILL_MODELS)}: {model!r}")
+            self._orders.fill_model = model
+            if model == "quote":
+                for kind in ("stock", "future"):
+                    for action in ("buy", "sell"):
+                        self.account.update_fee_settings(kind, action=action, tick_count=0)
+        rules = self._fill_rules
+        self._fill_rules = (rules[0] if limit is None else limit, rules[1] if queue is None else queue,
+                            rules[2] if partial is None else partial, rules[3] if latency_ms is None else latency_ms)
+        try:
+            self._orders.set_rules(*self._fill_rules)
+        except ValueError:
+            self._fill_rules = rules
+            raise
 
     @property
     def peak_margin(self) -> float:

@@ -53,6 +53,7 @@ struct CodeSlot {
     nb::object record;        // null until Python needs it
     bool is_simulate = false;
     bool published = false;   // the record is the account's current tick and the book's last tick
+    vkb::PrintStats* prints = nullptr;  // the matcher's count of the code's prints
     std::int64_t day = 0;     // exchange date, in days since 1970-01-01
     std::int64_t night_day = 0;  // day of the latest 15:00 night opening: changes with each futures trading date
 };
@@ -204,6 +205,8 @@ private:
                 matcher_->bands().observe(slot.code_text, slot.day, slot.tick.close);
             take(slot, tick, std::move(record), is_simulate, day, night_day);
             if (new_day && is_stock(slot)) matcher_->bands().observe(slot.code_text, day, slot.tick.close);
+            slot.prints->volume += static_cast<double>(slot.tick.qty);
+            ++slot.prints->prints;
             const std::size_t closed = feed_quotes(slot);
             if (roll_due) roll(slot, previous);
             if (matcher_->has_orders(slot.code_text)) match(slot);
@@ -310,6 +313,7 @@ private:
         slot.code_text = utf8(tick.code);
         slot.market_text = utf8(tick.market);
         slot.market_type = vkb::parse_product_type(slot.market_text);
+        slot.prints = &matcher_->prints(slot.code_text);
         slots_.push_back(std::move(slot));
     }
 
@@ -349,7 +353,8 @@ private:
 
     // The code's working orders meet the tick in the core; the book hears only of fills and expiries.
     void match(CodeSlot& slot) {
-        const TradePrint trade{slot.tick.timestamp, slot.tick.close, slot.tick.bid_price, slot.tick.ask_price};
+        const TradePrint trade{slot.tick.timestamp, slot.tick.close, slot.tick.bid_price, slot.tick.ask_price,
+                               static_cast<std::int64_t>(slot.tick.qty)};
         const std::vector<MatchEvent> events = matcher_->on_trade(slot.code_text, trade);
         if (events.empty()) return;
         publish();

@@ -18,8 +18,10 @@ Rules:
 - A limit, stop, take-profit or stop-loss price off its code's price grid is refused, naming the grid prices
   either side of it.
 - Stocks: a limit outside today's +/-10% band around the previous close is refused.
-- Every order leaves an "Order" trade record, then a "Deal" or a "Cancel"; the exits of a bracket filled after
-  the replay ended are cancelled at once.
+- The fill rules (`set_rules`): limits filled on a touch or only through, a queue ahead of a resting limit,
+  partial fills (orders of a bracket fill whole), a latency before an order or a cancel reaches the book.
+- Every order leaves an "Order" trade record, then a "Deal" (one per part of a partial fill) or a "Cancel";
+  the exits of a bracket filled after the replay ended are cancelled at once.
 - A futures fill carries the contract month it trades ("contract") where the data names one.
 """
 
@@ -42,6 +44,7 @@ from vorn_kest_backtest.runner.orders.price_grid import OrderGrids
 
 FILL_TIMINGS = ("next_trade", "this_tick")
 FILL_MODELS = ("trade", "quote")
+LIMIT_FILLS = ("touch", "through")
 PRICE_NAMES = {"price": "委託價", "stop": "停損觸發價", "take_profit": "停利價", "stop_loss": "停損價"}
 
 
@@ -93,6 +96,7 @@ class OrderBook:
         # records themselves carry no quote.
         self.last_quotes: dict[str, tuple[float, float] | None] = {}
         self.matcher = OrderMatcher()
+        self.latency = 0.0
         self.peak_margin = 0.0
         # (code, timestamp) -> the contract month a fill trades, None where the data names none.
         self.contract_of: Callable[[str, float], str | None] | None = None
@@ -111,16 +115,26 @@ class OrderBook:
     def fill_model(self, model: str) -> None:
         self.matcher.quote_fills = model == "quote"
 
+    def set_rules(self, limit: str, queue: bool, partial: bool, latency_ms: float) -> None:
+        """How working orders fill; see the module's text."""
+        if limit not in LIMIT_FILLS:
+            raise ValueError(f"limit 必須是 {' 或 '.join(LIMIT_FILLS)}: {limit!r}")
+        if isinstance(latency_ms, bool) or not isinstance(latency_ms, Real) or not 0 <= float(latency_ms) < math.inf:
+            raise ValueError(f"latency_ms 必須是非負數: {latency_ms!r}")
+        self.latency = float(latency_ms) / 1000
+        self.matcher.set_rules(limit == "through", bool(queue), bool(partial), self.latency)
+
     def on_tick(self, tick: dict[str, Any]) -> None:
         code = tick["code"]
         self.last_ticks[code] = tick
+        self.matcher.count_print(code, int(tick["qty"]))
         if tick["market_type"] == "Stock":
             self.matcher.observe_band(code, float(tick["timestamp"]), float(tick["close"]),
                                       BASIC_INFO.utc_offset_hours)
         # Orders placed or released on this tick start working on the next one.
         if self.matcher.has_orders(code):
             self._apply(self.matcher.on_trade(code, float(tick["timestamp"]), float(tick["close"]),
-                                              *self._quote(tick)))
+                                              *self._quote(tick), int(tick["qty"])))
         self._deliver()
 
     def apply_matches(self, tick: dict[str, Any], events: list[tuple]) -> None:
@@ -129,13 +143,15 @@ class OrderBook:
         self._deliver()
 
     def _apply(self, events: list[tuple]) -> None:
-        for kind, order_id, price, timestamp, limit, state, by in events:
+        for kind, order_id, price, timestamp, limit, state, by, quantity in events:
             order = self._by_id[str(order_id)]
             self._settle(order, state)
             if kind == "Fill":
-                self._fill(order, price, timestamp, limit)
+                self._fill(order, price, timestamp, limit, quantity=quantity)
             elif kind == "Expire":
                 self._expire(order)
+            elif kind == "Cancelled":
+                self._cancel(order, order._state.cancel_reason, timestamp)
             elif self._by_id[str(by)].status is OrderStatus.FILLED:
                 self._cancel(order, "另一筆出場委託已成交 (OCO)", timestamp)
             else:
@@ -144,10 +160,10 @@ class OrderBook:
 
     def _restore(self, order: Order) -> None:
         state = order._state
-        self.matcher.add(int(state.trade_id), state.code, order.is_buy, state.order_type.value, state.limit_price,
-                         state.stop_price, state.session_start, state.session_end, state.good_till_cancel,
-                         self._grids.futures_tick(state.code, state.product_type), state.trail, state.best_price,
-                         state.triggered, state.rested)
+        self.matcher.add(int(state.trade_id), state.code, order.is_buy, state.order_type.value, state.quantity,
+                         state.limit_price, state.stop_price, state.placed_at, state.session_start, state.session_end,
+                         state.good_till_cancel, self._grids.futures_tick(state.code, state.product_type), state.trail,
+                         state.best_price, state.partial, None, state.triggered, state.rested, state.filled_quantity)
 
     @staticmethod
     def _settle(order: Order, state: tuple) -> None:
@@ -210,10 +226,11 @@ class OrderBook:
             if any(other in counted for other in order.one_cancels):
                 continue
             counted.append(order)
+            left = order.quantity - order.filled_quantity
             if order.is_buy:
-                buy += order.quantity
+                buy += left
             else:
-                sell += order.quantity
+                sell += left
         return buy, sell
 
     def _deliver(self) -> None:
@@ -260,8 +277,10 @@ class OrderBook:
         order_type = (OrderType.STOP_LIMIT if stop is not None and limit is not None else OrderType.STOP
                       if stop is not None else OrderType.LIMIT if limit is not None else OrderType.MARKET)
         clock = self.clock
+        # A bracket's entry and exits fill whole: the exits are placed for the entry's quantity.
+        whole = take_profit is not None or stop_loss is not None
         order = self._place(code, action, quantity, order_type, tick["market_type"], clock, float(tick["close"]),
-                            limit, stop, bool(good_till_cancel), trail)
+                            limit, stop, bool(good_till_cancel), trail, partial=not whole)
         order._state.take_profit, order._state.stop_loss = take_profit, stop_loss
         if self._replay_over:
             if order_type is OrderType.MARKET:
@@ -279,7 +298,7 @@ class OrderBook:
         elif fill == "this_tick" and float(tick["timestamp"]) >= clock:
             # An older tick of its code is not a trade the order could meet now: it waits for the next one.
             self._apply(self.matcher.work(int(order.trade_id), float(tick["timestamp"]), float(tick["close"]),
-                                          *self._quote(tick)))
+                                          *self._quote(tick), int(tick["qty"])))
         return order
 
     def _off_grid(self, code: str, market: str, **prices: float | None) -> str:
@@ -296,6 +315,11 @@ class OrderBook:
             raise TypeError(f"只能取消 Order 物件: {order!r}")
         if not order.is_open:
             return False
+        if self.latency > 0 and not self._replay_over:
+            # On its way to the book: the order can still fill until the cancel arrives.
+            order._state.cancel_reason = reason
+            self.matcher.request_cancel(int(order.trade_id), self.clock)
+            return True
         self._cancel(order, reason, self.clock)
         self._deliver()
         return True
@@ -320,19 +344,19 @@ class OrderBook:
         self._deliver()
 
     def _place(self, code, action, quantity, order_type, market, placed_at, quoted, limit, stop,
-               good_till_cancel, trail=None) -> Order:
+               good_till_cancel, trail=None, partial=False) -> Order:
         session_start, session_end = self._calendar.order_session(market, placed_at)
         state = OrderState(str(next(self._ids)), code, action, quantity, order_type, market, placed_at,
                            session_start, session_end, limit_price=limit, stop_price=stop, quoted_price=quoted,
                            good_till_cancel=good_till_cancel, trail=trail,
-                           best_price=quoted if trail is not None else None, matcher=self.matcher)
+                           best_price=quoted if trail is not None else None, partial=partial, matcher=self.matcher)
         order = Order(state)
         self._by_id[order.trade_id] = order
         self._record(order, order.record_price, placed_at, "Order")
         self._working.setdefault(code, []).append(order)
-        self.matcher.add(int(state.trade_id), code, action is Action.BUY, order_type.value, limit, stop, session_start,
-                         session_end, good_till_cancel, self._grids.futures_tick(code, market), trail,
-                         state.best_price)
+        self.matcher.add(int(state.trade_id), code, action is Action.BUY, order_type.value, quantity, limit, stop,
+                         placed_at, session_start, session_end, good_till_cancel,
+                         self._grids.futures_tick(code, market), trail, state.best_price, partial)
         return order
 
     def _leave(self, order: Order) -> None:
@@ -347,14 +371,17 @@ class OrderBook:
         self._cancel(order, "當日有效委託, 收盤未成交取消", order.session_end)
 
     def _fill(self, order: Order, price: float, timestamp: float, limit: float | None = None,
-              reason: str = "") -> None:
-        refusal = shortfall(self._positions, self.last_ticks, order.code, order.action.value, price, order.quantity,
+              reason: str = "", quantity: int | None = None) -> None:
+        """Books `quantity` (the rest of the order when None); the order is filled once nothing is left."""
+        state = order._state
+        quantity = state.quantity - state.filled_quantity if quantity is None else int(quantity)
+        refusal = shortfall(self._positions, self.last_ticks, order.code, order.action.value, price, quantity,
                             order.product_type)
         if refusal:
             self._refuse(order, refusal, price, timestamp)
             return
         fill: dict[str, Any] = {"trade_id": order.trade_id, "code": order.code, "action": order.action.value,
-                                "quantity": order.quantity, "price": price, "origin_price": price,
+                                "quantity": quantity, "price": price, "origin_price": price,
                                 "exchange_ts": timestamp}
         if limit is not None:
             fill["limit_price"] = limit
@@ -364,13 +391,17 @@ class OrderBook:
             fill["contract"] = contract
         # The account applies its slippage and costs to the fill as configured, within a limit fill's limit.
         self._positions.set_positions(fill, order.product_type)
-        self._record(order, price, timestamp, "Deal")
-        self._leave(order)
-        state = order._state
-        state.status, state.fill_price, state.filled_at, state.reason = OrderStatus.FILLED, price, timestamp, reason
-        self._events.append(Fill(order, order.code, order.action, order.quantity, price, timestamp, contract))
-        self._events.append(order)
+        self._record(order, price, timestamp, "Deal", quantity)
+        done = state.filled_quantity
+        state.fill_price = (price * quantity + (state.fill_price or 0.0) * done) / (done + quantity)
+        state.filled_quantity, state.filled_at, state.reason = done + quantity, timestamp, reason
+        self._events.append(Fill(order, order.code, order.action, quantity, price, timestamp, contract))
         self.peak_margin = max(self.peak_margin, self._positions.ledger.margin_in_use())
+        if state.filled_quantity < state.quantity:
+            return
+        self._leave(order)
+        state.status = OrderStatus.FILLED
+        self._events.append(order)
         if order.take_profit is not None or order.stop_loss is not None:
             self._place_exits(order, price, timestamp)
 
@@ -409,6 +440,7 @@ class OrderBook:
         self._record(order, order.record_price if price is None else price, float(timestamp), "Cancel")
         self._events.append(order)
 
-    def _record(self, order: Order, price: float, timestamp: float, status: str) -> None:
-        self._positions.add_trade_record(order.trade_id, order.code, order.action.value, order.quantity,
-                                         float(price), float(timestamp), status)
+    def _record(self, order: Order, price: float, timestamp: float, status: str, quantity: int | None = None) -> None:
+        self._positions.add_trade_record(order.trade_id, order.code, order.action.value,
+                                         order.quantity if quantity is None else quantity, float(price),
+                                         float(timestamp), status)

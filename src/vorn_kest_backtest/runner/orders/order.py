@@ -48,7 +48,10 @@ class OrderState:
     rested: bool = False
     fill_price: float | None = None
     filled_at: float | None = None
+    filled_quantity: int = 0
+    partial: bool = False
     reason: str = ""
+    cancel_reason: str = ""
     take_profit: float | None = None
     stop_loss: float | None = None
     # A trailing stop: (points or fraction, is a fraction), and the best trade since placement.
@@ -114,8 +117,9 @@ class Order:
     status = _read("status", "委託狀態 (OrderStatus).")
     triggered = _live("triggered", 0, "停損是否已觸發.")
     rested = _live("rested", 1, "限價單是否已掛在簿上等待.")
-    fill_price = _read("fill_price", "成交價; 未成交為 None.")
-    filled_at = _read("filled_at", "成交時間 (秒); 未成交為 None.")
+    fill_price = _read("fill_price", "成交價 (部分成交時為已成交部分的平均); 未成交為 None.")
+    filled_at = _read("filled_at", "最近一次成交的時間 (秒); 未成交為 None.")
+    filled_quantity = _read("filled_quantity", "已成交數量 (部分成交時小於 quantity, 委託仍在等待).")
     reason = _read("reason", "取消或拒絕的原因, 或到期結算等成交原因.")
     take_profit = _read("take_profit", "括號單的停利價.")
     stop_loss = _read("stop_loss", "括號單的停損價.")
