@@ -57,12 +57,13 @@ class Context:
             utils.console.print(f"[yellow]策略使用的代碼 {code} 不在這次回測的代碼中 ({run_codes})[/yellow]")
 
     def observe(self, tick: dict[str, Any]) -> None:
-        """Called by the engine before the strategy sees the tick; working orders of its code meet it first."""
+        """Called by the Python loop before the strategy sees the tick; working orders of its code meet it first
+        (the C++ loop matches them in the core and hands the book only what they did)."""
         self._orders.on_tick(tick)
 
     @property
     def order_book(self) -> OrderBook:
-        """The engine's way to the working orders (its driver calls `observe` only when there is work)."""
+        """The engine's way to the working orders (the C++ loop shares its `matcher`)."""
         return self._orders
 
     def set_order_hooks(self, on_order: Callable[[Order, Context], None] | None,

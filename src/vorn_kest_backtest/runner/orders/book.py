@@ -167,7 +167,7 @@ class OrderBook:
 
     @staticmethod
     def _settle(order: Order, state: tuple) -> None:
-        # The matcher's last word on an order leaving it.
+        # The matcher's state of the order as of the event: its trigger, resting and trailing state.
         order._state.triggered, order._state.rested, order._state.stop_price, order._state.best_price = state
 
     def _quote(self, tick: dict[str, Any]) -> tuple[float, float]:
