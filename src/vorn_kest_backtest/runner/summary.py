@@ -36,6 +36,7 @@ class Summary:
     peak_margin: float = 0.0
     report_paths: dict[str, str] = field(default_factory=dict)
     missing_days: MissingDays = field(default_factory=MissingDays)
+    daily_equity: list[tuple[str, float]] = field(default_factory=list)  # ("%Y-%m-%d", equity at that day's close)
 
     @property
     def win_rate(self) -> float:
@@ -46,6 +47,7 @@ class Summary:
         values = asdict(self)
         values.pop("report_paths")
         values.pop("missing_days")
+        values.pop("daily_equity")
         values["win_rate"] = self.win_rate
         return values
 
@@ -58,7 +60,8 @@ def summarise(positions, samples: list[Sample], held: list[bool], start: str, en
     final = float(positions.current_capital)
     curve = [(samples[0][0], initial), *samples] if samples else []
     drawdown = stats.max_drawdown(curve)
-    closes = [value for _, value in daily_closes(samples)]
+    daily = daily_closes(samples)
+    closes = [value for _, value in daily]
     returns = stats.daily_returns(initial, closes)
     return Summary(
         trades=len(rows),
@@ -80,6 +83,7 @@ def summarise(positions, samples: list[Sample], held: list[bool], start: str, en
         longest_losing_streak=stats.longest_losing_streak(profits),
         exposure=stats.exposure(held),
         trading_days=len(closes),
+        daily_equity=daily,
     )
 
 
