@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import signal
 import time
 
 from vorn_kest_backtest.constant import BASIC_INFO
@@ -44,3 +45,23 @@ def slow_after_first(job: dict) -> dict:
 
 def not_a_mapping(job: dict) -> list:
     return [job["run"]]
+
+
+def paced_run(job: dict) -> dict:
+    """Takes options["pause"] seconds; leaves a mark named by the SWEEP_PASS variable, then the figures of `n`."""
+    time.sleep(job["options"].get("pause", 0.0))
+    marks = job["options"].get("marks")
+    if marks:
+        folder = os.path.join(marks, os.environ.get("SWEEP_PASS", "first"))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, f"run-{job['run']}"), "w") as handle:
+            handle.write(str(job["params"]))
+    n = job["params"]["n"]
+    return {"trades": n, "net_profit": float(n * 10)}
+
+
+def killer_run(job: dict) -> dict:
+    """The run whose n is options["killer"] kills its own worker process, as the OOM killer would."""
+    if job["params"]["n"] == job["options"]["killer"]:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return paced_run(job)

@@ -2,9 +2,10 @@
 
 Dask reschedules the calls of a worker that died, and after three deaths marks every call that
 was on it `KilledWorker`, innocent ones included. Here each call notes on the scheduler that it
-has begun (`guarded_call`); when Dask hands a call that had begun to a new worker, the first
-worker died while running it: the call is not run again but fails with "worker died (signal N)".
-Calls that were only waiting on that worker had not begun and simply run elsewhere.
+has begun and that it has returned (`guarded_call`); when Dask hands a call that had begun but
+never returned to a new worker, the first worker died while running it: the call is not run again
+but fails with "worker died (signal N)". Calls that were only waiting on that worker had not begun,
+and calls whose results died with it had returned: both simply run elsewhere.
 
 The signal comes from the worker's nanny, the only process that sees how it ended:
 `WorkerExitLog` logs every worker exit as an event on the scheduler.
@@ -17,25 +18,32 @@ from collections.abc import Callable
 from typing import Any
 
 from distributed import get_client, get_worker
+from distributed.core import Status
 from distributed.diagnostics.plugin import NannyPlugin
 
 from vorn_kest_backtest.sweep.worker_death import WorkerDied
 
 METADATA_ROOT = "vorn-kest-sweep"
 EXIT_TOPIC = "vorn-kest-worker-exit"
+_RETURNED = "returned"
 _EXIT_WAIT = 5.0  # seconds to wait for the nanny's report of how the worker ended
 
 
 def guarded_call(namespace: str, fn: Callable[..., Any], *args: Any) -> Any:
-    """Runs `fn(*args)` once: a second attempt of the same call fails with the first worker's death."""
+    """Runs `fn(*args)`; a second attempt of a call whose first one never returned fails with that worker's death.
+
+    A call that returned but whose result was lost with its worker (Dask computes it again) runs again.
+    """
     worker = get_worker()
     client = get_client()
     mark = [METADATA_ROOT, namespace, str(worker.get_current_task())]
     earlier = client.get_metadata(mark, None)
-    if earlier is not None:
+    if earlier is not None and earlier != _RETURNED:
         raise WorkerDied(_exit_code(client, earlier))
     client.set_metadata(mark, worker.address)
-    return fn(*args)
+    result = fn(*args)
+    client.set_metadata(mark, _RETURNED)
+    return result
 
 
 def started_keys(client: Any, namespace: str) -> set[str]:
@@ -68,7 +76,9 @@ class WorkerExitLog(NannyPlugin):
         report_exit = nanny._on_worker_exit_sync
 
         def logged(exitcode: int) -> None:
-            nanny.log_event(EXIT_TOPIC, {"worker": nanny.worker_address, "exitcode": exitcode})
+            # A nanny that is closing stopped its worker itself, and the scheduler may be gone already.
+            if nanny.status == Status.running:
+                nanny.log_event(EXIT_TOPIC, {"worker": nanny.worker_address, "exitcode": exitcode})
             report_exit(exitcode)
 
         # The running worker process holds the nanny's callback already; later ones take it from the nanny.

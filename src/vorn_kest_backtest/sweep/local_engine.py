@@ -5,11 +5,12 @@ run a worker was doing. A worker that dies (killed by the OOM killer, a crash in
 fails only that run, with "worker died (signal N)"; a fresh worker takes its place and the other
 runs go on.
 
-Workers are started by forkserver (spawn where there is none), never by fork: the extension
-modules start replay threads, and a forked copy of a process with running threads can hold
-locks that nobody will release. Workers ignore Ctrl-C, SIGTERM and SIGHUP, which a terminal
-sends to the whole process group, so that only the sweep decides what happens to the runs in
-flight; the sweep ends them with SIGKILL.
+Workers are fresh interpreters (spawn), never forks: the extension modules start replay threads,
+and a forked copy of a process with running threads can hold locks that nobody will release. Nor
+forkserver: a worker's exit status reaches the pool through the fork server, so a fork server
+ended by a signal to the process group would make every worker look dead. Workers ignore Ctrl-C,
+SIGTERM and SIGHUP, which a terminal sends to the whole process group, so that only the sweep
+decides what happens to the runs in flight; the sweep ends them with SIGKILL.
 """
 
 from __future__ import annotations
@@ -32,10 +33,6 @@ from vorn_kest_backtest.sweep.worker_death import WorkerDied
 _CLOSE_WAIT = 5.0  # seconds an idle worker gets to leave before it is killed
 
 
-def _start_method() -> str:
-    return "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-
-
 def _serve(conn: Connection) -> None:
     """A worker's life: answer one call at a time until the pool closes the pipe."""
     for number in STOP_SIGNALS:
@@ -52,18 +49,25 @@ def _serve(conn: Connection) -> None:
             return
         fn, args = message
         try:
-            result = fn(*args)
+            answered = _answer(conn, True, fn(*args))
         except Exception as exc:
-            _answer(conn, False, exc)
-        else:
-            _answer(conn, True, result)
+            answered = _answer(conn, False, exc)
+        if not answered:
+            return
 
 
-def _answer(conn: Connection, ok: bool, value: Any) -> None:
+def _answer(conn: Connection, ok: bool, value: Any) -> bool:
+    """Sends the answer; False when the pool is gone (nobody left to answer)."""
     try:
         conn.send((ok, value))
+    except OSError:
+        return False
     except Exception as exc:  # a result or error that does not pickle
-        conn.send((False, RuntimeError(f"{type(exc).__name__}: {exc}")))
+        try:
+            conn.send((False, RuntimeError(f"{type(exc).__name__}: {exc}")))
+        except OSError:
+            return False
+    return True
 
 
 @dataclass
@@ -81,7 +85,7 @@ class LocalPoolEngine:
 
     def __init__(self, workers: int | None = None) -> None:
         self.workers = workers or os.cpu_count() or 1
-        self._context = multiprocessing.get_context(_start_method())
+        self._context = multiprocessing.get_context("spawn")
         self._lock = threading.Lock()
         self._queue: deque[tuple[Future, Callable[..., Any], tuple[Any, ...]]] = deque()
         self._slots: list[_Worker] = []
