@@ -22,7 +22,11 @@ nb::object empty_coded_frame(const nb::object& schema);
 nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const std::string& what);
 // A cache file read back; an empty, truncated or blank-field file raises ValueError naming the file and line.
 nb::object read_tick_csv(const std::string& path, const nb::object& schema);
-// Temporary file in the same folder, then rename: a crash never leaves a truncated day behind.
+// A temporary name beside `path`, unique to this host, process and call: workers on several machines
+// sharing one cache folder never write into the same temporary file.
+std::string temp_path_beside(const std::string& path);
+// Temporary file in the same folder, then rename: a crash never leaves a truncated day behind, and of
+// two workers filling the same day the later rename wins with a whole file.
 void write_csv_atomically(const nb::object& frame, const std::string& path);
 std::size_t frame_height(const nb::object& frame);
 // The replayed columns of a combined frame; markets come from code_market_map.
