@@ -65,3 +65,24 @@ def killer_run(job: dict) -> dict:
     if job["params"]["n"] == job["options"]["killer"]:
         os.kill(os.getpid(), signal.SIGKILL)
     return paced_run(job)
+
+
+def walk_run(job: dict) -> dict:
+    """Figures of parameter x on a span: best when x equals the span's first day of the month modulo 3.
+
+    Asked for daily equity, it gives one close per calendar day of the span, growing x percent a day
+    from an initial capital of 1000. Fails for x == options["fail_x"], and every test run fails when
+    options["fail_tests"] is set.
+    """
+    x = job["params"]["x"]
+    options = job["options"]
+    if x == options.get("fail_x") or (options.get("fail_tests") and options.get("daily_equity")):
+        raise RuntimeError(f"fails x={x}")
+    first = int(job["start"][-2:])
+    figures = {"sharpe": -float((x - first % 3) ** 2), "net_profit": float(100 * x + first), "trades": first,
+               "initial_capital": 1000.0}
+    if options.get("daily_equity"):
+        last = int(job["end"][-2:])
+        figures["daily_equity"] = [(f"{job['start'][:-2]}{day:02d}", 1000.0 * (1 + x / 100) ** (day - first + 1))
+                                   for day in range(first, last + 1)]
+    return figures

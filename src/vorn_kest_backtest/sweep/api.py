@@ -83,7 +83,8 @@ def run_sweep(
         raise ValueError("預先載入 (prefetch) 需要共用的 tick 快取, 不可與 own_cache 併用")
     resolve_run_fn(run_fn)
     plan = plan_frame(jobs)
-    kept, done = None, set()
+    kept: pl.DataFrame | None = None
+    done: set[int] = set()
     if resume is not None:
         if output is not None and csv_path(output).resolve() != csv_path(resume).resolve():
             raise ValueError(f"續跑時結果寫回原表格, 不可另指定 output: {output}")

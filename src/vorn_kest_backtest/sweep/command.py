@@ -5,6 +5,8 @@ from __future__ import annotations
 import argparse
 import os
 
+from rich.markup import escape
+
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import exchange_now
@@ -24,7 +26,8 @@ def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.Argume
     parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
     parser.add_argument("--metric", help="排序指標 (預設取自設定檔, 否則 net_profit)")
     parser.add_argument("--descending", action=argparse.BooleanOptionalAction, default=None, help="由大到小排序")
-    parser.add_argument("--output", help="結果 CSV 路徑 (預設 <資料夾>/sweeps/<時間>-sweep_results.csv); 每次回測完成就寫入")
+    parser.add_argument("--output",
+                        help="結果 CSV 路徑 (預設 <資料夾>/sweeps/<時間>-sweep_results.csv); 每次回測完成就寫入")
     parser.add_argument("--resume", metavar="TABLE", help="先前的結果表格: 已完成的參數組不再執行, 其餘的寫回該表格")
     parser.add_argument("--prefetch", action="store_true", help="回測前先把所有需要的 Tick 讀進共用快取")
     parser.add_argument("--heatmap", metavar="X,Y", help="兩個參數名稱, 寫出指標熱圖 (HTML)")
@@ -54,7 +57,8 @@ def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
 
 
 def run_sweep_command(args: argparse.Namespace) -> int:
-    """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤, 128+N 被訊號 N 停止 (Ctrl-C 130, SIGTERM 143, SIGHUP 129)."""
+    """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤,
+    128+N 被訊號 N 停止 (Ctrl-C 130, SIGTERM 143, SIGHUP 129)."""
     # Loaded here: the command line's help should not wait for the data-frame library.
     from vorn_kest_backtest.sweep.api import run_sweep
     from vorn_kest_backtest.sweep.grid_file import load_grid_file
@@ -85,7 +89,8 @@ def run_sweep_command(args: argparse.Namespace) -> int:
             progress=args.progress,
         )
     except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
-        utils.console.print(f"[red]錯誤訊息: {exc}[/red]")
+        # Escaped: grid file messages name TOML tables such as [[ranges]], which are not console markup.
+        utils.console.print(f"[red]錯誤訊息: {escape(str(exc))}[/red]")
         return EXIT_BAD_SETTINGS
     except KeyboardInterrupt:
         # Ctrl-C while an engine starts or closes, or a second stop signal: every finished row is on disk.

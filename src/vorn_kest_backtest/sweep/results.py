@@ -34,7 +34,7 @@ def plan_frame(jobs: list[dict[str, Any]]) -> pl.DataFrame:
     """每個 run job 一列: run 編號, 參數, 商品, 日期區間 (參數欄位的型別依整個計畫決定)."""
     ordered = sorted(jobs, key=lambda job: job["run"])
     columns = [pl.Series(RUN_COLUMN, [job["run"] for job in ordered], dtype=pl.Int64)]
-    columns += [_param_series(name, [job["params"].get(name) for job in ordered]) for name in param_names(jobs)]
+    columns += [param_series(name, [job["params"].get(name) for job in ordered]) for name in param_names(jobs)]
     columns += [
         pl.Series("codes", [",".join(job["codes"]) or None for job in ordered], dtype=pl.String),
         pl.Series("start", [job["start"] for job in ordered], dtype=pl.String),
@@ -63,7 +63,8 @@ def results_frame(
     ]
     columns += [
         pl.Series(RUN_TIME_COLUMN, [row["run_time_s"] if row else None for row in rows], dtype=pl.Float64),
-        pl.Series(STATUS_COLUMN, [_status(row) if row else unfinished[run] for run, row in zip(runs, rows, strict=True)],
+        pl.Series(STATUS_COLUMN,
+                  [_status(row) if row else unfinished[run] for run, row in zip(runs, rows, strict=True)],
                   dtype=pl.String),
         pl.Series(ERROR_COLUMN, [row["error"] if row else None for row in rows], dtype=pl.String),
     ]
@@ -74,7 +75,7 @@ def _status(outcome: dict[str, Any]) -> str:
     return STATUS_OK if outcome["error"] is None else STATUS_FAILED
 
 
-def _param_series(name: str, values: list[Any]) -> pl.Series:
+def param_series(name: str, values: list[Any]) -> pl.Series:
     # Typed where the values agree on a type; as text otherwise (mixed kinds, lists), so that
     # every table still writes as flat CSV.
     if all(value is None or isinstance(value, _SCALARS) for value in values):

@@ -11,7 +11,7 @@ from typing import Any
 
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.sweep.columns import COUNT_METRICS, METRIC_COLUMNS
-from vorn_kest_backtest.sweep.run_function import DAILY_EQUITY_KEY, RunFn, resolve_run_fn
+from vorn_kest_backtest.sweep.run_function import DAILY_EQUITY_KEY, INITIAL_CAPITAL_KEY, RunFn, resolve_run_fn
 from vorn_kest_backtest.sweep.worker_death import WorkerDied
 
 
@@ -20,18 +20,18 @@ def execute_run(run_fn: str | RunFn, job: dict[str, Any]) -> dict[str, Any]:
     if job.get("data_dir"):
         BASIC_INFO.data_dir = job["data_dir"]
     began = time.perf_counter()
-    equity = None
+    equity: dict[str, Any] = {}
     try:
         result = resolve_run_fn(run_fn)(job)
         summary = _summary(result)
-        equity = _daily_equity(result.get(DAILY_EQUITY_KEY))
+        if result.get(DAILY_EQUITY_KEY) is not None:
+            equity = {INITIAL_CAPITAL_KEY: float(result[INITIAL_CAPITAL_KEY]),
+                      DAILY_EQUITY_KEY: [(str(day), float(value)) for day, value in result[DAILY_EQUITY_KEY]]}
         error = None
     except Exception as exc:
         summary, error = {}, error_text(exc)
-    outcome = {"run": job["run"], "summary": summary, "run_time_s": time.perf_counter() - began, "error": error}
-    if equity is not None:
-        outcome[DAILY_EQUITY_KEY] = equity
-    return outcome
+    return {"run": job["run"], "summary": summary, "run_time_s": time.perf_counter() - began, "error": error,
+            **equity}
 
 
 def failed_outcome(job: dict[str, Any], exc: BaseException) -> dict[str, Any]:
@@ -44,12 +44,6 @@ def error_text(exc: BaseException) -> str:
         return str(exc)
     message = str(exc)
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
-
-
-def _daily_equity(closes: Any) -> list[tuple[str, float]] | None:
-    if closes is None:
-        return None
-    return [(str(day), float(value)) for day, value in closes]
 
 
 def _summary(result: Mapping[str, Any]) -> dict[str, Any]:
