@@ -5,8 +5,6 @@ from __future__ import annotations
 import argparse
 import os
 
-from rich.markup import escape
-
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import exchange_now
@@ -84,6 +82,8 @@ def run_walk_forward_command(args: argparse.Namespace) -> int:
             progress=args.progress,
         )
     except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
+        from rich.markup import escape  # loaded here: the command line's help does without rich
+
         # Escaped: grid file messages name TOML tables such as [[ranges]], which are not console markup.
         utils.console.print(f"[red]錯誤訊息: {escape(str(exc))}[/red]")
         return EXIT_BAD_SETTINGS
