@@ -86,3 +86,11 @@ def walk_run(job: dict) -> dict:
         figures["daily_equity"] = [(f"{job['start'][:-2]}{day:02d}", 1000.0 * (1 + x / 100) ** (day - first + 1))
                                    for day in range(first, last + 1)]
     return figures
+
+
+def cached_days_run(job: dict) -> dict:
+    """Counts the tick cache files of its codes that exist when the run starts (as `trades`)."""
+    folder = os.path.join(BASIC_INFO.data_dir, "kest", "ticks")
+    names = os.listdir(folder) if os.path.isdir(folder) else []
+    return {"trades": sum(1 for name in names for code in job["codes"] if name.startswith(f"{code} ")
+                          and name.endswith(" - ticks.csv"))}
