@@ -89,9 +89,11 @@ def test_a_stop_signal_keeps_every_finished_row_and_marks_the_rest(tmp_path, sto
     frame = pl.read_csv(table)
     assert sorted(frame["run"].to_list()) == list(range(RUNS))
     done = frame.filter(pl.col("status") == "ok")
-    # rows on disk before the signal are still there, and every run that left its mark has its row
-    marked = sorted(int(name.split("-")[1]) for name in os.listdir(tmp_path / "marks" / "first"))
-    assert done.height >= seen and sorted(done["run"].to_list()) == marked
+    # rows on disk before the signal are still there; every run that got as far as its mark has its row,
+    # "ok" or (when the stop came between its mark and its answer) "interrupted"
+    marked = {int(name.split("-")[1]) for name in os.listdir(tmp_path / "marks" / "first")}
+    assert done.height >= seen and set(done["run"]) <= marked
+    assert set(frame.filter(pl.col("run").is_in(marked))["status"]) <= {"ok", "interrupted"}
     assert done["net_profit"].to_list() == [10.0 * run for run in done["run"].to_list()]
     rest = frame.filter(pl.col("status") != "ok")
     assert rest.height > 0 and set(rest["status"]) <= {"interrupted", "not run"} and "not run" in set(rest["status"])

@@ -55,6 +55,22 @@ def collect(
         submissions[job["run"]] = submissions.get(job["run"], 0) + 1
         pending[engine.submit(execute_run, run_fn, job)] = job
 
+    def gather(wait: float) -> None:
+        batch = []
+        for future in engine.wait(list(pending), wait):
+            job = pending.pop(future)
+            outcome, lost = _outcome(engine, future, job)
+            if lost and submissions[job["run"]] < _SUBMISSIONS and stopped is None:
+                submit(job)
+                continue
+            outcomes[outcome["run"]] = outcome
+            batch.append(outcome)
+        if batch and on_batch is not None:
+            on_batch(batch)
+        for outcome in batch:
+            if on_outcome is not None:
+                on_outcome(outcome)
+
     try:
         if stop is not None and stop.requested:
             stopped = INTERRUPTED
@@ -63,28 +79,14 @@ def collect(
         else:
             for job in jobs:
                 submit(job)
-        while pending:
+        while pending and stopped is None:
+            left = _POLL if deadline is None else deadline - time.monotonic()
             if stop is not None and stop.requested:
                 stopped = INTERRUPTED
-                break
-            left = _POLL if deadline is None else deadline - time.monotonic()
-            if left <= 0:
+            elif left <= 0:
                 stopped = TIMED_OUT
-                break
-            batch = []
-            for future in engine.wait(list(pending), min(_POLL, left)):
-                job = pending.pop(future)
-                outcome, lost = _outcome(engine, future, job)
-                if lost and submissions[job["run"]] < _SUBMISSIONS:
-                    submit(job)
-                    continue
-                outcomes[outcome["run"]] = outcome
-                batch.append(outcome)
-            if batch and on_batch is not None:
-                on_batch(batch)
-            for outcome in batch:
-                if on_outcome is not None:
-                    on_outcome(outcome)
+            # After a stop, one last look keeps the runs that finished meanwhile.
+            gather(0 if stopped else min(_POLL, left))
     except KeyboardInterrupt:
         stopped = INTERRUPTED
     if stop is not None and stop.requested:
