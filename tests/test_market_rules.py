@@ -111,6 +111,19 @@ def test_a_calendar_survives_pickling():
     assert pickle.loads(pickle.dumps(calendar)).holidays == frozenset({date(2024, 1, 3)})
 
 
+@pytest.mark.parametrize("wall, kind, trading_date", [
+    ("2024-10-09 16:00:00", "Future", date(2024, 10, 11)),  # the night before a listed holiday (10-10)
+    ("2024-10-10 00:30:00", "Future", date(2024, 10, 11)),
+    ("2024-10-11 13:45:00", "Future", date(2024, 10, 11)),
+    ("2024-10-09 13:30:00", "Stock", date(2024, 10, 9)),
+])
+def test_the_calendar_gives_the_trading_date_of_an_epoch_time(wall, kind, trading_date):
+    seconds = (datetime.fromisoformat(wall) - timedelta(hours=8) - datetime(1970, 1, 1)).total_seconds()
+    assert market.TradingCalendar([date(2024, 10, 10)]).trading_date(kind, seconds) == trading_date
+    with pytest.raises(ValueError, match="不支援的商品類型"):
+        market.TradingCalendar().trading_date("Bond", seconds)
+
+
 def test_a_calendar_refuses_what_is_not_a_date():
     with pytest.raises(TypeError, match="日期必須是 datetime.date"):
         market.TradingCalendar(["2024-01-03"])

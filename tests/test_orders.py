@@ -9,7 +9,6 @@ from runner_fakes import FakeLedger, FakeQuotes, tick
 from vorn_kest_backtest.modules.positions.positions import Positions
 from vorn_kest_backtest.runner import Context
 from vorn_kest_backtest.runner.orders import OrderStatus
-from vorn_kest_backtest.runner.orders.session_end import session_end
 
 
 def book(capital: int = 10**9, account=None) -> tuple[Context, object]:
@@ -50,7 +49,8 @@ def test_sell_limit_mirrors_the_buy():
     feed(ctx, "2330", "2024-01-02", [100.0], 0)
     ctx.sell("2330", 2, price=101.0)
     feed(ctx, "2330", "2024-01-02", [100.5, 102.0])
-    assert fills(ledger) == [("Sell", 102.0)]
+    # Resting after 100.5, the offer at 101 is first in line when the tape trades through it.
+    assert fills(ledger) == [("Sell", 101.0)]
 
 
 def test_day_order_never_reached_is_cancelled_at_the_session_end_and_good_till_cancel_stays():
@@ -69,16 +69,21 @@ def test_day_order_never_reached_is_cancelled_at_the_session_end_and_good_till_c
     assert records(ledger)[-1] == ("2", "Cancel", 80.0) and ctx.orders() == []
 
 
-@pytest.mark.parametrize("at, market, closes", [
-    ("2024-01-02 10:00:00", "Stock", "2024-01-02 13:30:00"),
-    ("2024-01-02 09:00:00", "Future", "2024-01-02 13:45:00"),
-    ("2024-01-02 13:45:00", "Future", "2024-01-02 13:45:00"),
-    ("2024-01-02 14:10:00", "Future", "2024-01-03 05:00:00"),
-    ("2024-01-02 20:00:00", "Future", "2024-01-03 05:00:00"),
-    ("2024-01-03 03:00:00", "Future", "2024-01-03 05:00:00"),
+@pytest.mark.parametrize("at, market, opens, closes", [
+    ("2024-01-02 10:00:00", "Stock", "2024-01-02 09:00:00", "2024-01-02 13:30:00"),
+    ("2024-01-02 09:00:00", "Future", "2024-01-02 08:45:00", "2024-01-02 13:45:00"),
+    # On the closing print nothing trades any more: the order belongs to the next session.
+    ("2024-01-02 13:45:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-02 14:10:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-02 20:00:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-03 03:00:00", "Future", "2024-01-02 15:00:00", "2024-01-03 05:00:00"),
+    ("2024-01-05 13:30:00", "Stock", "2024-01-08 09:00:00", "2024-01-08 13:30:00"),
 ])
-def test_session_end_of_an_order(at, market, closes):
-    assert session_end(epoch(at), market) == epoch(closes)
+def test_an_order_belongs_to_the_session_under_way_else_the_next(at, market, opens, closes):
+    ctx, _ = book()
+    ctx.observe(tick("X", at, 100.0, market=market))
+    order = ctx.buy("X", 1, price=90.0)
+    assert (order.placed_at, order.session_start, order.session_end) == (epoch(at), epoch(opens), epoch(closes))
 
 
 def test_stop_triggers_on_a_trade_through_it_and_fills_at_the_next_trade():
@@ -108,9 +113,9 @@ def test_bracket_take_profit_cancels_its_stop_loss():
     assert ctx.orders("2330") == [take_profit, stop_loss]
     feed(ctx, "2330", "2024-01-02", [103.0, 106.0, 94.0], 2)
     assert take_profit.status is OrderStatus.FILLED and stop_loss.status is OrderStatus.CANCELLED
-    assert fills(ledger) == [("Buy", 100.5), ("Sell", 106.0)] and ctx.positions("2330") == 0
+    assert fills(ledger) == [("Buy", 100.5), ("Sell", 105.0)] and ctx.positions("2330") == 0
     assert records(ledger) == [("1", "Order", 100.0), ("1", "Deal", 100.5), ("2", "Order", 105.0),
-                               ("3", "Order", 95.0), ("2", "Deal", 106.0), ("3", "Cancel", 95.0)]
+                               ("3", "Order", 95.0), ("2", "Deal", 105.0), ("3", "Cancel", 95.0)]
 
 
 def test_bracket_prices_on_the_wrong_sides_are_refused():
@@ -227,3 +232,65 @@ def test_the_summary_shows_the_peak_margin_of_a_futures_run(console):
     from vorn_kest_backtest.runner.summary import summary_table
 
     assert "最高保證金占用" in [str(cell) for cell in summary_table(summary).columns[0].cells]
+
+
+@pytest.mark.parametrize("action, stop, tape, fill", [
+    ("buy", 101.0, [100.5, 101.0, 101.5], 101.5),
+    ("sell", 99.0, [99.5, 99.0, 98.5], 98.5),
+], ids=["buy", "sell"])
+def test_a_stop_touched_exactly_at_its_price_triggers(action, stop, tape, fill):
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [100.0], 0)
+    order = getattr(ctx, action)("2330", 1, stop=stop)
+    feed(ctx, "2330", "2024-01-02", tape[:2])
+    assert order.triggered and fills(ledger) == []
+    feed(ctx, "2330", "2024-01-02", tape[2:], 3)
+    assert order.fill_price == fill
+
+
+@pytest.mark.parametrize("fill", ["next_trade", "this_tick"])
+def test_a_stock_day_order_on_the_closing_print_works_in_the_next_session(fill):
+    # The 13:30:00 print ends the session: nothing trades after it, so the order cannot work there.
+    ctx, _ = book()
+    ctx.observe(tick("2330", "2024-01-02 13:29:00", 100.0))
+    ctx.observe(tick("2330", "2024-01-02 13:30:00", 100.5))
+    order = ctx.buy("2330", 1, fill=fill)
+    assert order.is_open and order.session_end == epoch("2024-01-03 13:30:00")
+    ctx.observe(tick("2330", "2024-01-03 09:00:00", 101.0))
+    assert order.status is OrderStatus.FILLED and (order.fill_price, order.filled_at) == (
+        101.0, epoch("2024-01-03 09:00:00"))
+
+
+def test_a_limit_marketable_on_arrival_fills_at_the_trade_and_a_resting_one_at_its_limit():
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [105.0], 0)
+    resting = ctx.buy("2330", 1, price=104.0)
+    feed(ctx, "2330", "2024-01-02", [104.5])
+    assert resting.rested and resting.is_open
+    arriving = ctx.buy("2330", 1, price=104.0)
+    feed(ctx, "2330", "2024-01-02", [103.0], 2)
+    # The resting bid is first in line at 104; the new one meets 103.0 as its first trade.
+    assert (resting.fill_price, arriving.fill_price) == (104.0, 103.0)
+    assert [call[1].get("limit_price") for call in ledger.calls if call[0] == "set_positions"] == [104.0, 104.0]
+
+
+def test_a_bracket_filled_in_on_finish_cancels_both_exits_at_once(console):
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [100.0], 0)
+    ctx.finish_replay()
+    entry = ctx.buy("2330", 1, take_profit=105.0, stop_loss=95.0)
+    exits = (entry.take_profit_order, entry.stop_loss_order)
+    assert entry.status is OrderStatus.FILLED and ctx.orders() == []
+    assert all(leg.status is OrderStatus.CANCELLED and "回放已結束" in leg.reason for leg in exits)
+    assert records(ledger) == [("1", "Order", 100.0), ("1", "Deal", 100.0), ("2", "Order", 105.0),
+                               ("3", "Order", 95.0), ("2", "Cancel", 105.0), ("3", "Cancel", 95.0)]
+
+
+def test_a_day_order_whose_session_ended_without_a_tick_of_its_code_expires_at_that_end():
+    ctx, ledger = book()
+    feed(ctx, "2330", "2024-01-02", [100.0], 0)
+    order = ctx.buy("2330", 1, price=90.0)
+    ctx.observe(tick("TXFR1", "2024-01-02 13:40:00", 17000.0, market="Future"))
+    ctx.finish_replay()
+    assert order.status is OrderStatus.CANCELLED and "收盤未成交" in order.reason
+    assert ledger.trade_records[-1]["dt"] == str(epoch("2024-01-02 13:30:00"))

@@ -123,6 +123,29 @@ def test_futures_pay_per_contract_and_the_tax_of_both_legs():
     assert p.fetch_account_balance() - 10_000_000 == row["profit"]
 
 
+def test_the_futures_tax_is_rounded_per_contract_to_the_nearest_dollar():
+    # MXFR1: 50 per point. Buy 3 at 17,500: 875,000 a contract, tax 17.5 -> 18, x 3 = 54;
+    # sell 3 at 17,260: 863,000 a contract, 17.26 -> 17, x 3 = 51. 105 in all (floored over the order: 52 + 51).
+    p = account()
+    assert cost(p, "Sell", 8500.0, 1, code="MXFR1", product_type="Future")["tax"] == 9.0  # the exchange's 8.5
+    assert cost(p, "Buy", 17500.0, 3, code="MXFR1", product_type="Future")["tax"] == 54.0
+    p.set_positions(fill("Buy", 3, 17500.0, code="MXFR1"), "Future")
+    p.set_positions(fill("Sell", 3, 17260.0, ts=AFTERNOON, code="MXFR1"), "Future")
+    (row,) = p._profit_report["rows"]
+    assert (row["trade_cost_fee"], row["cover_cost_fee"], row["cover_cost_tax"]) == (150.0, 150.0, 105.0)
+    assert row["profit"] == (17_260 - 17_500) * 50 * 3 - (150 + 150 + 105)
+    assert p.fetch_account_balance() - 10_000_000 == row["profit"]
+
+
+def test_a_futures_cover_split_over_two_entries_pays_the_same_tax_per_contract():
+    p = account()
+    p.set_positions(fill("Buy", 1, 17500.0, code="MXFR1"), "Future")
+    p.set_positions(fill("Buy", 2, 17500.0, code="MXFR1"), "Future")
+    p.set_positions(fill("Sell", 3, 17260.0, code="MXFR1"), "Future")
+    assert [row["cover_cost_tax"] for row in p._profit_report["rows"]] == [35.0, 70.0]
+    assert p.fetch_account_balance() - 10_000_000 == p._profit_report["profit"]
+
+
 def test_the_futures_fee_per_contract_can_be_set():
     p = account(future_fee_per_contract=25)
     assert cost(p, "Sell", 17000.0, 3, code="MXFR1", product_type="Future")["fee"] == 75.0

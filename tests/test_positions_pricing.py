@@ -197,3 +197,36 @@ def test_fee_settings_is_the_live_table_and_must_stay_a_dict(p):
     p._fee_settings = []
     with pytest.raises(TypeError, match="^Expected dict, got list$"):
         p.fee_settings()
+
+
+def fill(trade_id: str, action: str, price: float, **extra) -> dict:
+    return {"trade_id": trade_id, "code": "2330", "action": action, "quantity": 1, "price": price,
+            "origin_price": price, "exchange_ts": 1_704_160_800.0 + int(trade_id), **extra}
+
+
+def test_a_fill_with_a_limit_price_is_booked_within_it_on_entry_and_cover(p, console):
+    p.set_initial_capital(10_000_000)
+    p.set_positions(fill("1", "Buy", 592.0, limit_price=592.0), "Stock")
+    p.set_positions(fill("2", "Sell", 596.0, limit_price=595.0), "Stock")
+    row = p._profit_report["rows"][0]
+    # Three ticks of slippage would book 595 and 593.
+    assert (row["entry_amount"] / row["min_qty"], row["exit_amount"] / row["min_qty"]) == (592.0, 595.0)
+    assert (row["entry_price"], row["exit_price"]) == (592.0, 596.0)
+    assert p.entry_cost("2330", "Buy", 592.0, 1, "Stock", limit_price=592.0)["price"] == 592.0
+    assert p.entry_cost("2330", "Buy", 592.0, 1, "Stock", limit_price=None)["price"] == 595.0
+
+
+def test_an_open_position_keeps_the_limit_of_its_fill(p, console):
+    p.set_positions(fill("1", "Buy", 52.1, limit_price=52.2), "Stock")
+    position = p.positions["2330"]["buy"][0]
+    assert position["limit_price"] == 52.2
+    assert p.current_capital == pytest.approx(100_000 - 52.2 * 1000 - 0.001425 * 1000 * 52.2)
+
+
+@pytest.mark.parametrize("limit", [0.0, -1.0, float("nan")])
+def test_a_limit_that_is_no_price_is_refused_before_the_book_changes(p, limit):
+    with pytest.raises(ValueError, match="限價必須為大於 0 的有限數值"):
+        p.set_positions(fill("1", "Buy", 100.0, limit_price=limit), "Stock")
+    with pytest.raises(ValueError, match="限價必須為大於 0 的有限數值"):
+        p.entry_cost("2330", "Buy", 100.0, 1, "Stock", limit_price=limit)
+    assert p.positions == {} and p.current_capital == 100_000

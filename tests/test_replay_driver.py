@@ -62,7 +62,7 @@ def run_counting_calls(strategy: Strategy, frame: pl.DataFrame):
     positions.set_initial_capital(1_000_000)
     ticker.code_market_map = {"2330": "Stock"}
     ctx = Context(positions, quotes, ["2330"])
-    recorder = EquityRecorder(positions, {"2330": "Stock"})
+    recorder = EquityRecorder(positions)
     ticker._Ticker__push_tick_to_queue(frame)
     calls = 0
 
@@ -243,3 +243,80 @@ def test_on_tick_gets_the_records_pop_tick_hands_out(console):
         popped.append(record)
         ticker.allow_next_tick()
     assert [list(r.items()) for r in strategy.records] == [list(r.items()) for r in popped]
+
+
+class RoundTripAtTheQuote(Strategy):
+    """Buys at market on its first bar and sells on its second, filling at the quote."""
+
+    def __init__(self, code: str) -> None:
+        self.bars = [(code, "m", 1)]
+        self.code = code
+        self.orders: list = []
+
+    def on_start(self, ctx) -> None:
+        ctx.set_fill_model("quote")
+
+    def on_bar(self, bar, ctx) -> None:
+        if len(self.orders) < 2:
+            self.orders.append((ctx.buy if not self.orders else ctx.sell)(self.code, 1))
+
+
+@pytest.mark.parametrize("code, market, base, half_spread", [
+    ("2330", "Stock", 100.0, 0.5), ("TXFR1", "Future", 17000.0, 1.0)])
+def test_quote_model_buys_at_the_ask_and_sells_at_the_bid_through_the_cpp_loop(code, market, base, half_spread,
+                                                                               console):
+    closes = [base + i % 3 for i in range(TICKS)]
+    start, step = wall_ns("2024-01-02", 9), 3 * 60 * 10**9 // TICKS
+    frame = pl.DataFrame({"ts": [start + i * step for i in range(TICKS)], "close": closes, "volume": [1] * TICKS,
+                          "bid_price": [c - half_spread for c in closes], "bid_volume": [1] * TICKS,
+                          "ask_price": [c + half_spread for c in closes], "ask_volume": [1] * TICKS,
+                          "tick_type": [1] * TICKS, "code": [code] * TICKS})
+    strategy = RoundTripAtTheQuote(code)
+    ticker, positions, quotes = Ticker(None), Positions(), QuoteManager()
+    positions.set_initial_capital(10_000_000)
+    ticker.code_market_map = {code: market}
+    ctx = Context(positions, quotes, [code])
+    strategy.on_start(ctx)
+    ticker._Ticker__push_tick_to_queue(frame)
+    assert engine._native_driver(positions, quotes) is not None
+    engine.replay(ticker, positions, quotes, strategy, ctx)
+    first, second = (next(i for i in range(TICKS) if i * step >= minute * 60 * 10**9) for minute in (1, 2))
+    buy, sell = strategy.orders
+    assert (buy.fill_price, sell.fill_price) == (closes[first + 1] + half_spread, closes[second + 1] - half_spread)
+    assert ctx.positions(code) == 0
+
+
+class LimitsOnTheThirdDay(BarsOnly):
+    """On the first bar it sees on 2024-01-04, places a buy limit at each price."""
+
+    def __init__(self, prices: list[float]) -> None:
+        super().__init__()
+        self.prices = prices
+        self.orders: list = []
+
+    def on_bar(self, bar, ctx) -> None:
+        if not self.orders and ctx.order_book.clock >= wall_ns("2024-01-04", 9) / 1e9 - 8 * 3600:
+            self.orders = [ctx.buy("2330", 1, price=price) for price in self.prices]
+
+
+@pytest.mark.parametrize("python_loop", [False, True], ids=["cpp-loop", "python-loop"])
+def test_the_daily_band_of_a_day_comes_from_the_day_before_s_last_trade(python_loop, monkeypatch, console):
+    if python_loop:
+        monkeypatch.setattr(engine, "_native_driver", lambda positions, quotes: None)
+    days = {"2024-01-02": [100.0, 100.0], "2024-01-03": [101.0, 105.0, 110.0], "2024-01-04": [110.0, 110.0]}
+    stamps = [(wall_ns(day, 9, minute), close) for day, closes in days.items() for minute, close in enumerate(closes)]
+    n = len(stamps)
+    frame = pl.DataFrame({"ts": [s for s, _ in stamps], "close": [c for _, c in stamps], "volume": [1] * n,
+                          "bid_price": [None] * n, "bid_volume": [0] * n, "ask_price": [None] * n,
+                          "ask_volume": [0] * n, "tick_type": [1] * n, "code": ["2330"] * n},
+                         schema_overrides={"bid_price": pl.Float64, "ask_price": pl.Float64})
+    # Day 2's band is 99 ~ 121 around day 1's close of 110 (not 90 ~ 110 around its first trade or day 0).
+    strategy = LimitsOnTheThirdDay([119.0, 98.0])
+    ticker, positions, quotes = Ticker(None), Positions(), QuoteManager()
+    positions.set_initial_capital(10_000_000)
+    ticker.code_market_map = {"2330": "Stock"}
+    ticker._Ticker__push_tick_to_queue(frame)
+    engine.replay(ticker, positions, quotes, strategy, Context(positions, quotes, ["2330"]))
+    inside, outside = strategy.orders
+    assert "漲跌停" not in inside.reason and inside.fill_price == 110.0
+    assert "漲跌停" in outside.reason and "99.00 ~ 121.00" in outside.reason

@@ -54,3 +54,15 @@ def test_trade_figures_by_hand():
     assert stats.longest_losing_streak(PROFITS) == 3
     assert stats.profit_factor([10.0]) is None and stats.expectancy([]) is None
     assert stats.exposure([True, False, True, True]) == 0.75
+
+
+@pytest.mark.parametrize("profits, wins, streak, average_loss", [
+    ([10.0, -5.0, 0.0, -5.0, 20.0], 2, 3, -10 / 3),
+    ([0.0, 0.0], 0, 2, 0.0),
+    ([-1.0, 0.0, 4.0, 0.0], 1, 2, -1 / 3),
+], ids=["inside-a-streak", "only-break-even", "streak-broken-by-a-win"])
+def test_a_break_even_trade_is_a_loss_in_every_trade_figure(profits, wins, streak, average_loss):
+    assert stats.wins(profits) == wins
+    assert stats.longest_losing_streak(profits) == streak
+    assert stats.average_loss(profits) == pytest.approx(average_loss)
+    assert stats.average_win(profits) == (pytest.approx(sum(p for p in profits if p > 0) / wins) if wins else None)

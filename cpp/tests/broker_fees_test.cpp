@@ -33,9 +33,24 @@ TEST_CASE("sell tax: shares, ETFs and cash day trades") {
 }
 
 TEST_CASE("a pair's tax: the sell leg of stocks, both legs of futures") {
-    CHECK(broker_pair_tax("2330", false, 500000.0, 510000.0, false, false) == 1530.0);
-    CHECK(broker_pair_tax("2330", false, 510000.0, 500000.0, true, true) == 765.0);
-    CHECK(broker_pair_tax("TXFR1", true, 6800000.0, 6840000.0, false, false) == 272.0);
+    CHECK(broker_pair_tax("2330", false, 500000.0, 510000.0, 1, false, false) == 1530.0);
+    CHECK(broker_pair_tax("2330", false, 510000.0, 500000.0, 1, true, true) == 765.0);
+    CHECK(broker_pair_tax("TXFR1", true, 6800000.0, 6840000.0, 2, false, false) == 272.0);
+}
+
+TEST_CASE("the futures tax is rounded per contract to the nearest NT$, halves up, then times the contracts") {
+    // The exchange's example: MTX at 8,500 x 50 x 0.002% = 8.5, charged 9 per contract.
+    CHECK(broker_futures_tax(8500.0 * 50, 1) == 9.0);
+    CHECK(broker_futures_tax(8500.0 * 50 * 4, 4) == 36.0);  // 34 on the whole order
+    // MXF 3 contracts: 17,500 x 50 = 875,000 -> 17.5 -> 18; 17,260 x 50 = 863,000 -> 17.26 -> 17.
+    CHECK(broker_futures_tax(17500.0 * 50 * 3, 3) == 54.0);
+    CHECK(broker_futures_tax(17260.0 * 50 * 3, 3) == 51.0);
+    CHECK(broker_pair_tax("MXFR1", true, 17500.0 * 50 * 3, 17260.0 * 50 * 3, 3, false, false) == 105.0);
+    // Just under and just over a half, and a fractional point (TE: 0.05 point, 4,000 per point).
+    CHECK(broker_futures_tax(8499.0 * 50, 1) == 8.0);      // 8.499
+    CHECK(broker_futures_tax(8501.0 * 50, 1) == 9.0);      // 8.501
+    CHECK(broker_futures_tax(312.05 * 4000 * 2, 2) == 50.0);  // 24.964 -> 25 each
+    CHECK(broker_futures_tax(0.0, 0) == 0.0);
 }
 
 TEST_CASE("a fill under broker fees charges its own leg only") {
@@ -47,6 +62,8 @@ TEST_CASE("a fill under broker fees charges its own leg only") {
     const TradeCost future = compute_trade_cost("TXFR1", 17000.0, 2, 200, broker_rule(true, false), false);
     CHECK(future.fee == 100.0);
     CHECK(future.tax == 136.0);
+    const TradeCost mini = compute_trade_cost("MXFR1", 8500.0, 3, 50, broker_rule(true, true), false);
+    CHECK(mini.tax == 27.0);  // 9 per contract, not floor(25.5)
 }
 
 TEST_CASE("the cover carries the pair's tax, so a round trip's profit is the capital it moved") {

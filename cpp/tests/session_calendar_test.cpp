@@ -1,5 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <cstddef>
+#include <iterator>
+#include <utility>
+
 #include "vkb/civil_time.hpp"
 #include "vkb/session_calendar.hpp"
 
@@ -60,4 +64,63 @@ TEST_CASE("futures trading date: night session counts for the next trading date"
     CHECK(cal.futures_trading_date(wall(2024, 1, 8, 8, 45)) == days_from_civil(2024, 1, 8));
     CHECK(cal.futures_trading_date(wall(2024, 10, 9, 16, 0)) == days_from_civil(2024, 10, 11));
     CHECK(cal.futures_trading_date(wall(2024, 1, 9, 1, 0)) == days_from_civil(2024, 1, 9));
+}
+
+TEST_CASE("an order works in the session under way, else in the market's next session") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    auto bounds = [&](ProductType market, std::int64_t at) {
+        const TradingSession s = cal.order_session(market, at);
+        return std::pair{s.start_us, s.end_us};
+    };
+    // 2024-01-02 is a Tuesday, 2024-01-05 a Friday.
+    CHECK(bounds(ProductType::Stock, wall(2024, 1, 2, 10, 0)) ==
+          std::pair{wall(2024, 1, 2, 9, 0), wall(2024, 1, 2, 13, 30)});
+    CHECK(bounds(ProductType::Stock, wall(2024, 1, 2, 8, 50)) ==
+          std::pair{wall(2024, 1, 2, 9, 0), wall(2024, 1, 2, 13, 30)});
+    CHECK(bounds(ProductType::Stock, wall(2024, 1, 2, 13, 29)) ==
+          std::pair{wall(2024, 1, 2, 9, 0), wall(2024, 1, 2, 13, 30)});
+    // The closing print: nothing trades after it in that session.
+    CHECK(bounds(ProductType::Stock, wall(2024, 1, 2, 13, 30)) ==
+          std::pair{wall(2024, 1, 3, 9, 0), wall(2024, 1, 3, 13, 30)});
+    CHECK(bounds(ProductType::Stock, wall(2024, 1, 2, 21, 0)) ==
+          std::pair{wall(2024, 1, 3, 9, 0), wall(2024, 1, 3, 13, 30)});
+    CHECK(bounds(ProductType::Stock, wall(2024, 1, 5, 21, 0)) ==
+          std::pair{wall(2024, 1, 8, 9, 0), wall(2024, 1, 8, 13, 30)});
+    CHECK(bounds(ProductType::Stock, wall(2024, 10, 9, 14, 0)) ==
+          std::pair{wall(2024, 10, 11, 9, 0), wall(2024, 10, 11, 13, 30)});
+    CHECK(bounds(ProductType::Future, wall(2024, 1, 2, 9, 0)) ==
+          std::pair{wall(2024, 1, 2, 8, 45), wall(2024, 1, 2, 13, 45)});
+    CHECK(bounds(ProductType::Future, wall(2024, 1, 2, 13, 45)) ==
+          std::pair{wall(2024, 1, 2, 15, 0), wall(2024, 1, 3, 5, 0)});
+    CHECK(bounds(ProductType::Future, wall(2024, 1, 3, 3, 0)) ==
+          std::pair{wall(2024, 1, 2, 15, 0), wall(2024, 1, 3, 5, 0)});
+    CHECK(bounds(ProductType::Future, wall(2024, 1, 3, 6, 0)) ==
+          std::pair{wall(2024, 1, 3, 8, 45), wall(2024, 1, 3, 13, 45)});
+    CHECK(bounds(ProductType::Future, wall(2024, 1, 6, 10, 0)) ==
+          std::pair{wall(2024, 1, 8, 8, 45), wall(2024, 1, 8, 13, 45)});
+}
+
+TEST_CASE("trading date of a tick: stocks by calendar date, futures by the session's trading date") {
+    SessionCalendar cal;
+    CHECK(cal.trading_date(ProductType::Stock, wall(2024, 1, 5, 13, 30)) == days_from_civil(2024, 1, 5));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 13, 45)) == days_from_civil(2024, 1, 5));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 5, 15, 0)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 6, 0, 30)) == days_from_civil(2024, 1, 8));
+}
+
+TEST_CASE("the night-opening day changes at every futures trading-date boundary") {
+    SessionCalendar cal;
+    cal.set_holidays({days_from_civil(2024, 10, 10)});
+    // Ticks across a week with a holiday: the day changes wherever the trading date does.
+    const std::int64_t ticks[] = {wall(2024, 10, 7, 13, 45), wall(2024, 10, 7, 15, 0), wall(2024, 10, 8, 4, 59),
+                                  wall(2024, 10, 8, 8, 45),  wall(2024, 10, 9, 13, 45), wall(2024, 10, 9, 15, 0),
+                                  wall(2024, 10, 11, 8, 45), wall(2024, 10, 11, 15, 0), wall(2024, 10, 12, 4, 59),
+                                  wall(2024, 10, 14, 8, 45)};
+    for (std::size_t i = 1; i < std::size(ticks); ++i)
+        if (cal.futures_trading_date(ticks[i]) != cal.futures_trading_date(ticks[i - 1]))
+            CHECK(night_opening_day(ticks[i]) != night_opening_day(ticks[i - 1]));
+    CHECK(night_opening_day(wall(2024, 10, 9, 14, 59)) == days_from_civil(2024, 10, 8));
+    CHECK(night_opening_day(wall(2024, 10, 9, 15, 0)) == days_from_civil(2024, 10, 9));
+    CHECK(night_opening_day(wall(1969, 12, 31, 15, 0)) == -1);
 }

@@ -37,11 +37,15 @@ def _parser() -> argparse.ArgumentParser:
                      help="策略參數 (依類別屬性的型別轉換), 可重複: --param fast=10 --param slow=60")
     run.add_argument("--capital", type=int, help="初始資金 (預設取策略的 initial_capital)")
     run.add_argument("--slippage-ticks", type=int, help="買賣滑價的跳動數 (預設 3)")
+    run.add_argument("--roll", choices=["settle", "carry"],
+                     help="連續月期貨的契約到期時: settle 以最後成交價結算平倉, carry 轉倉到新月份 (預設取策略的 roll)")
 
     demo = commands.add_parser("demo", help="以模擬券商回測內建的均線交叉策略 (2330, 基準 0050)")
     for command in (run, demo):
         command.add_argument("--fees", choices=["tw_broker", "table"], default="tw_broker",
                              help="手續費方案: tw_broker (券商折扣手續費, 最低 20 元, 證交稅) 或 table (設定表費率)")
+        command.add_argument("--margins", metavar="FILE",
+                             help="自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin)")
         command.add_argument("--output-dir", help="這次回測的輸出資料夾 (預設 <資料夾>/runs/<時間>-<策略>/)")
         command.add_argument("--no-report", action="store_true", help="不產生 HTML 報告")
         command.add_argument("--quiet", action="store_true", help="只顯示回測結果與錯誤")
@@ -68,10 +72,11 @@ def _broker(name: str, folder: str | None):
 
 
 def _run(args: argparse.Namespace, strategy_file: str) -> int:
+    from vorn_kest_backtest.margin_table import read_margin_table
     from vorn_kest_backtest.runner import missing_days
     from vorn_kest_backtest.runner.parameters import configured_class, parse_param_texts, strategy_parameters
     from vorn_kest_backtest.runner.session import RunOutputs, run_backtest
-    from vorn_kest_backtest.runner.summary import summary_table
+    from vorn_kest_backtest.runner.summary import open_positions_table, summary_table
     from vorn_kest_backtest.runner.sweep_run import muted_console
 
     strategy_class = load_strategy_class(strategy_file)
@@ -95,15 +100,24 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
         strategy = strategy_class()
     except Exception as error:
         raise StrategyError("__init__", error) from error
+    margins = getattr(args, "margins", None)
+    if margins is not None:
+        try:
+            read_margin_table(margins)
+        except (OSError, ValueError) as error:
+            raise BacktestInputError(str(error)) from error
     outputs = RunOutputs(folder=args.output_dir and os.path.abspath(args.output_dir), html=not args.no_report,
                          parameters=strategy_parameters(strategy_class))
     with muted_console() if args.quiet else nullcontext():
         summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage,
-                               fetch_bar=args.quiet, fees=getattr(args, "fees", "tw_broker"))
+                               fetch_bar=args.quiet, fees=getattr(args, "fees", "tw_broker"),
+                               roll=getattr(args, "roll", None), margins=margins)
     if args.quiet:
         # Days that could not be loaded are errors, so a quiet run shows them too.
         missing_days.report(summary.missing_days)
         utils.console.print(summary_table(summary))
+        if summary.open_positions:
+            utils.console.print(open_positions_table(summary))
     return summary.missing_days.exit_status(getattr(args, "allow_missing_days", False))
 
 

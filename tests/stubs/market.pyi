@@ -97,6 +97,14 @@ class TradingCalendar:
     def sessions_touching(self, market: str, day: datetime.date) -> list[Session]:
         """在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分)."""
 
+    def order_session(self, market: str, epoch_seconds: float) -> tuple[float, float]:
+        """
+        在 `epoch_seconds` 下單的委託所屬的交易時段 (開始, 結束), 皆為 epoch 秒數: 進行中的時段, 否則為該市場下一個開盤的時段; 收盤那一筆成交之後已無成交, 在那一刻下的委託屬於下一個時段.
+        """
+
+    def trading_date(self, market: str, epoch_seconds: float) -> datetime.date:
+        """epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日."""
+
     def __getstate__(self) -> tuple: ...
 
     def __setstate__(self, arg: tuple[Sequence[int]], /) -> None: ...
@@ -123,6 +131,9 @@ def exchange_wall_micros(epoch_seconds: Annotated[NDArray[numpy.float64], dict(s
 
 def wall_ns_to_epoch_seconds(ts: int, utc_offset_hours: int) -> float:
     """券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數."""
+
+def night_opening_day(epoch_seconds: float) -> int:
+    """最近一次 (含當下) 夜盤開盤 15:00 的日曆日 (1970-01-01 起的日數); 期貨 Tick 的交易日改變時必定改變."""
 
 def midnight_ns(day: datetime.date) -> int:
     """日曆日 00:00 的牆上時間奈秒數."""

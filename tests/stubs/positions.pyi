@@ -1,5 +1,7 @@
 """Account, positions, quotes and reports"""
 
+from collections.abc import Iterable
+import datetime
 
 
 class Queue:
@@ -25,6 +27,60 @@ class Queue:
     def put_nowait(self, item: object) -> None:
         """放入一個項目"""
 
+class Ledger:
+    """
+    帳戶整體: 現金, 依實際契約的未平倉部位, 期貨保證金占用, 權益與可用資金.
+
+    股票以成交金額進出現金 (放空收入現金, 股票為負債); 期貨進場只付費用, 由交易所圈存原始保證金,
+    平倉時 (同一契約先進先出) 價差損益進入現金. Positions.ledger 是帳戶自己的帳本.
+    """
+
+    def __init__(self, initial_cash: float = 0.0) -> None:
+        """initial_cash: 初始現金; 使用套件內的保證金表與休市日表."""
+
+    def cash(self) -> float:
+        """現金."""
+
+    def equity(self) -> float:
+        """權益: 現金 + 股票以最新價計 (空單為負) + 期貨未實現損益."""
+
+    def margin_in_use(self) -> float:
+        """期貨未平倉口數 x 帳本時鐘所在交易日的原始保證金."""
+
+    def buying_power(self, market: str) -> float:
+        """可用資金. "Stock": 現金 - 保證金占用 - 期貨未實現虧損; "Future": 權益 - 保證金占用."""
+
+    def initial_margin(self, code: str, timestamp: float | None = None) -> float:
+        """每口原始保證金, 依 timestamp (未給時為帳本時鐘) 所在交易日; 保證金表沒有的商品族為 0."""
+
+    def mark(self, code: str, price: float, timestamp: float, contract: str | None = None) -> bool:
+        """以最新成交價標記代碼 (給 contract 時只標記該契約); 非正數或非有限的價格不採用 (回傳 False)."""
+
+    def book(self, code: str, market: str, action: str, quantity: int, unit: int, price: float, charges: float, timestamp: float, contract: str = '') -> None:
+        """
+        記一筆成交: unit 為每張股數或每點價值, price 為成交入帳價 (含滑價), charges 為此筆的手續費 + 稅 + 固定成本.
+        Positions 的帳本由 set_positions 記帳, 不需自行呼叫.
+        """
+
+    def open_positions(self) -> list[dict]:
+        """
+        未平倉部位 (依代碼, 契約): code, contract, market, side ("Buy"/"Sell"), quantity, entry_price
+        (未平倉各筆的平均進場價), last_price, unrealised (未扣成本的未實現損益).
+        """
+
+    def has_positions(self) -> bool:
+        """是否有未平倉部位."""
+
+    @property
+    def clock(self) -> float | None:
+        """帳本時鐘: 最近一筆成交或標記的時間 (秒); 尚無時為 None."""
+
+    def load_margins(self, rows: Iterable[tuple[str, datetime.date, float]]) -> None:
+        """換掉保證金表: 每列 (商品族, 生效交易日, 每口原始保證金); 見 vorn_kest_backtest.margin_table."""
+
+    def margin_rows(self) -> list[tuple[str, datetime.date, float]]:
+        """目前的保證金表 (依商品族, 生效日)."""
+
 class Positions:
     """Position Module"""
 
@@ -41,6 +97,10 @@ class Positions:
 
     def set_current_tick(self, tick: dict) -> None:
         """設定目前的 Tick 資訊"""
+
+    @property
+    def ledger(self) -> Ledger:
+        """帳戶整體的帳本 (現金, 保證金, 權益, 可用資金, 未平倉部位); 每筆 set_positions 都記入."""
 
     @property
     def wait_fetch_position_response_flag(self) -> bool:
@@ -63,11 +123,12 @@ class Positions:
     def reset_fee_settings(self) -> None:
         """重設手續費設定 (每筆固定成本為 10)"""
 
-    def entry_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, *, ignore_tax: bool = False) -> dict:
+    def entry_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, *, ignore_tax: bool = False, limit_price: float | None = None) -> dict:
         """
         以目前的手續費設定計算一筆成交的成本, 滑價依委託本身的方向 (買進向上, 賣出向下).
 
-        回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅.
+        回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅;
+        limit_price: 限價單的限價, 滑價後的價格不會比它差.
         """
 
     def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None:
@@ -75,8 +136,9 @@ class Positions:
         選擇手續費方案
 
         "tw_broker": 股票手續費 = floor(0.1425% x 成交金額 x 折扣), 每筆至少 min_fee; 賣出證交稅 股票 0.3%,
-        ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 期貨每口每邊 future_fee_per_contract
-        加期交稅 0.002% x 契約價值; 稅金與手續費無條件捨去至元. 滑價與每筆固定成本仍依手續費設定.
+        ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 手續費與證交稅無條件捨去至元;
+        期貨每口每邊 future_fee_per_contract 加期交稅: 每口 0.002% x 契約價值四捨五入至元, 再乘以口數.
+        滑價與每筆固定成本仍依手續費設定.
         "table": 依手續費設定表的費率 (預設).
         """
 
@@ -243,7 +305,7 @@ class QuoteManager:
         每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.
         """
 
-def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, working: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int) -> int:
+def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, working: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
     """
-    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; 只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 以及權益每分鐘取樣時呼叫 Python.
+    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; 只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
     """

@@ -25,8 +25,8 @@ PairSettlement settle_pair(const TradeCost& entry, const TradeCost& exit, bool c
 TradeCost with_pair_tax(TradeCost exit, const TradeCost& entry, std::string_view code, const FeeRule& exit_rule,
                         bool covering_buy, bool same_day) {
     if (exit_rule.broker)
-        exit.tax = broker_pair_tax(code, exit_rule.futures, traded_amount(entry), traded_amount(exit), covering_buy,
-                                   same_day);
+        exit.tax = broker_pair_tax(code, exit_rule.futures, traded_amount(entry), traded_amount(exit), exit.qty,
+                                   covering_buy, same_day);
     return exit;
 }
 

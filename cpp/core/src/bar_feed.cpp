@@ -20,7 +20,7 @@ std::int64_t next_open_minute(const SessionCalendar& calendar, ProductType marke
 }
 
 std::int64_t session_key(ProductType market, std::int64_t wall_us, const SessionCalendar& calendar) {
-    return market == ProductType::Stock ? floor_div(wall_us, kMicrosPerDay) : calendar.futures_trading_date(wall_us);
+    return calendar.trading_date(market, wall_us);
 }
 
 }  // namespace

@@ -75,9 +75,7 @@ std::int64_t BarRule::bucket_start(ProductType market, std::int64_t wall_us, con
             return anchor + floor_to(wall_us - anchor, freq * kMicrosPerHour);
         }
         case BarUnit::Day: {
-            const std::int64_t date = market == ProductType::Stock ? floor_div(wall_us, kMicrosPerDay)
-                                                                   : calendar.futures_trading_date(wall_us);
-            return floor_to(date, freq) * kMicrosPerDay;
+            return floor_to(calendar.trading_date(market, wall_us), freq) * kMicrosPerDay;
         }
         case BarUnit::Week: {
             const std::int64_t days = floor_div(wall_us, kMicrosPerDay);

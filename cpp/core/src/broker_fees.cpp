@@ -11,6 +11,9 @@ namespace {
 // in binary) from losing a dollar.
 double floor_dollars(double amount) { return std::floor(amount + 1e-7); }
 
+// Whole NT$ nearest, halves up; the same nudge keeps 425,000 x 0.00002 = 8.5 a half and not a hair below.
+double nearest_dollars(double amount) { return std::floor(amount + 0.5 + 1e-7); }
+
 }  // namespace
 
 bool is_etf_code(std::string_view code) { return code.substr(0, 2) == "00"; }
@@ -28,11 +31,15 @@ double broker_stock_sell_tax(std::string_view code, double amount, bool day_trad
     return floor_dollars(rate * amount);
 }
 
-double broker_futures_tax(double contract_amount) { return floor_dollars(kFuturesTaxRate * contract_amount); }
+double broker_futures_tax(double amount, std::int64_t contracts) {
+    if (contracts <= 0) return 0.0;
+    const double count = static_cast<double>(contracts);
+    return nearest_dollars(kFuturesTaxRate * (amount / count)) * count;
+}
 
 double broker_pair_tax(std::string_view code, bool futures, double entry_amount, double exit_amount,
-                       bool covering_buy, bool same_day) {
-    if (futures) return broker_futures_tax(entry_amount) + broker_futures_tax(exit_amount);
+                       std::int64_t qty, bool covering_buy, bool same_day) {
+    if (futures) return broker_futures_tax(entry_amount, qty) + broker_futures_tax(exit_amount, qty);
     return broker_stock_sell_tax(code, covering_buy ? entry_amount : exit_amount, same_day);
 }
 

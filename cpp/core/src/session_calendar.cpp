@@ -76,6 +76,10 @@ std::int64_t SessionCalendar::futures_trading_date(std::int64_t wall_us) const {
     return days;
 }
 
+std::int64_t SessionCalendar::trading_date(ProductType market, std::int64_t wall_us) const {
+    return market == ProductType::Stock ? floor_div(wall_us, kMicrosPerDay) : futures_trading_date(wall_us);
+}
+
 std::vector<TradingSession> SessionCalendar::sessions_touching(ProductType market, std::int64_t days) const {
     std::vector<TradingSession> sessions;
     if (is_holiday(days)) return sessions;
@@ -89,6 +93,17 @@ std::vector<TradingSession> SessionCalendar::sessions_touching(ProductType marke
         sessions.push_back(night_session(days));
     }
     return sessions;
+}
+
+TradingSession SessionCalendar::order_session(ProductType market, std::int64_t wall_us) const {
+    // From the day before: a night session begun then may still be under way. Holidays never run for
+    // months; the bound only guards against a malformed table.
+    const std::int64_t today = floor_div(wall_us, kMicrosPerDay);
+    for (std::int64_t d = today - 1; d <= today + 366; ++d)
+        for (const TradingSession& s : sessions_touching(market, d))
+            if (s.end_us > wall_us) return s;
+    return session(today + 1, false, market == ProductType::Stock ? kStockOpenSecond : kFuturesDayOpenSecond,
+                   today + 1, market == ProductType::Stock ? kStockCloseSecond : kFuturesDayCloseSecond);
 }
 
 }  // namespace vkb

@@ -1,5 +1,6 @@
 #include "vkb/trade_cost.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "vkb/futures_tick.hpp"
@@ -11,12 +12,17 @@ bool slippage_goes_up(std::string_view stored_direction, bool reverse) {
     return reverse ? stored_direction == "down" : stored_direction == "up";
 }
 
+double slipped_within_limit(double price, double slipped, double limit, bool buy) {
+    return buy ? std::min(slipped, std::max(limit, price)) : std::max(slipped, std::min(limit, price));
+}
+
 TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t quantity,
                              std::int64_t multiplier, const FeeRule& rule, bool ignore_tax) {
     TradeCost c;
     c.origin_price = price;
     c.price = rule.futures_tick > 0.0 ? slip_futures_price(price, rule.slip_ticks, rule.slip_up, rule.futures_tick)
                                       : slip_price(code, price, rule.slip_ticks, rule.slip_up);
+    if (rule.limit_price) c.price = slipped_within_limit(price, c.price, *rule.limit_price, !rule.sell);
     c.qty = quantity;
     if (__builtin_mul_overflow(quantity, multiplier, &c.min_qty))
         throw std::overflow_error("quantity too large");
@@ -27,7 +33,7 @@ TradeCost compute_trade_cost(std::string_view code, double price, std::int64_t q
         const double amount = traded_amount(c);
         c.fee = rule.futures ? broker_futures_fee(quantity, *rule.broker) : broker_stock_fee(amount, *rule.broker);
         if (ignore_tax) return c;
-        if (rule.futures) c.tax = broker_futures_tax(amount);
+        if (rule.futures) c.tax = broker_futures_tax(amount, quantity);
         else if (rule.sell) c.tax = broker_stock_sell_tax(code, amount, false);
         return c;
     }

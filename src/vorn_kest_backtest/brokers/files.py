@@ -14,6 +14,10 @@ Columns (extra columns are ignored): `ts`, `close` Float64, `volume` Int64, `bid
 A stock day whose ticks mostly fall outside 09:00-13:30 gets a yellow warning: its clock is likely shifted
 (a true-UTC `ts` written as integers is eight hours early and cannot be told apart otherwise).
 
+An optional `contract` column (text or integer, e.g. "202403") names the contract month each futures tick
+belongs to, so a continuous code such as TXFR1 can hold a real contract: `contract_months` answers it, the
+ticks themselves keep their eight columns. Without the column the code is one contract throughout.
+
 Market of a code: the `markets` argument (code -> "Stock" or "Future") when it names the code; otherwise a code
 starting with a digit is a stock (2330, 0050, 00878) and any other a future (TXFR1, MXFC4).
 """
@@ -47,6 +51,7 @@ EXCHANGE_ZONE = "Asia/Taipei"
 DATETIME_FORMATS = ("%Y-%m-%d %H:%M:%S%.f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S%.f", "%Y-%m-%dT%H:%M:%S")
 ZONED_FORMATS = tuple(f"{form}%z" for form in DATETIME_FORMATS)
 TIME_COLUMN_ALIAS = "datetime"
+CONTRACT_COLUMN = "contract"
 STOCK_HOURS_NS = (9 * 3600 * 1_000_000_000, (13 * 3600 + 30 * 60) * 1_000_000_000)
 NS_PER_DAY = 86_400 * 1_000_000_000
 
@@ -62,6 +67,7 @@ class FileBroker:
     沒有檔案的日子回傳空欄位; 檔案內容錯誤時丟出 ValueError, 訊息帶出檔名與問題.
     `tick_source_id`: 資料夾的實際路徑, Tick 快取依此與其他來源分開;
     `tick_source_stamp(contract, date)`: 該日檔案的路徑, 大小與修改時間, 檔案改變後快取會重新讀取.
+    `tick_source_name(contract, date)`: 該日檔案的路徑; 某筆 Tick 無法使用時, 錯誤訊息以此指出檔案與第幾筆.
     """
 
     def __init__(self, folder: str | os.PathLike[str], markets: Mapping[str, str] | None = None) -> None:
@@ -96,15 +102,34 @@ class FileBroker:
             return empty_ticks()
         if len(present) > 1:
             raise ValueError(f"同一天有多個 Tick 檔, 無法決定使用哪一個: {', '.join(present)}")
-        frame = read_tick_file(present[0])
+        raw = read_raw_file(present[0])
+        frame = tick_columns(present[0], raw)
         if contract.market == STOCK:
             warn_if_outside_stock_hours(present[0], frame)
+        else:
+            # A bad month fails its day here, with the file named, rather than in the middle of a replay.
+            contract_runs(present[0], raw, frame["ts"])
         return {name: frame[name].to_list() for name in TICK_COLUMNS}
+
+    def contract_months(self, contract: Contract, date: str) -> list[tuple[int, str]]:
+        """該日期貨 Tick 所屬的契約月份 (檔案的 contract 欄): [(起始 ts 奈秒, 月份), ...] 依時間;
+        沒有檔案, 股票或沒有 contract 欄時為空 list."""
+        present = self._day_files(contract, date)
+        if contract.market == STOCK or len(present) != 1:
+            return []
+        raw = read_raw_file(present[0])
+        if CONTRACT_COLUMN not in raw.columns:
+            return []
+        return contract_runs(present[0], raw, tick_columns(present[0], raw)["ts"])
 
     def tick_source_stamp(self, contract: Contract, date: str) -> str:
         """該日檔案的路徑, 大小與修改時間 (奈秒); 沒有檔案時為空字串."""
         stats = ((path, os.stat(path)) for path in self._day_files(contract, date))
         return "|".join(f"{path} {stat.st_size} {stat.st_mtime_ns}" for path, stat in stats)
+
+    def tick_source_name(self, contract: Contract, date: str) -> str:
+        """該日檔案的路徑 (回傳的 Tick 依檔案中的順序, 第 n 筆即檔案的第 n 筆資料); 沒有檔案時為空字串."""
+        return ", ".join(self._day_files(contract, date))
 
     def _day_files(self, contract: Contract, date: str) -> list[str]:
         self.Contracts.table_of(contract)
@@ -117,18 +142,40 @@ class FileBroker:
         return [path for path in candidates if os.path.isfile(path)]
 
 
-def read_tick_file(path: str) -> pl.DataFrame:
-    """The eight columns of one tick file with the toolkit's dtypes; ValueError naming the file otherwise."""
+def read_raw_file(path: str) -> pl.DataFrame:
+    """Every column of one tick file as written (CSV as text), `datetime` renamed to `ts` where it stands in."""
     try:
         frame = pl.read_parquet(path) if path.endswith(".parquet") else pl.read_csv(path, infer_schema=False)
     except Exception as error:
         raise ValueError(f"無法讀取 Tick 檔 {path}: {error}") from None
     if "ts" not in frame.columns and TIME_COLUMN_ALIAS in frame.columns:
         frame = frame.rename({TIME_COLUMN_ALIAS: "ts"})
+    return frame
+
+
+def tick_columns(path: str, frame: pl.DataFrame) -> pl.DataFrame:
+    """The eight columns of one tick file with the toolkit's dtypes; ValueError naming the file otherwise."""
     missing = [name for name in TICK_COLUMNS if name not in frame.columns]
     if missing:
         raise ValueError(f"Tick 檔 {path} 缺少欄位: {', '.join(missing)}")
     return pl.DataFrame([_typed_column(path, frame[name]) for name in TICK_COLUMNS])
+
+
+def contract_runs(path: str, frame: pl.DataFrame, ts: pl.Series) -> list[tuple[int, str]]:
+    """(first `ts`, month) of each run of one month in time order; [] without a `contract` column."""
+    if CONTRACT_COLUMN not in frame.columns:
+        return []
+    column = frame[CONTRACT_COLUMN]
+    if not (column.dtype == pl.String or column.dtype.is_integer()):
+        raise ValueError(f"Tick 檔 {path} 欄位 {CONTRACT_COLUMN} 應為文字或整數 (例如 202403): {column.dtype}")
+    months = column.cast(pl.String).str.strip_chars()
+    bad = months.is_null() | (months == "")
+    if bad.any():
+        row = int(bad.arg_max() or 0)
+        raise ValueError(f"Tick 檔 {path} 欄位 {CONTRACT_COLUMN} 第 {row + 1} 筆資料沒有契約月份: {column[row]!r}")
+    ordered = pl.DataFrame({"ts": ts, "month": months}).sort("ts", maintain_order=True)
+    starts = ordered.filter(pl.col("month") != pl.col("month").shift(1).fill_null(""))
+    return list(starts.select("ts", "month").iter_rows())
 
 
 def _typed_column(path: str, column: pl.Series) -> pl.Series:

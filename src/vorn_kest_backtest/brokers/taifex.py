@@ -3,7 +3,8 @@
 The Ticker asks per calendar day; the rows dated on a day come from up to two files: the file of the first
 trading day on or after it (its early-morning night rows and its day session) and the file of the next trading
 day (its evening night rows). Each file's trading day decides which contract R1/R2 stands for, so the night
-session after a last trading day is already served from the next month.
+session after a last trading day is already served from the next month; `contract_months` names that month
+for the runner, worked out from the calendar alone, so a run from the tick cache knows it without the files.
 
 Files found in the folder: "Daily_YYYY_MM_DD.zip" (one CSV inside, cp950), or the extracted ".csv" / ".rpt"
 (preferred when both are there), and the fast copies that `vorn-kest-backtest import taifex` writes under
@@ -21,12 +22,12 @@ from datetime import date, timedelta
 import polars as pl
 
 from vorn_kest_backtest.brokers.columns import empty_ticks, parse_day
-from vorn_kest_backtest.brokers.contracts import STOCK, Contract, Contracts
+from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
 from vorn_kest_backtest.brokers.files import FileBroker
 from vorn_kest_backtest.brokers.taifex_contracts import TaifexFutures, checked_products, selection_of
 from vorn_kest_backtest.brokers.taifex_daily_file import day_session_present, read_daily_file, trading_day_of
 from vorn_kest_backtest.brokers.taifex_store import converted_path, is_current
-from vorn_kest_backtest.modules.market.market import TradingCalendar
+from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns
 
 # Raw files read per call are kept for the next calendar day, which shares one file with this one.
 KEPT_FRAMES = 4
@@ -125,6 +126,31 @@ class TaifexBroker:
             "tick_type": [0] * rows.height,
         }
 
+    def contract_months(self, contract: Contract, date: str) -> list[tuple[int, str]]:
+        """該日 (日曆日) 期貨 Tick 所屬的契約月份: [(起始 ts 奈秒, 到期月份), ...] 依時間; 股票為空 list.
+
+        與 `ticks` 同一規則: 該日的夜盤凌晨與日盤屬於當日 (或其後第一個交易日) 的契約, 當晚 15:00 起的夜盤
+        屬於下一個交易日的契約. 只依日曆計算, 不讀檔.
+        """
+        self.Contracts.table_of(contract)
+        day = parse_day(date)
+        if contract.market == STOCK:
+            return []
+        selection = selection_of(contract.code, self._futures.products)
+        if selection is None:
+            raise KeyError(f"期交所每日行情檔沒有這個代碼: {contract.code}")
+        starts = (midnight_ns(day), self._evening_start(day))
+        return [(start, selection.expiry_on(trading_day, self.is_trading_day))
+                for start, trading_day in zip(starts, self._files_holding(day), strict=False)]
+
+    def _evening_start(self, day: date) -> int:
+        """The night session opened on `day`; past the day's end when the calendar has none (a day the folder
+        has a file for but the calendar calls a holiday)."""
+        for session in self.calendar.sessions_touching(FUTURE, day):
+            if session.kind == "night" and session.start_day == day:
+                return session.start_ns
+        return midnight_ns(day) + NS_PER_DAY
+
     def tick_source_stamp(self, contract: Contract, date: str) -> str:
         """該日所用檔案的路徑, 大小與修改時間 (奈秒); 檔案改變後快取會重新讀取."""
         if contract.market == STOCK:
@@ -132,6 +158,12 @@ class TaifexBroker:
         paths = [self.sources[day] for day in self._files_holding(parse_day(date)) if day in self.sources]
         stats = ((path, os.stat(path)) for path in paths)
         return "|".join(f"{path} {stat.st_size} {stat.st_mtime_ns}" for path, stat in stats)
+
+    def tick_source_name(self, contract: Contract, date: str) -> str:
+        """股票: 該日檔案的路徑; 期貨為空字串 (期交所檔案的資料列在讀檔時已逐列檢查, 錯誤訊息帶出檔名與行號)."""
+        if contract.market == STOCK:
+            return self._stocks.tick_source_name(contract, date)
+        return ""
 
     def _files_holding(self, day: date) -> list[date]:
         """Trading days whose files hold rows dated `day`, in time order of those rows."""

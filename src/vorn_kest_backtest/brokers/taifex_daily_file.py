@@ -111,8 +111,11 @@ def _parse_rows(path: str, body: bytes, width: int) -> pl.DataFrame:
         )
     except Exception as error:
         raise ValueError(f"期交所每日行情檔 {path} 的資料列無法解析: {error}") from None
-    frame = frame.with_columns(pl.col("product", "expiry", "time").str.strip_chars()).filter(
-        ~pl.col("expiry").str.contains("/", literal=True)
+    # Line numbers of the file (its header is line 1), for naming a bad row.
+    frame = (
+        frame.with_row_index("line", offset=2)
+        .with_columns(pl.col("product", "expiry", "time").str.strip_chars())
+        .filter(~pl.col("expiry").str.contains("/", literal=True))
     )
     if width < len(RAW_COLUMNS):
         frame = frame.with_columns(pl.lit("").alias("auction"))
@@ -131,6 +134,7 @@ def _parse_rows(path: str, body: bytes, width: int) -> pl.DataFrame:
         pl.col("price").str.strip_chars().cast(pl.Float64, strict=False),
         pl.col("volume").str.strip_chars().cast(pl.Int64, strict=False).alias("sides"),
         (pl.col("auction").str.strip_chars() == "*").fill_null(False).alias("auction"),
+        pl.col("line"),
     )
     _refuse_bad_values(path, frame, typed)
     return typed.select(
@@ -159,7 +163,7 @@ BAD_VALUE_CHECKS = {
         | (pl.col("s") > 59)
     ),
     "product": pl.col("product").is_null() | (pl.col("product") == ""),
-    "price": pl.col("price").is_null() | pl.col("price").is_nan() | (pl.col("price") <= 0),
+    "price": pl.col("price").is_null() | ~pl.col("price").is_finite() | (pl.col("price") <= 0),
     "volume": pl.col("sides").is_null() | (pl.col("sides") <= 0) | (pl.col("sides") % 2 != 0),
 }
 LABELS = {
@@ -181,7 +185,8 @@ def _refuse_bad_values(path: str, raw: pl.DataFrame, typed: pl.DataFrame) -> Non
             raise ValueError(f"期交所每日行情檔 {path} 欄位 {LABELS[name]} 的值無法解析: {bad_expiries[0]!r}")
         if flags.get(name):
             row = int(typed.select(BAD_VALUE_CHECKS[name].arg_max()).item())
-            raise ValueError(f"期交所每日行情檔 {path} 欄位 {LABELS[name]} 的值無法解析: {raw[name][row]!r}")
+            where = f"期交所每日行情檔 {path} 第 {typed['line'][row]} 行"
+            raise ValueError(f"{where} 欄位 {LABELS[name]} 的值無法解析: {raw[name][row]!r}")
 
 
 def day_session_present(frame: pl.DataFrame, trading_day: date) -> bool:

@@ -82,6 +82,20 @@ def drop_unearned_periods(html: str, years: float) -> str:
     return html
 
 
+OWN_FIGURES_NOTE = ("本頁數字 (報酬率, Sharpe, Sortino, 最大回撤, 持倉時間等) 由 quantstats 依每日權益的日報酬"
+                    "自行計算, 可能與回測摘要 (終端機, summary.json, 基本回測報告) 不同; 回測的數字以回測摘要為準.")
+_NOTE_BLOCK = ('<p id="own-figures-note" style="margin: 8px 0; padding: 8px 12px; border: 1px solid #e0c36c; '
+               'background: #fff8e1; color: #5c4a00;">' + OWN_FIGURES_NOTE + "</p>")
+
+
+def with_own_figures_note(html: str) -> str:
+    """The page with a visible note, first in its body (inside the library's page container), that its figures
+    are the library's own."""
+    opened = re.search(r'<body[^>]*>(\s*<div class="container">)?', html)
+    at = opened.end() if opened else 0
+    return html[:at] + _NOTE_BLOCK + html[at:]
+
+
 def unreportable(equity: pd.Series) -> str | None:
     """Why the library cannot make a report of this equity, or None."""
     if (equity <= 0).any():
@@ -107,7 +121,7 @@ def generate_qs_profit_report(positions, quote_manager, code: str, folder: str |
                               daily_closes: list[tuple[str, float]] | None = None) -> str | None:
     """產生進階損益報告 (quantstats HTML) 與損益明細 CSV; 回傳 HTML 路徑, 沒有損益資料或無法產生時回傳 None.
 
-    daily_closes: 每日收盤時依市價計算的權益 [("%Y-%m-%d", 權益), ...]; 未給時以已實現損益計算.
+    daily_closes: 每個交易日收盤時依市價計算的權益 [("%Y-%m-%d", 權益), ...] (回測摘要的同一組); 未給時以已實現損益計算.
     """
     rows = positions.get_profit_rows_by_code(code)
     html_path = output_path(positions, code + "-profit_report.html", folder, REPORT_FOLDER)
@@ -159,7 +173,7 @@ def _render(positions, quote_manager, profit_df: pd.DataFrame, html_path: str,
         return None
     years = ((equity.index.max() - equity.index.min()).days + 1) / 365.25
     with open(html_path, encoding="utf-8") as file:
-        page = drop_unearned_periods(file.read(), years)
+        page = with_own_figures_note(drop_unearned_periods(file.read(), years))
     with open(html_path, "w", encoding="utf-8") as file:
         file.write(page)
     utils.console.print("[bold green]進階損益報告已產生: " + html_path + "[/bold green]")

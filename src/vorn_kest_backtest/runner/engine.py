@@ -2,13 +2,15 @@
 
 With the simulated account and quotes of the C++ modules the loop runs in C++ (`drive_replay`) and calls
 Python only for the hooks the strategy defines, for the order book when it has orders of the tick's code
-(or the code starts a new day) and for the equity recorder once a minute. Other account or quote objects
-go through the same steps in Python.
+(or the code starts a new day), for the contract roll when a code holding a month may start a new trading
+date, and for the equity recorder once a minute. Other account or quote objects go through the same steps
+in Python.
 """
 
 from __future__ import annotations
 
 from time import monotonic
+from typing import TYPE_CHECKING
 
 from vorn_kest_backtest.constant import BASIC_INFO, FLAG
 from vorn_kest_backtest.runner.bars import Bar
@@ -16,6 +18,9 @@ from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.errors import StrategyError
 from vorn_kest_backtest.runner.progress import replay_progress
 from vorn_kest_backtest.runner.strategy import Strategy
+
+if TYPE_CHECKING:
+    from vorn_kest_backtest.runner.roll import ContractRoll
 
 # The progress bar is looked at every this many ticks and redrawn at most ten times a second.
 PROGRESS_CHECK_TICKS = 4096
@@ -59,10 +64,12 @@ def _native_driver(positions, quote_manager):
     return None
 
 
-def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, recorder=None) -> int:
+def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, recorder=None,
+           roll: ContractRoll | None = None) -> int:
     """Drives the handshake until the end-of-replay status; returns the number of ticks handled.
 
     recorder: the equity recorder, told of the ticks before the account books them.
+    roll: settles expired contract months, before the book and the strategy see a code's new trading date.
     """
     for code, unit, freq in strategy.bars:
         ctx.subscribe(code, unit, freq)
@@ -83,10 +90,12 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
                     last_ticks=ctx.last_ticks, last_quotes=ctx.order_book.last_quotes, recorder=recorder,
                     progress=(lambda done: progress.update(task, completed=done)) if show else None,
                     progress_every=PROGRESS_CHECK_TICKS, progress_interval=PROGRESS_INTERVAL,
-                    utc_offset_hours=BASIC_INFO.utc_offset_hours)
+                    utc_offset_hours=BASIC_INFO.utc_offset_hours,
+                    roll_held=roll.held if roll is not None else None,
+                    roll_session=roll.session_start if roll is not None else None)
             else:
                 handled = _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_bar, on_tick,
-                                       (lambda done: progress.update(task, completed=done)) if show else None)
+                                       (lambda done: progress.update(task, completed=done)) if show else None, roll)
             if bar_events and quote_manager.finish_bars():
                 _deliver_bars(quote_manager, strategy, ctx, on_bar)
             ctx.finish_replay()
@@ -97,9 +106,11 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
     return handled
 
 
-def _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_bar, on_tick, show_progress) -> int:
+def _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_bar, on_tick, show_progress,
+                 roll: ContractRoll | None) -> int:
     feed = quote_manager.feed_tick if ctx.bar_events else quote_manager.add_tick
     record_equity = recorder.on_tick if recorder is not None else None
+    held = roll.held if roll is not None else {}
     handled = 0
     last_shown = monotonic()
     while True:
@@ -113,6 +124,8 @@ def _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_b
             record_equity(record)
         positions.set_current_tick(record)
         closed = feed(record)
+        if roll is not None and record["code"] in held:
+            roll.follow(ctx.last_ticks.get(record["code"]), record)
         ctx.observe(record)
         if closed:
             _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=record)

@@ -3,6 +3,7 @@
 Equity values are in account currency; daily returns come from the marked-to-market equity at each
 trading day's close (risk-free rate 0, 252 trading days a year). A figure that cannot be computed
 (no losing trade for the profit factor, a flat series for Sharpe) is None, never infinite.
+A trade wins when its profit after costs is above 0; one of exactly 0 is a loss, as the account counts it.
 """
 
 from __future__ import annotations
@@ -79,9 +80,17 @@ def max_drawdown(samples: Sequence[tuple[float, float]]) -> Drawdown:
     return Drawdown(amount, fraction, days)
 
 
+def is_win(profit: float) -> bool:
+    return profit > 0
+
+
+def wins(profits: Sequence[float]) -> int:
+    return sum(1 for p in profits if is_win(p))
+
+
 def profit_factor(profits: Sequence[float]) -> float | None:
-    gains = sum(p for p in profits if p > 0)
-    losses = -sum(p for p in profits if p < 0)
+    gains = sum(p for p in profits if is_win(p))
+    losses = -sum(p for p in profits if not is_win(p))
     return gains / losses if losses > 0 else None
 
 
@@ -90,20 +99,20 @@ def expectancy(profits: Sequence[float]) -> float | None:
 
 
 def average_win(profits: Sequence[float]) -> float | None:
-    wins = [p for p in profits if p > 0]
-    return sum(wins) / len(wins) if wins else None
+    won = [p for p in profits if is_win(p)]
+    return sum(won) / len(won) if won else None
 
 
 def average_loss(profits: Sequence[float]) -> float | None:
-    """Mean of the losing trades, as a negative amount."""
-    losses = [p for p in profits if p < 0]
+    """Mean of the losing trades (break-even ones included), as a negative amount or 0."""
+    losses = [p for p in profits if not is_win(p)]
     return sum(losses) / len(losses) if losses else None
 
 
 def longest_losing_streak(profits: Sequence[float]) -> int:
     longest = current = 0
     for profit in profits:
-        current = current + 1 if profit < 0 else 0
+        current = 0 if is_win(profit) else current + 1
         longest = max(longest, current)
     return longest
 

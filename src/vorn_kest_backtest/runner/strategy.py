@@ -15,6 +15,9 @@ class Strategy:
     類別屬性 `codes` ([(代碼, "Stock"/"Future"), ...]), `start`, `end` ("%Y-%m-%d") 為命令列未指定時的預設值;
     `initial_capital` 為初始資金. `bars` ([(代碼, unit, freq), ...]) 為要收到 on_bar 的 K 棒
     (也可在 on_start 中呼叫 ctx.subscribe).
+    `roll`: 資料標明契約月份時 (期交所每日行情檔, 或檔案的 contract 欄), 連續月代碼 (如 TXFR1) 的部位在該月
+    到期後的第一筆 Tick 前處理: "settle" (預設) 以到期契約的最後成交價結算平倉 (原因 "到期結算");
+    "carry" 結算後以新月份的第一筆成交價建立同方向同口數的部位 (原因 "轉倉").
 
     on_bar 的時機: 同一商品的 tick 開啟下一根 K 棒時, 在該 tick 的 on_tick 之前; 因交易時段結束而收盤的 K 棒,
     在第一筆時間到達或超過該時段結束後一分鐘 (股票 13:31, 期貨 13:46 與 05:01) 的 tick (任何商品) 交給策略之前;
@@ -27,6 +30,7 @@ class Strategy:
     end: ClassVar[str | None] = None
     initial_capital: ClassVar[int] = 1_000_000
     bars: ClassVar[list[tuple[str, str, int]]] = []
+    roll: ClassVar[str] = "settle"
 
     def on_start(self, ctx: Context) -> None:
         """回放開始前呼叫一次."""

@@ -1,15 +1,21 @@
-"""End-of-run figures: trades, win rate, net profit, returns, drawdown and the trade statistics."""
+"""End-of-run figures: trades, win rate, net profit, returns, drawdown and the trade statistics.
+
+`summarise` computes them once; the console table, summary.json, the standard report and the sweep row all
+show that one `Summary`.
+"""
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import asdict, dataclass, field
 from datetime import date
 
 from rich.table import Table
 
 from vorn_kest_backtest.runner import statistics as stats
-from vorn_kest_backtest.runner.equity import Sample, daily_closes
+from vorn_kest_backtest.runner.equity import Sample
 from vorn_kest_backtest.runner.missing_days import MissingDays, summary_text
+from vorn_kest_backtest.runner.trading_days import daily_closes
 
 
 @dataclass
@@ -34,9 +40,12 @@ class Summary:
     exposure: float = 0.0
     trading_days: int = 0
     peak_margin: float = 0.0
+    # The ledger's positions still open at the end (code, contract, market, side, quantity, entry_price,
+    # last_price, unrealised); final_capital counts them at their last price.
+    open_positions: list[dict] = field(default_factory=list)
     report_paths: dict[str, str] = field(default_factory=dict)
     missing_days: MissingDays = field(default_factory=MissingDays)
-    daily_equity: list[tuple[str, float]] = field(default_factory=list)  # ("%Y-%m-%d", equity at that day's close)
+    daily_closes: list[tuple[str, float]] = field(default_factory=list)  # ("%Y-%m-%d", equity) per trading date
 
     @property
     def win_rate(self) -> float:
@@ -46,26 +55,29 @@ class Summary:
         """The numbers of the run (what summary.json and a sweep row hold)."""
         values = asdict(self)
         values.pop("report_paths")
+        values.pop("open_positions")
         values.pop("missing_days")
-        values.pop("daily_equity")
+        values.pop("daily_closes")
         values["win_rate"] = self.win_rate
         return values
 
 
-def summarise(positions, samples: list[Sample], held: list[bool], start: str, end: str) -> Summary:
-    """Closed trades are the profit rows (in exit order); equity is the marked-to-market samples of the run."""
+def summarise(positions, samples: list[Sample], held: list[bool], start: str, end: str,
+              markets: Iterable[str] = ()) -> Summary:
+    """Closed trades are the profit rows (in exit order, profit after costs); equity is the marked-to-market
+    samples of the run, measured from the initial capital, whose last one (after on_finish) is the final capital;
+    a day is a trading date of the run's `markets`."""
     rows = sorted(positions.profit_rows, key=lambda row: row["exit_dt"])
     profits = [row["profit"] for row in rows]
     initial = float(positions.initial_capital)
-    final = float(positions.current_capital)
+    final = float(samples[-1][1]) if samples else initial
     curve = [(samples[0][0], initial), *samples] if samples else []
     drawdown = stats.max_drawdown(curve)
-    daily = daily_closes(samples)
-    closes = [value for _, value in daily]
-    returns = stats.daily_returns(initial, closes)
+    closes = daily_closes(samples, markets)
+    returns = stats.daily_returns(initial, [value for _, value in closes])
     return Summary(
         trades=len(rows),
-        wins=sum(1 for p in profits if p > 0),
+        wins=stats.wins(profits),
         net_profit=sum(profits),
         max_drawdown=drawdown.amount,
         max_drawdown_pct=drawdown.fraction,
@@ -83,7 +95,7 @@ def summarise(positions, samples: list[Sample], held: list[bool], start: str, en
         longest_losing_streak=stats.longest_losing_streak(profits),
         exposure=stats.exposure(held),
         trading_days=len(closes),
-        daily_equity=daily,
+        daily_closes=closes,
     )
 
 
@@ -99,31 +111,62 @@ def _money(value: float | None) -> str:
     return "-" if value is None else f"{value:,.0f}"
 
 
+@dataclass(frozen=True)
+class FigureRow:
+    label: str
+    text: str
+    sign: int = 0  # of a profit, which the views colour (red up, green down); 0 leaves it plain
+
+
+def figure_rows(summary: Summary) -> list[FigureRow]:
+    """The figures as the console and the standard report show them, labels and text alike."""
+    rows = [
+        FigureRow("交易次數", f"{summary.trades:,}"),
+        FigureRow("勝率", f"{summary.win_rate:.1%}"),
+        FigureRow("淨損益", f"{summary.net_profit:,.0f}", (summary.net_profit > 0) - (summary.net_profit < 0)),
+        FigureRow("總報酬率", _percent(summary.total_return)),
+    ]
+    if summary.cagr is not None:
+        rows.append(FigureRow("年化報酬率 (CAGR)", _percent(summary.cagr)))
+    rows += [
+        FigureRow("Sharpe", _ratio(summary.sharpe)),
+        FigureRow("Sortino", _ratio(summary.sortino)),
+        FigureRow("最大回撤", f"{summary.max_drawdown:,.0f} ({summary.max_drawdown_pct:.2%})"),
+        FigureRow("最大回撤期間 (天)", f"{summary.max_drawdown_days:,.1f}"),
+        FigureRow("獲利因子", _ratio(summary.profit_factor)),
+        FigureRow("每筆期望值", _money(summary.expectancy)),
+        FigureRow("平均獲利 / 平均虧損", f"{_money(summary.average_win)} / {_money(summary.average_loss)}"),
+        FigureRow("最長連續虧損", f"{summary.longest_losing_streak:,}"),
+        FigureRow("持倉時間比例", f"{summary.exposure:.1%}"),
+        FigureRow("交易日數", f"{summary.trading_days:,}"),
+    ]
+    if summary.peak_margin:
+        rows.append(FigureRow("最高保證金占用", f"{summary.peak_margin:,.0f}"))
+    rows += [
+        FigureRow("初始資金", f"{summary.initial_capital:,.0f}"),
+        FigureRow("最終資金", f"{summary.final_capital:,.0f}"),
+    ]
+    return rows
+
+
+def open_positions_table(summary: Summary) -> Table:
+    """回放結束時仍未平倉的部位 (最終資金以最新價計入)."""
+    table = Table(title="未平倉部位", title_style="bold")
+    for name in ("代碼", "契約", "方向", "數量", "進場價", "最新價", "未實現損益"):
+        table.add_column(name, justify="left" if name in ("代碼", "契約", "方向") else "right")
+    for p in summary.open_positions:
+        table.add_row(p["code"], p["contract"] or "-", "多" if p["side"] == "Buy" else "空", f"{p['quantity']:,}",
+                      f"{p['entry_price']:,.2f}", f"{p['last_price']:,.2f}", f"{p['unrealised']:,.0f}")
+    return table
+
+
 def summary_table(summary: Summary) -> Table:
     table = Table(title="回測結果", show_header=False, title_style="bold")
     table.add_column("項目", style="bold")
     table.add_column("數值", justify="right")
-    table.add_row("交易次數", f"{summary.trades:,}")
-    table.add_row("勝率", f"{summary.win_rate:.1%}")
-    style = "red" if summary.net_profit > 0 else "green" if summary.net_profit < 0 else ""
-    table.add_row("淨損益", f"[{style}]{summary.net_profit:,.0f}[/{style}]" if style else f"{summary.net_profit:,.0f}")
-    table.add_row("總報酬率", _percent(summary.total_return))
-    if summary.cagr is not None:
-        table.add_row("年化報酬率 (CAGR)", _percent(summary.cagr))
-    table.add_row("Sharpe", _ratio(summary.sharpe))
-    table.add_row("Sortino", _ratio(summary.sortino))
-    table.add_row("最大回撤", f"{summary.max_drawdown:,.0f} ({summary.max_drawdown_pct:.2%})")
-    table.add_row("最大回撤期間 (天)", f"{summary.max_drawdown_days:,.1f}")
-    table.add_row("獲利因子", _ratio(summary.profit_factor))
-    table.add_row("每筆期望值", _money(summary.expectancy))
-    table.add_row("平均獲利 / 平均虧損", f"{_money(summary.average_win)} / {_money(summary.average_loss)}")
-    table.add_row("最長連續虧損", f"{summary.longest_losing_streak:,}")
-    table.add_row("持倉時間比例", f"{summary.exposure:.1%}")
-    table.add_row("交易日數", f"{summary.trading_days:,}")
-    if summary.peak_margin:
-        table.add_row("最高保證金占用", f"{summary.peak_margin:,.0f}")
-    table.add_row("初始資金", f"{summary.initial_capital:,.0f}")
-    table.add_row("最終資金", f"{summary.final_capital:,.0f}")
+    for row in figure_rows(summary):
+        style = "red" if row.sign > 0 else "green" if row.sign < 0 else ""
+        table.add_row(row.label, f"[{style}]{row.text}[/{style}]" if style else row.text)
     table.add_row("無法載入的日子", summary_text(summary.missing_days))
     for name, path in summary.report_paths.items():
         table.add_row(name, path)

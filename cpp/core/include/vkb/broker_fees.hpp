@@ -1,7 +1,8 @@
 #pragma once
-// A Taiwan retail broker's charges: a discounted fee with a minimum per fill, the securities
-// transaction tax on sells (shares, ETFs, cash day trades) and the futures transaction tax, each
-// rounded down to whole NT$ as the broker bills them.
+// A Taiwan retail broker's charges: a discounted fee with a minimum per fill and the securities
+// transaction tax on sells (shares, ETFs, cash day trades), rounded down to whole NT$ as the broker
+// bills them, and the futures transaction tax as the exchange levies it: per contract, rounded to
+// the nearest NT$, times the contracts.
 #include <cstdint>
 #include <string_view>
 
@@ -28,12 +29,15 @@ double broker_futures_fee(std::int64_t contracts, const BrokerFees& fees);
 // A sell of shares: ETF rate for an ETF, the day-trade rate when it covers a buy of the same
 // trading day, else the share rate.
 double broker_stock_sell_tax(std::string_view code, double amount, bool day_trade);
-double broker_futures_tax(double contract_amount);
+// `amount` is the value of all `contracts` (price x point value x contracts). Each contract's tax,
+// 0.002% of its value, is rounded to the nearest NT$ with halves up (the exchange's own example
+// charges 9 for 8.5), then multiplied by the contracts.
+double broker_futures_tax(double amount, std::int64_t contracts);
 
-// Tax of a matched pair, charged at the cover: the sell leg of a stock pair, both legs of a
-// futures pair.
+// Tax of a matched pair of `qty` lots or contracts, charged at the cover: the sell leg of a stock
+// pair, both legs of a futures pair.
 double broker_pair_tax(std::string_view code, bool futures, double entry_amount, double exit_amount,
-                       bool covering_buy, bool same_day);
+                       std::int64_t qty, bool covering_buy, bool same_day);
 
 // Days since the epoch on the exchange clock, for telling day trades from overnight ones.
 std::int64_t exchange_day(double epoch_seconds, int utc_offset_hours);

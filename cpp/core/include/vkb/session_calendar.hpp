@@ -30,6 +30,14 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 }
 inline std::int64_t floor_to(std::int64_t a, std::int64_t step) { return floor_div(a, step) * step; }
 
+// The calendar day of the latest night-session opening (15:00) at or before a wall-clock time. It
+// changes at every 15:00, so wherever the trading date of a futures tick changes (every product's
+// sessions leave 15:00 between two trading dates); it may also change within one trading date, across
+// a weekend or a holiday.
+inline std::int64_t night_opening_day(std::int64_t wall_us) {
+    return floor_div(wall_us - std::int64_t{kNightStartSecond} * kMicrosPerSecond, kMicrosPerDay);
+}
+
 // Inclusive range of seconds of the day during which a market is closed.
 struct ClosedInterval {
     int start_second;
@@ -67,11 +75,19 @@ public:
     // The trading date a futures tick counts for: the night session from 15:00 belongs to the next
     // trading date, its part after midnight likewise; the day session to its own date.
     std::int64_t futures_trading_date(std::int64_t wall_us) const;
+    // The trading date a tick of `market` counts for: a stock tick's calendar date, a futures tick's
+    // `futures_trading_date`.
+    std::int64_t trading_date(ProductType market, std::int64_t wall_us) const;
 
     // Sessions with ticks stamped on calendar day `days`, in time order: for futures the night session
     // begun the evening before, the day session and the night session begun that day. A listed holiday
     // has none, so a night session before it stops at midnight; the caller keeps that day's part.
     std::vector<TradingSession> sessions_touching(ProductType market, std::int64_t days) const;
+
+    // The session an order placed at `wall_us` works in: the one under way, else the next to open.
+    // A session's last print ends it (its end is inclusive for ticks), so an order placed on that
+    // print, when nothing can trade any more, works in the next session.
+    TradingSession order_session(ProductType market, std::int64_t wall_us) const;
 
     // Changes with every setter call, so that what was worked out from the calendar can be kept until then.
     std::uint64_t revision() const { return revision_; }

@@ -20,6 +20,8 @@ struct FeeRule {
     std::optional<BrokerFees> broker = std::nullopt;
     bool futures = false;
     bool sell = false;
+    // Set for a limit fill: the booked price is never worse than this limit.
+    std::optional<double> limit_price = std::nullopt;
 };
 
 struct TradeCost {
@@ -38,7 +40,12 @@ inline constexpr std::int64_t kDefaultContractValue = 2000;
 // A stored "down" turns up when reversed and anything else turns down; unreversed only "up" is up.
 bool slippage_goes_up(std::string_view stored_direction, bool reverse);
 
+// A limit order never trades through its limit: slippage stops at the limit (a buy is never booked
+// above it, a sell never below), and a price already beyond the limit is not slipped further.
+double slipped_within_limit(double price, double slipped, double limit, bool buy);
+
 // fee = rate x quantity x multiplier x slipped price, evaluated left to right like the formula.
+// A rule with a limit price books the slipped price within that limit.
 // Under broker fees a fill is charged on its own: the fee with its minimum, and the tax of that leg
 // alone (a stock buy pays none, a stock sell the overnight rate).
 // Throws std::overflow_error when quantity x multiplier leaves 64 bits.

@@ -11,6 +11,7 @@
 #include "positions/numpy_columns.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
+#include "vkb/session_calendar.hpp"
 
 namespace nb = nanobind;
 
@@ -67,6 +68,12 @@ void bind_exchange_clock(nb::module_& m) {
           "每個 epoch 秒數在交易所時鐘上的微秒數 (可視為 datetime64[us]); 無法表示的值為 NaT.");
     m.def("wall_ns_to_epoch_seconds", &vkb::wall_ns_to_epoch_seconds, nb::arg("ts"), nb::arg("utc_offset_hours"),
           "券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數.");
+    m.def("night_opening_day",
+          [](double epoch_seconds) {
+              return vkb::night_opening_day(vkb::to_wall_micros(epoch_seconds, vkb::py::exchange_utc_offset()));
+          },
+          nb::arg("epoch_seconds"),
+          "最近一次 (含當下) 夜盤開盤 15:00 的日曆日 (1970-01-01 起的日數); 期貨 Tick 的交易日改變時必定改變.");
     m.def("midnight_ns", [](nb::handle day) { return vkb::py::days_of(day) * kNanosPerDay; }, nb::arg("day"),
           nb::sig("def midnight_ns(day: datetime.date) -> int"), "日曆日 00:00 的牆上時間奈秒數.");
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "market_values.hpp"
+#include "vkb/civil_time.hpp"
 #include "vkb/holiday_table.hpp"
 #include "vkb/session_calendar.hpp"
 
@@ -66,6 +67,17 @@ public:
     std::vector<vkb::TradingSession> sessions_touching(nb::handle market, nb::handle day) const {
         return calendar_.sessions_touching(vkb::py::market_of(market), days_of(day));
     }
+    nb::tuple order_session(nb::handle market, double epoch_seconds) const {
+        const int offset = vkb::py::exchange_utc_offset();
+        const vkb::TradingSession s =
+            calendar_.order_session(vkb::py::market_of(market), vkb::to_wall_micros(epoch_seconds, offset));
+        return nb::make_tuple(vkb::wall_ns_to_epoch_seconds(s.start_us * kNanosPerMicro, offset),
+                              vkb::wall_ns_to_epoch_seconds(s.end_us * kNanosPerMicro, offset));
+    }
+    nb::object trading_date(nb::handle market, double epoch_seconds) const {
+        const std::int64_t wall_us = vkb::to_wall_micros(epoch_seconds, vkb::py::exchange_utc_offset());
+        return date_of(calendar_.trading_date(vkb::py::market_of(market), wall_us));
+    }
     nb::tuple state() const { return nb::make_tuple(calendar_.holidays()); }
     void restore(const std::vector<std::int64_t>& days) { calendar_.set_holidays(days); }
 
@@ -105,6 +117,13 @@ void bind_trading_calendar(nb::module_& m) {
         .def("sessions_touching", &TradingCalendar::sessions_touching, nb::arg("market"), nb::arg("day"),
              nb::sig("def sessions_touching(self, market: str, day: datetime.date) -> list[Session]"),
              "在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分).")
+        .def("order_session", &TradingCalendar::order_session, nb::arg("market"), nb::arg("epoch_seconds"),
+             nb::sig("def order_session(self, market: str, epoch_seconds: float) -> tuple[float, float]"),
+             "在 `epoch_seconds` 下單的委託所屬的交易時段 (開始, 結束), 皆為 epoch 秒數: 進行中的時段, "
+             "否則為該市場下一個開盤的時段; 收盤那一筆成交之後已無成交, 在那一刻下的委託屬於下一個時段.")
+        .def("trading_date", &TradingCalendar::trading_date, nb::arg("market"), nb::arg("epoch_seconds"),
+             nb::sig("def trading_date(self, market: str, epoch_seconds: float) -> datetime.date"),
+             "epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日.")
         .def("__getstate__", &TradingCalendar::state)
         .def("__setstate__", [](TradingCalendar& self, const std::tuple<std::vector<std::int64_t>>& state) {
             new (&self) TradingCalendar(nb::list());

@@ -76,8 +76,9 @@ void bind_positions_fee_profile(PositionsClass& cls) {
         nb::sig("def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None"),
         "選擇手續費方案\n\n"
         "\"tw_broker\": 股票手續費 = floor(0.1425% x 成交金額 x 折扣), 每筆至少 min_fee; 賣出證交稅 股票 0.3%,\n"
-        "ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 期貨每口每邊 future_fee_per_contract\n"
-        "加期交稅 0.002% x 契約價值; 稅金與手續費無條件捨去至元. 滑價與每筆固定成本仍依手續費設定.\n"
+        "ETF (代碼 00 開頭) 0.1%, 同一交易日內沖銷 (現股當沖) 0.15%; 手續費與證交稅無條件捨去至元;\n"
+        "期貨每口每邊 future_fee_per_contract 加期交稅: 每口 0.002% x 契約價值四捨五入至元, 再乘以口數.\n"
+        "滑價與每筆固定成本仍依手續費設定.\n"
         "\"table\": 依手續費設定表的費率 (預設).");
 
     cls.def_prop_ro(

@@ -1,4 +1,6 @@
 // Fee settings, the price grid, slippage and the cost of a fill.
+#include <cmath>
+#include <optional>
 #include <string>
 
 #include "common/py_args.hpp"
@@ -107,14 +109,42 @@ FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, Produ
 
 namespace {
 
+// None: no limit.
+std::optional<double> limit_value(nb::handle limit) {
+    if (limit.is_none()) return std::nullopt;
+    const double value = to_double(limit);
+    if (!(value > 0.0) || !std::isfinite(value))
+        throw nb::value_error(("限價必須為大於 0 的有限數值: " + str_text(limit)).c_str());
+    return value;
+}
+
+}  // namespace
+
+std::optional<double> fill_limit(nb::handle record) {
+    const Keys& k = keys();
+    if (!has_item(record, k.limit_price)) return std::nullopt;
+    return limit_value(get_item(record, k.limit_price));
+}
+
+FeeLookup lookup_fill_fees(nb::handle self, nb::handle record, ProductType type) {
+    const Keys& k = keys();
+    FeeLookup fees = lookup_fees(self, get_item(record, k.code), get_item(record, k.action), type, false);
+    fees.rule.limit_price = fill_limit(record);
+    return fees;
+}
+
+namespace {
+
 // A fill priced with the account's fee settings; `reverse` slips against the order's direction.
 nb::dict priced_trade(Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
-                      nb::handle product_type, bool ignore_tax, bool reverse) {
+                      nb::handle product_type, bool ignore_tax, bool reverse,
+                      std::optional<double> limit = std::nullopt) {
     const std::string_view code_sv = code_text(code);
     const double price_v = to_double(price);
     expect_exact(quantity, &PyLong_Type, "quantity");
     const ProductType type = require_product_type(product_type);
     FeeLookup fees = lookup_fees(self.h, code, action, type, reverse);
+    fees.rule.limit_price = limit;
     PricedFill fill{compute_trade_cost(code_sv, price_v, to_int64(quantity), fees.multiplier, fees.rule, ignore_tax),
                     fees.fixed_cost};
     return trade_cost_record(fill, quantity, ignore_tax);
@@ -202,15 +232,17 @@ void bind_positions_pricing(PositionsClass& cls) {
     cls.def(
         "entry_cost",
         [](Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
-           nb::handle product_type, bool ignore_tax) {
-            return priced_trade(self, code, action, price, quantity, product_type, ignore_tax, false);
+           nb::handle product_type, bool ignore_tax, nb::handle limit_price) {
+            return priced_trade(self, code, action, price, quantity, product_type, ignore_tax, false,
+                                limit_value(limit_price));
         },
         nb::arg("code"), nb::arg("action"), nb::arg("price"), nb::arg("quantity"), nb::arg("product_type"),
-        nb::kw_only(), nb::arg("ignore_tax") = false,
+        nb::kw_only(), nb::arg("ignore_tax") = false, nb::arg("limit_price").none() = nb::none(),
         nb::sig("def entry_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, *, "
-                "ignore_tax: bool = False) -> dict"),
+                "ignore_tax: bool = False, limit_price: float | None = None) -> dict"),
         "以目前的手續費設定計算一筆成交的成本, 滑價依委託本身的方向 (買進向上, 賣出向下).\n\n"
-        "回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅.");
+        "回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅;\n"
+        "limit_price: 限價單的限價, 滑價後的價格不會比它差.");
 
     cls.def(
         "_Positions__ceil_price_by_tick",

@@ -11,6 +11,7 @@
 
 #include "records/product_type.hpp"
 #include "vkb/accounting.hpp"
+#include "vkb/ledger.hpp"
 #include "vkb/trade_cost.hpp"
 
 namespace vkb::py {
@@ -27,6 +28,8 @@ struct Positions {
     std::unordered_map<PyObject*, BookedEntry> booked;
     // Set by use_fee_profile("tw_broker"): the broker's charges replace the fee and tax rates.
     std::optional<BrokerFees> broker;
+    // The account as a whole, fed with every fill booked here (Positions.ledger).
+    Ledger ledger;
 
     Positions() = default;
     Positions(const Positions&) = delete;
@@ -80,11 +83,22 @@ struct FeeLookup {
     std::int64_t multiplier = kSharesPerLot;
 };
 FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, ProductType type, bool reverse);
+// A fill's limit, from its optional "limit_price" key (absent or None: a fill without one). A limit
+// that is not a positive finite number is refused with a ValueError naming it.
+std::optional<double> fill_limit(nb::handle record);
+// The settings for a fill or position record: its code and action, slipped in its own direction,
+// within its limit when it has one.
+FeeLookup lookup_fill_fees(nb::handle self, nb::handle record, ProductType type);
 // Under broker fees: the epoch time a record holds under `key` (none when it has no readable
 // time), and whether two such times fall on one exchange trading day (a missing time never does).
 std::optional<double> record_time(nb::handle record, nb::handle key);
 bool same_trading_day(std::optional<double> a, std::optional<double> b);
 nb::object future_contract_value(nb::handle code);
+
+// A ledger priced with the package's margin table and the exchange calendar.
+void prepare_ledger(Ledger& ledger);
+// The yellow line for each margin family priced before its table's first row, once per ledger.
+void print_margin_notices(Ledger& ledger);
 
 void bind_positions_pricing(PositionsClass& cls);
 void bind_positions_fee_profile(PositionsClass& cls);

@@ -100,7 +100,7 @@ nb::list format_detail(Self self_, nb::handle product_type) {
         for (const Side& side : h.sides) {
             const FeeLookup exit_fees = lookup_fees(self, h.code, side.long_side ? k.sell : k.buy, type, false);
             for (nb::handle position : side.positions) {
-                const FeeLookup entry_fees = lookup_fees(self, h.code, get_item(position, k.action), type, false);
+                const FeeLookup entry_fees = lookup_fill_fees(self, position, type);
                 nb::object price = get_item(position, k.price);
                 nb::object quantity = get_item(position, k.quantity);
                 const std::int64_t qty = quantity_of(position);

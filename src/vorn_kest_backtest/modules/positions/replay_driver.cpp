@@ -1,7 +1,8 @@
 // The replay loop in C++: each tick goes from the Ticker to the account's current ticks and the
 // quotes (with their bar events) without a Python call. Python is called for the hooks a strategy
 // defines, for the order book when it has work on the tick's code or the code starts a new day,
-// and for the equity recorder at a minute change. A tick's record is made only when Python is
+// for the contract roll when a code it holds may start a new trading date, and for the equity
+// recorder at a minute change. A tick's record is made only when Python is
 // about to look: the account's current ticks and the book's last ticks are brought up to date
 // before every call into Python and when the loop ends.
 #include <nanobind/nanobind.h>
@@ -21,6 +22,7 @@
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
 #include "vkb/civil_time.hpp"
+#include "vkb/session_calendar.hpp"
 
 namespace nb = nanobind;
 
@@ -52,6 +54,7 @@ struct CodeSlot {
     bool has_work = false;
     std::uint64_t work_checked = UINT64_MAX;
     std::int64_t day = 0;     // exchange date, in days since 1970-01-01
+    std::int64_t night_day = 0;  // day of the latest 15:00 night opening: changes with each futures trading date
 };
 
 // Where the ticks come from: the Ticker's C-level door, or any object with pop_tick and allow_next_tick.
@@ -124,7 +127,7 @@ private:
 
 struct DriverHooks {
     nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, follow_day, working, last_ticks, last_quotes,
-        recorder, progress;
+        recorder, progress, roll_held, roll_session;
     bool bar_events = false;
     std::size_t progress_every = 4096;
     double progress_interval = 0.1;
@@ -143,6 +146,8 @@ public:
             throw nb::type_error("working 與 last_ticks 必須是 dict");
         if (hooks_.last_quotes.is_valid() && !PyDict_Check(hooks_.last_quotes.ptr()))
             throw nb::type_error("last_quotes 必須是 dict 或 None");
+        if (hooks_.roll_held.is_valid() && !PyDict_Check(hooks_.roll_held.ptr()))
+            throw nb::type_error("roll_held 必須是 dict 或 None");
     }
 
     std::size_t run() {
@@ -189,11 +194,15 @@ private:
             if (new_code) add_slot(tick);
             CodeSlot& slot = slots_[index];
             const bool new_day = new_code || slot.day != day;
+            const std::int64_t night_day = night_day_of(tick.timestamp);
+            const bool follow = new_day && !new_code && !slot.observed;
+            const bool roll_due = !new_code && slot.night_day != night_day && rolls(slot);
             nb::object previous;
-            if (new_day && !new_code && !slot.observed) previous = record_of(slot);
-            take(slot, tick, std::move(record), is_simulate, day);
+            if (follow || roll_due) previous = record_of(slot);
+            take(slot, tick, std::move(record), is_simulate, day, night_day);
             const std::size_t closed = feed_quotes(slot);
-            if (new_day || has_work(slot)) observe(slot, previous);
+            if (roll_due) roll(slot, previous);
+            if (new_day || has_work(slot)) observe(slot, follow ? previous : nb::object());
             if (hooks_.bar_events && closed > 0) {
                 publish();
                 hooks_.deliver_bars(record_of(slot));
@@ -267,6 +276,12 @@ private:
         return static_cast<std::int64_t>(std::floor((timestamp + hooks_.utc_offset_hours * 3600.0) / 86400.0));
     }
 
+    // Worked out only while a roll is watched: the loop pays nothing for it otherwise.
+    std::int64_t night_day_of(double timestamp) const {
+        if (!hooks_.roll_held.is_valid()) return 0;
+        return vkb::night_opening_day(vkb::to_wall_micros(timestamp, hooks_.utc_offset_hours));
+    }
+
     std::size_t slot_index(PyObject* code) {
         if (last_index_ < slots_.size() && slots_[last_index_].code.ptr() == code) return last_index_;
         for (std::size_t i = 0; i < slots_.size(); ++i)
@@ -294,7 +309,8 @@ private:
         slots_.push_back(std::move(slot));
     }
 
-    void take(CodeSlot& slot, const VkbTickView& tick, nb::object record, bool is_simulate, std::int64_t day) {
+    void take(CodeSlot& slot, const VkbTickView& tick, nb::object record, bool is_simulate, std::int64_t day,
+              std::int64_t night_day) {
         if (slot.market.ptr() != tick.market) {
             slot.market = nb::borrow(tick.market);
             slot.market_text = utf8(tick.market);
@@ -306,6 +322,7 @@ private:
         slot.record = std::move(record);
         slot.is_simulate = is_simulate;
         slot.day = day;
+        slot.night_day = night_day;
         slot.observed = false;
         slot.published = false;
         const auto index = static_cast<std::size_t>(&slot - slots_.data());
@@ -341,6 +358,22 @@ private:
         slot.has_work = truth == 1;
         slot.work_checked = python_calls_;
         return slot.has_work;
+    }
+
+    // Whether the roll holds a contract month of the code: only Python changes that, and it is asked
+    // only when a trading date may have begun.
+    bool rolls(const CodeSlot& slot) const {
+        if (!hooks_.roll_held.is_valid()) return false;
+        const int held = PyDict_Contains(hooks_.roll_held.ptr(), slot.code.ptr());
+        if (held < 0) throw nb::python_error();
+        return held == 1;
+    }
+
+    // The code's first tick of what may be a new trading date, with its last tick before it: the roll
+    // settles an expired month before the book or the strategy sees the tick.
+    void roll(CodeSlot& slot, const nb::object& previous) {
+        publish();
+        hooks_.roll_session(previous, record_of(slot));
     }
 
     // The book follows each code's days by its last tick before a new day and the day's first tick;
@@ -455,15 +488,18 @@ void bind_replay_driver(nb::module_& m) {
            nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object observe,
            nb::object follow_day, nb::object working,
            nb::object last_ticks, nb::object last_quotes, nb::object recorder, nb::object progress, std::size_t progress_every,
-           double progress_interval, int utc_offset_hours) {
+           double progress_interval, int utc_offset_hours, nb::object roll_held, nb::object roll_session) {
             auto optional = [](nb::object value) { return value.is_none() ? nb::object() : value; };
             if (progress_every == 0) throw nb::value_error("progress_every 必須是正整數: 0");
             DriverHooks hooks{std::move(ctx),       optional(std::move(on_tick)), std::move(on_tick_failed),
                               std::move(deliver_bars), std::move(observe),       std::move(follow_day),
                               std::move(working),
                               std::move(last_ticks),   optional(std::move(last_quotes)), optional(std::move(recorder)), optional(std::move(progress)),
+                              optional(std::move(roll_held)), optional(std::move(roll_session)),
                               bar_events,              progress_every,            progress_interval,
                               utc_offset_hours};
+            if (hooks.roll_held.is_valid() != hooks.roll_session.is_valid())
+                throw nb::value_error("roll_held 與 roll_session 須同時給或同時不給");
             return ReplayDriver(ticker, positions, quote_manager, std::move(hooks)).run();
         },
         nb::arg("ticker"), nb::arg("positions"), nb::arg("quote_manager"), nb::arg("ctx"), nb::kw_only(),
@@ -471,7 +507,9 @@ void bind_replay_driver(nb::module_& m) {
         nb::arg("observe"), nb::arg("follow_day"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("last_quotes").none(),
         nb::arg("recorder").none(),
         nb::arg("progress").none(), nb::arg("progress_every"), nb::arg("progress_interval"),
-        nb::arg("utc_offset_hours"),
+        nb::arg("utc_offset_hours"), nb::arg("roll_held").none() = nb::none(), nb::arg("roll_session").none() = nb::none(),
         "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; "
-        "只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 以及權益每分鐘取樣時呼叫 Python.");
+        "只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 換月持有的代碼可能開始新的交易日 "
+        "(roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), "
+        "以及權益每分鐘取樣時呼叫 Python.");
 }

@@ -1,6 +1,7 @@
 // Tick files: save paths, cache names, contracts, download and the per-day cache.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -100,6 +101,29 @@ void write_stamp(const std::string& cache_path, const nb::object& stamp) {
 
 std::string error_text(const nb::python_error& e) { return nb::cast<std::string>(nb::str(e.value())); }
 
+// Where one day's ticks came from, for an error about one of its rows: the broker's own name for it
+// (a file broker names the file, whose rows the day's rows are), else the broker's type and the day.
+std::string source_name(const nb::object& api, const nb::object& contract, const std::string& code,
+                        const std::string& date) {
+    nb::object name_of = nb::getattr(api, "tick_source_name", nb::none());
+    if (!name_of.is_none()) {
+        nb::object name = name_of(contract, nb::str(date.c_str(), date.size()));
+        if (!nb::isinstance<nb::str>(name))
+            throw nb::type_error(("tick_source_name 必須回傳文字: " + nb::cast<std::string>(nb::repr(name))).c_str());
+        if (nb::len(name) > 0) return nb::cast<std::string>(name);
+    }
+    return nb::cast<std::string>(api.type().attr("__name__")) + " " + code + " " + date;
+}
+
+// A day with a bad close fails here, before any of it is cached or replayed.
+void refuse_bad_prices(const nb::object& tick_df, const std::function<std::string()>& source) {
+    const auto bad = first_bad_price(tick_df);
+    if (!bad) return;
+    throw nb::value_error((source() + " 第 " + std::to_string(bad->row + 1) + " 筆: " + kTradePriceRule +
+                           ", 實際為 " + price_text(bad->close))
+                              .c_str());
+}
+
 }  // namespace
 
 nb::object Ticker::generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder) {
@@ -141,7 +165,9 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
             // Taken before the data is read: a change during the read leaves a stale stamp, not stale ticks.
             nb::object stamp = source_stamp(api, contract, date);
             nb::object ticks = api.attr("ticks")(nb::arg("contract") = contract, nb::arg("date") = date);
-            nb::object tick_df = frame_from_ticks(ticks, tick_df_schema, code_text + " " + date);
+            const auto source = [&] { return source_name(api, contract, code_text, date); };
+            nb::object tick_df = frame_from_ticks(ticks, tick_df_schema, source);
+            refuse_bad_prices(tick_df, source);
             if (frame_height(tick_df) > 0) frames.append(tick_df);
             if (day < today) {
                 const std::string name = tick_filename(code_text, date);

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "common/py_console.hpp"
+#include "vkb/trade_price.hpp"
 
 namespace vkb::py {
 
@@ -36,10 +37,13 @@ void copy_column(const nb::object& series, std::vector<T>& out) {
 
 std::string repr_of(const nb::handle& value) { return nb::cast<std::string>(nb::repr(value)); }
 
-// Row of the first null (or NaN, in a float column) of `column`, if any.
+// A NaN close is left to the trade-price check, which says what a price must be.
+bool is_close_column(const nb::handle& name) { return nb::cast<std::string>(name) == "close"; }
+
+// Row of the first null (or NaN, in a float column other than close) of `column`, if any.
 std::optional<std::size_t> first_bad_row(const nb::object& column) {
     nb::object bad = column.attr("is_null")();
-    if (nb::cast<bool>(column.attr("dtype").attr("is_float")()))
+    if (nb::cast<bool>(column.attr("dtype").attr("is_float")()) && !is_close_column(column.attr("name")))
         bad = bad.attr("__or__")(column.attr("is_nan")().attr("fill_null")(false));
     if (!nb::cast<bool>(bad.attr("any")())) return std::nullopt;
     return nb::cast<std::size_t>(bad.attr("arg_max")());
@@ -96,7 +100,8 @@ nb::object empty_coded_frame(const nb::object& schema) {
     return polars().attr("DataFrame")(nb::arg("schema") = columns);
 }
 
-nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const std::string& what) {
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema,
+                            const std::function<std::string()>& what) {
     nb::dict columns;
     for (nb::handle name : schema.attr("keys")()) columns[name] = ticks[name];
     // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
@@ -106,13 +111,23 @@ nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, c
         if (row) {
             nb::object value = nb::steal(PySequence_GetItem(columns[name].ptr(), static_cast<Py_ssize_t>(*row)));
             if (!value.is_valid()) throw nb::python_error();
-            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + what + " 欄位 " + nb::cast<std::string>(name) +
+            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + what() + " 欄位 " + nb::cast<std::string>(name) +
                                    " 第 " + std::to_string(*row + 1) + " 筆: " + repr_of(value))
                                       .c_str());
         }
     }
     return frame;
 }
+
+std::optional<BadPrice> first_bad_price(const nb::object& frame) {
+    std::vector<double> close;
+    copy_column(frame["close"].attr("fill_null")(std::nan("")), close);
+    const auto row = first_bad_trade_price(close);
+    if (!row) return std::nullopt;
+    return BadPrice{*row, close[*row]};
+}
+
+std::string price_text(double close) { return repr_of(nb::float_(close)); }
 
 nb::object read_tick_csv(const std::string& path, const nb::object& schema) {
     const std::uintmax_t size = std::filesystem::file_size(path);
@@ -133,6 +148,11 @@ nb::object read_tick_csv(const std::string& path, const nb::object& schema) {
                                    nb::cast<std::string>(name) + " 空白或無法解析")
                                       .c_str());
     }
+    if (const auto bad = first_bad_price(frame))
+        throw nb::value_error(("Tick 快取檔 " + path + " 第 " + std::to_string(bad->row + 2) + " 行: " +
+                               kTradePriceRule + ", 實際為 " + price_text(bad->close) +
+                               " (舊版留下的快取, 請刪除此檔後重新下載)")
+                                  .c_str());
     return frame;
 }
 
@@ -190,6 +210,10 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     }
     copy_column(df["ts"], batch->ts_ns);
     copy_column(df["close"], batch->close);
+    if (const auto row = first_bad_trade_price(batch->close))
+        throw nb::value_error(("Tick 資料表第 " + std::to_string(*row + 1) + " 筆無法回放: " + kTradePriceRule +
+                               ", 實際為 " + price_text(batch->close[*row]))
+                                  .c_str());
     copy_column(df["volume"], batch->volume);
     copy_column(df["tick_type"], batch->tick_type);
     copy_quote(df, "bid_price", batch->bid_price);

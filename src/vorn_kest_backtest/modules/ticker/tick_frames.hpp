@@ -2,7 +2,9 @@
 // polars at the edge: the tick schema, frames from the SDK and the cache, frames to batches.
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "vkb/tick_batch.hpp"
@@ -18,9 +20,21 @@ nb::object empty_frame(const nb::object& schema);
 // The schema plus `code` String.
 nb::object empty_coded_frame(const nb::object& schema);
 // The SDK's ticks object (anything with keys() and __getitem__) as a frame of the schema. A value
-// that does not fit its column raises ValueError naming `what`, the column, the row and the value.
-nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const std::string& what);
-// A cache file read back; an empty, truncated or blank-field file raises ValueError naming the file and line.
+// that does not fit its column raises ValueError naming the source (`what()`), the column, the row
+// and the value.
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema,
+                            const std::function<std::string()>& what);
+// A row whose close is no trade price (0, negative, NaN or infinite), with that close.
+struct BadPrice {
+    std::size_t row = 0;
+    double close = 0.0;
+};
+std::optional<BadPrice> first_bad_price(const nb::object& frame);
+// How the refusals of a bad close say what it should have been and what it was.
+inline constexpr const char* kTradePriceRule = "成交價必須是大於 0 的有限數值";
+std::string price_text(double close);
+// A cache file read back; an empty, truncated or blank-field file, or one with a bad close (left by
+// an older version), raises ValueError naming the file and line.
 nb::object read_tick_csv(const std::string& path, const nb::object& schema);
 // A temporary name beside `path`, unique to this host, process and call: workers on several machines
 // sharing one cache folder never write into the same temporary file.
@@ -29,7 +43,8 @@ std::string temp_path_beside(const std::string& path);
 // two workers filling the same day the later rename wins with a whole file.
 void write_csv_atomically(const nb::object& frame, const std::string& path);
 std::size_t frame_height(const nb::object& frame);
-// The replayed columns of a combined frame; markets come from code_market_map.
+// The replayed columns of a combined frame; markets come from code_market_map. A null or a bad
+// close is refused (ValueError), never replayed.
 std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map);
 
 }  // namespace vkb::py

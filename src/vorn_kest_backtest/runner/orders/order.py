@@ -29,6 +29,10 @@ class OrderStatus(str, Enum):
 class Order:
     """一筆委託. `status` 為 OrderStatus; 成交後 `fill_price`, `filled_at` 有值; 取消時 `reason` 說明原因.
 
+    `placed_at` 為下單時回放的時間 (所有代碼最新的 Tick). 委託屬於下單時該市場進行中的交易時段, 收盤時則為
+    下一個時段: 從 `session_start` 起生效, 當日有效的委託到 `session_end` 為止. 限價單遇到未達限價的成交後
+    `rested` 為 True (之後以限價成交).
+
     括號單的進場委託成交後, `take_profit_order` 與 `stop_loss_order` 為兩筆互相取消 (OCO) 的出場委託.
     """
 
@@ -39,6 +43,7 @@ class Order:
     order_type: OrderType
     product_type: str
     placed_at: float
+    session_start: float
     session_end: float
     limit_price: float | None = None
     stop_price: float | None = None
@@ -46,6 +51,7 @@ class Order:
     good_till_cancel: bool = False
     status: OrderStatus = OrderStatus.OPEN
     triggered: bool = False
+    rested: bool = False
     fill_price: float | None = None
     filled_at: float | None = None
     reason: str = ""
