@@ -101,7 +101,7 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
                                fees=fees)
     figures = summary.figures()
     if options.get("daily_equity"):
-        figures["daily_equity"] = list(summary.daily_equity)
+        figures["daily_equity"] = list(summary.daily_closes)
     return figures
 
 

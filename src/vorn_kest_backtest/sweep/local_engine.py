@@ -88,12 +88,16 @@ class LocalPoolEngine:
         self._context = multiprocessing.get_context("spawn")
         self._lock = threading.Lock()
         self._queue: deque[tuple[Future, Callable[..., Any], tuple[Any, ...]]] = deque()
+        self._handed: set[Future] = set()  # queued again after a send to a dead worker: already running
         self._slots: list[_Worker] = []
         self._closing = False
-        self._wake_read, self._wake_write = self._context.Pipe(duplex=False)
+        self._wake_read: Connection | None = None
+        self._wake_write: Connection | None = None
         self._manager: threading.Thread | None = None
 
     def __enter__(self) -> LocalPoolEngine:
+        self._closing = False
+        self._wake_read, self._wake_write = self._context.Pipe(duplex=False)
         self._slots = [self._start_worker() for _ in range(self.workers)]
         self._manager = threading.Thread(target=self._manage, name="sweep-pool", daemon=True)
         self._manager.start()
@@ -120,6 +124,10 @@ class LocalPoolEngine:
                 worker.process.join()
             worker.conn.close()
         self._slots = []
+        if self._wake_read is not None and self._wake_write is not None:
+            self._wake_read.close()
+            self._wake_write.close()
+            self._wake_read = self._wake_write = None
 
     def submit(self, fn: Callable[..., Any], *args: Any) -> Future:
         future: Future = Future()
@@ -144,8 +152,12 @@ class LocalPoolEngine:
         with self._lock:
             self._closing = True
             for future, _fn, _args in self._queue:
-                future.cancel()
+                if future in self._handed:
+                    future.set_exception(WorkerDied(None))
+                else:
+                    future.cancel()
             self._queue.clear()
+            self._handed.clear()
             for worker in self._slots:
                 if worker.future is not None:
                     worker.process.kill()
@@ -159,10 +171,8 @@ class LocalPoolEngine:
         return _Worker(process, parent_end)
 
     def _wake(self) -> None:
-        try:
+        if self._wake_write is not None:
             self._wake_write.send_bytes(b"")
-        except OSError:
-            pass
 
     def _manage(self) -> None:
         """The pool's one thread: hands out calls, takes answers, replaces dead workers."""
@@ -171,7 +181,8 @@ class LocalPoolEngine:
                 if self._closing and all(worker.future is None for worker in self._slots):
                     return
                 self._dispatch()
-                watched: list[Any] = [self._wake_read]
+                wake = self._wake_read
+                watched: list[Any] = [wake]
                 for worker in self._slots:
                     if worker.gone:
                         continue
@@ -180,9 +191,9 @@ class LocalPoolEngine:
                         watched.append(worker.conn)
             ready = wait(watched)
             with self._lock:
-                if self._wake_read in ready:
-                    while self._wake_read.poll():
-                        self._wake_read.recv_bytes()
+                if wake in ready:
+                    while wake is not None and wake.poll():
+                        wake.recv_bytes()
                 for index, worker in enumerate(self._slots):
                     if worker.gone:
                         continue
@@ -193,12 +204,18 @@ class LocalPoolEngine:
 
     def _dispatch(self) -> None:
         for worker in self._slots:
-            while worker.future is None and self._queue and not self._closing:
+            while worker.future is None and not worker.gone and self._queue and not self._closing:
                 future, fn, args = self._queue.popleft()
-                if not future.set_running_or_notify_cancel():
+                if future not in self._handed and not future.set_running_or_notify_cancel():
                     continue
+                self._handed.discard(future)
                 try:
                     worker.conn.send((fn, args))
+                except OSError:
+                    # The worker died idle and its end is not buried yet: the call waits for the next worker.
+                    self._handed.add(future)
+                    self._queue.appendleft((future, fn, args))
+                    break
                 except Exception as exc:  # the call does not pickle: its own failure, the worker is fine
                     future.set_exception(exc)
                     continue
