@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 import polars as pl
+from rich.cells import cell_len
 from rich.table import Table
 
 from vorn_kest_backtest.sweep.columns import STATUS_COLUMN
@@ -39,16 +40,15 @@ def statistic_text(value: Any, kind: str) -> str:
 
 
 def windows_table(frame: pl.DataFrame, metric: str, names: list[str]) -> Table:
-    """每個窗口: 訓練與測試日期, 選出的參數, 樣本內與樣本外的指標."""
+    """每個窗口: 測試期間, 選出的參數, 樣本內與樣本外的指標 (訓練期間見表格檔與報告頁)."""
     table = Table(title=f"Walk-forward 窗口 (依 {metric} 選參數)")
-    headers = ["窗口", "訓練期間", "測試期間", *names, f"樣本內 {metric}", f"樣本外 {metric}", "樣本外淨損益", "狀態"]
+    headers = ["窗口", "測試期間", *names, f"樣本內 {metric}", f"樣本外 {metric}", "樣本外淨損益", "狀態"]
     for header in headers:
-        table.add_column(header, justify="left" if header in ("訓練期間", "測試期間", "狀態") else "right",
-                         min_width=len(header), no_wrap=True, overflow="ellipsis")
+        table.add_column(header, justify="left" if header in ("測試期間", "狀態") else "right",
+                         min_width=min(cell_len(header), 12), no_wrap=header != "狀態")
     for row in frame.iter_rows(named=True):
         table.add_row(
-            str(row["window"]), f"{row['train_start']} ~ {row['train_end']}",
-            f"{row['test_start']} ~ {row['test_end']}",
+            str(row["window"]), f"{row['test_start']} ~ {row['test_end']}",
             *(_cell(row[name]) for name in names), _cell(row[f"is_{metric}"]), _cell(row[f"oos_{metric}"]),
             _cell(row["oos_net_profit"]), str(row[STATUS_COLUMN]) if row["error"] is None else str(row["error"]),
         )
