@@ -37,6 +37,17 @@ def at(ctx: Context, code: str, when: str, price: float, market: str = "Stock") 
     ctx.observe(tick(code, when, price, market=market))
 
 
+def recorded_future(action: str, when: str, price: float) -> tuple[Positions, EquityRecorder]:
+    """An account of 1,000,000 with one TXFR1 contract booked at `when`, and its equity recorder."""
+    positions = Positions()
+    positions.set_initial_capital(1_000_000)
+    recorder = EquityRecorder(positions)
+    recorder.on_tick(tick("TXFR1", when, price, market="Future"))
+    positions.set_positions({"trade_id": "1", "code": "TXFR1", "action": action, "quantity": 1, "price": price,
+                             "origin_price": price, "exchange_ts": epoch(when)}, "Future")
+    return positions, recorder
+
+
 class BuyAndHold(Strategy):
     def __init__(self, code: str) -> None:
         self.code, self.placed = code, False
@@ -97,8 +108,8 @@ def test_the_open_positions_table_and_the_report_section_show_each_position(data
     positions.set_positions({"trade_id": "1", "code": "2330", "action": "Sell", "quantity": 2, "price": 600.0,
                              "origin_price": 600.0, "exchange_ts": epoch("2024-01-02 09:01:00")}, "Stock")
     positions.ledger.mark("2330", 590.0, epoch("2024-01-02 13:30:00"))
-    path = generate_standard_report(positions, "2330", FakeQuoteManager(
-        {("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 10)}), open_positions=positions.ledger.open_positions())
+    quotes = FakeQuoteManager({("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 10)})
+    path = generate_standard_report(positions, "2330", quotes, open_positions=positions.ledger.open_positions())
     html = open(path, encoding="utf-8").read()
     section = html[html.index("<h2>未平倉部位</h2>"):html.index("<h2>手續費設定</h2>")]
     # Sold at 600 and booked 3 ticks lower (597); bought back at 590 it would gain 7 x 2000.
@@ -210,12 +221,7 @@ def test_a_short_future_entry_needs_equity_that_counts_its_loss(console):
 
 
 def test_the_equity_curve_marks_a_short_against_its_entry(console):
-    positions = Positions()
-    positions.set_initial_capital(1_000_000)
-    recorder = EquityRecorder(positions)
-    recorder.on_tick(tick("TXFR1", "2024-03-04 09:00:00", 17_000.0, market="Future"))
-    positions.set_positions({"trade_id": "1", "code": "TXFR1", "action": "Sell", "quantity": 1, "price": 17_000.0,
-                             "origin_price": 17_000.0, "exchange_ts": epoch("2024-03-04 09:00:00")}, "Future")
+    positions, recorder = recorded_future("Sell", "2024-03-04 09:00:00", 17_000.0)
     for close, when in ((16_900.0, "2024-03-04 09:01:00"), (17_200.0, "2024-03-04 09:02:00"),
                         (17_200.0, "2024-03-04 09:03:00")):
         recorder.on_tick(tick("TXFR1", when, close, market="Future"))
@@ -234,12 +240,7 @@ def test_buying_power_of_a_code_not_seen_yet_is_refused():
 
 
 def test_the_peak_margin_counts_a_raise_while_a_position_is_held(console):
-    positions = Positions()
-    positions.set_initial_capital(1_000_000)
-    recorder = EquityRecorder(positions)
-    recorder.on_tick(tick("TXFR1", "2025-12-31 09:00:00", 23_000.0, market="Future"))
-    positions.set_positions({"trade_id": "1", "code": "TXFR1", "action": "Buy", "quantity": 1, "price": 23_000.0,
-                             "origin_price": 23_000.0, "exchange_ts": epoch("2025-12-31 09:00:00")}, "Future")
+    _, recorder = recorded_future("Buy", "2025-12-31 09:00:00", 23_000.0)
     # No fill after the raise: only the samples see the night session's margin of the next trading date.
     for when in ("2025-12-31 09:01:00", "2025-12-31 15:01:00", "2025-12-31 15:02:00"):
         recorder.on_tick(tick("TXFR1", when, 23_000.0, market="Future"))

@@ -1,4 +1,4 @@
-"""命令列: `vorn-kest-backtest run 策略檔案 ...` 與 `vorn-kest-backtest demo`."""
+"""命令列: `vorn-kest-backtest run 策略檔案 ...`, `demo`, `sweep`, `walkforward` 與 `import`."""
 
 from __future__ import annotations
 
@@ -14,6 +14,7 @@ from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, pars
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError, explain_strategy_error
 from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.sweep.command import add_sweep_command
+from vorn_kest_backtest.sweep.walkforward_command import add_walk_forward_command
 
 DEMO_STRATEGY = os.path.join(os.path.dirname(__file__), "examples", "ma_cross.py")
 
@@ -51,6 +52,7 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument("--debug", action="store_true", help="策略錯誤時顯示完整的 traceback")
         command.add_argument("--data-dir", default=argparse.SUPPRESS, help="資料與報告的資料夾")
     add_sweep_command(commands)
+    add_walk_forward_command(commands)
     add_import_command(commands)
     return parser
 
@@ -125,9 +127,7 @@ def main(argv: list[str] | None = None) -> int:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
     strategy_file: str = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", "")
     try:
-        if args.command == "sweep":
-            return args.handler(args)
-        if args.command == "import":
+        if args.command in ("sweep", "walkforward", "import"):
             return args.handler(args)
         return _run(args, strategy_file)
     except BacktestInputError as error:

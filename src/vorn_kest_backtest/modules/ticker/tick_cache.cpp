@@ -5,6 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <nanobind/stl/string.h>
@@ -83,13 +84,19 @@ bool stamp_matches(const std::string& cache_path, const nb::object& stamp) {
 // Written after the cache file: a crash in between leaves an old stamp, so the day is read again.
 void write_stamp(const std::string& cache_path, const nb::object& stamp) {
     if (stamp.is_none()) return;
-    const std::string path = stamp_path(cache_path), temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << nb::cast<std::string>(stamp);
-        if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
+    const std::string path = stamp_path(cache_path), temp = temp_path_beside(path);
+    try {
+        {
+            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+            out << nb::cast<std::string>(stamp);
+            if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
+        }
+        std::filesystem::rename(temp, path);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        throw;
     }
-    std::filesystem::rename(temp, path);
 }
 
 std::string error_text(const nb::python_error& e) { return nb::cast<std::string>(nb::str(e.value())); }
