@@ -1,5 +1,6 @@
 """Random orders under random fill rules through both replay loops: the C++ loop, where the core matches working
-orders without calling Python, books exactly the trades of the Python loop."""
+orders without calling Python, books exactly the trades of the Python loop and tells the strategy of the same
+fills and order changes in the same order."""
 
 from __future__ import annotations
 
@@ -85,6 +86,9 @@ class RandomOrders(Strategy):
 
     def on_fill(self, fill, ctx) -> None:
         self.fills.append((fill.order.trade_id, fill.quantity, fill.price, fill.time))
+
+    def on_order(self, order, ctx) -> None:
+        self.fills.append((order.trade_id, order.status.value, order.reason))
 
     def on_finish(self, ctx) -> None:
         ctx.close_all()
