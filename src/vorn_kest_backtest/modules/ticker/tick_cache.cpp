@@ -3,13 +3,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nanobind/stl/string.h>
 
-#include "common/py_console.hpp"
 #include "common/py_console.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
@@ -109,15 +109,31 @@ std::string source_name(const nb::object& api, const nb::object& contract, const
 }
 
 // A day with a bad close fails here, before any of it is cached or replayed.
-void refuse_bad_prices(const nb::object& tick_df, const std::function<std::string()>& source) {
+void refuse_bad_prices(const nb::object& tick_df, const TickSource& source) {
     const auto bad = first_bad_price(tick_df);
     if (!bad) return;
-    throw nb::value_error((source() + " 第 " + std::to_string(bad->row + 1) + " 筆: " + kTradePriceRule +
+    throw nb::value_error((source.what() + " 第 " + source.row_text(bad->row) + " 筆: " + kTradePriceRule +
                            ", 實際為 " + price_text(bad->close))
                               .c_str());
 }
 
+// The broker's answer for one calendar day: its frame when it serves frames (`tick_frame`), else the
+// SDK's ticks query. `since_ns`: only the ticks from that wall-clock time on are wanted.
+nb::object day_answer(const nb::object& api, const nb::object& contract, const std::string& date,
+                      std::optional<std::int64_t> since_ns) {
+    nb::str day(date.c_str(), date.size());
+    nb::object tick_frame = nb::getattr(api, "tick_frame", nb::none());
+    if (tick_frame.is_none()) return api.attr("ticks")(nb::arg("contract") = contract, nb::arg("date") = day);
+    if (since_ns)
+        return tick_frame(nb::arg("contract") = contract, nb::arg("date") = day, nb::arg("since_ns") = *since_ns);
+    return tick_frame(nb::arg("contract") = contract, nb::arg("date") = day);
+}
+
 }  // namespace
+
+bool Ticker::simulated_source() const {
+    return nb::cast<bool>(nb::bool_(nb::getattr(api, "simulated", nb::bool_(false))));
+}
 
 nb::object Ticker::generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder) {
     if (!file_name.is_none() && !nb::isinstance<nb::str>(file_name))
@@ -146,6 +162,7 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
     const std::string code_text = as_text(code, "code");
     check_path_component(code_text);
     const bool loud = !console_quiet();
+    const bool simulated = simulated_source();
     const std::int64_t today = exchange_today();
     const std::int64_t first = day_of(start_from), last = day_of(end_to);
     nb::list frames;
@@ -157,9 +174,10 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
             const std::string date = day_text(day);
             // Taken before the data is read: a change during the read leaves a stale stamp, not stale ticks.
             nb::object stamp = source_stamp(api, contract, date);
-            nb::object ticks = api.attr("ticks")(nb::arg("contract") = contract, nb::arg("date") = date);
-            const auto source = [&] { return source_name(api, contract, code_text, date); };
-            nb::object tick_df = frame_from_ticks(ticks, tick_df_schema, source);
+            nb::object answer = day_answer(api, contract, date, std::nullopt);
+            const TickSource source{[&] { return source_name(api, contract, code_text, date); },
+                                    source_rows_of(answer)};
+            nb::object tick_df = frame_from_ticks(answer, tick_df_schema, source);
             refuse_bad_prices(tick_df, source);
             if (frame_height(tick_df) > 0) frames.append(tick_df);
             if (day < today) {
@@ -172,8 +190,10 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
                     write_csv_atomically(tick_df, path);
                     write_stamp(path, stamp);
                     if (loud)
-                        console_print("[green]下載 " + code_text + " " + date + " 的 Tick 資料成功, 儲存於 " + path +
-                                      "[/green]");
+                        console_print(simulated ? "[green]產生模擬 Tick 資料 " + code_text + " " + date +
+                                                      " 成功, 儲存於 " + path + "[/green]"
+                                                : "[green]下載 " + code_text + " " + date +
+                                                      " 的 Tick 資料成功, 儲存於 " + path + "[/green]");
                 } catch (const nb::python_error& e) {
                     if (ends_the_run(e)) throw;
                     failure = error_text(e);
@@ -188,6 +208,20 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
     }
     if (frames.size() == 1) return frames[0];
     return polars().attr("concat")(frames, nb::arg("how") = "vertical");
+}
+
+nb::object Ticker::lead_in_ticks(const nb::object& code, const nb::object& product_type, const std::string& date,
+                                 std::int64_t since_ns) {
+    if (!nb::bool_(api)) throw NotLoggedIn();
+    const std::string code_text = as_text(code, "code");
+    nb::object contract = make_kest_contract_object(code, product_type);
+    nb::object answer = day_answer(api, contract, date, since_ns);
+    const TickSource source{[&] { return source_name(api, contract, code_text, date); }, source_rows_of(answer)};
+    nb::object tick_df = frame_from_ticks(answer, tick_df_schema, source);
+    refuse_bad_prices(tick_df, source);
+    nb::module_ pl = polars();
+    return tick_df.attr("with_columns")(
+        pl.attr("lit")(code, nb::arg("dtype") = pl.attr("String")).attr("alias")("code"));
 }
 
 nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
@@ -212,8 +246,9 @@ nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& pr
         frame = read_tick_csv(path, tick_df_schema);
     } else {
         if (loud)
-            console_print(present ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
-                                  : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+            console_print(present         ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
+                          : simulated_source() ? "[red]檔案 " + path + " 不存在, 開始產生模擬 Tick 資料...[/red]"
+                                           : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
         frame = fetch_kest_history_ticks(code, product_type, date, date);
     }
     nb::module_ pl = polars();

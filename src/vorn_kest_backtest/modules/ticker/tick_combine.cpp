@@ -6,7 +6,6 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
-#include "common/py_console.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
@@ -39,6 +38,9 @@ std::string day_text_of_micros(std::int64_t micros) {
 struct DayPlan {
     std::vector<std::string> dates;
     std::vector<std::vector<WallWindow>> windows;  // futures only: per date, the parts kept
+    // Futures only: the first date is the day before the first trading date, wanted from its night
+    // session (this wall-clock time) on.
+    std::optional<std::int64_t> lead_in_since;
 };
 
 DayPlan stock_days(std::int64_t start, std::int64_t end) {
@@ -57,6 +59,8 @@ DayPlan futures_days(const SessionCalendar& calendar, std::int64_t start, std::i
         plan.dates.push_back(day_text_of_micros(day * kMicrosPerDay));
         plan.windows.push_back(futures_day_windows(calendar, range, day));
     }
+    if (!range.empty && range.first_day < range.first_trading && !plan.windows.front().empty())
+        plan.lead_in_since = plan.windows.front().front().from_ns;
     return plan;
 }
 
@@ -78,6 +82,22 @@ SessionCalendar listed_calendar() {
     SessionCalendar calendar;
     calendar.set_holidays(days);
     return calendar;
+}
+
+// Whether the day frames, each of one code, already follow each other in time: each sorted, each
+// starting after the one before ends. The stacked frame is then in (ts, code) order as it is.
+bool in_time_order(const nb::list& frames) {
+    bool first = true;
+    std::int64_t last_ts = 0;
+    for (nb::handle frame : frames) {
+        nb::object ts = frame["ts"];
+        if (!nb::cast<bool>(ts.attr("is_sorted")())) return false;
+        const auto head = nb::cast<std::int64_t>(ts.attr("first")());
+        if (!first && head <= last_ts) return false;
+        last_ts = nb::cast<std::int64_t>(ts.attr("last")());
+        first = false;
+    }
+    return true;
 }
 
 struct DayFailure {
@@ -144,7 +164,15 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
             DayFailure failure;
             bool login_missing = false;
             try {
-                nb::object df = auto_fetch(code, market, nb::str(date.c_str(), date.size()));
+                nb::object df;
+                try {
+                    df = auto_fetch(code, market, nb::str(date.c_str(), date.size()));
+                } catch (const nb::python_error& e) {
+                    // Only the evening of the lead-in day is replayed: a broker serving part of a day may
+                    // have it when the whole day fails (its earlier file is missing or bad).
+                    if (ends_the_run(e) || i != 0 || !plan.lead_in_since || !nb::hasattr(api, "tick_frame")) throw;
+                    df = lead_in_ticks(code, market, date, *plan.lead_in_since);
+                }
                 if (!stock) df = kept_part(df, plan.windows[i]);
                 if (frame_height(df) > 0) frames.append(df);
                 continue;
@@ -165,17 +193,19 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
             if (login_missing && login_reported) continue;
             login_reported = login_reported || login_missing;
             if (loud)
-                console_print("[red]下載 " + entry.code + " " + date + " 的 Tick 資料失敗, 錯誤訊息: " +
-                              failure.error + "[/red]");
+                console_print((simulated_source() ? "[red]產生模擬 Tick 資料 " + entry.code + " " + date + " 失敗"
+                                                  : "[red]下載 " + entry.code + " " + date + " 的 Tick 資料失敗") +
+                              ", 錯誤訊息: " + failure.error + "[/red]");
         }
     }
     if (frames.size() == 0) return empty_coded_frame(tick_df_schema);
+    nb::object all = pl.attr("concat")(frames, nb::arg("how") = "vertical");
+    if (in_time_order(frames)) return all;
     nb::list order;
     order.append("ts");
     order.append("code");
     // Stable: ticks of one code at one stamp keep the broker's order.
-    return pl.attr("concat")(frames, nb::arg("how") = "vertical")
-        .attr("sort")(order, nb::arg("maintain_order") = true);
+    return all.attr("sort")(order, nb::arg("maintain_order") = true);
 }
 
 }  // namespace vkb::py

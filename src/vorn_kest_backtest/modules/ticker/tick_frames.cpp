@@ -65,6 +65,13 @@ std::optional<std::size_t> first_unparsable_quote(const nb::object& column, cons
     return std::nullopt;
 }
 
+// The same for a frame's column: a value that was there but did not cast.
+std::optional<std::size_t> first_unparsable_in_series(const nb::object& column, const nb::object& given) {
+    nb::object lost = column.attr("is_null")().attr("__and__")(given.attr("is_not_null")());
+    if (!nb::cast<bool>(lost.attr("any")())) return std::nullopt;
+    return nb::cast<std::size_t>(lost.attr("arg_max")());
+}
+
 bool ends_with_newline(const std::string& path, std::uintmax_t size) {
     std::ifstream in(path, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(size) - 1);
@@ -99,19 +106,37 @@ nb::object empty_coded_frame(const nb::object& schema) {
     return polars().attr("DataFrame")(nb::arg("schema") = columns);
 }
 
-nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema,
-                            const std::function<std::string()>& what) {
+std::string TickSource::row_text(std::size_t index) const {
+    if (rows.is_none()) return std::to_string(index + 1);
+    return nb::cast<std::string>(nb::str(rows[nb::int_(index)]));
+}
+
+nb::object source_rows_of(const nb::object& ticks) {
+    if (!nb::isinstance(ticks, polars().attr("DataFrame"))) return nb::none();
+    if (!nb::cast<bool>(ticks.attr("columns").attr("__contains__")(kSourceRowColumn))) return nb::none();
+    return ticks[kSourceRowColumn];
+}
+
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const TickSource& source) {
+    const bool given_frame = nb::isinstance(ticks, polars().attr("DataFrame"));
     nb::dict columns;
     for (nb::handle name : schema.attr("keys")()) columns[name] = ticks[name];
     // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
     nb::object frame = polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
     for (nb::handle name : schema.attr("keys")()) {
-        const auto row = is_quote_column(name) ? first_unparsable_quote(frame[name], columns[name]) : first_bad_row(frame[name]);
+        std::optional<std::size_t> row;
+        if (!is_quote_column(name))
+            row = first_bad_row(frame[name]);
+        else if (given_frame)
+            row = first_unparsable_in_series(frame[name], columns[name]);
+        else
+            row = first_unparsable_quote(frame[name], columns[name]);
         if (row) {
             nb::object value = nb::steal(PySequence_GetItem(columns[name].ptr(), static_cast<Py_ssize_t>(*row)));
             if (!value.is_valid()) throw nb::python_error();
-            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + what() + " 欄位 " + nb::cast<std::string>(name) +
-                                   " 第 " + std::to_string(*row + 1) + " 筆: " + repr_of(value))
+            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + source.what() + " 欄位 " +
+                                   nb::cast<std::string>(name) + " 第 " + source.row_text(*row) + " 筆: " +
+                                   repr_of(value))
                                       .c_str());
         }
     }

@@ -47,12 +47,18 @@ public:
     Engine& engine() { return *engine_; }
 
     // Files and download (tick_cache.cpp).
+    // A broker that makes its ticks up (its `simulated` is true) is named so in every line about them.
+    bool simulated_source() const;
     nb::object generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder);
     std::string tick_filename_formatter(const nb::object& code, const nb::object& date);
     nb::object make_kest_contract_object(const nb::object& code, const nb::object& market_type);
     nb::object fetch_kest_history_ticks(const nb::object& code, const nb::object& product_type,
                                         const nb::object& start_from, const nb::object& end_to);
     nb::object auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date);
+    // The ticks of `date` from `since_ns` on, straight from a broker that serves frames; never cached
+    // (the cache holds whole days).
+    nb::object lead_in_ticks(const nb::object& code, const nb::object& product_type, const std::string& date,
+                             std::int64_t since_ns);
     nb::object get_ticks_df(const nb::object& code, const nb::object& market_type, const nb::object& start_from,
                             const nb::object& end_to);
 
