@@ -108,7 +108,7 @@ nb::object empty_coded_frame(const nb::object& schema) {
 
 std::string TickSource::row_text(std::size_t index) const {
     if (rows.is_none()) return std::to_string(index + 1);
-    return nb::cast<std::string>(nb::str(rows[nb::int_(index)]));
+    return nb::cast<std::string>(nb::str(rows.attr("__getitem__")(index)));
 }
 
 nb::object source_rows_of(const nb::object& ticks) {
