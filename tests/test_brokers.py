@@ -163,7 +163,7 @@ def test_prices_on_the_grid_and_quotes_one_tick_around_the_trade(code):
 
 
 @pytest.mark.parametrize("make", [lambda tmp: SimulatedBroker(), lambda tmp: FileBroker(tmp)])
-@pytest.mark.parametrize(("family", "code"), [("Stocks", "1234"), ("Futures", "NOPE1"), ("Stocks", "TXFR1")])
+@pytest.mark.parametrize(("family", "code"), [("Stocks", "123"), ("Futures", "NOPE1"), ("Stocks", "TXFR1")])
 def test_unknown_code_is_a_key_error_naming_it(tmp_path, make, family, code):
     with pytest.raises(KeyError, match=code):
         getattr(make(tmp_path).Contracts, family)[code]

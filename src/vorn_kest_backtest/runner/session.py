@@ -17,7 +17,7 @@ from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.summary import Summary, figure_rows, summarise, summary_table
+from vorn_kest_backtest.runner.summary import SIMULATED_DATA_LABEL, Summary, figure_rows, summarise, summary_table
 from vorn_kest_backtest.runner.summary_file import write_summary_file
 
 
@@ -90,6 +90,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     summary = summarise(positions, samples, recorder.held, start, end, markets.values())
     summary.missing_days = missing
+    if replayed and getattr(api, "simulated", False) is True:
+        summary.data_label = SIMULATED_DATA_LABEL
     summary.peak_margin = ctx.peak_margin
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
@@ -110,8 +112,9 @@ def _write_outputs(positions, quote_manager, codes, markets, samples, folder: st
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
             positions, code, quote_manager, folder, equity=samples, realised=realised,
-            figures=figure_rows(summary))
-        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes)
+            figures=figure_rows(summary), data_label=summary.data_label)
+        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes,
+                                                        data_label=summary.data_label)
         if performance is not None:
             paths[f"{code} 進階損益報告"] = performance
     return paths
