@@ -11,6 +11,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
+#include "tick_cache_writer.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
@@ -69,27 +70,12 @@ nb::object source_stamp(const nb::object& api, const nb::object& contract, const
     return stamp;
 }
 
-// Beside each cache file of a stamped source: the stamp of the data it was made from.
-std::string stamp_path(const std::string& cache_path) { return cache_path + ".source"; }
-
 bool stamp_matches(const std::string& cache_path, const nb::object& stamp) {
     if (stamp.is_none()) return true;
     std::ifstream in(stamp_path(cache_path), std::ios::binary);
     if (!in) return false;
     const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return kept == nb::cast<std::string>(stamp);
-}
-
-// Written after the cache file: a crash in between leaves an old stamp, so the day is read again.
-void write_stamp(const std::string& cache_path, const nb::object& stamp) {
-    if (stamp.is_none()) return;
-    const std::string path = stamp_path(cache_path), temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << nb::cast<std::string>(stamp);
-        if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
-    }
-    std::filesystem::rename(temp, path);
 }
 
 std::string error_text(const nb::python_error& e) { return nb::cast<std::string>(nb::str(e.value())); }
@@ -187,8 +173,10 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
                 try {
                     const std::string path = nb::cast<std::string>(
                         generate_save_path(nb::str(name.c_str(), name.size()), folder));
-                    write_csv_atomically(tick_df, path);
-                    write_stamp(path, stamp);
+                    if (DeferredCacheWrites::active())
+                        tick_cache_writer().submit({tick_df, stamp, path, code_text, date});
+                    else
+                        write_cache_day(tick_df, path, stamp);
                     if (loud)
                         console_print(simulated ? "[green]產生模擬 Tick 資料 " + code_text + " " + date +
                                                       " 成功, 儲存於 " + path + "[/green]"
@@ -224,14 +212,73 @@ nb::object Ticker::lead_in_ticks(const nb::object& code, const nb::object& produ
         pl.attr("lit")(code, nb::arg("dtype") = pl.attr("String")).attr("alias")("code"));
 }
 
-nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
+std::string Ticker::cache_file_path(const nb::object& code, const nb::object& date) {
     const std::string name = tick_filename_formatter(code, date);
     // Joined, not created: a read-only data folder must not fail a day that is only read or downloaded.
     nb::object folder = basic_info().attr("data_dir");
     nb::object join = os_path().attr("join");
     for (nb::handle part : cache_folder(api)) folder = join(folder, part);
-    const std::string path = nb::cast<std::string>(join(folder, nb::str(name.c_str(), name.size())));
+    return nb::cast<std::string>(join(folder, nb::str(name.c_str(), name.size())));
+}
+
+PreloadedDays*& preloaded_days() {
+    thread_local PreloadedDays* days = nullptr;
+    return days;
+}
+
+void Ticker::preload_cached_days(const nb::object& code, const nb::object& product_type,
+                                 const std::vector<std::string>& dates, PreloadedDays& out) {
+    nb::module_ pl = polars();
+    std::vector<std::string> paths;
+    nb::list scans;
+    try {
+        const bool stamped = nb::hasattr(api, "tick_source_stamp");
+        nb::object contract;
+        for (const std::string& date : dates) {
+            nb::str day(date.c_str(), date.size());
+            const std::string path = cache_file_path(code, day);
+            std::error_code missing;
+            if (!std::filesystem::is_regular_file(path, missing) || !is_whole_cache_file(path)) continue;
+            if (stamped) {
+                if (!contract.is_valid()) contract = make_kest_contract_object(code, product_type);
+                if (!stamp_matches(path, source_stamp(api, contract, date))) continue;
+            }
+            scans.append(pl.attr("scan_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = tick_df_schema));
+            paths.push_back(path);
+        }
+        if (paths.size() < 2) return;
+        nb::object frames = pl.attr("collect_all")(scans);
+        for (std::size_t i = 0; i < paths.size(); ++i) out[paths[i]] = frames[nb::int_(i)];
+    } catch (const nb::python_error& e) {
+        // Reading ahead only saves time: each day is then read alone, and a bad file names itself there.
+        if (ends_the_run(e)) throw;
+    } catch (const std::exception&) {
+    }
+}
+
+void Ticker::announce_days(const nb::object& code, const nb::object& product_type,
+                           const std::vector<std::string>& dates) {
+    nb::object prepare = nb::getattr(api, "prepare_days", nb::none());
+    if (prepare.is_none()) return;
+    nb::list uncached;
+    for (const std::string& date : dates) {
+        nb::str day(date.c_str(), date.size());
+        if (!std::filesystem::exists(cache_file_path(code, day))) uncached.append(day);
+    }
+    if (uncached.size() == 0) return;
+    try {
+        prepare(nb::arg("contract") = make_kest_contract_object(code, product_type), nb::arg("dates") = uncached);
+    } catch (const nb::python_error& e) {
+        // A hint only: the days are still asked one by one, and any error is reported there.
+        if (ends_the_run(e)) throw;
+    }
+}
+
+nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
+    const std::string path = cache_file_path(code, date);
     const bool loud = !console_quiet();
+    // A day an earlier run read is written behind it: its file is complete once that write is done.
+    tick_cache_writer().wait_for(path);
     const auto status = std::filesystem::status(path);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
         throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
@@ -243,7 +290,14 @@ nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& pr
     nb::object frame;
     if (current) {
         if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
-        frame = read_tick_csv(path, tick_df_schema);
+        nb::object ready;
+        if (PreloadedDays* days = preloaded_days()) {
+            if (auto found = days->find(path); found != days->end()) {
+                ready = std::move(found->second);
+                days->erase(found);
+            }
+        }
+        frame = read_tick_csv(path, tick_df_schema, ready);
     } else {
         if (loud)
             console_print(present         ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"

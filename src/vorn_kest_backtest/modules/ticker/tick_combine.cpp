@@ -1,11 +1,13 @@
 // One time-ordered frame of several codes over a date range, failed days logged, kept and skipped.
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
+#include "tick_cache_writer.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
@@ -143,6 +145,15 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
                            const nb::object& end_to, std::optional<std::uint64_t> generation) {
     const std::int64_t start = micros_of(start_from), end = micros_of(end_to);
     const bool loud = !console_quiet();
+    // A replay's days are cached behind it; a direct call returns with its days written.
+    std::optional<DeferredCacheWrites> deferred;
+    if (generation) deferred.emplace();
+    PreloadedDays preloaded;
+    struct Preloading {
+        PreloadedDays* outer;
+        explicit Preloading(PreloadedDays& days) : outer(std::exchange(preloaded_days(), &days)) {}
+        ~Preloading() { preloaded_days() = outer; }
+    } preloading(preloaded);
     // Through the Python method, so a failed day is a Python exception with its type and traceback.
     nb::object auto_fetch = nb::find(this).attr("_Ticker__auto_fetch_ticks");
     std::optional<SessionCalendar> calendar;
@@ -156,6 +167,8 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
         const bool stock = entry.market == "Stock";
         if (!stock && !calendar) calendar = listed_calendar();
         const DayPlan plan = stock ? stock_days(start, end) : futures_days(*calendar, start, end);
+        preload_cached_days(code, market, plan.dates, preloaded);
+        announce_days(code, market, plan.dates);
         bool login_reported = false;
         for (std::size_t i = 0; i < plan.dates.size(); ++i) {
             const std::string& date = plan.dates[i];

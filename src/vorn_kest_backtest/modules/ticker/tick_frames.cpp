@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -20,17 +19,22 @@ namespace vkb::py {
 
 namespace {
 
+// A column without nulls into `out`, chunk by chunk: each chunk is a view, so the values are copied once.
 template <class T>
 void copy_column(const nb::object& series, std::vector<T>& out) {
-    auto array = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::device::cpu>>(series.attr("to_numpy")());
-    const std::size_t n = array.shape(0);
-    out.resize(n);
-    const T* data = array.data();
-    const std::int64_t stride = array.stride(0);
-    if (stride == 1) {
-        if (n) std::memcpy(out.data(), data, n * sizeof(T));
-    } else {
-        for (std::size_t i = 0; i < n; ++i) out[i] = data[static_cast<std::int64_t>(i) * stride];
+    // Reserved, not resized: the values are written once, not zeroed first.
+    out.clear();
+    out.reserve(nb::cast<std::size_t>(series.attr("len")()));
+    for (nb::handle chunk : series.attr("get_chunks")()) {
+        auto array = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::device::cpu>>(chunk.attr("to_numpy")());
+        const std::size_t n = array.shape(0);
+        const T* data = array.data();
+        const std::int64_t stride = array.stride(0);
+        if (stride == 1) {
+            out.insert(out.end(), data, data + n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out.push_back(data[static_cast<std::int64_t>(i) * stride]);
+        }
     }
 }
 
@@ -41,9 +45,11 @@ bool is_close_column(const nb::handle& name) { return nb::cast<std::string>(name
 
 // Row of the first null (or NaN, in a float column other than close) of `column`, if any.
 std::optional<std::size_t> first_bad_row(const nb::object& column) {
+    const bool nan_is_bad =
+        nb::cast<bool>(column.attr("dtype").attr("is_float")()) && !is_close_column(column.attr("name"));
+    if (!nan_is_bad && nb::cast<std::size_t>(column.attr("null_count")()) == 0) return std::nullopt;
     nb::object bad = column.attr("is_null")();
-    if (nb::cast<bool>(column.attr("dtype").attr("is_float")()) && !is_close_column(column.attr("name")))
-        bad = bad.attr("__or__")(column.attr("is_nan")().attr("fill_null")(false));
+    if (nan_is_bad) bad = bad.attr("__or__")(column.attr("is_nan")().attr("fill_null")(false));
     if (!nb::cast<bool>(bad.attr("any")())) return std::nullopt;
     return nb::cast<std::size_t>(bad.attr("arg_max")());
 }
@@ -120,13 +126,20 @@ nb::object source_rows_of(const nb::object& ticks) {
 nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const TickSource& source) {
     const bool given_frame = nb::isinstance(ticks, polars().attr("DataFrame"));
     nb::dict columns;
-    for (nb::handle name : schema.attr("keys")()) columns[name] = ticks[name];
+    bool typed = given_frame;
+    for (nb::handle name : schema.attr("keys")()) {
+        columns[name] = ticks[name];
+        typed = typed && columns[name].attr("dtype").equal(schema[name]);
+    }
     // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
-    nb::object frame = polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
+    nb::object frame = typed ? ticks.attr("select")(schema.attr("names")())
+                             : polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
     for (nb::handle name : schema.attr("keys")()) {
         std::optional<std::size_t> row;
         if (!is_quote_column(name))
             row = first_bad_row(frame[name]);
+        else if (typed)
+            continue;
         else if (given_frame)
             row = first_unparsable_in_series(frame[name], columns[name]);
         else
@@ -145,7 +158,9 @@ nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, c
 
 std::optional<BadPrice> first_bad_price(const nb::object& frame) {
     std::vector<double> close;
-    copy_column(frame["close"].attr("fill_null")(std::nan("")), close);
+    nb::object column = frame["close"];
+    if (nb::cast<std::size_t>(column.attr("null_count")()) > 0) column = column.attr("fill_null")(std::nan(""));
+    copy_column(column, close);
     const auto row = first_bad_trade_price(close);
     if (!row) return std::nullopt;
     return BadPrice{*row, close[*row]};
@@ -153,17 +168,23 @@ std::optional<BadPrice> first_bad_price(const nb::object& frame) {
 
 std::string price_text(double close) { return repr_of(nb::float_(close)); }
 
-nb::object read_tick_csv(const std::string& path, const nb::object& schema) {
+bool is_whole_cache_file(const std::string& path) {
     const std::uintmax_t size = std::filesystem::file_size(path);
     // Every file the cache writes ends its last line; anything else was cut off while written.
-    if (size == 0 || !ends_with_newline(path, size))
+    return size > 0 && ends_with_newline(path, size);
+}
+
+nb::object read_tick_csv(const std::string& path, const nb::object& schema, nb::object frame) {
+    if (!is_whole_cache_file(path))
         throw nb::value_error(("Tick 快取檔損毀 (最後一行不完整): " + path).c_str());
-    nb::object frame;
-    try {
-        frame = polars().attr("read_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = schema);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        throw nb::value_error(("Tick 快取檔無法讀取: " + path + ": " + nb::cast<std::string>(nb::str(e.value()))).c_str());
+    if (!frame.is_valid()) {
+        try {
+            frame = polars().attr("read_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = schema);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            throw nb::value_error(
+                ("Tick 快取檔無法讀取: " + path + ": " + nb::cast<std::string>(nb::str(e.value()))).c_str());
+        }
     }
     for (nb::handle name : schema.attr("keys")()) {
         if (is_quote_column(name)) continue;
@@ -202,8 +223,11 @@ static void copy_quote(const nb::object& df, const char* name, std::vector<doubl
         out.assign(n, std::nan(""));
         return;
     }
-    nb::object column = df[name].attr("cast")(polars().attr("Float64"), nb::arg("strict") = false);
-    copy_column(column.attr("fill_null")(std::nan("")), out);
+    nb::object column = df[name];
+    if (!column.attr("dtype").equal(polars().attr("Float64")))
+        column = column.attr("cast")(polars().attr("Float64"), nb::arg("strict") = false);
+    if (nb::cast<std::size_t>(column.attr("null_count")()) > 0) column = column.attr("fill_null")(std::nan(""));
+    copy_column(column, out);
     for (double& price : out)
         if (!(price > 0.0)) price = std::nan("");
 }
@@ -213,7 +237,8 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     auto batch = std::make_shared<TickBatch>();
     batch->utc_offset_hours = nb::cast<int>(basic_info().attr("utc_offset_hours"));
     if (frame_height(frame) == 0) return batch;
-    nb::object df = frame.attr("rechunk")();
+    // Not rechunked: each column is copied chunk by chunk, and the unused ones are never touched.
+    const nb::object& df = frame;
     // A null would have to be made up (1970, qty 0); the frame is refused instead.
     for (const char* name : {"ts", "close", "volume", "tick_type", "code"}) {
         nb::object column = df[name];
@@ -233,7 +258,13 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     copy_column(df["tick_type"], batch->tick_type);
     copy_quote(df, "bid_price", batch->bid_price);
     copy_quote(df, "ask_price", batch->ask_price);
-    nb::list codes = nb::list(df["code"].attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
+    nb::object code = df["code"];
+    nb::object first = code.attr("__getitem__")(0);
+    // One code (a replay of one instrument) needs no lookup per tick.
+    const bool one_code = nb::cast<bool>(code.attr("__eq__")(first).attr("all")());
+    nb::list codes = one_code ? nb::list()
+                              : nb::list(code.attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
+    if (one_code) codes.append(first);
     nb::list positions;
     for (std::size_t i = 0; i < codes.size(); ++i) {
         positions.append(i);
@@ -242,8 +273,11 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
         batch->codes.push_back(nb::cast<std::string>(codes[i]));
         batch->markets.push_back(nb::cast<std::string>(nb::str(code_market_map[codes[i]])));
     }
-    copy_column(df["code"].attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")),
-                batch->code_index);
+    if (one_code)
+        batch->code_index.assign(batch->ts_ns.size(), 0);
+    else
+        copy_column(code.attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")),
+                    batch->code_index);
     return batch;
 }
 

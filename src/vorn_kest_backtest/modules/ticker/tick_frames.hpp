@@ -43,9 +43,12 @@ std::optional<BadPrice> first_bad_price(const nb::object& frame);
 // How the refusals of a bad close say what it should have been and what it was.
 inline constexpr const char* kTradePriceRule = "成交價必須是大於 0 的有限數值";
 std::string price_text(double close);
-// A cache file read back; an empty, truncated or blank-field file, or one with a bad close (left by
-// an older version), raises ValueError naming the file and line.
-nb::object read_tick_csv(const std::string& path, const nb::object& schema);
+// Whether a cache file is whole: not empty, its last line ended.
+bool is_whole_cache_file(const std::string& path);
+// A cache file read back (or checked, when `frame` holds it already read); an empty, truncated or
+// blank-field file, or one with a bad close (left by an older version), raises ValueError naming the
+// file and line.
+nb::object read_tick_csv(const std::string& path, const nb::object& schema, nb::object frame = nb::object());
 // Temporary file in the same folder, then rename: a crash never leaves a truncated day behind.
 void write_csv_atomically(const nb::object& frame, const std::string& path);
 std::size_t frame_height(const nb::object& frame);

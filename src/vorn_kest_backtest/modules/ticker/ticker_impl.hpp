@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,10 @@ namespace vkb::py {
 namespace nb = nanobind;
 
 class TickQueueBackend;
+
+// Cache files read ahead by the combine running on this thread, by path; none outside a combine.
+using PreloadedDays = std::unordered_map<std::string, nb::object>;
+PreloadedDays*& preloaded_days();
 
 struct CodeMarket {
     std::string code, market;
@@ -55,6 +60,13 @@ public:
     nb::object fetch_kest_history_ticks(const nb::object& code, const nb::object& product_type,
                                         const nb::object& start_from, const nb::object& end_to);
     nb::object auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date);
+    std::string cache_file_path(const nb::object& code, const nb::object& date);
+    // Reads the current cache files of `dates` together (polars reads them side by side) into `out`.
+    void preload_cached_days(const nb::object& code, const nb::object& product_type,
+                             const std::vector<std::string>& dates, PreloadedDays& out);
+    // Tells a broker that answers `prepare_days` which of `dates` are about to be fetched (not cached),
+    // so it can read them together.
+    void announce_days(const nb::object& code, const nb::object& product_type, const std::vector<std::string>& dates);
     // The ticks of `date` from `since_ns` on, straight from a broker that serves frames; never cached
     // (the cache holds whole days).
     nb::object lead_in_ticks(const nb::object& code, const nb::object& product_type, const std::string& date,
