@@ -50,14 +50,15 @@ def test_without_a_volume_column_each_tick_counts_one_and_a_note_says_so(tmp_pat
 def test_empty_quotes_and_side_are_unknown_not_a_failed_day(kind, tmp_path, data_dir, console):
     path = tmp_path / "mine" / "2330" / f"{DAYS[0]}.{kind}"
     if kind == "csv":
-        write(path, [",".join(COLUMNS), f"{wall_ns(DAYS[0], 9)},580.0,1,,,,,", f"{wall_ns(DAYS[0], 9, 1)},581.0,1,580.5,2,,,1"])
+        write(path, [",".join(COLUMNS), f"{wall_ns(DAYS[0], 9)},580.0,1,,,,,",
+                     f"{wall_ns(DAYS[0], 9, 1)},581.0,1,580.5,2,,,1"])
     else:
         path.parent.mkdir(parents=True)
         pl.DataFrame(
             {"ts": [wall_ns(DAYS[0], 9), wall_ns(DAYS[0], 9, 1)], "close": [580.0, 581.0], "volume": [1, 1],
-             "bid_price": [None, 580.5], "bid_volume": [None, 2], "ask_price": [None, None], "ask_volume": [None, None],
-             "tick_type": [None, 1]},
-            schema=dict.fromkeys(COLUMNS, pl.Int64) | {"close": pl.Float64, "bid_price": pl.Float64, "ask_price": pl.Float64},
+             "bid_price": [None, 580.5], "bid_volume": [None, 2], "ask_price": [None, None],
+             "ask_volume": [None, None], "tick_type": [None, 1]},
+            schema=dict.fromkeys(COLUMNS, pl.Int64) | dict.fromkeys(("close", "bid_price", "ask_price"), pl.Float64),
         ).write_parquet(path)
     ticker, frame = combined(tmp_path / "mine", DAYS[0], DAYS[0])
     assert ticker.failed_days == []
@@ -73,7 +74,8 @@ def many_days(tmp_path, kind: str, closes: dict[str, list[object]]):
     rows = rows[-2:] + rows[:-2]
     path = tmp_path / "mine" / f"2330.{kind}"
     path.parent.mkdir(parents=True, exist_ok=True)
-    frame = pl.DataFrame({"ts": [ts for ts, _ in rows], "close": [str(close) for _, close in rows], "volume": [1] * len(rows)})
+    frame = pl.DataFrame({"ts": [ts for ts, _ in rows], "close": [str(close) for _, close in rows],
+                          "volume": [1] * len(rows)})
     if kind == "csv":
         frame.write_csv(path)
     else:

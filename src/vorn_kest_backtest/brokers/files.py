@@ -104,7 +104,8 @@ class FileBroker:
         return sorted(codes)
 
     def tick_frame(self, contract: Contract, date: str, since_ns: int | None = None) -> pl.DataFrame:
-        """該日 (日曆日) 的 Tick: 八個欄位與 source_row (檔案中的第幾筆); `since_ns`: 只取此牆上時間 (奈秒) 起的 Tick."""
+        """該日 (日曆日) 的 Tick: 八個欄位與 source_row (檔案中的第幾筆);
+        `since_ns`: 只取此牆上時間 (奈秒) 起的 Tick."""
         frame, path = self._day(contract, date)
         if contract.market == STOCK and path:
             warn_if_outside_stock_hours(path, frame)
@@ -114,8 +115,8 @@ class FileBroker:
     def prepare_days(self, contract: Contract, dates: list[str]) -> None:
         """這些日子即將被查詢 (Ticker 的預告): 其每日 Tick 檔之後數個一起讀取, 比逐一讀取快."""
         paths = []
-        for date in dates:
-            day_files = [path for path in self._paths(contract, date) if not CODE_FILE.match(os.path.basename(path))]
+        for day in dates:
+            day_files = [path for path in self._paths(contract, day) if not CODE_FILE.match(os.path.basename(path))]
             paths += day_files[:1] if len(day_files) == 1 else []
         self._ahead[contract.code] = paths
 

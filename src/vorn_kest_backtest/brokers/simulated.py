@@ -186,12 +186,15 @@ class MadeUpTable(ContractTable):
 def made_up_contract(code: str, market: str) -> Contract | None:
     """A well-formed code outside the tables with its made-up reference price, None for any other code."""
     if market == STOCK:
-        return Contract(code, STOCK, _made_up_price(code, MADE_UP_STOCK_RANGE), code) if STOCK_CODE.match(code) else None
+        if not STOCK_CODE.match(code):
+            return None
+        return Contract(code, STOCK, _made_up_price(code, MADE_UP_STOCK_RANGE), code)
     family, series = code[:3], code[3:]
     if family not in FUTURES_FAMILIES or series not in FUTURES_SERIES:
         return None
+    # An index keeps the one price of its listed contracts (TXFR2 quotes with TXFR1), else a made-up one.
     index = INDEX_OF_FAMILY.get(family, family)
-    listed = [price for listed_code, (price, _) in DEFAULT_FUTURES.items() if INDEX_OF_FAMILY.get(listed_code[:3]) == index]
+    listed = [price for listed, (price, _) in DEFAULT_FUTURES.items() if INDEX_OF_FAMILY.get(listed[:3]) == index]
     return Contract(code, FUTURE, listed[0] if listed else _made_up_price(index, MADE_UP_INDEX_RANGE), code)
 
 

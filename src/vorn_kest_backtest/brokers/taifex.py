@@ -25,7 +25,12 @@ from vorn_kest_backtest.brokers.columns import TICK_COLUMNS, parse_day
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
 from vorn_kest_backtest.brokers.files import FileBroker
 from vorn_kest_backtest.brokers.taifex_contracts import TaifexFutures, checked_products, selection_of
-from vorn_kest_backtest.brokers.taifex_daily_file import ROW_SCHEMA, day_session_present, read_daily_file, trading_day_of
+from vorn_kest_backtest.brokers.taifex_daily_file import (
+    ROW_SCHEMA,
+    day_session_present,
+    read_daily_file,
+    trading_day_of,
+)
 from vorn_kest_backtest.brokers.taifex_store import converted_path, fingerprint, is_current
 from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns
 
