@@ -8,6 +8,7 @@ import polars as pl
 from report_fakes import FakePositions, epoch
 
 from vorn_kest_backtest.constant import FLAG
+from vorn_kest_backtest.modules.positions.positions import Ledger
 
 END = {"vorn_status": FLAG.exit_send_tick.value}
 BACKFILL_DONE = {"vorn_status": FLAG.finish_backfilling.value}
@@ -54,16 +55,19 @@ class FakeTicker:
 
 
 class FakeLedger(FakePositions):
-    """Books fills first in, first out without costs; slippage is one unit against the order."""
+    """Books fills first in, first out without costs; slippage is one unit against the order. Its account as a
+    whole is a real Ledger fed with the same fills (one unit per lot)."""
 
     def __init__(self) -> None:
         super().__init__()
         self.positions: dict = {}
         self.product_type_mapper: dict = {}
         self.calls: list = []
+        self.ledger = Ledger(self.initial_capital)
 
     def set_initial_capital(self, capital: int) -> None:
         self.initial_capital = self.current_capital = capital
+        self.ledger = Ledger(capital)
 
     def fetch_account_balance(self):
         return self.current_capital
@@ -86,6 +90,8 @@ class FakeLedger(FakePositions):
 
     def set_positions(self, fill, product_type) -> None:
         self.calls.append(("set_positions", dict(fill), product_type))
+        self.ledger.book(fill["code"], product_type, fill["action"], fill["quantity"], 1, fill["price"], 0.0,
+                         fill["exchange_ts"], fill.get("contract") or "")
         self.product_type_mapper.setdefault(fill["code"], product_type)
         book = self.positions.setdefault(fill["code"], {"buy": [], "sell": []})
         mine, other = ("buy", "sell") if fill["action"] == "Buy" else ("sell", "buy")

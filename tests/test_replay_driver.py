@@ -62,7 +62,7 @@ def run_counting_calls(strategy: Strategy, frame: pl.DataFrame):
     positions.set_initial_capital(1_000_000)
     ticker.code_market_map = {"2330": "Stock"}
     ctx = Context(positions, quotes, ["2330"])
-    recorder = EquityRecorder(positions, {"2330": "Stock"})
+    recorder = EquityRecorder(positions)
     ticker._Ticker__push_tick_to_queue(frame)
     calls = 0
 

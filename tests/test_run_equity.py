@@ -57,7 +57,7 @@ def test_deal_rows_show_the_booked_price_beside_the_quoted_one(console):
 def test_an_overnight_position_moves_the_marked_curve_not_the_realised_one(console):
     positions = Positions()
     positions.set_initial_capital(1_000_000)
-    recorder = EquityRecorder(positions, {"2330": "Stock"})
+    recorder = EquityRecorder(positions)
     recorder.on_tick(tick(100.0, "2024-01-02 09:00:00"))
     positions.set_positions(fill("1", "Buy", 100.0, "2024-01-02 09:00:00"), "Stock")
     for close, when in ((100.0, "2024-01-02 13:29:00"), (110.0, "2024-01-03 09:00:00"), (90.0, "2024-01-04 09:00:00")):

@@ -69,3 +69,14 @@ def test_the_sweep_option_fees_chooses_the_fee_profile(monkeypatch, options, fee
     with pytest.raises(RuntimeError, match="stop after the call"):
         run_sweep_job(job)
     assert seen["fees"] == fees
+
+
+@pytest.mark.slow
+@pytest.mark.timeout(WAIT)
+def test_prefetch_fills_the_shared_cache_before_any_run(data_dir, console):
+    outcome = run_sweep(DEMO_STRATEGY, {"n": [0, 1, 2, 3]}, ["2330"], [("2024-03-04", "2024-03-06")],
+                        engine=LocalPoolEngine(workers=2), run_fn="sweep_fakes:cached_days_run", prefetch=True,
+                        metric="trades", timeout=WAIT, progress=False, top=0)
+    # every run found the three days of 2330 cached when it started
+    assert outcome.table["trades"].to_list() == [3, 3, 3, 3]
+    assert "[green]預先載入 Tick 資料: 1 個代碼與區間[/green]" in console.lines

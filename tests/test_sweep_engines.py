@@ -121,8 +121,9 @@ def test_command_without_output_writes_into_the_data_folder(tmp_path, data_dir, 
     code = _command("--grid", str(grid), "--run-fn", "sweep_fakes:fake_run", "--workers", "1", "--timeout", str(WAIT),
                     "--no-progress")
     assert code == 0
-    [written] = list((data_dir / "sweeps").iterdir())
+    written, twin = sorted((data_dir / "sweeps").iterdir())
     assert written.name.endswith("-sweep_results.csv") and not (tmp_path / "sweep_results.csv").exists()
+    assert twin == written.with_suffix(".parquet")
 
 
 @pytest.mark.parametrize(

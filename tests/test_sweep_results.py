@@ -49,11 +49,11 @@ def test_table_columns_and_only_finished_runs():
     frame = results_frame(jobs, {3: _outcome(3, 7.0), 0: _outcome(0, error="RuntimeError: x")})
     assert frame.columns == [
         "run", "fast", "codes", "start", "end", "trades", "win_rate", "net_profit",
-        "max_drawdown", "final_capital", *METRIC_COLUMNS[5:], "run_time_s", "error",
+        "max_drawdown", "final_capital", *METRIC_COLUMNS[5:], "run_time_s", "status", "error",
     ]
-    assert frame.select("run", "fast", "codes", "net_profit", "error").rows() == [
-        (0, 5, "2330", None, "RuntimeError: x"),
-        (3, 10, "TXFR1,MXFR1", 7.0, None),
+    assert frame.select("run", "fast", "codes", "net_profit", "status", "error").rows() == [
+        (0, 5, "2330", None, "failed", "RuntimeError: x"),
+        (3, 10, "TXFR1,MXFR1", 7.0, "ok", None),
     ]
     with pytest.raises(ValueError):
         sort_results(frame, "error")

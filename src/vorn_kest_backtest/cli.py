@@ -1,4 +1,4 @@
-"""命令列: `vorn-kest-backtest run 策略檔案 ...` 與 `vorn-kest-backtest demo`."""
+"""命令列: `vorn-kest-backtest run 策略檔案 ...`, `demo`, `sweep`, `walkforward` 與 `import`."""
 
 from __future__ import annotations
 
@@ -14,6 +14,7 @@ from vorn_kest_backtest.runner.codes import check_codes_known, parse_codes, pars
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError, explain_strategy_error
 from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.sweep.command import add_sweep_command
+from vorn_kest_backtest.sweep.walkforward_command import add_walk_forward_command
 
 DEMO_STRATEGY = os.path.join(os.path.dirname(__file__), "examples", "ma_cross.py")
 
@@ -43,12 +44,15 @@ def _parser() -> argparse.ArgumentParser:
     for command in (run, demo):
         command.add_argument("--fees", choices=["tw_broker", "table"], default="tw_broker",
                              help="手續費方案: tw_broker (券商折扣手續費, 最低 20 元, 證交稅) 或 table (設定表費率)")
+        command.add_argument("--margins", metavar="FILE",
+                             help="自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin)")
         command.add_argument("--output-dir", help="這次回測的輸出資料夾 (預設 <資料夾>/runs/<時間>-<策略>/)")
         command.add_argument("--no-report", action="store_true", help="不產生 HTML 報告")
         command.add_argument("--quiet", action="store_true", help="只顯示回測結果與錯誤")
         command.add_argument("--debug", action="store_true", help="策略錯誤時顯示完整的 traceback")
         command.add_argument("--data-dir", default=argparse.SUPPRESS, help="資料與報告的資料夾")
     add_sweep_command(commands)
+    add_walk_forward_command(commands)
     add_import_command(commands)
     return parser
 
@@ -68,10 +72,11 @@ def _broker(name: str, folder: str | None):
 
 
 def _run(args: argparse.Namespace, strategy_file: str) -> int:
+    from vorn_kest_backtest.margin_table import read_margin_table
     from vorn_kest_backtest.runner import missing_days
     from vorn_kest_backtest.runner.parameters import configured_class, parse_param_texts, strategy_parameters
     from vorn_kest_backtest.runner.session import RunOutputs, run_backtest
-    from vorn_kest_backtest.runner.summary import summary_table
+    from vorn_kest_backtest.runner.summary import open_positions_table, summary_table
     from vorn_kest_backtest.runner.sweep_run import muted_console
 
     strategy_class = load_strategy_class(strategy_file)
@@ -95,16 +100,24 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
         strategy = strategy_class()
     except Exception as error:
         raise StrategyError("__init__", error) from error
+    margins = getattr(args, "margins", None)
+    if margins is not None:
+        try:
+            read_margin_table(margins)
+        except (OSError, ValueError) as error:
+            raise BacktestInputError(str(error)) from error
     outputs = RunOutputs(folder=args.output_dir and os.path.abspath(args.output_dir), html=not args.no_report,
                          parameters=strategy_parameters(strategy_class))
     with muted_console() if args.quiet else nullcontext():
         summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage,
                                fetch_bar=args.quiet, fees=getattr(args, "fees", "tw_broker"),
-                               roll=getattr(args, "roll", None))
+                               roll=getattr(args, "roll", None), margins=margins)
     if args.quiet:
         # Days that could not be loaded are errors, so a quiet run shows them too.
         missing_days.report(summary.missing_days)
         utils.console.print(summary_table(summary))
+        if summary.open_positions:
+            utils.console.print(open_positions_table(summary))
     return summary.missing_days.exit_status(getattr(args, "allow_missing_days", False))
 
 
@@ -114,9 +127,7 @@ def main(argv: list[str] | None = None) -> int:
         BASIC_INFO.data_dir = os.path.abspath(args.data_dir)
     strategy_file: str = DEMO_STRATEGY if args.command == "demo" else getattr(args, "strategy_file", "")
     try:
-        if args.command == "sweep":
-            return args.handler(args)
-        if args.command == "import":
+        if args.command in ("sweep", "walkforward", "import"):
             return args.handler(args)
         return _run(args, strategy_file)
     except BacktestInputError as error:

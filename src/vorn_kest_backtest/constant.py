@@ -56,30 +56,24 @@ BASIC_INFO = _BasicInfo()
 
 @dataclass(frozen=True)
 class FuturesFamily:
-    """一個期貨商品族的契約規格: 每點價值, 最小跳動點 (點), 每口原始保證金 (元)."""
+    """一個期貨商品族的契約規格: 每點價值, 最小跳動點 (點). 原始保證金見 static/futures_margins.csv."""
 
     point_value: int
     tick_size: float
-    initial_margin: int
 
-
-# Initial margins per contract as the futures exchange published them around MARGIN_AS_OF; the
-# exchange changes them with volatility, so a user replaying another period sets their own:
-# FUTURES_FAMILIES["TXF"] = dataclasses.replace(FUTURES_FAMILIES["TXF"], initial_margin=...).
-MARGIN_AS_OF = "2025-11-01"
 
 FUTURES_FAMILIES: dict[str, FuturesFamily] = {
-    "TXF": FuturesFamily(200, 1, 322_000),  # 臺股期貨
-    "MXF": FuturesFamily(50, 1, 80_500),  # 小型臺指
-    "TMF": FuturesFamily(10, 1, 16_100),  # 微型臺指
-    "EXF": FuturesFamily(4000, 0.05, 386_000),  # 電子期貨
-    "FXF": FuturesFamily(1000, 0.2, 109_000),  # 金融期貨
-    "ZEF": FuturesFamily(500, 0.05, 48_250),  # 小型電子期貨
-    "ZFF": FuturesFamily(250, 0.2, 27_250),  # 小型金融期貨
-    "XIF": FuturesFamily(100, 1, 91_000),  # 非金電期貨
-    "GTF": FuturesFamily(4000, 0.05, 97_000),  # 櫃買期貨
-    "G2F": FuturesFamily(50, 1, 25_000),  # 富櫃200期貨
-    "E4F": FuturesFamily(100, 1, 56_000),  # 臺灣永續期貨
+    "TXF": FuturesFamily(200, 1),  # 臺股期貨
+    "MXF": FuturesFamily(50, 1),  # 小型臺指
+    "TMF": FuturesFamily(10, 1),  # 微型臺指
+    "EXF": FuturesFamily(4000, 0.05),  # 電子期貨
+    "FXF": FuturesFamily(1000, 0.2),  # 金融期貨
+    "ZEF": FuturesFamily(500, 0.05),  # 小型電子期貨
+    "ZFF": FuturesFamily(250, 0.2),  # 小型金融期貨
+    "XIF": FuturesFamily(100, 1),  # 非金電期貨
+    "GTF": FuturesFamily(4000, 0.05),  # 櫃買期貨
+    "G2F": FuturesFamily(50, 1),  # 富櫃200期貨
+    "E4F": FuturesFamily(100, 1),  # 臺灣永續期貨
 }
 
 # A family whose tick is not in the table moves in whole points.
@@ -105,7 +99,6 @@ __all__ = [
     "FUTURES_FAMILIES",
     "FutureIndexContractValue",
     "FuturesFamily",
-    "MARGIN_AS_OF",
     "OrderCond",
     "futures_family",
 ]

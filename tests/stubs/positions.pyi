@@ -1,5 +1,7 @@
 """Account, positions, quotes and reports"""
 
+from collections.abc import Iterable
+import datetime
 
 
 class Queue:
@@ -25,6 +27,60 @@ class Queue:
     def put_nowait(self, item: object) -> None:
         """放入一個項目"""
 
+class Ledger:
+    """
+    帳戶整體: 現金, 依實際契約的未平倉部位, 期貨保證金占用, 權益與可用資金.
+
+    股票以成交金額進出現金 (放空收入現金, 股票為負債); 期貨進場只付費用, 由交易所圈存原始保證金,
+    平倉時 (同一契約先進先出) 價差損益進入現金. Positions.ledger 是帳戶自己的帳本.
+    """
+
+    def __init__(self, initial_cash: float = 0.0) -> None:
+        """initial_cash: 初始現金; 使用套件內的保證金表與休市日表."""
+
+    def cash(self) -> float:
+        """現金."""
+
+    def equity(self) -> float:
+        """權益: 現金 + 股票以最新價計 (空單為負) + 期貨未實現損益."""
+
+    def margin_in_use(self) -> float:
+        """期貨未平倉口數 x 帳本時鐘所在交易日的原始保證金."""
+
+    def buying_power(self, market: str) -> float:
+        """可用資金. "Stock": 現金 - 保證金占用 - 期貨未實現虧損; "Future": 權益 - 保證金占用."""
+
+    def initial_margin(self, code: str, timestamp: float | None = None) -> float:
+        """每口原始保證金, 依 timestamp (未給時為帳本時鐘) 所在交易日; 保證金表沒有的商品族為 0."""
+
+    def mark(self, code: str, price: float, timestamp: float, contract: str | None = None) -> bool:
+        """以最新成交價標記代碼 (給 contract 時只標記該契約); 非正數或非有限的價格不採用 (回傳 False)."""
+
+    def book(self, code: str, market: str, action: str, quantity: int, unit: int, price: float, charges: float, timestamp: float, contract: str = '') -> None:
+        """
+        記一筆成交: unit 為每張股數或每點價值, price 為成交入帳價 (含滑價), charges 為此筆的手續費 + 稅 + 固定成本.
+        Positions 的帳本由 set_positions 記帳, 不需自行呼叫.
+        """
+
+    def open_positions(self) -> list[dict]:
+        """
+        未平倉部位 (依代碼, 契約): code, contract, market, side ("Buy"/"Sell"), quantity, entry_price
+        (未平倉各筆的平均進場價), last_price, unrealised (未扣成本的未實現損益).
+        """
+
+    def has_positions(self) -> bool:
+        """是否有未平倉部位."""
+
+    @property
+    def clock(self) -> float | None:
+        """帳本時鐘: 最近一筆成交或標記的時間 (秒); 尚無時為 None."""
+
+    def load_margins(self, rows: Iterable[tuple[str, datetime.date, float]]) -> None:
+        """換掉保證金表: 每列 (商品族, 生效交易日, 每口原始保證金); 見 vorn_kest_backtest.margin_table."""
+
+    def margin_rows(self) -> list[tuple[str, datetime.date, float]]:
+        """目前的保證金表 (依商品族, 生效日)."""
+
 class Positions:
     """Position Module"""
 
@@ -41,6 +97,10 @@ class Positions:
 
     def set_current_tick(self, tick: dict) -> None:
         """設定目前的 Tick 資訊"""
+
+    @property
+    def ledger(self) -> Ledger:
+        """帳戶整體的帳本 (現金, 保證金, 權益, 可用資金, 未平倉部位); 每筆 set_positions 都記入."""
 
     @property
     def wait_fetch_position_response_flag(self) -> bool:

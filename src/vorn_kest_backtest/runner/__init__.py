@@ -16,9 +16,12 @@ _HOMES = {
     "run_backtest": "vorn_kest_backtest.runner.session",
     "Strategy": "vorn_kest_backtest.runner.strategy",
     "run_sweep_job": "vorn_kest_backtest.runner.sweep_run",
+    "prefetch_sweep_job": "vorn_kest_backtest.runner.sweep_run",
 }
 
-__all__ = ["BacktestInputError", "Context", "Strategy", "StrategyError", "run_backtest", "run_sweep_job"]
+__all__ = [
+    "BacktestInputError", "Context", "Strategy", "StrategyError", "prefetch_sweep_job", "run_backtest", "run_sweep_job",
+]
 
 
 def __getattr__(name: str) -> Any:

@@ -11,6 +11,7 @@ from vorn_kest_backtest.runner.bars import BarSeries
 from vorn_kest_backtest.runner.indicators import Indicator
 from vorn_kest_backtest.runner.orders import Order, OrderBook
 from vorn_kest_backtest.runner.orders.book import FILL_MODELS
+from vorn_kest_backtest.runner.orders.funding import mark_ledger
 
 
 class Context:
@@ -139,9 +140,31 @@ class Context:
             return _net_quantity(book.get(code))
         return {name: _net_quantity(sides) for name, sides in book.items()}
 
+    def _marked_ledger(self):
+        # The account's ledger at the latest trade of every code seen so far.
+        ledger = self.account.ledger
+        mark_ledger(ledger, self._orders.last_ticks)
+        return ledger
+
     def balance(self) -> float:
-        """帳戶餘額."""
-        return self.account.fetch_account_balance()
+        """現金: 初始資金 - 股票買進金額 + 股票賣出金額 - 交易成本 + 期貨已實現損益 (期貨保證金不扣除)."""
+        return self.account.ledger.cash()
+
+    def equity(self) -> float:
+        """權益: 現金 + 股票部位以最新成交價計 (空單為負債) + 期貨未實現損益."""
+        return self._marked_ledger().equity()
+
+    def margin_in_use(self) -> float:
+        """期貨未平倉口數 x 今日 (最新 Tick 所在交易日) 的每口原始保證金."""
+        return self._marked_ledger().margin_in_use()
+
+    def buying_power(self, code: str) -> float:
+        """可用資金: 股票為現金 - 期貨保證金占用 - 期貨未實現虧損; 期貨為權益 - 保證金占用.
+        市場依該代碼最新 Tick 的 market_type."""
+        tick = self._orders.last_ticks.get(code)
+        if tick is None:
+            raise ValueError(f"尚未收到 {code} 的 Tick, 無法判斷市場")
+        return self._marked_ledger().buying_power(tick["market_type"])
 
 
 def _net_quantity(sides) -> int:

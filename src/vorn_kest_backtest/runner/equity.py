@@ -1,4 +1,4 @@
-"""Equity marked to market: cash plus open positions at their last price, sampled once a minute."""
+"""Equity marked to market, sampled once a minute: the account ledger's equity at the closes seen so far."""
 
 from __future__ import annotations
 
@@ -16,15 +16,15 @@ class EquityRecorder:
     booked, so it shows the account as that minute closed.
     """
 
-    def __init__(self, positions, markets: Mapping[str, str]) -> None:
-        self._positions = positions
-        self._markets = dict(markets)
+    def __init__(self, positions) -> None:
+        self._ledger = positions.ledger
         self._last_prices: dict[str, float] = {}
-        self._booked: dict[tuple[Any, ...], tuple[float, float]] = {}
         self._minute_end = float("-inf")
         self._stamp: float | None = None
         self.samples: list[Sample] = []
         self.held: list[bool] = []  # whether a position was open at each sample
+        # Margins in force change by trading date, so a position held through a raise occupies more between fills.
+        self.peak_margin = 0.0
 
     def on_tick(self, tick: Mapping[str, Any]) -> None:
         timestamp = tick["timestamp"]
@@ -63,35 +63,11 @@ class EquityRecorder:
     def _sample(self) -> None:
         if self._stamp is None:
             return
-        value, held = self.mark()
-        self.samples.append((self._stamp, value))
-        self.held.append(held)
-
-    def mark(self) -> tuple[float, bool]:
-        """Cash plus each open position at the code's last price (its booked price before any tick),
-        and whether any position is open."""
-        value, held = float(self._positions.current_capital), False
-        for code, sides in self._positions.positions.items():
-            mark = self._last_prices.get(code)
-            for side, sign in (("buy", 1.0), ("sell", -1.0)):
-                for position in sides.get(side, ()):
-                    booked, unit = self._booked_price(code, position)
-                    price = booked if mark is None else float(mark)
-                    # An entry paid its amount out of cash; a short returns twice it, less the mark, on cover.
-                    amount = position["quantity"] * unit
-                    value += amount * (price if sign > 0 else 2 * booked - price)
-                    held = True
-        return value, held
-
-    def _booked_price(self, code: str, position: Mapping[str, Any]) -> tuple[float, float]:
-        key = (code, position.get("trade_id"), position["action"], position["price"])
-        cached = self._booked.get(key)
-        if cached is None:
-            # Priced for one lot: the slipped price and the shares (or points) one lot is worth.
-            cost = self._positions.entry_cost(code, position["action"], float(position["price"]), 1,
-                                              self._markets.get(code, "Stock"))
-            cached = self._booked[key] = (float(cost["price"]), float(cost["min_qty"]))
-        return cached
+        for code, close in self._last_prices.items():
+            self._ledger.mark(code, float(close), self._stamp)
+        self.samples.append((self._stamp, self._ledger.equity()))
+        self.held.append(self._ledger.has_positions())
+        self.peak_margin = max(self.peak_margin, self._ledger.margin_in_use())
 
 
 def realised_samples(rows: list[Mapping[str, Any]], initial_capital: float) -> list[Sample]:

@@ -5,9 +5,11 @@ from __future__ import annotations
 import os
 from contextlib import nullcontext
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 from vorn_kest_backtest import reports, utils
+from vorn_kest_backtest.margin_table import read_margin_table
 from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.runner.context import Context
@@ -17,7 +19,14 @@ from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.summary import SIMULATED_DATA_LABEL, Summary, figure_rows, summarise, summary_table
+from vorn_kest_backtest.runner.summary import (
+    SIMULATED_DATA_LABEL,
+    Summary,
+    figure_rows,
+    open_positions_table,
+    summarise,
+    summary_table,
+)
 from vorn_kest_backtest.runner.summary_file import write_summary_file
 
 
@@ -58,23 +67,26 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
                  slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
-                 roll: str | None = None) -> Summary:
+                 roll: str | None = None, margins: str | Path | None = None) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
     roll: 契約到期時 "settle" (結算平倉) 或 "carry" (轉倉到新月份); None 時取策略的 roll.
+    margins: 自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin); 預設為套件內的表.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
     positions, quote_manager = Positions(), QuoteManager()
     positions.use_fee_profile(fees)
     positions.set_initial_capital(int(strategy.initial_capital))
+    if margins is not None:
+        positions.ledger.load_margins(read_margin_table(margins))
     if slippage_ticks is not None:
         set_slippage_ticks(positions, slippage_ticks)
     markets = {item["code"]: item["market"] for item in codes}
     ctx = Context(positions, quote_manager, list(markets))
-    recorder = EquityRecorder(positions, markets)
+    recorder = EquityRecorder(positions)
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 
@@ -92,7 +104,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     summary.missing_days = missing
     if replayed and getattr(api, "simulated", False) is True:
         summary.data_label = SIMULATED_DATA_LABEL
-    summary.peak_margin = ctx.peak_margin
+    summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
+    summary.open_positions = positions.ledger.open_positions()
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html,
@@ -102,6 +115,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
             fee_profile=positions.fee_profile)
     utils.console.print(summary_table(summary))
+    if summary.open_positions:
+        utils.console.print(open_positions_table(summary))
     return summary
 
 
@@ -112,7 +127,7 @@ def _write_outputs(positions, quote_manager, codes, markets, samples, folder: st
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
             positions, code, quote_manager, folder, equity=samples, realised=realised,
-            figures=figure_rows(summary), data_label=summary.data_label)
+            figures=figure_rows(summary), open_positions=summary.open_positions, data_label=summary.data_label)
         performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes,
                                                         data_label=summary.data_label)
         if performance is not None:

@@ -44,6 +44,9 @@ class Summary:
     exposure: float = 0.0
     trading_days: int = 0
     peak_margin: float = 0.0
+    # The ledger's positions still open at the end (code, contract, market, side, quantity, entry_price,
+    # last_price, unrealised); final_capital counts them at their last price.
+    open_positions: list[dict] = field(default_factory=list)
     report_paths: dict[str, str] = field(default_factory=dict)
     missing_days: MissingDays = field(default_factory=MissingDays)
     daily_closes: list[tuple[str, float]] = field(default_factory=list)  # ("%Y-%m-%d", equity) per trading date
@@ -57,6 +60,7 @@ class Summary:
         """The numbers of the run (what summary.json and a sweep row hold)."""
         values = asdict(self)
         values.pop("report_paths")
+        values.pop("open_positions")
         values.pop("missing_days")
         values.pop("daily_closes")
         values.pop("data_label")
@@ -67,11 +71,12 @@ class Summary:
 def summarise(positions, samples: list[Sample], held: list[bool], start: str, end: str,
               markets: Iterable[str] = ()) -> Summary:
     """Closed trades are the profit rows (in exit order, profit after costs); equity is the marked-to-market
-    samples of the run, measured from the initial capital; a day is a trading date of the run's `markets`."""
+    samples of the run, measured from the initial capital, whose last one (after on_finish) is the final capital;
+    a day is a trading date of the run's `markets`."""
     rows = sorted(positions.profit_rows, key=lambda row: row["exit_dt"])
     profits = [row["profit"] for row in rows]
     initial = float(positions.initial_capital)
-    final = float(positions.current_capital)
+    final = float(samples[-1][1]) if samples else initial
     curve = [(samples[0][0], initial), *samples] if samples else []
     drawdown = stats.max_drawdown(curve)
     closes = daily_closes(samples, markets)
@@ -149,6 +154,17 @@ def figure_rows(summary: Summary) -> list[FigureRow]:
         FigureRow("最終資金", f"{summary.final_capital:,.0f}"),
     ]
     return rows
+
+
+def open_positions_table(summary: Summary) -> Table:
+    """回放結束時仍未平倉的部位 (最終資金以最新價計入)."""
+    table = Table(title="未平倉部位", title_style="bold")
+    for name in ("代碼", "契約", "方向", "數量", "進場價", "最新價", "未實現損益"):
+        table.add_column(name, justify="left" if name in ("代碼", "契約", "方向") else "right")
+    for p in summary.open_positions:
+        table.add_row(p["code"], p["contract"] or "-", "多" if p["side"] == "Buy" else "空", f"{p['quantity']:,}",
+                      f"{p['entry_price']:,.2f}", f"{p['last_price']:,.2f}", f"{p['unrealised']:,.0f}")
+    return table
 
 
 def summary_table(summary: Summary) -> Table:

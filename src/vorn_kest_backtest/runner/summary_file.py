@@ -30,6 +30,7 @@ def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, A
         "figures": {name: _finite(value) for name, value in summary.figures().items()},
         "simulated_data": bool(summary.data_label),
         "data_label": summary.data_label or None,
+        "open_positions": [dict(position) for position in summary.open_positions],
         "missing_days": [dict(day) for day in summary.missing_days.failed],
         "empty_codes": dict(summary.missing_days.empty_codes),
         "files": dict(summary.report_paths),

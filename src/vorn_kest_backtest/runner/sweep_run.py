@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
+from dataclasses import dataclass
 from typing import Any
 
 from rich.console import Console
@@ -48,6 +49,33 @@ def _broker(options: Mapping[str, Any]):
     return SimulatedBroker()
 
 
+@dataclass(frozen=True)
+class _JobSetup:
+    strategy_class: type
+    params: dict[str, Any]
+    codes: list[dict[str, str]]
+    start: str
+    end: str
+    api: Any
+    options: dict[str, Any]
+
+
+def _setup(job: Mapping[str, Any]) -> _JobSetup:
+    strategy_class = load_strategy_class(job["strategy"])
+    params = dict(job.get("params") or {})
+    unknown = [name for name in params if not hasattr(strategy_class, name)]
+    if unknown:
+        raise BacktestInputError(f"策略沒有這些參數: {', '.join(unknown)}")
+    options = dict(job.get("options") or {})
+    defaults = dict(strategy_class.codes)
+    codes = [_code_entry(text, defaults) for text in job.get("codes") or []] or [
+        {"code": code, "market": market} for code, market in strategy_class.codes]
+    start, end = parse_date_range(job.get("start") or strategy_class.start, job.get("end") or strategy_class.end)
+    api = _broker(options)
+    check_codes_known(api, codes)
+    return _JobSetup(strategy_class, params, codes, start, end, api, options)
+
+
 def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     """以 job 的參數回測一次, 回傳結果數字 (Summary.figures: trades, win_rate, net_profit, max_drawdown, sharpe ...).
 
@@ -55,30 +83,37 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
     "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "fees" ("tw_broker",
     the default, or "table"), "reports" (write files and HTML into a run folder; without it nothing is written and
-    no report library is loaded).
+    no report library is loaded), "daily_equity" (add the equity at each day's close under "daily_equity").
     """
-    strategy_class = load_strategy_class(job["strategy"])
-    params = dict(job.get("params") or {})
-    unknown = [name for name in params if not hasattr(strategy_class, name)]
-    if unknown:
-        raise BacktestInputError(f"策略沒有這些參數: {', '.join(unknown)}")
-    options = dict(job.get("options") or {})
+    setup = _setup(job)
+    options, params = setup.options, setup.params
     fees = options.get("fees", "tw_broker")
     if fees not in FEE_PROFILES:
         raise BacktestInputError(f"不支援的手續費方案 (可用 {', '.join(FEE_PROFILES)}): {fees}")
     if "initial_capital" in options:
         params["initial_capital"] = int(options["initial_capital"])
-    configured = type(strategy_class.__name__, (strategy_class,), params)
-
-    defaults = dict(strategy_class.codes)
-    codes = [_code_entry(text, defaults) for text in job.get("codes") or []] or [
-        {"code": code, "market": market} for code, market in strategy_class.codes]
-    start, end = parse_date_range(job.get("start") or strategy_class.start, job.get("end") or strategy_class.end)
-    api = _broker(options)
-    check_codes_known(api, codes)
+    configured = type(setup.strategy_class.__name__, (setup.strategy_class,), params)
     slippage = options.get("slippage_ticks")
     with muted_console():
-        summary = run_backtest(configured(), codes, start, end, api, reports_wanted=bool(options.get("reports", False)),
+        summary = run_backtest(configured(), setup.codes, setup.start, setup.end, setup.api,
+                               reports_wanted=bool(options.get("reports", False)),
                                slippage_ticks=None if slippage is None else int(slippage),
                                fees=fees)
-    return summary.figures()
+    figures = summary.figures()
+    if options.get("daily_equity"):
+        figures["daily_equity"] = list(summary.daily_closes)
+    return figures
+
+
+def prefetch_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
+    """把 job 的商品與日期區間的 Tick 讀進快取 (已在快取中的日子只讀取), 不回放."""
+    from vorn_kest_backtest.modules.ticker.ticker import Ticker
+
+    setup = _setup(job)
+    ticker = Ticker(setup.api)
+    with muted_console():
+        ticker._Ticker__process_and_combine_ticks(setup.codes, setup.start, setup.end)
+    if ticker.failed_days:
+        named = ", ".join(f"{day['code']} {day['date']}" for day in ticker.failed_days[:3])
+        raise RuntimeError(f"{len(ticker.failed_days)} 天的 Tick 資料無法載入: {named}")
+    return {}

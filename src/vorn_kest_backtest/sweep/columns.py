@@ -11,6 +11,15 @@ METRIC_COLUMNS = (
 )
 COUNT_METRICS = frozenset({"trades", "longest_losing_streak", "trading_days"})
 RUN_TIME_COLUMN = "run_time_s"
+STATUS_COLUMN = "status"
 ERROR_COLUMN = "error"
 
-FIXED_COLUMNS = frozenset((RUN_COLUMN, *PLACE_COLUMNS, *METRIC_COLUMNS, RUN_TIME_COLUMN, ERROR_COLUMN))
+# What became of a run, in the order the table lists them.
+STATUS_OK = "ok"
+STATUS_FAILED = "failed"
+STATUS_INTERRUPTED = "interrupted"  # it had begun when the sweep stopped
+STATUS_NOT_RUN = "not run"
+STATUSES = (STATUS_OK, STATUS_FAILED, STATUS_INTERRUPTED, STATUS_NOT_RUN)
+FINISHED_STATUSES = frozenset({STATUS_OK, STATUS_FAILED})
+
+FIXED_COLUMNS = frozenset((RUN_COLUMN, *PLACE_COLUMNS, *METRIC_COLUMNS, RUN_TIME_COLUMN, STATUS_COLUMN, ERROR_COLUMN))

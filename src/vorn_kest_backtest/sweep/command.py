@@ -11,7 +11,7 @@ from vorn_kest_backtest.modules.market.market import exchange_now
 from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
 from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
 
-EXIT_OK, EXIT_FAILED_RUNS, EXIT_BAD_SETTINGS, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_BAD_SETTINGS, EXIT_INTERRUPTED = 2, 130
 
 
 def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -24,7 +24,10 @@ def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.Argume
     parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
     parser.add_argument("--metric", help="排序指標 (預設取自設定檔, 否則 net_profit)")
     parser.add_argument("--descending", action=argparse.BooleanOptionalAction, default=None, help="由大到小排序")
-    parser.add_argument("--output", help="結果 CSV 路徑 (預設 <資料夾>/sweeps/<時間>-sweep_results.csv)")
+    parser.add_argument("--output",
+                        help="結果 CSV 路徑 (預設 <資料夾>/sweeps/<時間>-sweep_results.csv); 每次回測完成就寫入")
+    parser.add_argument("--resume", metavar="TABLE", help="先前的結果表格: 已完成的參數組不再執行, 其餘的寫回該表格")
+    parser.add_argument("--prefetch", action="store_true", help="回測前先把所有需要的 Tick 讀進共用快取")
     parser.add_argument("--heatmap", metavar="X,Y", help="兩個參數名稱, 寫出指標熱圖 (HTML)")
     parser.add_argument("--top", type=int, default=10, help="顯示前幾列")
     parser.add_argument("--run-fn", default=DEFAULT_RUN_FN, help="每次回測呼叫的函式 module:function")
@@ -52,14 +55,15 @@ def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
 
 
 def run_sweep_command(args: argparse.Namespace) -> int:
-    """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤, 130 Ctrl-C 中斷."""
+    """執行 sweep 子命令; 0 全部成功, 1 有失敗或逾時, 2 設定錯誤,
+    128+N 被訊號 N 停止 (Ctrl-C 130, SIGTERM 143, SIGHUP 129)."""
     # Loaded here: the command line's help should not wait for the data-frame library.
     from vorn_kest_backtest.sweep.api import run_sweep
-    from vorn_kest_backtest.sweep.collect import INTERRUPTED
     from vorn_kest_backtest.sweep.grid_file import load_grid_file
 
     try:
         settings = load_grid_file(args.grid)
+        output = args.output or (None if args.resume else default_output(getattr(args, "data_dir", None)))
         outcome = run_sweep(
             args.strategy,
             settings.grid,
@@ -71,7 +75,9 @@ def run_sweep_command(args: argparse.Namespace) -> int:
             metric=args.metric or settings.metric,
             descending=settings.descending if args.descending is None else args.descending,
             run_fn=args.run_fn,
-            output=args.output or default_output(getattr(args, "data_dir", None)),
+            output=output,
+            resume=args.resume,
+            prefetch=args.prefetch,
             heatmap=_heatmap_axes(args.heatmap),
             top=args.top,
             data_dir=getattr(args, "data_dir", None),
@@ -81,11 +87,12 @@ def run_sweep_command(args: argparse.Namespace) -> int:
             progress=args.progress,
         )
     except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
-        utils.console.print(f"[red]錯誤訊息: {exc}[/red]")
+        from rich.markup import escape  # loaded here: the command line's help does without rich
+
+        # Escaped: grid file messages name TOML tables such as [[ranges]], which are not console markup.
+        utils.console.print(f"[red]錯誤訊息: {escape(str(exc))}[/red]")
         return EXIT_BAD_SETTINGS
     except KeyboardInterrupt:
-        # Ctrl-C while an engine starts or closes: there are no rows to keep yet.
+        # Ctrl-C while an engine starts or closes, or a second stop signal: every finished row is on disk.
         return EXIT_INTERRUPTED
-    if outcome.stopped == INTERRUPTED:
-        return EXIT_INTERRUPTED
-    return EXIT_FAILED_RUNS if outcome.failed or outcome.stopped else EXIT_OK
+    return outcome.exit_status

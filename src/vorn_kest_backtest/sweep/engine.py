@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from typing import Any, Protocol
 
 
@@ -17,8 +17,17 @@ class Engine(Protocol):
 
     def submit(self, fn: Callable[..., Any], *args: Any) -> Any: ...
 
-    def as_completed(self, futures: list[Any], timeout: float | None) -> Iterator[Any]:
-        """Yields futures as they finish; raises TimeoutError `timeout` seconds after the call."""
+    def wait(self, futures: list[Any], timeout: float | None) -> set[Any]:
+        """The futures among `futures` that are done, waiting up to `timeout` seconds for the first one
+        (an empty set when none finished in time)."""
+        ...
+
+    def started(self, futures: Iterable[Any]) -> set[Any]:
+        """The futures among `futures` whose call has begun on a worker."""
+        ...
+
+    def lost(self, exc: BaseException) -> bool:
+        """Whether a future's error means the engine lost the call without its fault (submit it again)."""
         ...
 
     def stop(self, futures: Iterable[Any]) -> None:

@@ -1,7 +1,7 @@
 """Heat map of one metric over two swept parameters, as a self-contained HTML file.
 
 Where codes or date ranges repeat a parameter pair, the cell shows the mean over them;
-failed runs are left out. The plotly library is embedded, so the file opens without network.
+only runs with status "ok" count. The plotly library is embedded, so the file opens without network.
 """
 
 from __future__ import annotations
@@ -10,7 +10,7 @@ from pathlib import Path
 
 import polars as pl
 
-from vorn_kest_backtest.sweep.columns import ERROR_COLUMN
+from vorn_kest_backtest.sweep.columns import STATUS_COLUMN, STATUS_OK
 from vorn_kest_backtest.utils import make_dir
 
 
@@ -31,7 +31,7 @@ def write_heatmap(frame: pl.DataFrame, x: str, y: str, metric: str, path: str | 
     if x == y:
         raise ValueError(f"熱圖需要兩個不同的參數: {x}")
     cells = (
-        frame.filter(pl.col(ERROR_COLUMN).is_null())
+        frame.filter(pl.col(STATUS_COLUMN) == STATUS_OK)
         .group_by(x, y)
         .agg(pl.col(metric).cast(pl.Float64).mean().alias("value"))
     )

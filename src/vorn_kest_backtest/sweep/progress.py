@@ -11,13 +11,14 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, T
 
 
 @contextmanager
-def run_progress(total: int, *, enabled: bool = True) -> Iterator[Callable[[dict[str, Any]], None]]:
+def run_progress(total: int, *, enabled: bool = True,
+                 label: str = "參數掃描") -> Iterator[Callable[[dict[str, Any]], None]]:
     """產生一個每完成一次回測就呼叫的函式, 推進進度條."""
     if not enabled:
         yield lambda _outcome: None
         return
     columns = (
-        TextColumn("[bold green]參數掃描[/bold green]"),
+        TextColumn(f"[bold green]{label}[/bold green]"),
         BarColumn(),
         MofNCompleteColumn(),
         TextColumn("失敗 {task.fields[failed]}"),

@@ -8,6 +8,9 @@ namespace {
 struct PositionsModuleTag {};
 }  // namespace
 
+namespace vkb::py {
+void bind_ledger(nb::module_& m);
+}  // namespace vkb::py
 void bind_positions(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
 void bind_replay_driver(nb::module_& m);
@@ -15,6 +18,7 @@ void bind_replay_driver(nb::module_& m);
 NB_MODULE(positions, m) {
     m.doc() = "Account, positions, quotes and reports";
     vkb::py::bind_queue<PositionsModuleTag>(m, "Queue");
+    vkb::py::bind_ledger(m);
     bind_positions(m);
     bind_quote_manager(m);
     bind_replay_driver(m);

@@ -31,6 +31,8 @@ void init_positions(Self self) {
     set_attr(h, k._profit_report, report);
     set_attr(h, k._fee_settings, default_fee_settings(0));
     set_attr(h, k._account_infos, nb::dict());
+    self.p->ledger.reset(to_double(get_attr(h, k.initial_capital)));
+    prepare_ledger(self.p->ledger);
 }
 
 }  // namespace
@@ -64,6 +66,7 @@ void bind_positions(nanobind::module_& m) {
             expect_exact(capital, &PyLong_Type, "capital");
             set_attr(self.h, keys().initial_capital, capital);
             set_attr(self.h, keys().current_capital, capital);
+            self.p->ledger.reset(to_double(capital));
         },
         nb::sig("def set_initial_capital(self, capital: int) -> None"),
         "設定初始資金");
@@ -96,6 +99,14 @@ void bind_positions(nanobind::module_& m) {
         },
         nb::sig("def set_current_tick(self, tick: dict) -> None"),
         "設定目前的 Tick 資訊");
+
+    cls.def_prop_ro(
+        "ledger",
+        [](nb::handle self) {
+            return nb::cast(&nb::inst_ptr<Positions>(self)->ledger, nb::rv_policy::reference_internal, self);
+        },
+        nb::sig("def ledger(self) -> Ledger"),
+        "帳戶整體的帳本 (現金, 保證金, 權益, 可用資金, 未平倉部位); 每筆 set_positions 都記入.");
 
     cls.def_prop_rw(
         "wait_fetch_position_response_flag",

@@ -64,6 +64,8 @@ struct Cover {
     CoverTotals totals;
     bool covering_buy = false;
     std::optional<TradeCost> remainder;  // under broker fees: the covering fill's charge left for its remainder
+    double booked_price = 0.0;           // the covering fill's price after slippage
+    double charges = 0.0;                // what the pairs charged the covering fill, tax included
 };
 
 nb::dict profit_row(nb::handle code, nb::handle entry, nb::handle exit, std::int64_t qty, const PricedFill& in,
@@ -173,6 +175,8 @@ Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
         }
         const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
         result.totals.add(pair);
+        result.booked_price = out.cost.price;
+        result.charges += pair.exit_cost;
         rows.push_back(profit_row(code, entry, cover, matched, in, out, pair));
         matched_positions.push_back(entry);
         left.push_back(open_qty - matched);
@@ -220,8 +224,8 @@ double read_capital(nb::handle self) { return to_double(get_attr(self, keys().cu
 void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
 
 // Entry of `qty` of the position: its principal and entry costs leave the account. `priced` is
-// the entry's part of a fill already charged by a cover.
-void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy, std::int64_t qty,
+// the entry's part of a fill already charged by a cover. Returns what the entry was priced at.
+TradeCost book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy, std::int64_t qty,
                 const std::optional<TradeCost>& priced = std::nullopt) {
     nb::handle self = self_.h;
     const Keys& k = keys();
@@ -234,10 +238,11 @@ void book_entry(Self self_, nb::handle position, nb::handle stats, ProductType t
     write_capital(self, capital);
     if (self_.p->booked.emplace(position.ptr(), book_entry_cost(fill.cost, fees.multiplier)).second)
         position.inc_ref();
-    if (console_quiet()) return;
+    if (console_quiet()) return fill.cost;
     console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + float_text(capital) +
                   (buy ? ", 進場價金: " : ", 應付金額: ") + float_text(traded_amount(fill.cost)) +
                   ", 進場成本: " + float_text(entry_charges(fill.cost)) + "[/bold pink1]");
+    return fill.cost;
 }
 
 void book_cover(nb::handle self, nb::handle stats, const Cover& c) {
@@ -299,6 +304,16 @@ void check_fill(nb::handle self, nb::handle trade, nb::handle code, ProductType 
         throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
 }
 
+// The contract month a fill names under "contract" (a str, or None for none).
+std::string contract_label(nb::handle trade) {
+    const nb::handle key = keys().contract;
+    if (!has_item(trade, key)) return {};
+    nb::object label = get_item(trade, key);
+    if (label.is_none()) return {};
+    expect_exact(label, &PyUnicode_Type, "contract");
+    return std::string(utf8(label));
+}
+
 void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     const Keys& k = keys();
     nb::handle h = self.h;
@@ -307,6 +322,7 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     expect_exact(code, &PyUnicode_Type, "code");
     const bool buy = equals(get_item(trade, k.action), k.Buy);
     check_fill(h, trade, code, type);
+    const std::string contract = contract_label(trade);
 
     nb::object book = ensure_item(get_attr(h, k.positions), code, [&] {
         nb::dict d;
@@ -318,18 +334,29 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     nb::object stats = ensure_item(get_attr(h, k._account_infos), code, [] { return new_account_info(); });
 
     nb::object position = deep_copy(trade);
+    LedgerFill fill{std::string(utf8(code)), contract, type, buy, int_field(position, k.quantity, "quantity")};
+    fill.unit = lookup_fees(h, code, get_item(trade, k.action), type, false).multiplier;
+    fill.time = record_time(trade, k.exchange_ts).value_or(std::nan(""));
     bool covered = false;
     if (nb::len(get_item(book, buy ? k.sell : k.buy)) > 0) {
         const Cover c = cover_against_book(self, position, type);
         covered = c.totals.is_covered();
         if (!covered) set_item(position, k.quantity, nb::int_(c.totals.uncovered_qty));
         book_cover(h, stats, c);
-        if (c.totals.uncovered_qty > 0)
-            book_entry(self, position, stats, type, buy, c.totals.uncovered_qty, c.remainder);
+        fill.price = c.booked_price;
+        fill.charges = c.charges;
+        if (c.totals.uncovered_qty > 0) {
+            const TradeCost opened = book_entry(self, position, stats, type, buy, c.totals.uncovered_qty, c.remainder);
+            fill.price = opened.price;
+            fill.charges += entry_charges(opened);
+        }
     } else {
-        book_entry(self, position, stats, type, buy, int_field(position, k.quantity, "quantity"));
+        const TradeCost opened = book_entry(self, position, stats, type, buy, fill.quantity);
+        fill.price = opened.price;
+        fill.charges = entry_charges(opened);
     }
     if (!covered) get_item(book, buy ? k.buy : k.sell).attr("append")(position);
+    self.p->ledger.book(fill);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "records/product_type.hpp"
 #include "vkb/accounting.hpp"
+#include "vkb/ledger.hpp"
 #include "vkb/trade_cost.hpp"
 
 namespace vkb::py {
@@ -27,6 +28,8 @@ struct Positions {
     std::unordered_map<PyObject*, BookedEntry> booked;
     // Set by use_fee_profile("tw_broker"): the broker's charges replace the fee and tax rates.
     std::optional<BrokerFees> broker;
+    // The account as a whole, fed with every fill booked here (Positions.ledger).
+    Ledger ledger;
 
     Positions() = default;
     Positions(const Positions&) = delete;
@@ -91,6 +94,11 @@ FeeLookup lookup_fill_fees(nb::handle self, nb::handle record, ProductType type)
 std::optional<double> record_time(nb::handle record, nb::handle key);
 bool same_trading_day(std::optional<double> a, std::optional<double> b);
 nb::object future_contract_value(nb::handle code);
+
+// A ledger priced with the package's margin table and the exchange calendar.
+void prepare_ledger(Ledger& ledger);
+// The yellow line for each margin family priced before its table's first row, once per ledger.
+void print_margin_notices(Ledger& ledger);
 
 void bind_positions_pricing(PositionsClass& cls);
 void bind_positions_fee_profile(PositionsClass& cls);

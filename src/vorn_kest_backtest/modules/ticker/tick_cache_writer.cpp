@@ -2,12 +2,10 @@
 
 #include <nanobind/stl/string.h>
 
-#include <unistd.h>
-
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "common/py_console.hpp"
@@ -19,20 +17,21 @@ namespace {
 
 thread_local int deferring_depth = 0;
 
-std::string unique_temp(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-}
-
 void write_stamp(const std::string& cache_path, const nb::object& stamp) {
     if (stamp.is_none()) return;
-    const std::string path = stamp_path(cache_path), temp = unique_temp(path);
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << nb::cast<std::string>(stamp);
-        if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
+    const std::string path = stamp_path(cache_path), temp = temp_path_beside(path);
+    try {
+        {
+            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+            out << nb::cast<std::string>(stamp);
+            if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
+        }
+        std::filesystem::rename(temp, path);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        throw;
     }
-    std::filesystem::rename(temp, path);
 }
 
 }  // namespace

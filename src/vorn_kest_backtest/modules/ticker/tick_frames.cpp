@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -201,9 +202,18 @@ nb::object read_tick_csv(const std::string& path, const nb::object& schema, nb::
     return frame;
 }
 
-void write_csv_atomically(const nb::object& frame, const std::string& path) {
+std::string temp_path_beside(const std::string& path) {
     static std::atomic<unsigned> counter{0};
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    std::string name(host);
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+    return path + ".tmp-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+void write_csv_atomically(const nb::object& frame, const std::string& path) {
+    const std::string temp = temp_path_beside(path);
     try {
         frame.attr("write_csv")(nb::str(temp.c_str(), temp.size()));
         std::filesystem::rename(temp, path);

@@ -49,7 +49,11 @@ bool is_whole_cache_file(const std::string& path);
 // blank-field file, or one with a bad close (left by an older version), raises ValueError naming the
 // file and line.
 nb::object read_tick_csv(const std::string& path, const nb::object& schema, nb::object frame = nb::object());
-// Temporary file in the same folder, then rename: a crash never leaves a truncated day behind.
+// A temporary name beside `path`, unique to this host, process and call: workers on several machines
+// sharing one cache folder never write into the same temporary file.
+std::string temp_path_beside(const std::string& path);
+// Temporary file in the same folder, then rename: a crash never leaves a truncated day behind, and of
+// two workers filling the same day the later rename wins with a whole file.
 void write_csv_atomically(const nb::object& frame, const std::string& path);
 std::size_t frame_height(const nb::object& frame);
 // The replayed columns of a combined frame; markets come from code_market_map. A null or a bad

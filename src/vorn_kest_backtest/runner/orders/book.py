@@ -30,7 +30,7 @@ from typing import Any, cast
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
 from vorn_kest_backtest.modules.market.market import TradingCalendar
-from vorn_kest_backtest.runner.orders.funding import margin_in_use, shortfall
+from vorn_kest_backtest.runner.orders.funding import shortfall
 from vorn_kest_backtest.runner.orders.matching import limit_fill_price, stop_reached, works_as
 from vorn_kest_backtest.runner.orders.order import Order, OrderStatus, OrderType
 from vorn_kest_backtest.runner.orders.price_band import DailyBands
@@ -255,7 +255,7 @@ class OrderBook:
         self._record(order, price, timestamp, "Deal")
         order.status, order.fill_price, order.filled_at = OrderStatus.FILLED, price, timestamp
         self._working[order.code].remove(order)
-        self.peak_margin = max(self.peak_margin, margin_in_use(self._positions))
+        self.peak_margin = max(self.peak_margin, self._positions.ledger.margin_in_use())
         for other in order.one_cancels:
             if other.is_open:
                 self._cancel(other, "另一筆出場委託已成交 (OCO)", timestamp)

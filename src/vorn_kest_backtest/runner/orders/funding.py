@@ -1,19 +1,11 @@
-"""Whether the account can pay for an order: cash for stocks, initial margin against equity for futures.
-
-The account itself books every entry by taking its full principal out of current capital; these checks sit in
-front of it and refuse what a broker would refuse, without changing its arithmetic.
-"""
+"""Whether the account can pay for an order, read from the account's ledger: a stock entry against the cash
+left after the futures margin and losses, a futures entry's initial margin (dated table) against equity less
+the margin in use. Covers are never refused."""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any
-
-from vorn_kest_backtest.constant import futures_family
-
-
-def _cost(positions, code: str, action: str, price: float, quantity: int, product_type: str) -> dict[str, Any]:
-    # The entry side as the account prices it: slippage in the order's own direction, no tax.
-    return positions.entry_cost(code, action, float(price), int(quantity), product_type, ignore_tax=True)
 
 
 def opening_quantity(positions, code: str, action: str, quantity: int) -> int:
@@ -24,46 +16,15 @@ def opening_quantity(positions, code: str, action: str, quantity: int) -> int:
 
 
 def stock_cash_needed(positions, code: str, action: str, price: float, quantity: int) -> float:
-    """Price x shares plus fee and fixed cost: what the account takes out for the entry."""
-    cost = _cost(positions, code, action, price, quantity, "Stock")
+    """Price x shares plus fee and fixed cost, as the account prices the entry (its slippage, no tax)."""
+    cost = positions.entry_cost(code, action, float(price), int(quantity), "Stock", ignore_tax=True)
     return cost["price"] * cost["min_qty"] + cost["fee"] + cost["fixed_cost"]
 
 
-def initial_margin(code: str) -> int:
-    """每口原始保證金; 不在期貨商品族表中的代碼為 0 (不檢查)."""
-    family = futures_family(code)
-    return family.initial_margin if family is not None else 0
-
-
-def margin_in_use(positions) -> float:
-    """Initial margin of every open futures contract."""
-    total = 0.0
-    for code, sides in positions.positions.items():
-        if positions.product_type_mapper.get(code) != "Future":
-            continue
-        contracts = sum(p["quantity"] for side in ("buy", "sell") for p in sides[side])
-        total += contracts * initial_margin(code)
-    return total
-
-
-def equity(positions, last_ticks: dict[str, dict[str, Any]]) -> float:
-    """Current capital plus what the open positions are worth at their last trade.
-
-    The account took each entry's principal out of capital, so a long is worth its shares at the last price and
-    a short its principal plus the price difference.
-    """
-    total = float(positions.current_capital)
-    for code, sides in positions.positions.items():
-        product_type = positions.product_type_mapper.get(code, "Stock")
-        tick = last_ticks.get(code)
-        for side in ("buy", "sell"):
-            for position in sides[side]:
-                cost = _cost(positions, code, position["action"], position["price"], position["quantity"],
-                             product_type)
-                entry = cost["price"]
-                last = float(tick["close"]) if tick is not None else entry
-                total += (last if side == "buy" else 2 * entry - last) * cost["min_qty"]
-    return total
+def mark_ledger(ledger, last_ticks: Mapping[str, Mapping[str, Any]]) -> None:
+    """Marks every code at its latest trade (and moves the ledger's clock to the latest of them)."""
+    for code, tick in last_ticks.items():
+        ledger.mark(code, float(tick["close"]), float(tick["timestamp"]))
 
 
 def shortfall(positions, last_ticks, code: str, action: str, price: float, quantity: int,
@@ -72,14 +33,15 @@ def shortfall(positions, last_ticks, code: str, action: str, price: float, quant
     opening = opening_quantity(positions, code, action, quantity)
     if opening == 0:
         return ""
+    ledger = positions.ledger
+    mark_ledger(ledger, last_ticks)
+    free = ledger.buying_power(product_type)
     if product_type == "Stock":
         needed = stock_cash_needed(positions, code, action, price, opening)
-        cash = float(positions.current_capital)
-        if needed > cash:
-            return f"資金不足: 需要 {needed:,.0f}, 可用現金 {cash:,.0f}"
+        if needed > free:
+            return f"資金不足: 需要 {needed:,.0f}, 可用資金 {free:,.0f}"
         return ""
-    needed = opening * initial_margin(code)
-    free = equity(positions, last_ticks) - margin_in_use(positions)
+    needed = opening * ledger.initial_margin(code)
     if needed > free:
         return f"保證金不足: 需要原始保證金 {needed:,.0f} ({opening} 口), 可用權益 {free:,.0f}"
     return ""
