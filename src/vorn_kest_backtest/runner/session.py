@@ -95,6 +95,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         ticker = ticker_class(api)
         ticker.send_ticks(codes, start, end)
     replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
+    # The days read were cached behind the replay; a sweep worker may end without running exit handlers.
+    ticker.wait_for_tick_cache()
     call_hook(strategy.on_finish, "on_finish", ctx)
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
