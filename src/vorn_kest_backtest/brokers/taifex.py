@@ -76,7 +76,7 @@ class TaifexBroker:
         self.tick_source_id = "taifex " + os.path.realpath(self.folder)
         self.calendar = TradingCalendar(holidays)
         self.sources = find_daily_files(self.folder)
-        self._stocks = FileBroker(self.folder)
+        self._stocks = FileBroker(self.folder, holidays=holidays)
         self.Contracts = Contracts([c for c in self._stocks.Contracts.Stocks.values()])
         self._futures = TaifexFutures(checked_products(products))
         self.Contracts.Futures = self._futures
