@@ -63,7 +63,7 @@ def main() -> None:
     parser.add_argument("--days", type=int, default=20)
     parser.add_argument("--ticks-per-day", type=int, default=50_000)
     parser.add_argument("--format", choices=["csv", "parquet"], default="csv")
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
 
     utils.console = QuietConsole()

@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cctype>
 #include <cmath>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "common/py_console.hpp"
 #include "vkb/trade_price.hpp"
@@ -20,23 +22,49 @@ namespace vkb::py {
 
 namespace {
 
-// A column without nulls into `out`, chunk by chunk: each chunk is a view, so the values are copied once.
+// The chunks of a column without nulls as numpy views, kept alive by `owners` (destroy with the GIL held).
 template <class T>
-void copy_column(const nb::object& series, std::vector<T>& out) {
-    // Reserved, not resized: the values are written once, not zeroed first.
-    out.clear();
-    out.reserve(nb::cast<std::size_t>(series.attr("len")()));
+struct ColumnViews {
+    struct Part {
+        const T* data;
+        std::int64_t stride;
+        std::size_t size;
+    };
+    std::vector<nb::object> owners;
+    std::vector<Part> parts;
+    std::size_t total = 0;
+};
+
+template <class T>
+ColumnViews<T> views_of(const nb::object& series) {
+    ColumnViews<T> views;
     for (nb::handle chunk : series.attr("get_chunks")()) {
-        auto array = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::device::cpu>>(chunk.attr("to_numpy")());
-        const std::size_t n = array.shape(0);
-        const T* data = array.data();
-        const std::int64_t stride = array.stride(0);
-        if (stride == 1) {
-            out.insert(out.end(), data, data + n);
+        nb::object array = chunk.attr("to_numpy")();
+        const auto view = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::device::cpu>>(array);
+        views.parts.push_back({view.data(), view.stride(0), view.shape(0)});
+        views.total += view.shape(0);
+        views.owners.push_back(std::move(array));
+    }
+    return views;
+}
+
+// The values into `out`, copied once (reserved, not zeroed first); touches no Python object.
+template <class T>
+void copy_views(const ColumnViews<T>& views, std::vector<T>& out) {
+    out.clear();
+    out.reserve(views.total);
+    for (const auto& part : views.parts) {
+        if (part.stride == 1) {
+            out.insert(out.end(), part.data, part.data + part.size);
         } else {
-            for (std::size_t i = 0; i < n; ++i) out.push_back(data[static_cast<std::int64_t>(i) * stride]);
+            for (std::size_t i = 0; i < part.size; ++i) out.push_back(part.data[static_cast<std::int64_t>(i) * part.stride]);
         }
     }
+}
+
+template <class T>
+void copy_column(const nb::object& series, std::vector<T>& out) {
+    copy_views(views_of<T>(series), out);
 }
 
 std::string repr_of(const nb::handle& value) { return nb::cast<std::string>(nb::repr(value)); }
@@ -226,27 +254,36 @@ void write_csv_atomically(const nb::object& frame, const std::string& path) {
 
 std::size_t frame_height(const nb::object& frame) { return nb::cast<std::size_t>(frame.attr("height")); }
 
-// A quote column as doubles with NaN where it is missing, absent, or not a price (<= 0).
-static void copy_quote(const nb::object& df, const char* name, std::vector<double>& out) {
-    const std::size_t n = frame_height(df);
-    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) {
-        out.assign(n, std::nan(""));
-        return;
-    }
+// A quote column as doubles with NaN where it is missing or not a price; none when the frame has none.
+static std::optional<ColumnViews<double>> quote_views(const nb::object& df, const char* name) {
+    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) return std::nullopt;
     nb::object column = df[name];
     if (!column.attr("dtype").equal(polars().attr("Float64")))
         column = column.attr("cast")(polars().attr("Float64"), nb::arg("strict") = false);
     if (nb::cast<std::size_t>(column.attr("null_count")()) > 0) column = column.attr("fill_null")(std::nan(""));
-    copy_column(column, out);
+    return views_of<double>(column);
+}
+
+static void copy_quote(const std::optional<ColumnViews<double>>& views, std::size_t rows, std::vector<double>& out) {
+    if (!views) {
+        out.assign(rows, std::nan(""));
+        return;
+    }
+    copy_views(*views, out);
     for (double& price : out)
         if (!(price > 0.0)) price = std::nan("");
 }
+
+// From this many rows on, the columns are copied on two threads: a dense replay's columns are tens of
+// megabytes of fresh memory, and a second core halves the wait for them.
+constexpr std::size_t kParallelCopyRows = 200'000;
 
 std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map) {
     nb::module_ pl = polars();
     auto batch = std::make_shared<TickBatch>();
     batch->utc_offset_hours = nb::cast<int>(basic_info().attr("utc_offset_hours"));
-    if (frame_height(frame) == 0) return batch;
+    const std::size_t rows = frame_height(frame);
+    if (rows == 0) return batch;
     // Not rechunked: each column is copied chunk by chunk, and the unused ones are never touched.
     const nb::object& df = frame;
     // A null would have to be made up (1970, qty 0); the frame is refused instead.
@@ -258,16 +295,6 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
                                " 筆為空值, 無法回放")
                                   .c_str());
     }
-    copy_column(df["ts"], batch->ts_ns);
-    copy_column(df["close"], batch->close);
-    if (const auto row = first_bad_trade_price(batch->close))
-        throw nb::value_error(("Tick 資料表第 " + std::to_string(*row + 1) + " 筆無法回放: " + kTradePriceRule +
-                               ", 實際為 " + price_text(batch->close[*row]))
-                                  .c_str());
-    copy_column(df["volume"], batch->volume);
-    copy_column(df["tick_type"], batch->tick_type);
-    copy_quote(df, "bid_price", batch->bid_price);
-    copy_quote(df, "ask_price", batch->ask_price);
     nb::object code = df["code"];
     nb::object first = code.attr("__getitem__")(0);
     // One code (a replay of one instrument) needs no lookup per tick.
@@ -283,11 +310,56 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
         batch->codes.push_back(nb::cast<std::string>(codes[i]));
         batch->markets.push_back(nb::cast<std::string>(nb::str(code_market_map[codes[i]])));
     }
-    if (one_code)
-        batch->code_index.assign(batch->ts_ns.size(), 0);
-    else
-        copy_column(code.attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")),
-                    batch->code_index);
+    {
+        const auto ts = views_of<std::int64_t>(df["ts"]);
+        const auto close = views_of<double>(df["close"]);
+        const auto volume = views_of<std::int64_t>(df["volume"]);
+        const auto tick_type = views_of<std::int64_t>(df["tick_type"]);
+        const auto bid = quote_views(df, "bid_price"), ask = quote_views(df, "ask_price");
+        std::optional<ColumnViews<std::uint32_t>> code_index;
+        if (!one_code)
+            code_index = views_of<std::uint32_t>(
+                code.attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")));
+        // The views stay alive past this block, which touches no Python object.
+        nb::gil_scoped_release unlocked;
+        const auto copy_second_half = [&] {
+            copy_views(tick_type, batch->tick_type);
+            copy_quote(bid, rows, batch->bid_price);
+            copy_quote(ask, rows, batch->ask_price);
+            if (code_index)
+                copy_views(*code_index, batch->code_index);
+            else
+                batch->code_index.assign(rows, 0);
+        };
+        std::exception_ptr failed;
+        std::thread second;
+        if (rows >= kParallelCopyRows)
+            second = std::thread([&] {
+                try {
+                    copy_second_half();
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        std::exception_ptr failed_here;
+        try {
+            copy_views(ts, batch->ts_ns);
+            copy_views(close, batch->close);
+            copy_views(volume, batch->volume);
+        } catch (...) {
+            failed_here = std::current_exception();
+        }
+        if (second.joinable())
+            second.join();
+        else if (!failed_here)
+            copy_second_half();
+        if (failed_here) std::rethrow_exception(failed_here);
+        if (failed) std::rethrow_exception(failed);
+    }
+    if (const auto row = first_bad_trade_price(batch->close))
+        throw nb::value_error(("Tick 資料表第 " + std::to_string(*row + 1) + " 筆無法回放: " + kTradePriceRule +
+                               ", 實際為 " + price_text(batch->close[*row]))
+                                  .c_str());
     return batch;
 }
 
