@@ -53,6 +53,9 @@ class FakeTicker:
     def stop_send_ticks(self) -> None:
         self.stopped = True
 
+    def wait_for_tick_cache(self) -> None:
+        pass
+
 
 class FakeLedger(FakePositions):
     """Books fills first in, first out without costs; slippage is one unit against the order. Its account as a

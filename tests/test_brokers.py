@@ -163,7 +163,7 @@ def test_prices_on_the_grid_and_quotes_one_tick_around_the_trade(code):
 
 
 @pytest.mark.parametrize("make", [lambda tmp: SimulatedBroker(), lambda tmp: FileBroker(tmp)])
-@pytest.mark.parametrize(("family", "code"), [("Stocks", "1234"), ("Futures", "NOPE1"), ("Stocks", "TXFR1")])
+@pytest.mark.parametrize(("family", "code"), [("Stocks", "123"), ("Futures", "NOPE1"), ("Stocks", "TXFR1")])
 def test_unknown_code_is_a_key_error_naming_it(tmp_path, make, family, code):
     with pytest.raises(KeyError, match=code):
         getattr(make(tmp_path).Contracts, family)[code]
@@ -208,7 +208,10 @@ def test_file_broker_serves_back_what_was_written(broker, tmp_path, code, relati
     files = FileBroker(tmp_path)
     contract = contract_of(files, code)
     assert files.ticks(contract=contract, date="2024-03-05") == original
-    assert files.ticks(contract=contract, date="2024-03-06") == {name: [] for name in TICK_COLUMNS}
+    # A weekend day without a file has no ticks; a weekday without one is a missing day.
+    assert files.ticks(contract=contract, date="2024-03-09") == {name: [] for name in TICK_COLUMNS}
+    with pytest.raises(ValueError, match=f"缺少 {code} 2024-03-06"):
+        files.ticks(contract=contract, date="2024-03-06")
 
 
 def test_file_broker_market_from_mapping_before_rule(tmp_path):
@@ -243,7 +246,7 @@ GOOD_ROW = {"ts": "1709629200000000000", "close": "580.0", "volume": "2", "bid_p
 @pytest.mark.parametrize(
     ("content", "problem"),
     [
-        (",".join(name for name in TICK_COLUMNS if name != "volume") + "\n", "缺少欄位: volume"),
+        (",".join(name for name in TICK_COLUMNS if name != "close") + "\n", "缺少欄位: close"),
         (",".join(GOOD_ROW) + "\n" + ",".join(GOOD_ROW.values()).replace("580.0,2", "abc,2", 1) + "\n",
          "欄位 close 第 1 筆"),
         (",".join(GOOD_ROW) + "\n" + ",".join(GOOD_ROW.values()) + "\n" + ",".join(GOOD_ROW.values())[:-1] + "1.5\n",

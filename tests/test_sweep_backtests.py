@@ -45,7 +45,7 @@ def test_parameters_reach_the_strategy_and_the_run_stays_quiet(console):
 
 @pytest.mark.parametrize(("change", "message"), [
     ({"params": {"no_such": 1}}, "no_such"),
-    ({"codes": ["9999:Stock"]}, "9999"),
+    ({"codes": ["99ZZ:Stock"]}, "99ZZ"),
     ({"codes": ["2330:Bond"]}, "2330:Bond"),
     ({"options": {"fees": "cheap"}}, "cheap"),
 ])

@@ -39,6 +39,25 @@ TEST_CASE("gaps inside a session fill minute by minute, closed hours and weekend
     CHECK(e.last_tick()->close == 12.0);
 }
 
+TEST_CASE("a trading date without a tick of the code is never filled") {
+    QuoteBook book;
+    auto& stock = book.entry("2330");
+    book.add_tick(stock, tick(wall(2024, 1, 2, 13, 28), 10.0));
+    book.add_tick(stock, tick(wall(2024, 1, 4, 9, 1), 12.0));  // Wednesday 2024-01-03 had no data
+    REQUIRE(stock.history.size() == 4);
+    CHECK(stock.history[1].dt_us == wall(2024, 1, 2, 13, 29));
+    CHECK(stock.history[2].dt_us == wall(2024, 1, 4, 9, 0));
+
+    auto& future = book.entry("TXFR1");
+    book.add_tick(future, tick(wall(2024, 1, 2, 13, 44), 100.0, 1, ProductType::Future));
+    // The night of 01-02 and the day of 01-03 (trading date 2024-01-03) had no data; the night of 01-03
+    // opens the tick's own trading date 2024-01-04.
+    book.add_tick(future, tick(wall(2024, 1, 3, 15, 2), 101.0, 1, ProductType::Future));
+    REQUIRE(future.history.size() == 4);
+    CHECK(future.history[1].dt_us == wall(2024, 1, 3, 15, 0));
+    CHECK(future.history[2].dt_us == wall(2024, 1, 3, 15, 1));
+}
+
 TEST_CASE("k-bar caches fold late ticks into the open bar and drop older and simulated ones") {
     QuoteBook book;
     auto& e = book.entry("2330");
@@ -74,6 +93,10 @@ TEST_CASE("hour and day bars follow the sessions") {
     CHECK(BarRule{BarUnit::Hour, 4}.bucket_start(ProductType::Future, wall(2024, 1, 3, 2, 0), cal) ==
           wall(2024, 1, 2, 23, 0));
     CHECK(day.bucket_start(ProductType::Future, wall(2024, 1, 5, 20, 0), cal) == wall(2024, 1, 8, 0, 0));
+    // The night's closing print at 05:00:00 is the night's: hours counted from 15:00 (a bar of its own,
+    // as the day session's 13:45 print) and the night's trading date.
+    CHECK(hour.bucket_start(ProductType::Future, wall(2024, 1, 6, 5, 0), cal) == wall(2024, 1, 6, 5, 0));
+    CHECK(day.bucket_start(ProductType::Future, wall(2024, 1, 6, 5, 0), cal) == wall(2024, 1, 8, 0, 0));
     CHECK(day.bucket_start(ProductType::Stock, wall(2024, 1, 5, 13, 0), cal) == wall(2024, 1, 5, 0, 0));
     CHECK(BarRule{BarUnit::Week, 1}.bucket_start(ProductType::Stock, wall(2024, 1, 7, 13, 0), cal) ==
           wall(2024, 1, 1, 0, 0));

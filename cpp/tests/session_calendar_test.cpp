@@ -109,6 +109,15 @@ TEST_CASE("trading date of a tick: stocks by calendar date, futures by the sessi
     CHECK(cal.trading_date(ProductType::Future, wall(2024, 1, 6, 0, 30)) == days_from_civil(2024, 1, 8));
 }
 
+TEST_CASE("the night session's closing print at 05:00:00 counts for the night's trading date, Saturday's too") {
+    SessionCalendar cal;
+    const std::int64_t half_second = kMicrosPerSecond / 2;
+    CHECK(cal.futures_trading_date(wall(2024, 1, 6, 5, 0)) == days_from_civil(2024, 1, 8));
+    CHECK(cal.futures_trading_date(wall(2024, 1, 6, 5, 0) + half_second) == days_from_civil(2024, 1, 8));
+    CHECK(cal.futures_trading_date(wall(2024, 1, 9, 5, 0)) == days_from_civil(2024, 1, 9));
+    CHECK(cal.futures_trading_date(wall(2024, 1, 6, 5, 0) + kMicrosPerSecond) == days_from_civil(2024, 1, 6));
+}
+
 TEST_CASE("the night-opening day changes at every futures trading-date boundary") {
     SessionCalendar cal;
     cal.set_holidays({days_from_civil(2024, 10, 10)});

@@ -54,3 +54,14 @@ TEST_CASE("a range without a trading date is empty") {
     CHECK(futures_trading_range(calendar, day(2024, 3, 2), day(2024, 3, 3)).empty);
     CHECK(futures_trading_range(calendar, day(2024, 3, 5), day(2024, 3, 4)).empty);
 }
+
+TEST_CASE("a Monday range keeps the Friday night's closing print at Saturday 05:00:00") {
+    SessionCalendar calendar;
+    const TradingDateRange r = futures_trading_range(calendar, day(2024, 3, 4), day(2024, 3, 4));
+    const auto saturday = futures_day_windows(calendar, r, day(2024, 3, 2));
+    REQUIRE(saturday.size() == 1);
+    const std::int64_t close_print = wall_ns(2024, 3, 2, 5);
+    CHECK(saturday[0].from_ns <= close_print);
+    CHECK(close_print < saturday[0].until_ns);
+    CHECK(saturday[0].until_ns <= close_print + 1'000'000'000);
+}

@@ -101,6 +101,9 @@ class Ticker:
     def stop_send_ticks(self) -> None:
         """停止傳送 Tick 資料"""
 
+    def wait_for_tick_cache(self) -> None:
+        """等待回放讀取的日子寫入 Tick 快取 (回放不等快取寫完即開始; 程式結束前也會寫完)"""
+
     def backfilling(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None = None, end_to: str | datetime.date | None = None) -> None:
         """回補 Tick 資料"""
 

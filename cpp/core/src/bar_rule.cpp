@@ -52,7 +52,7 @@ std::int64_t session_anchor(ProductType market, std::int64_t wall_us) {
     const std::int64_t second = (wall_us - days * kMicrosPerDay) / kMicrosPerSecond;
     if (market == ProductType::Stock) return days * kMicrosPerDay + 9 * kMicrosPerHour;
     if (second >= kNightStartSecond) return days * kMicrosPerDay + kNightStartSecond * kMicrosPerSecond;
-    if (second < kNightEndSecond) return (days - 1) * kMicrosPerDay + kNightStartSecond * kMicrosPerSecond;
+    if (in_night_tail(second)) return (days - 1) * kMicrosPerDay + kNightStartSecond * kMicrosPerSecond;
     return days * kMicrosPerDay + 8 * kMicrosPerHour + 45 * kMicrosPerMinute;
 }
 

@@ -30,8 +30,14 @@ void QuoteBook::add_tick(CodeTicks& entry, const QuoteTick& tick) const {
         const std::int64_t last_minute = floor_to(last->dt_us, kMicrosPerMinute);
         const std::int64_t this_minute = floor_to(tick.dt_us, kMicrosPerMinute);
         const double close = last->close;
+        // A trading date between the two ticks had no tick of the code (no data, or a day that failed
+        // to load): it stays empty rather than being made up at the last close.
+        const std::int64_t last_date = calendar_.trading_date(tick.market, last->dt_us);
+        const std::int64_t this_date = calendar_.trading_date(tick.market, tick.dt_us);
         for (std::int64_t m = last_minute + kMicrosPerMinute; m < this_minute; m += kMicrosPerMinute) {
             if (!calendar_.is_open_minute(tick.market, m)) continue;
+            const std::int64_t date = calendar_.trading_date(tick.market, m);
+            if (date != last_date && date != this_date) continue;
             QuoteTick filler;
             filler.dt_us = m;
             filler.close = close;

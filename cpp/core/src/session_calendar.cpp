@@ -72,7 +72,7 @@ std::int64_t SessionCalendar::futures_trading_date(std::int64_t wall_us) const {
     const std::int64_t days = floor_div(wall_us, kMicrosPerDay);
     const auto second = static_cast<int>((wall_us - days * kMicrosPerDay) / kMicrosPerSecond);
     if (second >= kNightStartSecond) return next_trading_date_after(days);
-    if (second < kNightEndSecond) return next_trading_date_after(days - 1);
+    if (in_night_tail(second)) return next_trading_date_after(days - 1);
     return days;
 }
 

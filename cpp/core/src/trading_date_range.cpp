@@ -32,10 +32,12 @@ std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, con
     if (range.empty || calendar.is_holiday(day)) return windows;
     const std::int64_t midnight = day * kNsPerDay;
     const std::int64_t night_end = midnight + kNightEndSecond * kNsPerSecond;
+    // The night session's closing print is stamped within the second 05:00:00, Saturday's too.
+    const std::int64_t night_close_until = night_end + kNsPerSecond;
     const std::int64_t night_start = midnight + kNightStartSecond * kNsPerSecond;
     auto counts = [&](std::int64_t trading) { return range.first_trading <= trading && trading <= range.last_trading; };
     if (calendar.is_trading_date(day - 1) && counts(calendar.next_trading_date_after(day - 1)))
-        windows.push_back({midnight, night_end});
+        windows.push_back({midnight, night_close_until});
     if (calendar.is_trading_date(day) && counts(day)) windows.push_back({night_end, night_start});
     if (calendar.is_trading_date(day) && counts(calendar.next_trading_date_after(day)))
         windows.push_back({night_start, midnight + kNsPerDay});

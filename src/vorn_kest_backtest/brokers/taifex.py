@@ -21,12 +21,17 @@ from datetime import date, timedelta
 
 import polars as pl
 
-from vorn_kest_backtest.brokers.columns import empty_ticks, parse_day
+from vorn_kest_backtest.brokers.columns import TICK_COLUMNS, parse_day
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
 from vorn_kest_backtest.brokers.files import FileBroker
 from vorn_kest_backtest.brokers.taifex_contracts import TaifexFutures, checked_products, selection_of
-from vorn_kest_backtest.brokers.taifex_daily_file import day_session_present, read_daily_file, trading_day_of
-from vorn_kest_backtest.brokers.taifex_store import converted_path, is_current
+from vorn_kest_backtest.brokers.taifex_daily_file import (
+    ROW_SCHEMA,
+    day_session_present,
+    read_daily_file,
+    trading_day_of,
+)
+from vorn_kest_backtest.brokers.taifex_store import converted_path, fingerprint, is_current
 from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns
 
 # Raw files read per call are kept for the next calendar day, which shares one file with this one.
@@ -71,7 +76,7 @@ class TaifexBroker:
         self.tick_source_id = "taifex " + os.path.realpath(self.folder)
         self.calendar = TradingCalendar(holidays)
         self.sources = find_daily_files(self.folder)
-        self._stocks = FileBroker(self.folder)
+        self._stocks = FileBroker(self.folder, holidays=holidays)
         self.Contracts = Contracts([c for c in self._stocks.Contracts.Stocks.values()])
         self._futures = TaifexFutures(checked_products(products))
         self.Contracts.Futures = self._futures
@@ -86,15 +91,27 @@ class TaifexBroker:
 
     def ticks(self, contract: Contract, date: str) -> dict[str, list]:
         """回傳該商品在該日 (日曆日) 的 Tick, 八個欄位各為一個 list; 該日沒有交易時回傳空 list."""
+        frame = self.tick_frame(contract, date)
+        return {name: frame[name].to_list() for name in TICK_COLUMNS}
+
+    def tick_frame(self, contract: Contract, date: str, since_ns: int | None = None) -> pl.DataFrame:
+        """同 ticks, 為 polars DataFrame (股票另有 source_row 欄); `since_ns`: 只取此牆上時間 (奈秒) 起的 Tick,
+        只讀含有這些 Tick 的檔案 (例如只要當晚的夜盤時, 只需下一個交易日的檔案)."""
         self.Contracts.table_of(contract)
         day = parse_day(date)
         if contract.market == STOCK:
-            return self._stocks.ticks(contract=contract, date=date)
+            return self._stocks.tick_frame(contract=contract, date=date, since_ns=since_ns)
         selection = selection_of(contract.code, self._futures.products)
         if selection is None:
             raise KeyError(f"期交所每日行情檔沒有這個代碼: {contract.code}")
+        files = self._files_holding(day)
+        # With two files, the rows dated `day` in the first end where the evening in the second begins.
+        day_end = midnight_ns(day) + NS_PER_DAY
+        ends = [self._evening_start(day), day_end] if len(files) == 2 else [day_end] * len(files)
         parts = []
-        for trading_day in self._files_holding(day):
+        for trading_day, end in zip(files, ends, strict=True):
+            if since_ns is not None and end <= since_ns:
+                continue
             if trading_day > day and trading_day not in self.sources:
                 # Rows dated `day` in a later file open that later trading day's night session; the
                 # fetch of that trading day reports the missing file, and a range ending today never needs it.
@@ -110,21 +127,20 @@ class TaifexBroker:
                     (pl.col("date") == day) & (pl.col("product") == selection.product) & (pl.col("expiry") == expiry)
                 )
             )
-        if not parts:
-            return empty_ticks()
-        rows = pl.concat(parts).sort("ts", maintain_order=True)
-        blank = [None] * rows.height
-        return {
-            "ts": rows["ts"].to_list(),
-            "close": rows["price"].to_list(),
-            "volume": rows["volume"].to_list(),
-            "bid_price": blank,
-            "bid_volume": blank,
-            "ask_price": blank,
-            "ask_volume": blank,
+        rows = pl.concat(parts).sort("ts", maintain_order=True) if parts else pl.DataFrame(schema=ROW_SCHEMA)
+        if since_ns is not None:
+            rows = rows.filter(pl.col("ts") >= since_ns)
+        return rows.select(
+            "ts",
+            pl.col("price").alias("close"),
+            "volume",
+            pl.lit(None, pl.Float64).alias("bid_price"),
+            pl.lit(None, pl.Int64).alias("bid_volume"),
+            pl.lit(None, pl.Float64).alias("ask_price"),
+            pl.lit(None, pl.Int64).alias("ask_volume"),
             # The files carry no trade side; the opening-auction print has none either.
-            "tick_type": [0] * rows.height,
-        }
+            pl.lit(0, pl.Int64).alias("tick_type"),
+        )
 
     def contract_months(self, contract: Contract, date: str) -> list[tuple[int, str]]:
         """該日 (日曆日) 期貨 Tick 所屬的契約月份: [(起始 ts 奈秒, 到期月份), ...] 依時間; 股票為空 list.
@@ -152,12 +168,11 @@ class TaifexBroker:
         return midnight_ns(day) + NS_PER_DAY
 
     def tick_source_stamp(self, contract: Contract, date: str) -> str:
-        """該日所用檔案的路徑, 大小與修改時間 (奈秒); 檔案改變後快取會重新讀取."""
+        """該日所用檔案的路徑, 大小, 修改時間 (奈秒) 與內容雜湊; 檔案改變後快取會重新讀取."""
         if contract.market == STOCK:
             return self._stocks.tick_source_stamp(contract, date)
         paths = [self.sources[day] for day in self._files_holding(parse_day(date)) if day in self.sources]
-        stats = ((path, os.stat(path)) for path in paths)
-        return "|".join(f"{path} {stat.st_size} {stat.st_mtime_ns}" for path, stat in stats)
+        return "|".join(f"{path} {fingerprint(path)}" for path in paths)
 
     def tick_source_name(self, contract: Contract, date: str) -> str:
         """股票: 該日檔案的路徑; 期貨為空字串 (期交所檔案的資料列在讀檔時已逐列檢查, 錯誤訊息帶出檔名與行號)."""

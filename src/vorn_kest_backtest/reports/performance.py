@@ -84,16 +84,19 @@ def drop_unearned_periods(html: str, years: float) -> str:
 
 OWN_FIGURES_NOTE = ("本頁數字 (報酬率, Sharpe, Sortino, 最大回撤, 持倉時間等) 由 quantstats 依每日權益的日報酬"
                     "自行計算, 可能與回測摘要 (終端機, summary.json, 基本回測報告) 不同; 回測的數字以回測摘要為準.")
+_DATA_LABEL_BLOCK = ('<p id="data-label" style="margin: 8px 0; padding: 8px 12px; border: 1px solid #e0c36c; '
+                     'background: #fff8e1; color: #5c4a00;">{label}: 價格由模擬券商產生, 不是真實的歷史行情.</p>')
 _NOTE_BLOCK = ('<p id="own-figures-note" style="margin: 8px 0; padding: 8px 12px; border: 1px solid #e0c36c; '
                'background: #fff8e1; color: #5c4a00;">' + OWN_FIGURES_NOTE + "</p>")
 
 
-def with_own_figures_note(html: str) -> str:
+def with_own_figures_note(html: str, data_label: str = "") -> str:
     """The page with a visible note, first in its body (inside the library's page container), that its figures
-    are the library's own."""
+    are the library's own; with `data_label` ("模擬資料") a note above it that the prices were made up."""
     opened = re.search(r'<body[^>]*>(\s*<div class="container">)?', html)
     at = opened.end() if opened else 0
-    return html[:at] + _NOTE_BLOCK + html[at:]
+    label = _DATA_LABEL_BLOCK.format(label=data_label) if data_label else ""
+    return html[:at] + label + _NOTE_BLOCK + html[at:]
 
 
 def unreportable(equity: pd.Series) -> str | None:
@@ -118,10 +121,12 @@ def benchmark_closes(quote_manager, first_day: pd.Timestamp, last_day: pd.Timest
 
 
 def generate_qs_profit_report(positions, quote_manager, code: str, folder: str | None = None,
-                              daily_closes: list[tuple[str, float]] | None = None) -> str | None:
+                              daily_closes: list[tuple[str, float]] | None = None,
+                              data_label: str = "") -> str | None:
     """產生進階損益報告 (quantstats HTML) 與損益明細 CSV; 回傳 HTML 路徑, 沒有損益資料或無法產生時回傳 None.
 
     daily_closes: 每個交易日收盤時依市價計算的權益 [("%Y-%m-%d", 權益), ...] (回測摘要的同一組); 未給時以已實現損益計算.
+    data_label: "模擬資料" 時, 標題與頁首標明價格為模擬.
     """
     rows = positions.get_profit_rows_by_code(code)
     html_path = output_path(positions, code + "-profit_report.html", folder, REPORT_FOLDER)
@@ -134,13 +139,13 @@ def generate_qs_profit_report(positions, quote_manager, code: str, folder: str |
     profit_df["entry_dt"] = to_exchange_datetimes(profit_df["entry_dt"])
     profit_df["exit_dt"] = to_exchange_datetimes(profit_df["exit_dt"])
     profit_df.to_csv(csv_path, index=False, encoding="utf-8-sig")
-    rendered = _render(positions, quote_manager, profit_df, html_path, daily_closes)
+    rendered = _render(positions, quote_manager, profit_df, html_path, daily_closes, data_label)
     utils.console.print("[bold green]損益報告 CSV 已產生: " + csv_path + "[/bold green]")
     return rendered
 
 
 def _render(positions, quote_manager, profit_df: pd.DataFrame, html_path: str,
-            daily_closes: list[tuple[str, float]] | None) -> str | None:
+            daily_closes: list[tuple[str, float]] | None, data_label: str = "") -> str | None:
     if daily_closes:
         equity = daily_equity_series(daily_closes, positions.initial_capital)
     else:
@@ -151,7 +156,8 @@ def _render(positions, quote_manager, profit_df: pd.DataFrame, html_path: str,
         return None
     qs = _quantstats()
     benchmark = benchmark_closes(quote_manager, equity.index.min(), equity.index.max())
-    options = {"rf": RISK_FREE_RATE, "title": "進階損益報告", "output": html_path}
+    title = f"進階損益報告 ({data_label})" if data_label else "進階損益報告"
+    options = {"rf": RISK_FREE_RATE, "title": title, "output": html_path}
     if benchmark.empty:
         utils.console.print("[yellow]沒有 " + BENCHMARK_CODE + " 的日 K 資料, 進階損益報告不含基準比較[/yellow]")
     else:
@@ -173,7 +179,7 @@ def _render(positions, quote_manager, profit_df: pd.DataFrame, html_path: str,
         return None
     years = ((equity.index.max() - equity.index.min()).days + 1) / 365.25
     with open(html_path, encoding="utf-8") as file:
-        page = with_own_figures_note(drop_unearned_periods(file.read(), years))
+        page = with_own_figures_note(drop_unearned_periods(file.read(), years), data_label)
     with open(html_path, "w", encoding="utf-8") as file:
         file.write(page)
     utils.console.print("[bold green]進階損益報告已產生: " + html_path + "[/bold green]")

@@ -42,14 +42,17 @@ def equity_json(samples) -> str:
 
 
 def build_standard_context(positions, code: str, quote_manager, folder: str | None = None,
-                           equity=None, realised=None, figures=None, open_positions=None) -> dict[str, Any]:
+                           equity=None, realised=None, figures=None, open_positions=None,
+                           data_label: str = "") -> dict[str, Any]:
     """equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity));
     figures: the run's summary as shown on the console (rows with `label`, `text`, `sign`);
-    open_positions: the ledger's positions still open at the end (this code's are shown; None: no such section)."""
+    open_positions: the ledger's positions still open at the end (this code's are shown; None: no such section);
+    data_label: "模擬資料" when the replayed ticks were made up, shown in the title and a banner."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
     return {
         "code": code,
+        "data_label": data_label,
         "kbar_df": kbar_json(quote_manager, code),
         "profit_rows": rows,
         "profit_rows_json": to_script_json(rows),
@@ -78,16 +81,18 @@ def _copy_plotly_js(folder: str) -> None:
 
 
 def generate_standard_report(positions, code: str, quote_manager, folder: str | None = None,
-                             equity=None, realised=None, figures=None, open_positions=None) -> str:
+                             equity=None, realised=None, figures=None, open_positions=None,
+                             data_label: str = "") -> str:
     """產生基本回測報告 (HTML); 回傳檔案路徑. folder 為這次回測的資料夾 (未給時為資料目錄下的 report).
 
     figures: 回測摘要的數字 (與終端機的回測結果相同), 顯示在報告的「回測結果」區.
     open_positions: 回放結束時仍未平倉的部位, 顯示在報告的「未平倉部位」區.
+    data_label: "模擬資料" 時, 標題與頁首橫幅標明價格為模擬.
     """
     utils.console.print("[bold green]產生 " + code + " 的回測報告...[/bold green]")
     path = output_path(positions, code + "-report.html", folder, REPORT_FOLDER)
     context = build_standard_context(positions, code, quote_manager, folder, equity, realised, figures,
-                                     open_positions)
+                                     open_positions, data_label)
     html = template_env.get_template("profit_report.html").render(**context)
     _copy_plotly_js(os.path.dirname(path))
     with open(path, "w+", encoding="utf-8") as file:

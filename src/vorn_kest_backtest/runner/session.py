@@ -20,7 +20,14 @@ from vorn_kest_backtest.runner.orders import OrderBook
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.strategy import Strategy
-from vorn_kest_backtest.runner.summary import Summary, figure_rows, open_positions_table, summarise, summary_table
+from vorn_kest_backtest.runner.summary import (
+    SIMULATED_DATA_LABEL,
+    Summary,
+    figure_rows,
+    open_positions_table,
+    summarise,
+    summary_table,
+)
 from vorn_kest_backtest.runner.summary_file import write_summary_file
 
 
@@ -89,6 +96,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         ticker = ticker_class(api)
         ticker.send_ticks(codes, start, end)
     replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
+    # The days read were cached behind the replay; a sweep worker may end without running exit handlers.
+    ticker.wait_for_tick_cache()
     call_hook(strategy.on_finish, "on_finish", ctx)
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
@@ -96,6 +105,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
 
     summary = summarise(positions, samples, recorder.held, start, end, markets.values())
     summary.missing_days = missing
+    if replayed and getattr(api, "simulated", False) is True:
+        summary.data_label = SIMULATED_DATA_LABEL
     summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
     summary.open_positions = positions.ledger.open_positions()
     if outputs.files:
@@ -120,8 +131,9 @@ def _write_outputs(positions, quote_manager, codes, markets, samples, folder: st
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(
             positions, code, quote_manager, folder, equity=samples, realised=realised,
-            figures=figure_rows(summary), open_positions=summary.open_positions)
-        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes)
+            figures=figure_rows(summary), open_positions=summary.open_positions, data_label=summary.data_label)
+        performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes,
+                                                        data_label=summary.data_label)
         if performance is not None:
             paths[f"{code} 進階損益報告"] = performance
     return paths

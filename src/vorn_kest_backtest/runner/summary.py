@@ -17,6 +17,10 @@ from vorn_kest_backtest.runner.equity import Sample
 from vorn_kest_backtest.runner.missing_days import MissingDays, summary_text
 from vorn_kest_backtest.runner.trading_days import daily_closes
 
+# What the run's figures and reports say when the replayed ticks were made up by the simulated broker.
+SIMULATED_DATA_LABEL = "模擬資料"
+SIMULATED_DATA_NOTE = "模擬資料: 價格由模擬券商產生, 不是真實的歷史行情"
+
 
 @dataclass
 class Summary:
@@ -46,6 +50,7 @@ class Summary:
     report_paths: dict[str, str] = field(default_factory=dict)
     missing_days: MissingDays = field(default_factory=MissingDays)
     daily_closes: list[tuple[str, float]] = field(default_factory=list)  # ("%Y-%m-%d", equity) per trading date
+    data_label: str = ""  # SIMULATED_DATA_LABEL when the replayed ticks were made up
 
     @property
     def win_rate(self) -> float:
@@ -58,6 +63,7 @@ class Summary:
         values.pop("open_positions")
         values.pop("missing_days")
         values.pop("daily_closes")
+        values.pop("data_label")
         values["win_rate"] = self.win_rate
         return values
 
@@ -120,7 +126,8 @@ class FigureRow:
 
 def figure_rows(summary: Summary) -> list[FigureRow]:
     """The figures as the console and the standard report show them, labels and text alike."""
-    rows = [
+    rows = [FigureRow("資料來源", SIMULATED_DATA_NOTE)] if summary.data_label else []
+    rows += [
         FigureRow("交易次數", f"{summary.trades:,}"),
         FigureRow("勝率", f"{summary.win_rate:.1%}"),
         FigureRow("淨損益", f"{summary.net_profit:,.0f}", (summary.net_profit > 0) - (summary.net_profit < 0)),
@@ -161,7 +168,8 @@ def open_positions_table(summary: Summary) -> Table:
 
 
 def summary_table(summary: Summary) -> Table:
-    table = Table(title="回測結果", show_header=False, title_style="bold")
+    title = f"回測結果 ({summary.data_label})" if summary.data_label else "回測結果"
+    table = Table(title=title, show_header=False, title_style="bold")
     table.add_column("項目", style="bold")
     table.add_column("數值", justify="right")
     for row in figure_rows(summary):

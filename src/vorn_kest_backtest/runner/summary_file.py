@@ -28,6 +28,8 @@ def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, A
         "initial_capital": summary.initial_capital,
         "cost_model": {**fee_settings, "profile": fee_profile or {"name": "table"}},
         "figures": {name: _finite(value) for name, value in summary.figures().items()},
+        "simulated_data": bool(summary.data_label),
+        "data_label": summary.data_label or None,
         "open_positions": [dict(position) for position in summary.open_positions],
         "missing_days": [dict(day) for day in summary.missing_days.failed],
         "empty_codes": dict(summary.missing_days.empty_codes),

@@ -41,7 +41,8 @@ public:
     const std::vector<std::unique_ptr<CodeTicks>>& entries() const { return entries_; }
 
     // Appends the virtual ticks of the open minutes strictly between the last tick's minute and
-    // this tick's minute (at the last close, qty 0), then the tick itself.
+    // this tick's minute (at the last close, qty 0) that lie on the trading date of either tick,
+    // then the tick itself.
     void add_tick(CodeTicks& entry, const QuoteTick& tick) const;
     void clear();
 

@@ -23,6 +23,10 @@ inline constexpr int kFuturesDayCloseSecond = 13 * 3600 + 45 * 60;
 inline constexpr int kNightStartSecond = 15 * 3600;
 inline constexpr int kNightEndSecond = 5 * 3600;
 
+// Whether a futures tick at this second of the day belongs to the night session begun the evening
+// before: its part after midnight, up to its closing print stamped within the second 05:00:00.
+inline bool in_night_tail(std::int64_t second_of_day) { return second_of_day <= kNightEndSecond; }
+
 // Floor division and flooring to a multiple, correct for negative values.
 inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     const std::int64_t q = a / b;
@@ -73,7 +77,7 @@ public:
     bool is_open_minute(ProductType market, std::int64_t wall_us) const;
 
     // The trading date a futures tick counts for: the night session from 15:00 belongs to the next
-    // trading date, its part after midnight likewise; the day session to its own date.
+    // trading date, its night tail after midnight likewise; the day session to its own date.
     std::int64_t futures_trading_date(std::int64_t wall_us) const;
     // The trading date a tick of `market` counts for: a stock tick's calendar date, a futures tick's
     // `futures_trading_date`.

@@ -26,8 +26,8 @@ struct WallWindow {
 TradingDateRange futures_trading_range(const SessionCalendar& calendar, std::int64_t start_day, std::int64_t end_day);
 
 // The parts of calendar `day` that are in session and count for a trading date of `range`: the
-// night tail before 05:00 (when a night session opened the day before), the day session up to
-// 15:00, and the night from 15:00 (when `day` is a trading date).
+// night tail up to its closing print at 05:00:00 (when a night session opened the day before), the
+// day session up to 15:00, and the night from 15:00 (when `day` is a trading date).
 std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, const TradingDateRange& range,
                                             std::int64_t day);
 

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -11,7 +12,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
-#include "common/py_console.hpp"
+#include "tick_cache_writer.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
@@ -70,33 +71,12 @@ nb::object source_stamp(const nb::object& api, const nb::object& contract, const
     return stamp;
 }
 
-// Beside each cache file of a stamped source: the stamp of the data it was made from.
-std::string stamp_path(const std::string& cache_path) { return cache_path + ".source"; }
-
 bool stamp_matches(const std::string& cache_path, const nb::object& stamp) {
     if (stamp.is_none()) return true;
     std::ifstream in(stamp_path(cache_path), std::ios::binary);
     if (!in) return false;
     const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return kept == nb::cast<std::string>(stamp);
-}
-
-// Written after the cache file: a crash in between leaves an old stamp, so the day is read again.
-void write_stamp(const std::string& cache_path, const nb::object& stamp) {
-    if (stamp.is_none()) return;
-    const std::string path = stamp_path(cache_path), temp = temp_path_beside(path);
-    try {
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            out << nb::cast<std::string>(stamp);
-            if (!out.flush()) throw std::runtime_error("無法寫入 Tick 來源記錄: " + temp);
-        }
-        std::filesystem::rename(temp, path);
-    } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        throw;
-    }
 }
 
 std::string error_text(const nb::python_error& e) { return nb::cast<std::string>(nb::str(e.value())); }
@@ -116,15 +96,31 @@ std::string source_name(const nb::object& api, const nb::object& contract, const
 }
 
 // A day with a bad close fails here, before any of it is cached or replayed.
-void refuse_bad_prices(const nb::object& tick_df, const std::function<std::string()>& source) {
+void refuse_bad_prices(const nb::object& tick_df, const TickSource& source) {
     const auto bad = first_bad_price(tick_df);
     if (!bad) return;
-    throw nb::value_error((source() + " 第 " + std::to_string(bad->row + 1) + " 筆: " + kTradePriceRule +
+    throw nb::value_error((source.what() + " 第 " + source.row_text(bad->row) + " 筆: " + kTradePriceRule +
                            ", 實際為 " + price_text(bad->close))
                               .c_str());
 }
 
+// The broker's answer for one calendar day: its frame when it serves frames (`tick_frame`), else the
+// SDK's ticks query. `since_ns`: only the ticks from that wall-clock time on are wanted.
+nb::object day_answer(const nb::object& api, const nb::object& contract, const std::string& date,
+                      std::optional<std::int64_t> since_ns) {
+    nb::str day(date.c_str(), date.size());
+    nb::object tick_frame = nb::getattr(api, "tick_frame", nb::none());
+    if (tick_frame.is_none()) return api.attr("ticks")(nb::arg("contract") = contract, nb::arg("date") = day);
+    if (since_ns)
+        return tick_frame(nb::arg("contract") = contract, nb::arg("date") = day, nb::arg("since_ns") = *since_ns);
+    return tick_frame(nb::arg("contract") = contract, nb::arg("date") = day);
+}
+
 }  // namespace
+
+bool Ticker::simulated_source() const {
+    return nb::cast<bool>(nb::bool_(nb::getattr(api, "simulated", nb::bool_(false))));
+}
 
 nb::object Ticker::generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder) {
     if (!file_name.is_none() && !nb::isinstance<nb::str>(file_name))
@@ -153,6 +149,7 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
     const std::string code_text = as_text(code, "code");
     check_path_component(code_text);
     const bool loud = !console_quiet();
+    const bool simulated = simulated_source();
     const std::int64_t today = exchange_today();
     const std::int64_t first = day_of(start_from), last = day_of(end_to);
     nb::list frames;
@@ -164,9 +161,10 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
             const std::string date = day_text(day);
             // Taken before the data is read: a change during the read leaves a stale stamp, not stale ticks.
             nb::object stamp = source_stamp(api, contract, date);
-            nb::object ticks = api.attr("ticks")(nb::arg("contract") = contract, nb::arg("date") = date);
-            const auto source = [&] { return source_name(api, contract, code_text, date); };
-            nb::object tick_df = frame_from_ticks(ticks, tick_df_schema, source);
+            nb::object answer = day_answer(api, contract, date, std::nullopt);
+            const TickSource source{[&] { return source_name(api, contract, code_text, date); },
+                                    source_rows_of(answer)};
+            nb::object tick_df = frame_from_ticks(answer, tick_df_schema, source);
             refuse_bad_prices(tick_df, source);
             if (frame_height(tick_df) > 0) frames.append(tick_df);
             if (day < today) {
@@ -176,11 +174,15 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
                 try {
                     const std::string path = nb::cast<std::string>(
                         generate_save_path(nb::str(name.c_str(), name.size()), folder));
-                    write_csv_atomically(tick_df, path);
-                    write_stamp(path, stamp);
+                    if (DeferredCacheWrites::active())
+                        tick_cache_writer().submit({tick_df, stamp, path, code_text, date});
+                    else
+                        write_cache_day(tick_df, path, stamp);
                     if (loud)
-                        console_print("[green]下載 " + code_text + " " + date + " 的 Tick 資料成功, 儲存於 " + path +
-                                      "[/green]");
+                        console_print(simulated ? "[green]產生模擬 Tick 資料 " + code_text + " " + date +
+                                                      " 成功, 儲存於 " + path + "[/green]"
+                                                : "[green]下載 " + code_text + " " + date +
+                                                      " 的 Tick 資料成功, 儲存於 " + path + "[/green]");
                 } catch (const nb::python_error& e) {
                     if (ends_the_run(e)) throw;
                     failure = error_text(e);
@@ -197,14 +199,87 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
     return polars().attr("concat")(frames, nb::arg("how") = "vertical");
 }
 
-nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
+nb::object Ticker::lead_in_ticks(const nb::object& code, const nb::object& product_type, const std::string& date,
+                                 std::int64_t since_ns) {
+    if (!nb::bool_(api)) throw NotLoggedIn();
+    const std::string code_text = as_text(code, "code");
+    nb::object contract = make_kest_contract_object(code, product_type);
+    nb::object answer = day_answer(api, contract, date, since_ns);
+    const TickSource source{[&] { return source_name(api, contract, code_text, date); }, source_rows_of(answer)};
+    nb::object tick_df = frame_from_ticks(answer, tick_df_schema, source);
+    refuse_bad_prices(tick_df, source);
+    nb::module_ pl = polars();
+    return tick_df.attr("with_columns")(
+        pl.attr("lit")(code, nb::arg("dtype") = pl.attr("String")).attr("alias")("code"));
+}
+
+std::string Ticker::cache_file_path(const nb::object& code, const nb::object& date) {
     const std::string name = tick_filename_formatter(code, date);
     // Joined, not created: a read-only data folder must not fail a day that is only read or downloaded.
     nb::object folder = basic_info().attr("data_dir");
     nb::object join = os_path().attr("join");
     for (nb::handle part : cache_folder(api)) folder = join(folder, part);
-    const std::string path = nb::cast<std::string>(join(folder, nb::str(name.c_str(), name.size())));
+    return nb::cast<std::string>(join(folder, nb::str(name.c_str(), name.size())));
+}
+
+PreloadedDays*& preloaded_days() {
+    thread_local PreloadedDays* days = nullptr;
+    return days;
+}
+
+void Ticker::preload_cached_days(const nb::object& code, const nb::object& product_type,
+                                 const std::vector<std::string>& dates, PreloadedDays& out) {
+    nb::module_ pl = polars();
+    std::vector<std::string> paths;
+    nb::list scans;
+    try {
+        const bool stamped = nb::hasattr(api, "tick_source_stamp");
+        nb::object contract;
+        for (const std::string& date : dates) {
+            nb::str day(date.c_str(), date.size());
+            const std::string path = cache_file_path(code, day);
+            std::error_code missing;
+            if (!std::filesystem::is_regular_file(path, missing) || !is_whole_cache_file(path)) continue;
+            if (stamped) {
+                if (!contract.is_valid()) contract = make_kest_contract_object(code, product_type);
+                if (!stamp_matches(path, source_stamp(api, contract, date))) continue;
+            }
+            scans.append(pl.attr("scan_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = tick_df_schema));
+            paths.push_back(path);
+        }
+        if (paths.size() < 2) return;
+        nb::object frames = pl.attr("collect_all")(scans);
+        for (std::size_t i = 0; i < paths.size(); ++i) out[paths[i]] = frames[nb::int_(i)];
+    } catch (const nb::python_error& e) {
+        // Reading ahead only saves time: each day is then read alone, and a bad file names itself there.
+        if (ends_the_run(e)) throw;
+    } catch (const std::exception&) {
+    }
+}
+
+void Ticker::announce_days(const nb::object& code, const nb::object& product_type,
+                           const std::vector<std::string>& dates) {
+    nb::object prepare = nb::getattr(api, "prepare_days", nb::none());
+    if (prepare.is_none()) return;
+    nb::list uncached;
+    for (const std::string& date : dates) {
+        nb::str day(date.c_str(), date.size());
+        if (!std::filesystem::exists(cache_file_path(code, day))) uncached.append(day);
+    }
+    if (uncached.size() == 0) return;
+    try {
+        prepare(nb::arg("contract") = make_kest_contract_object(code, product_type), nb::arg("dates") = uncached);
+    } catch (const nb::python_error& e) {
+        // A hint only: the days are still asked one by one, and any error is reported there.
+        if (ends_the_run(e)) throw;
+    }
+}
+
+nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
+    const std::string path = cache_file_path(code, date);
     const bool loud = !console_quiet();
+    // A day an earlier run read is written behind it: its file is complete once that write is done.
+    tick_cache_writer().wait_for(path);
     const auto status = std::filesystem::status(path);
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
         throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
@@ -216,11 +291,19 @@ nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& pr
     nb::object frame;
     if (current) {
         if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
-        frame = read_tick_csv(path, tick_df_schema);
+        nb::object ready;
+        if (PreloadedDays* days = preloaded_days()) {
+            if (auto found = days->find(path); found != days->end()) {
+                ready = std::move(found->second);
+                days->erase(found);
+            }
+        }
+        frame = read_tick_csv(path, tick_df_schema, ready);
     } else {
         if (loud)
-            console_print(present ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
-                                  : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+            console_print(present         ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
+                          : simulated_source() ? "[red]檔案 " + path + " 不存在, 開始產生模擬 Tick 資料...[/red]"
+                                           : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
         frame = fetch_kest_history_ticks(code, product_type, date, date);
     }
     nb::module_ pl = polars();

@@ -1,12 +1,13 @@
 // One time-ordered frame of several codes over a date range, failed days logged, kept and skipped.
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
-#include "common/py_console.hpp"
+#include "tick_cache_writer.hpp"
 #include "tick_errors.hpp"
 #include "tick_frames.hpp"
 #include "ticker_impl.hpp"
@@ -39,6 +40,9 @@ std::string day_text_of_micros(std::int64_t micros) {
 struct DayPlan {
     std::vector<std::string> dates;
     std::vector<std::vector<WallWindow>> windows;  // futures only: per date, the parts kept
+    // Futures only: the first date is the day before the first trading date, wanted from its night
+    // session (this wall-clock time) on.
+    std::optional<std::int64_t> lead_in_since;
 };
 
 DayPlan stock_days(std::int64_t start, std::int64_t end) {
@@ -57,6 +61,8 @@ DayPlan futures_days(const SessionCalendar& calendar, std::int64_t start, std::i
         plan.dates.push_back(day_text_of_micros(day * kMicrosPerDay));
         plan.windows.push_back(futures_day_windows(calendar, range, day));
     }
+    if (!range.empty && range.first_day < range.first_trading && !plan.windows.front().empty())
+        plan.lead_in_since = plan.windows.front().front().from_ns;
     return plan;
 }
 
@@ -78,6 +84,22 @@ SessionCalendar listed_calendar() {
     SessionCalendar calendar;
     calendar.set_holidays(days);
     return calendar;
+}
+
+// Whether the day frames, each of one code, already follow each other in time: each sorted, each
+// starting after the one before ends. The stacked frame is then in (ts, code) order as it is.
+bool in_time_order(const nb::list& frames) {
+    bool first = true;
+    std::int64_t last_ts = 0;
+    for (nb::handle frame : frames) {
+        nb::object ts = frame["ts"];
+        if (!nb::cast<bool>(ts.attr("is_sorted")())) return false;
+        const auto head = nb::cast<std::int64_t>(ts.attr("first")());
+        if (!first && head <= last_ts) return false;
+        last_ts = nb::cast<std::int64_t>(ts.attr("last")());
+        first = false;
+    }
+    return true;
 }
 
 struct DayFailure {
@@ -123,6 +145,15 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
                            const nb::object& end_to, std::optional<std::uint64_t> generation) {
     const std::int64_t start = micros_of(start_from), end = micros_of(end_to);
     const bool loud = !console_quiet();
+    // A replay's days are cached behind it; a direct call returns with its days written.
+    std::optional<DeferredCacheWrites> deferred;
+    if (generation) deferred.emplace();
+    PreloadedDays preloaded;
+    struct Preloading {
+        PreloadedDays* outer;
+        explicit Preloading(PreloadedDays& days) : outer(std::exchange(preloaded_days(), &days)) {}
+        ~Preloading() { preloaded_days() = outer; }
+    } preloading(preloaded);
     // Through the Python method, so a failed day is a Python exception with its type and traceback.
     nb::object auto_fetch = nb::find(this).attr("_Ticker__auto_fetch_ticks");
     std::optional<SessionCalendar> calendar;
@@ -136,6 +167,8 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
         const bool stock = entry.market == "Stock";
         if (!stock && !calendar) calendar = listed_calendar();
         const DayPlan plan = stock ? stock_days(start, end) : futures_days(*calendar, start, end);
+        preload_cached_days(code, market, plan.dates, preloaded);
+        announce_days(code, market, plan.dates);
         bool login_reported = false;
         for (std::size_t i = 0; i < plan.dates.size(); ++i) {
             const std::string& date = plan.dates[i];
@@ -144,7 +177,15 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
             DayFailure failure;
             bool login_missing = false;
             try {
-                nb::object df = auto_fetch(code, market, nb::str(date.c_str(), date.size()));
+                nb::object df;
+                try {
+                    df = auto_fetch(code, market, nb::str(date.c_str(), date.size()));
+                } catch (const nb::python_error& e) {
+                    // Only the evening of the lead-in day is replayed: a broker serving part of a day may
+                    // have it when the whole day fails (its earlier file is missing or bad).
+                    if (ends_the_run(e) || i != 0 || !plan.lead_in_since || !nb::hasattr(api, "tick_frame")) throw;
+                    df = lead_in_ticks(code, market, date, *plan.lead_in_since);
+                }
                 if (!stock) df = kept_part(df, plan.windows[i]);
                 if (frame_height(df) > 0) frames.append(df);
                 continue;
@@ -165,17 +206,19 @@ nb::object Ticker::combine(const std::vector<CodeMarket>& codes, const nb::objec
             if (login_missing && login_reported) continue;
             login_reported = login_reported || login_missing;
             if (loud)
-                console_print("[red]下載 " + entry.code + " " + date + " 的 Tick 資料失敗, 錯誤訊息: " +
-                              failure.error + "[/red]");
+                console_print((simulated_source() ? "[red]產生模擬 Tick 資料 " + entry.code + " " + date + " 失敗"
+                                                  : "[red]下載 " + entry.code + " " + date + " 的 Tick 資料失敗") +
+                              ", 錯誤訊息: " + failure.error + "[/red]");
         }
     }
     if (frames.size() == 0) return empty_coded_frame(tick_df_schema);
+    nb::object all = pl.attr("concat")(frames, nb::arg("how") = "vertical");
+    if (in_time_order(frames)) return all;
     nb::list order;
     order.append("ts");
     order.append("code");
     // Stable: ticks of one code at one stamp keep the broker's order.
-    return pl.attr("concat")(frames, nb::arg("how") = "vertical")
-        .attr("sort")(order, nb::arg("maintain_order") = true);
+    return all.attr("sort")(order, nb::arg("maintain_order") = true);
 }
 
 }  // namespace vkb::py

@@ -8,11 +8,12 @@
 #include <atomic>
 #include <cctype>
 #include <cmath>
-#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "common/py_console.hpp"
 #include "vkb/trade_price.hpp"
@@ -21,18 +22,49 @@ namespace vkb::py {
 
 namespace {
 
+// The chunks of a column without nulls as numpy views, kept alive by `owners` (destroy with the GIL held).
+template <class T>
+struct ColumnViews {
+    struct Part {
+        const T* data;
+        std::int64_t stride;
+        std::size_t size;
+    };
+    std::vector<nb::object> owners;
+    std::vector<Part> parts;
+    std::size_t total = 0;
+};
+
+template <class T>
+ColumnViews<T> views_of(const nb::object& series) {
+    ColumnViews<T> views;
+    for (nb::handle chunk : series.attr("get_chunks")()) {
+        nb::object array = chunk.attr("to_numpy")();
+        const auto view = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::device::cpu>>(array);
+        views.parts.push_back({view.data(), view.stride(0), view.shape(0)});
+        views.total += view.shape(0);
+        views.owners.push_back(std::move(array));
+    }
+    return views;
+}
+
+// The values into `out`, copied once (reserved, not zeroed first); touches no Python object.
+template <class T>
+void copy_views(const ColumnViews<T>& views, std::vector<T>& out) {
+    out.clear();
+    out.reserve(views.total);
+    for (const auto& part : views.parts) {
+        if (part.stride == 1) {
+            out.insert(out.end(), part.data, part.data + part.size);
+        } else {
+            for (std::size_t i = 0; i < part.size; ++i) out.push_back(part.data[static_cast<std::int64_t>(i) * part.stride]);
+        }
+    }
+}
+
 template <class T>
 void copy_column(const nb::object& series, std::vector<T>& out) {
-    auto array = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::device::cpu>>(series.attr("to_numpy")());
-    const std::size_t n = array.shape(0);
-    out.resize(n);
-    const T* data = array.data();
-    const std::int64_t stride = array.stride(0);
-    if (stride == 1) {
-        if (n) std::memcpy(out.data(), data, n * sizeof(T));
-    } else {
-        for (std::size_t i = 0; i < n; ++i) out[i] = data[static_cast<std::int64_t>(i) * stride];
-    }
+    copy_views(views_of<T>(series), out);
 }
 
 std::string repr_of(const nb::handle& value) { return nb::cast<std::string>(nb::repr(value)); }
@@ -42,9 +74,11 @@ bool is_close_column(const nb::handle& name) { return nb::cast<std::string>(name
 
 // Row of the first null (or NaN, in a float column other than close) of `column`, if any.
 std::optional<std::size_t> first_bad_row(const nb::object& column) {
+    const bool nan_is_bad =
+        nb::cast<bool>(column.attr("dtype").attr("is_float")()) && !is_close_column(column.attr("name"));
+    if (!nan_is_bad && nb::cast<std::size_t>(column.attr("null_count")()) == 0) return std::nullopt;
     nb::object bad = column.attr("is_null")();
-    if (nb::cast<bool>(column.attr("dtype").attr("is_float")()) && !is_close_column(column.attr("name")))
-        bad = bad.attr("__or__")(column.attr("is_nan")().attr("fill_null")(false));
+    if (nan_is_bad) bad = bad.attr("__or__")(column.attr("is_nan")().attr("fill_null")(false));
     if (!nb::cast<bool>(bad.attr("any")())) return std::nullopt;
     return nb::cast<std::size_t>(bad.attr("arg_max")());
 }
@@ -64,6 +98,13 @@ std::optional<std::size_t> first_unparsable_quote(const nb::object& column, cons
         if (!value.is_none()) return index;
     }
     return std::nullopt;
+}
+
+// The same for a frame's column: a value that was there but did not cast.
+std::optional<std::size_t> first_unparsable_in_series(const nb::object& column, const nb::object& given) {
+    nb::object lost = column.attr("is_null")().attr("__and__")(given.attr("is_not_null")());
+    if (!nb::cast<bool>(lost.attr("any")())) return std::nullopt;
+    return nb::cast<std::size_t>(lost.attr("arg_max")());
 }
 
 bool ends_with_newline(const std::string& path, std::uintmax_t size) {
@@ -100,19 +141,44 @@ nb::object empty_coded_frame(const nb::object& schema) {
     return polars().attr("DataFrame")(nb::arg("schema") = columns);
 }
 
-nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema,
-                            const std::function<std::string()>& what) {
+std::string TickSource::row_text(std::size_t index) const {
+    if (rows.is_none()) return std::to_string(index + 1);
+    return nb::cast<std::string>(nb::str(rows.attr("__getitem__")(index)));
+}
+
+nb::object source_rows_of(const nb::object& ticks) {
+    if (!nb::isinstance(ticks, polars().attr("DataFrame"))) return nb::none();
+    if (!nb::cast<bool>(ticks.attr("columns").attr("__contains__")(kSourceRowColumn))) return nb::none();
+    return ticks[kSourceRowColumn];
+}
+
+nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema, const TickSource& source) {
+    const bool given_frame = nb::isinstance(ticks, polars().attr("DataFrame"));
     nb::dict columns;
-    for (nb::handle name : schema.attr("keys")()) columns[name] = ticks[name];
-    // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
-    nb::object frame = polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
+    bool typed = given_frame;
     for (nb::handle name : schema.attr("keys")()) {
-        const auto row = is_quote_column(name) ? first_unparsable_quote(frame[name], columns[name]) : first_bad_row(frame[name]);
+        columns[name] = ticks[name];
+        typed = typed && columns[name].attr("dtype").equal(schema[name]);
+    }
+    // strict=False casts ints to floats; what it could not cast comes back null and is refused here.
+    nb::object frame = typed ? ticks.attr("select")(schema.attr("names")())
+                             : polars().attr("DataFrame")(columns, nb::arg("schema") = schema, nb::arg("strict") = false);
+    for (nb::handle name : schema.attr("keys")()) {
+        std::optional<std::size_t> row;
+        if (!is_quote_column(name))
+            row = first_bad_row(frame[name]);
+        else if (typed)
+            continue;
+        else if (given_frame)
+            row = first_unparsable_in_series(frame[name], columns[name]);
+        else
+            row = first_unparsable_quote(frame[name], columns[name]);
         if (row) {
             nb::object value = nb::steal(PySequence_GetItem(columns[name].ptr(), static_cast<Py_ssize_t>(*row)));
             if (!value.is_valid()) throw nb::python_error();
-            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + what() + " 欄位 " + nb::cast<std::string>(name) +
-                                   " 第 " + std::to_string(*row + 1) + " 筆: " + repr_of(value))
+            throw nb::value_error(("券商回傳的 Tick 資料無法使用: " + source.what() + " 欄位 " +
+                                   nb::cast<std::string>(name) + " 第 " + source.row_text(*row) + " 筆: " +
+                                   repr_of(value))
                                       .c_str());
         }
     }
@@ -121,7 +187,9 @@ nb::object frame_from_ticks(const nb::object& ticks, const nb::object& schema,
 
 std::optional<BadPrice> first_bad_price(const nb::object& frame) {
     std::vector<double> close;
-    copy_column(frame["close"].attr("fill_null")(std::nan("")), close);
+    nb::object column = frame["close"];
+    if (nb::cast<std::size_t>(column.attr("null_count")()) > 0) column = column.attr("fill_null")(std::nan(""));
+    copy_column(column, close);
     const auto row = first_bad_trade_price(close);
     if (!row) return std::nullopt;
     return BadPrice{*row, close[*row]};
@@ -129,17 +197,23 @@ std::optional<BadPrice> first_bad_price(const nb::object& frame) {
 
 std::string price_text(double close) { return repr_of(nb::float_(close)); }
 
-nb::object read_tick_csv(const std::string& path, const nb::object& schema) {
+bool is_whole_cache_file(const std::string& path) {
     const std::uintmax_t size = std::filesystem::file_size(path);
     // Every file the cache writes ends its last line; anything else was cut off while written.
-    if (size == 0 || !ends_with_newline(path, size))
+    return size > 0 && ends_with_newline(path, size);
+}
+
+nb::object read_tick_csv(const std::string& path, const nb::object& schema, nb::object frame) {
+    if (!is_whole_cache_file(path))
         throw nb::value_error(("Tick 快取檔損毀 (最後一行不完整): " + path).c_str());
-    nb::object frame;
-    try {
-        frame = polars().attr("read_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = schema);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        throw nb::value_error(("Tick 快取檔無法讀取: " + path + ": " + nb::cast<std::string>(nb::str(e.value()))).c_str());
+    if (!frame.is_valid()) {
+        try {
+            frame = polars().attr("read_csv")(nb::str(path.c_str(), path.size()), nb::arg("schema") = schema);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            throw nb::value_error(
+                ("Tick 快取檔無法讀取: " + path + ": " + nb::cast<std::string>(nb::str(e.value()))).c_str());
+        }
     }
     for (nb::handle name : schema.attr("keys")()) {
         if (is_quote_column(name)) continue;
@@ -180,25 +254,38 @@ void write_csv_atomically(const nb::object& frame, const std::string& path) {
 
 std::size_t frame_height(const nb::object& frame) { return nb::cast<std::size_t>(frame.attr("height")); }
 
-// A quote column as doubles with NaN where it is missing, absent, or not a price (<= 0).
-static void copy_quote(const nb::object& df, const char* name, std::vector<double>& out) {
-    const std::size_t n = frame_height(df);
-    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) {
-        out.assign(n, std::nan(""));
+// A quote column as doubles with NaN where it is missing or not a price; none when the frame has none.
+static std::optional<ColumnViews<double>> quote_views(const nb::object& df, const char* name) {
+    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) return std::nullopt;
+    nb::object column = df[name];
+    if (!column.attr("dtype").equal(polars().attr("Float64")))
+        column = column.attr("cast")(polars().attr("Float64"), nb::arg("strict") = false);
+    if (nb::cast<std::size_t>(column.attr("null_count")()) > 0) column = column.attr("fill_null")(std::nan(""));
+    return views_of<double>(column);
+}
+
+static void copy_quote(const std::optional<ColumnViews<double>>& views, std::size_t rows, std::vector<double>& out) {
+    if (!views) {
+        out.assign(rows, std::nan(""));
         return;
     }
-    nb::object column = df[name].attr("cast")(polars().attr("Float64"), nb::arg("strict") = false);
-    copy_column(column.attr("fill_null")(std::nan("")), out);
+    copy_views(*views, out);
     for (double& price : out)
         if (!(price > 0.0)) price = std::nan("");
 }
+
+// From this many rows on, the columns are copied on two threads: a dense replay's columns are tens of
+// megabytes of fresh memory, and a second core halves the wait for them.
+constexpr std::size_t kParallelCopyRows = 200'000;
 
 std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map) {
     nb::module_ pl = polars();
     auto batch = std::make_shared<TickBatch>();
     batch->utc_offset_hours = nb::cast<int>(basic_info().attr("utc_offset_hours"));
-    if (frame_height(frame) == 0) return batch;
-    nb::object df = frame.attr("rechunk")();
+    const std::size_t rows = frame_height(frame);
+    if (rows == 0) return batch;
+    // Not rechunked: each column is copied chunk by chunk, and the unused ones are never touched.
+    const nb::object& df = frame;
     // A null would have to be made up (1970, qty 0); the frame is refused instead.
     for (const char* name : {"ts", "close", "volume", "tick_type", "code"}) {
         nb::object column = df[name];
@@ -208,17 +295,13 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
                                " 筆為空值, 無法回放")
                                   .c_str());
     }
-    copy_column(df["ts"], batch->ts_ns);
-    copy_column(df["close"], batch->close);
-    if (const auto row = first_bad_trade_price(batch->close))
-        throw nb::value_error(("Tick 資料表第 " + std::to_string(*row + 1) + " 筆無法回放: " + kTradePriceRule +
-                               ", 實際為 " + price_text(batch->close[*row]))
-                                  .c_str());
-    copy_column(df["volume"], batch->volume);
-    copy_column(df["tick_type"], batch->tick_type);
-    copy_quote(df, "bid_price", batch->bid_price);
-    copy_quote(df, "ask_price", batch->ask_price);
-    nb::list codes = nb::list(df["code"].attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
+    nb::object code = df["code"];
+    nb::object first = code.attr("__getitem__")(0);
+    // One code (a replay of one instrument) needs no lookup per tick.
+    const bool one_code = nb::cast<bool>(code.attr("__eq__")(first).attr("all")());
+    nb::list codes = one_code ? nb::list()
+                              : nb::list(code.attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
+    if (one_code) codes.append(first);
     nb::list positions;
     for (std::size_t i = 0; i < codes.size(); ++i) {
         positions.append(i);
@@ -227,8 +310,56 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
         batch->codes.push_back(nb::cast<std::string>(codes[i]));
         batch->markets.push_back(nb::cast<std::string>(nb::str(code_market_map[codes[i]])));
     }
-    copy_column(df["code"].attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")),
-                batch->code_index);
+    {
+        const auto ts = views_of<std::int64_t>(df["ts"]);
+        const auto close = views_of<double>(df["close"]);
+        const auto volume = views_of<std::int64_t>(df["volume"]);
+        const auto tick_type = views_of<std::int64_t>(df["tick_type"]);
+        const auto bid = quote_views(df, "bid_price"), ask = quote_views(df, "ask_price");
+        std::optional<ColumnViews<std::uint32_t>> code_index;
+        if (!one_code)
+            code_index = views_of<std::uint32_t>(
+                code.attr("replace_strict")(codes, positions, nb::arg("return_dtype") = pl.attr("UInt32")));
+        // The views stay alive past this block, which touches no Python object.
+        nb::gil_scoped_release unlocked;
+        const auto copy_second_half = [&] {
+            copy_views(tick_type, batch->tick_type);
+            copy_quote(bid, rows, batch->bid_price);
+            copy_quote(ask, rows, batch->ask_price);
+            if (code_index)
+                copy_views(*code_index, batch->code_index);
+            else
+                batch->code_index.assign(rows, 0);
+        };
+        std::exception_ptr failed;
+        std::thread second;
+        if (rows >= kParallelCopyRows)
+            second = std::thread([&] {
+                try {
+                    copy_second_half();
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        std::exception_ptr failed_here;
+        try {
+            copy_views(ts, batch->ts_ns);
+            copy_views(close, batch->close);
+            copy_views(volume, batch->volume);
+        } catch (...) {
+            failed_here = std::current_exception();
+        }
+        if (second.joinable())
+            second.join();
+        else if (!failed_here)
+            copy_second_half();
+        if (failed_here) std::rethrow_exception(failed_here);
+        if (failed) std::rethrow_exception(failed);
+    }
+    if (const auto row = first_bad_trade_price(batch->close))
+        throw nb::value_error(("Tick 資料表第 " + std::to_string(*row + 1) + " 筆無法回放: " + kTradePriceRule +
+                               ", 實際為 " + price_text(batch->close[*row]))
+                                  .c_str());
     return batch;
 }
 

@@ -1,5 +1,6 @@
 #include <nanobind/nanobind.h>
 
+#include "tick_cache_writer.hpp"
 #include "tick_errors.hpp"
 #include "ticker_registry.hpp"
 
@@ -11,6 +12,10 @@ NB_MODULE(ticker, m) {
     m.doc() = "Tick replay";
     bind_ticker(m);
     vkb::py::bind_tick_errors(m);
-    // Replays end and their threads are joined while the interpreter is still whole.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { vkb::py::shut_down_all_tickers(); }));
+    // Replays end, the tick cache is written and the threads are joined while the interpreter is still whole.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+        vkb::py::shut_down_all_tickers();
+        nb::gil_scoped_release unlocked;
+        vkb::py::tick_cache_writer().shut_down();
+    }));
 }

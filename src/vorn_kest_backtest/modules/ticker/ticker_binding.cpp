@@ -1,6 +1,7 @@
 // Python surface of Ticker: attributes in constructor order, public and (mangled) private methods.
 #include <nanobind/stl/string.h>
 
+#include "tick_cache_writer.hpp"
 #include "tick_queues.hpp"
 #include "ticker_impl.hpp"
 
@@ -66,6 +67,9 @@ void bind_ticker(nb::module_& m) {
         .def("pop_tick", &Ticker::pop_tick, "取出下一筆 Tick 或狀態資料 (等待時釋放 GIL)")
         .def("allow_next_tick", &Ticker::allow_next_tick, "允許傳送下一筆 Tick")
         .def("stop_send_ticks", &Ticker::stop_send_ticks, "停止傳送 Tick 資料")
+        .def(
+            "wait_for_tick_cache", [](Ticker&) { vkb::py::tick_cache_writer().wait_for(""); },
+            "等待回放讀取的日子寫入 Tick 快取 (回放不等快取寫完即開始; 程式結束前也會寫完)")
         .def("_tick_source", &Ticker::tick_source, "回放驅動程式使用的 C 介面 (capsule), 在此 Ticker 存在期間有效")
         .def("backfilling", &Ticker::backfilling, nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
              nb::arg("end_to").none() = nb::none(),

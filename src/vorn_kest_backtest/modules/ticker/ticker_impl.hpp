@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,10 @@ namespace vkb::py {
 namespace nb = nanobind;
 
 class TickQueueBackend;
+
+// Cache files read ahead by the combine running on this thread, by path; none outside a combine.
+using PreloadedDays = std::unordered_map<std::string, nb::object>;
+PreloadedDays*& preloaded_days();
 
 struct CodeMarket {
     std::string code, market;
@@ -47,12 +52,25 @@ public:
     Engine& engine() { return *engine_; }
 
     // Files and download (tick_cache.cpp).
+    // A broker that makes its ticks up (its `simulated` is true) is named so in every line about them.
+    bool simulated_source() const;
     nb::object generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder);
     std::string tick_filename_formatter(const nb::object& code, const nb::object& date);
     nb::object make_kest_contract_object(const nb::object& code, const nb::object& market_type);
     nb::object fetch_kest_history_ticks(const nb::object& code, const nb::object& product_type,
                                         const nb::object& start_from, const nb::object& end_to);
     nb::object auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date);
+    std::string cache_file_path(const nb::object& code, const nb::object& date);
+    // Reads the current cache files of `dates` together (polars reads them side by side) into `out`.
+    void preload_cached_days(const nb::object& code, const nb::object& product_type,
+                             const std::vector<std::string>& dates, PreloadedDays& out);
+    // Tells a broker that answers `prepare_days` which of `dates` are about to be fetched (not cached),
+    // so it can read them together.
+    void announce_days(const nb::object& code, const nb::object& product_type, const std::vector<std::string>& dates);
+    // The ticks of `date` from `since_ns` on, straight from a broker that serves frames; never cached
+    // (the cache holds whole days).
+    nb::object lead_in_ticks(const nb::object& code, const nb::object& product_type, const std::string& date,
+                             std::int64_t since_ns);
     nb::object get_ticks_df(const nb::object& code, const nb::object& market_type, const nb::object& start_from,
                             const nb::object& end_to);
 

@@ -1,0 +1,70 @@
+"""A replay starts once its days are read; their cache files are written behind it, before the program ends,
+and read together on the next run."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from fake_sdk import COLUMNS, FakeSdk, wall_ns
+
+from vorn_kest_backtest.constant import FLAG
+from vorn_kest_backtest.modules.ticker.ticker import Ticker
+
+ONE = [{"code": "2330", "market": "Stock"}]
+DAYS = ("2024-01-02", "2024-01-03", "2024-01-04")
+EXIT = {"vorn_status": FLAG.exit_send_tick.value}
+
+
+def cache_names(data_dir) -> list[str]:
+    return sorted(path.name for path in data_dir.glob("kest/**/*.csv"))
+
+
+def test_a_replays_days_are_cached_and_the_next_run_reads_them_without_the_broker(data_dir, console):
+    sdk = FakeSdk()
+    ticker = Ticker(sdk)
+    ticker.send_ticks(ONE, DAYS[0], DAYS[-1])
+    # Asked again at once (another Ticker): each day waits for its file rather than asking the broker again.
+    again = Ticker(sdk).get_ticks_df("2330", "Stock", DAYS[0], DAYS[-1])
+    assert again.height == 9 and len(sdk.calls) == 3
+    ticker.wait_for_tick_cache()
+    assert cache_names(data_dir) == [f"2330 {day} - ticks.csv" for day in DAYS]
+    while ticker.tick_queue.get(timeout=10) != EXIT:
+        ticker.allow_next_tick()
+
+
+def test_a_program_that_ends_right_after_starting_its_replay_leaves_every_day_cached(tmp_path):
+    data = tmp_path / "data"
+    script = textwrap.dedent(f"""
+        from vorn_kest_backtest.brokers import SimulatedBroker
+        from vorn_kest_backtest.constant import BASIC_INFO
+        from vorn_kest_backtest.modules.ticker.ticker import Ticker
+
+        BASIC_INFO.data_dir = {str(data)!r}
+        ticker = Ticker(SimulatedBroker(ticks_per_day=2000))
+        ticker.send_ticks([{{"code": "2330", "market": "Stock"}}], "2024-01-02", "2024-01-12")
+        ticker.pop_tick()
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    names = cache_names(data)
+    assert len(names) == 11 and not list(data.glob("kest/**/*.tmp*"))
+
+
+@pytest.mark.parametrize("bad", ["abc", "0.0"])
+def test_cached_days_read_together_still_name_a_damaged_file(bad, data_dir, console):
+    folder = data_dir / "kest" / "ticks"
+    folder.mkdir(parents=True)
+    for day in DAYS:
+        close = bad if day == DAYS[1] else "100.0"
+        rows = [f"{wall_ns(day, 9, n)},{value},1,99.5,2,100.5,3,1" for n, value in enumerate(["100.0", close])]
+        (folder / f"2330 {day} - ticks.csv").write_text("\n".join([",".join(COLUMNS), *rows]) + "\n")
+    sdk = FakeSdk()
+    ticker = Ticker(sdk)
+    frame = ticker._Ticker__process_and_combine_ticks(ONE, DAYS[0], DAYS[-1])
+    assert frame.height == 4 and sdk.calls == []
+    [failed] = ticker.failed_days
+    assert failed["date"] == DAYS[1] and f"2330 {DAYS[1]} - ticks.csv" in failed["reason"]
+    assert bad in failed["reason"] and ("第 3 行" in failed["reason"] or bad == "abc")
