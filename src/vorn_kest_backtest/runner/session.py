@@ -18,6 +18,7 @@ from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
+from vorn_kest_backtest.runner.run_record import RunRecord
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import Summary, figure_rows, open_positions_table, summarise, summary_table
 from vorn_kest_backtest.runner.summary_file import write_summary_file
@@ -60,13 +61,15 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
                  slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
-                 roll: str | None = None, margins: str | Path | None = None) -> Summary:
+                 roll: str | None = None, margins: str | Path | None = None,
+                 record: RunRecord | None = None) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
     roll: 契約到期時 "settle" (結算平倉) 或 "carry" (轉倉到新月份); None 時取策略的 roll.
     margins: 自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin); 預設為套件內的表.
+    record: 給定時留下帳戶, 報價, 委託與權益樣本, 供 BacktestResult 轉為資料表.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
@@ -80,6 +83,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     markets = {item["code"]: item["market"] for item in codes}
     ctx = Context(positions, quote_manager, list(markets))
     recorder = EquityRecorder(positions)
+    if record is not None:
+        record.attach(positions, quote_manager, ctx, recorder, markets)
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 

@@ -60,6 +60,12 @@ nb::tuple cache_folder(const nb::object& api) {
     return nb::make_tuple("kest", "sources", nb::str(folder.c_str(), folder.size()));
 }
 
+// A broker whose `tick_cache` is false (ticks the caller already holds in memory) is read every time and
+// leaves nothing in the data folder.
+bool keeps_cache(const nb::object& api) {
+    return static_cast<bool>(nb::bool_(nb::getattr(api, "tick_cache", nb::bool_(true))));
+}
+
 // The broker's text for the present state of one day's source data; none when it keeps none.
 nb::object source_stamp(const nb::object& api, const nb::object& contract, const std::string& date) {
     nb::object stamp_of = nb::getattr(api, "tick_source_stamp", nb::none());
@@ -169,7 +175,7 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
             nb::object tick_df = frame_from_ticks(ticks, tick_df_schema, source);
             refuse_bad_prices(tick_df, source);
             if (frame_height(tick_df) > 0) frames.append(tick_df);
-            if (day < today) {
+            if (day < today && keeps_cache(api)) {
                 const std::string name = tick_filename(code_text, date);
                 // A cache that cannot be written costs the next run a download, not this run its ticks.
                 std::string failure;
@@ -205,23 +211,27 @@ nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& pr
     for (nb::handle part : cache_folder(api)) folder = join(folder, part);
     const std::string path = nb::cast<std::string>(join(folder, nb::str(name.c_str(), name.size())));
     const bool loud = !console_quiet();
-    const auto status = std::filesystem::status(path);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-        throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
-    const bool present = std::filesystem::exists(status);
-    const bool current =
-        present && (!nb::hasattr(api, "tick_source_stamp") ||
-                    stamp_matches(path, source_stamp(api, make_kest_contract_object(code, product_type),
-                                                     as_text(date, "date"))));
     nb::object frame;
-    if (current) {
-        if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
-        frame = read_tick_csv(path, tick_df_schema);
-    } else {
-        if (loud)
-            console_print(present ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
-                                  : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+    if (!keeps_cache(api)) {
         frame = fetch_kest_history_ticks(code, product_type, date, date);
+    } else {
+        const auto status = std::filesystem::status(path);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+            throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
+        const bool present = std::filesystem::exists(status);
+        const bool current =
+            present && (!nb::hasattr(api, "tick_source_stamp") ||
+                        stamp_matches(path, source_stamp(api, make_kest_contract_object(code, product_type),
+                                                         as_text(date, "date"))));
+        if (current) {
+            if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
+            frame = read_tick_csv(path, tick_df_schema);
+        } else {
+            if (loud)
+                console_print(present ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
+                                      : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+            frame = fetch_kest_history_ticks(code, product_type, date, date);
+        }
     }
     nb::module_ pl = polars();
     return frame.attr("with_columns")(
