@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import os
+import time
 from datetime import date, datetime
 from typing import TYPE_CHECKING
 
@@ -83,13 +84,20 @@ class _DataDirFileHandler(logging.Handler):
         super().close()
 
 
+def _exchange_clock(seconds: float | None) -> time.struct_time:
+    """Log times on the exchange's clock, the one run folders and trade records are named by."""
+    return time.gmtime((time.time() if seconds is None else seconds) + BASIC_INFO.utc_offset_hours * 3600)
+
+
 def _make_logger() -> logging.Logger:
     log = logging.getLogger("vorn_kest_backtest")
     log.setLevel(logging.INFO)
     log.propagate = False
     if not log.handlers:
         handler = _DataDirFileHandler()
-        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        formatter = logging.Formatter("%(asctime)s %(levelname)s %(message)s")
+        formatter.converter = _exchange_clock
+        handler.setFormatter(formatter)
         log.addHandler(handler)
     return log
 

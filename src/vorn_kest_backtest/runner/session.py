@@ -21,7 +21,7 @@ from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.run_record import RunRecord
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import Summary, figure_rows, open_positions_table, summarise, summary_table
-from vorn_kest_backtest.runner.summary_file import write_summary_file
+from vorn_kest_backtest.runner.summary_file import FAILED, FINISHED, INTERRUPTED, write_summary_file
 
 
 @dataclass
@@ -78,8 +78,6 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     positions.set_initial_capital(int(strategy.initial_capital))
     if margins is not None:
         positions.ledger.load_margins(read_margin_table(margins))
-    if slippage_ticks is not None:
-        set_slippage_ticks(positions, slippage_ticks)
     markets = {item["code"]: item["market"] for item in codes}
     ctx = Context(positions, quote_manager, list(markets))
     recorder = EquityRecorder(positions)
@@ -88,12 +86,25 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 
-    call_hook(strategy.on_start, "on_start", ctx)
-    with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
-        ticker = ticker_class(api)
-        ticker.send_ticks(codes, start, end)
-    replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
-    call_hook(strategy.on_finish, "on_finish", ctx)
+    try:
+        call_hook(strategy.on_start, "on_start", ctx)
+        # Given for this run, the slippage wins over what the strategy's on_start set.
+        if slippage_ticks is not None:
+            set_slippage_ticks(positions, slippage_ticks)
+        with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
+            ticker = ticker_class(api)
+            ticker.send_ticks(codes, start, end)
+        replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
+        call_hook(strategy.on_finish, "on_finish", ctx)
+    except BaseException as error:
+        if outputs.files:
+            try:
+                _write_partial(positions, recorder, ctx, codes, markets, start, end, strategy, outputs,
+                               INTERRUPTED if isinstance(error, KeyboardInterrupt) else FAILED)
+            except Exception:
+                # The error that stopped the run is the one to report; this one goes to the log.
+                utils.logger.exception("無法寫出未完成回測的交易紀錄與摘要")
+        raise
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
     missing_days.report(missing)
@@ -109,11 +120,27 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
-            fee_profile=positions.fee_profile)
+            fee_profile=positions.fee_profile, status=FINISHED)
     utils.console.print(summary_table(summary))
     if summary.open_positions:
         utils.console.print(open_positions_table(summary))
     return summary
+
+
+def _write_partial(positions, recorder: EquityRecorder, ctx: Context, codes, markets: dict[str, str], start: str,
+                   end: str, strategy: Strategy, outputs: RunOutputs, status: str) -> None:
+    """A run stopped by an error or Ctrl-C: its trade records so far and a summary marked with why it stopped."""
+    summary = summarise(positions, recorder.finish(), recorder.held, start, end, markets.values())
+    summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
+    summary.open_positions = positions.ledger.open_positions()
+    folder = outputs.folder or new_run_folder(type(strategy).__name__)
+    summary.report_paths = _write_outputs(positions, None, codes, markets, [], folder, False, summary,
+                                          ctx.order_book.fill_limits)
+    summary.report_paths["摘要"] = os.path.join(folder, "summary.json")
+    write_summary_file(summary.report_paths["摘要"], summary, strategy=type(strategy).__name__,
+                       parameters=outputs.parameters, codes=codes, start=start, end=end,
+                       fee_settings=positions.fee_settings(), fee_profile=positions.fee_profile, status=status)
+    utils.console.print(f"[yellow]回測{status}: 到此為止的交易紀錄與摘要已寫入 {folder}[/yellow]")
 
 
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool,
