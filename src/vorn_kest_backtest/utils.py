@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import os
+import sys
 import time
 from datetime import date, datetime
 from typing import TYPE_CHECKING
@@ -20,12 +21,24 @@ if TYPE_CHECKING:
 console: Console
 
 
+# Output to a file or a pipe has no screen width: lines there are never wrapped, so a path stays one piece
+# that can be copied or searched; tables take the width their cells need, up to this many columns.
+PIPE_WIDTH = 1000
+
+
+def _console_settings() -> dict[str, object]:
+    stream = sys.stdout
+    if "COLUMNS" in os.environ or (stream is not None and stream.isatty()):
+        return {}
+    return {"width": PIPE_WIDTH, "soft_wrap": True}
+
+
 def _console() -> Console:
     made = globals().get("console")
     if made is None:
         from rich.console import Console
 
-        made = globals()["console"] = Console()
+        made = globals()["console"] = Console(**_console_settings())  # type: ignore[arg-type]
     return made
 
 

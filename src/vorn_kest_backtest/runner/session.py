@@ -16,6 +16,7 @@ from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
+from vorn_kest_backtest.runner.refusals import RefusalTally
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
 from vorn_kest_backtest.runner.run_record import RunRecord
@@ -86,6 +87,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 
+    refusals = RefusalTally().install()
     try:
         call_hook(strategy.on_start, "on_start", ctx)
         # Given for this run, the slippage wins over what the strategy's on_start set.
@@ -105,12 +107,16 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
                 # The error that stopped the run is the one to report; this one goes to the log.
                 utils.logger.exception("無法寫出未完成回測的交易紀錄與摘要")
         raise
+    finally:
+        refusals.uninstall()
+    refusals.report()
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
     missing_days.report(missing)
 
     summary = summarise(positions, samples, recorder.held, start, end, markets.values())
     summary.missing_days = missing
+    summary.refused_orders = refusals.total
     summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
     summary.open_positions = positions.ledger.open_positions()
     if outputs.files:
