@@ -62,4 +62,5 @@ def test_a_quiet_run_still_counts_its_refusals(capsys):
 
 def test_refusals_for_the_same_cause_at_other_amounts_are_one_reason():
     assert reason_kind("資金不足: 需要 590,425, 可用資金 12.5") == reason_kind("資金不足: 需要 1,000, 可用資金 -3")
-    assert reason_kind("保證金不足: 需要原始保證金 184,000 (1 口), 可用權益 0") != reason_kind("資金不足: 需要 1, 可用資金 0")
+    margin = reason_kind("保證金不足: 需要原始保證金 184,000 (1 口), 可用權益 0")
+    assert margin != reason_kind("資金不足: 需要 1, 可用資金 0")

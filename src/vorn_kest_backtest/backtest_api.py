@@ -6,17 +6,15 @@ import os
 from collections.abc import Mapping, Sequence
 from contextlib import nullcontext
 from datetime import date, datetime
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any
 
+from vorn_kest_backtest.runner.choices import FeeProfile, RollMode
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
 from vorn_kest_backtest.runner.strategy import Strategy
 
 if TYPE_CHECKING:
     from vorn_kest_backtest.runner.result import BacktestResult
 
-BrokerName = Literal["simulated", "files", "taifex"]
-FeeProfile = Literal["tw_broker", "table"]
-RollMode = Literal["settle", "carry"]
 DateLike = str | date | datetime
 CodesLike = str | Sequence[str | tuple[str, str] | Mapping[str, str]]
 
