@@ -24,7 +24,7 @@ def test_every_public_name_is_listed_and_loads(module):
 
 
 def test_the_package_root_offers_the_notebook_names():
-    assert {"backtest", "BacktestResult", "Strategy", "Context", "Tick", "Bar", "sweep", "FrameBroker"} <= set(
+    assert {"backtest", "BacktestResult", "Strategy", "Context", "Tick", "Bar", "FrameBroker"} <= set(
         vorn_kest_backtest.__all__)
 
 

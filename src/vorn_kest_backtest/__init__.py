@@ -1,6 +1,7 @@
 """Backtesting toolkit for Taiwan stock and futures strategies.
 
-`backtest(...)` runs one backtest from Python and returns a `BacktestResult`; `sweep(...)` runs a grid.
+`backtest(...)` runs one backtest from Python and returns a `BacktestResult`; `vorn_kest_backtest.sweep.sweep(...)`
+runs a grid of them.
 The names load on first use, so the command line starts without the data-frame and report libraries;
 type checkers see them through the imports below.
 """
@@ -19,7 +20,6 @@ if TYPE_CHECKING:
     from vorn_kest_backtest.runner.result import BacktestResult
     from vorn_kest_backtest.runner.strategy import Strategy
     from vorn_kest_backtest.runner.tick import Tick
-    from vorn_kest_backtest.sweep import sweep
 
 _HOMES = {
     "backtest": "vorn_kest_backtest.backtest_api",
@@ -30,13 +30,12 @@ _HOMES = {
     "FrameBroker": "vorn_kest_backtest.brokers.frame",
     "Strategy": "vorn_kest_backtest.runner.strategy",
     "StrategyError": "vorn_kest_backtest.runner.errors",
-    "sweep": "vorn_kest_backtest.sweep",
     "Tick": "vorn_kest_backtest.runner.tick",
 }
 
 __all__ = [
     "BacktestInputError", "BacktestResult", "Bar", "Context", "FrameBroker", "Strategy", "StrategyError", "Tick",
-    "backtest", "sweep",
+    "backtest",
 ]
 
 
