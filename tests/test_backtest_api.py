@@ -123,6 +123,25 @@ def test_report_writes_the_html_reports_and_returns_their_paths(tmp_path, capsys
     assert os.path.isfile(paths["交易紀錄"])
 
 
+class Bracketed(vkb.Strategy):
+    codes = [("2330", "Stock")]
+    start = "2024-03-04"
+    end = "2024-03-04"
+
+    def on_tick(self, tick, ctx):
+        if not ctx.positions("2330") and not ctx.orders("2330"):
+            ctx.buy("2330", 1, take_profit=tick["close"] + 2, stop_loss=tick["close"] - 2)
+
+
+def test_the_exit_orders_of_a_bracket_are_orders_with_their_own_types():
+    result = vkb.backtest(Bracketed)
+    types = result.orders.group_by("order_type").len().sort("order_type")
+    assert set(types["order_type"]) == {"Market", "Limit", "Stop"}
+    limits = result.orders.filter(pl.col("order_type") == "Limit")
+    assert limits["limit_price"].is_not_null().all()
+    assert result.orders.filter(pl.col("order_type") == "Stop")["stop_price"].is_not_null().all()
+
+
 def test_an_instance_and_its_parameters_run_as_given():
     strategy = notebook_strategy()()
     result = vkb.backtest(strategy, params={"lots": 3}, end="2024-03-04", capital=5_000_000)

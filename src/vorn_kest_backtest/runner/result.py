@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import html
 import os
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from contextlib import nullcontext
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta, timezone
@@ -99,6 +99,16 @@ def _value(item: Any) -> Any:
     return getattr(item, "value", item)
 
 
+def _with_exit_legs(orders: Iterable[Any]) -> list[Any]:
+    """The strategy's orders and the take-profit / stop-loss orders the book placed for its brackets."""
+    found = []
+    for order in orders:
+        found.append(order)
+        found.extend(leg for leg in (getattr(order, "take_profit_order", None),
+                                     getattr(order, "stop_loss_order", None)) if leg is not None)
+    return found
+
+
 def _orders(record: RunRecord) -> pl.DataFrame:
     """One row per trade id of the trade records; what the strategy's order handle knows fills in the rest."""
     rows: dict[str, dict[str, Any]] = {}
@@ -115,8 +125,8 @@ def _orders(record: RunRecord) -> pl.DataFrame:
             found.update(status="Filled", fill_price=row["price"], filled_at=_record_time(row["dt"]))
         elif row["trade_status"] == CANCEL:
             found["status"] = "Cancelled"
-    for trade_id, order in record.orders.items():
-        found = rows.get(trade_id)
+    for order in _with_exit_legs(record.orders.values()):
+        found = rows.get(order.trade_id)
         if found is None:
             continue
         found.update(order_type=_value(order.order_type), limit_price=order.limit_price, stop_price=order.stop_price,
