@@ -72,11 +72,7 @@ class FuturesSessionBreakout(Strategy):
             self.traded = True
 
     def on_finish(self, ctx: Context) -> None:
-        held = ctx.positions(CODE)
-        if held > 0:
-            ctx.sell(CODE, held)
-        elif held < 0:
-            ctx.buy(CODE, -held)
+        ctx.close(CODE)
 
 
 if __name__ == "__main__":

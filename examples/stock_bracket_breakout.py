@@ -54,9 +54,7 @@ class StockBracketBreakout(Strategy):
             self.entered = True
 
     def on_finish(self, ctx: Context) -> None:
-        held = ctx.positions(CODE)
-        if held > 0:
-            ctx.sell(CODE, held)
+        ctx.close(CODE)
 
 
 if __name__ == "__main__":

@@ -37,8 +37,7 @@ class StockMovingAverageCross(Strategy):
             ctx.sell("2330", held)
 
     def on_finish(self, ctx: Context) -> None:
-        if ctx.positions("2330") > 0:
-            ctx.sell("2330", ctx.positions("2330"))
+        ctx.close_all()
 
 
 if __name__ == "__main__":

@@ -85,6 +85,23 @@ def test_python_is_called_per_tick_only_for_an_on_tick_strategy(strategy, per_ti
     assert (calls >= TICKS) is per_tick, calls
 
 
+class KeepsABracketWorking(BarsOnly):
+    """Buys on its first bar with exits far from the tape: both work until the replay ends."""
+
+    def on_bar(self, bar, ctx) -> None:
+        super().on_bar(bar, ctx)
+        if self.bars_seen == 1:
+            self.entry = ctx.buy("2330", 1, take_profit=150.0, stop_loss=50.0)
+
+
+def test_working_orders_that_do_not_fill_cost_no_python_call_per_tick(console):
+    strategy = KeepsABracketWorking()
+    handled, calls, *_ = run_counting_calls(strategy, one_minute_of_ticks(minutes=3))
+    exits = (strategy.entry.take_profit_order, strategy.entry.stop_loss_order)
+    assert handled == TICKS and [order.reason for order in exits] == ["回放結束, 委託取消"] * 2
+    assert calls < TICKS, calls
+
+
 def test_the_account_and_the_books_see_the_last_tick_when_python_looks(console):
     handled, _, positions, ctx, recorder = run_counting_calls(BarsOnly(), one_minute_of_ticks())
     last = positions.current_tick_infos["2330"]

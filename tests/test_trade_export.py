@@ -10,7 +10,8 @@ from report_fakes import FakePositions
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.reports import export_trade_records, trade_export
 
-COLUMNS = ["trade_id", "code", "action", "quantity", "price", "booked_price", "dt", "trade_status"]
+COLUMNS = ["trade_id", "code", "action", "quantity", "price", "booked_price", "dt", "trade_status",
+           "order_type", "limit_price", "stop_price", "reason"]
 
 
 def record(trade_id: str, status: str = "Deal") -> dict:
@@ -30,7 +31,8 @@ def test_export_writes_header_and_rows(records, data_dir, console, frozen_clock)
     assert path == os.path.join(str(data_dir), "2024-01-02 093005_trade_records.csv")
     df = pl.read_csv(path, infer_schema=False)
     assert df.columns == COLUMNS
-    assert df.rows(named=True) == [dict({k: str(v) for k, v in r.items()}, booked_price=None) for r in records]
+    assert df.rows(named=True) == [dict({k: str(v) for k, v in r.items()}, booked_price=None, order_type=None,
+                                        limit_price=None, stop_price=None, reason=None) for r in records]
     assert console.lines == ["[bold green]交易紀錄已匯出至: " + path + "[/bold green]"]
 
 

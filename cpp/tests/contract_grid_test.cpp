@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "vkb/civil_time.hpp"
 #include "vkb/contract_grid.hpp"
@@ -59,4 +60,15 @@ TEST_CASE("sessions of a day follow the closed minutes of the same calendar") {
                     if (floor_div(us, kMicrosPerDay) == day) CHECK(cal.is_open_minute(market, us));
     CHECK(cal.sessions_touching(ProductType::Future, days_from_civil(2024, 10, 10)).empty());
     CHECK(cal.sessions_touching(ProductType::Stock, days_from_civil(2024, 1, 6)).empty());
+}
+
+TEST_CASE("the neighbours of a price are the grid points either side of it in its band") {
+    using Pair = std::pair<std::int64_t, std::int64_t>;
+    const ContractGrid stock = ContractGrid::for_stock("2330");
+    CHECK(stock.neighbours_cents(592.7) == Pair{59200, 59300});
+    CHECK(stock.neighbours_cents(49.99) == Pair{4995, 5000});
+    CHECK(stock.neighbours_cents(50.05) == Pair{5000, 5010});
+    CHECK(stock.neighbours_cents(1.1) == Pair{110, 111});  // on the grid despite binary noise
+    CHECK(ContractGrid::for_futures(0.05).neighbours_cents(1234.56) == Pair{123455, 123460});
+    CHECK(ContractGrid::for_futures(1.0).neighbours_cents(17500.5) == Pair{1750000, 1750100});
 }

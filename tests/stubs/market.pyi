@@ -55,6 +55,9 @@ def on_grid(prices: Annotated[NDArray[numpy.float64], dict(shape=(None,), device
 @overload
 def on_grid(price: float, grid: PriceGrid) -> bool: ...
 
+def grid_neighbours(price: float, grid: PriceGrid) -> tuple[float, float]:
+    """價格兩側最近的格價: (不高於它的最高格價, 高於它的最低格價)."""
+
 def ceil_to_grid(code: str, price: float) -> tuple[float, float]:
     """依照股票的價格區間, 將價格向上取整; 回傳 (取整後價格, 跳動點)."""
 

@@ -1,6 +1,6 @@
 """Account, positions, quotes and reports"""
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 import datetime
 
 
@@ -305,7 +305,65 @@ class QuoteManager:
         每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.
         """
 
-def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, observe: object, follow_day: object, working: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
+class OrderMatcher:
+    """C++ 核心的委託撮合: 每個代碼的等待中委託依序遇到該代碼的成交; 成交或到期的委託離開簿子."""
+
+    def __init__(self) -> None: ...
+
+    @property
+    def quote_fills(self) -> bool:
+        """市價成交是否用委買 / 委賣價 (該側無報價時用成交價)."""
+
+    @quote_fills.setter
+    def quote_fills(self, arg: bool, /) -> None: ...
+
+    def set_rules(self, through: bool, queue: bool, partial: bool, latency: float) -> None:
+        """
+        成交規則: through 限價須成交價超越限價, queue 掛單排隊, partial 依成交量部分成交, latency 委託與取消到達的延遲 (秒, 回放時間).
+        """
+
+    def add(self, id: int, code: str, buy: bool, kind: str, quantity: int, limit: float | None, stop: float | None, placed_at: float, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None, partial: bool = False, quote_size: float | None = None, triggered: bool = False, rested: bool = False, filled: int = 0) -> None:
+        """
+        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; partial: 可部分成交; quote_size: 下單時該方向的委託量 (排隊); triggered / rested / filled 為放回時的狀態.
+        """
+
+    def count_print(self, code: str, volume: int) -> None:
+        """代碼的一筆成交量, 用於估計排隊 (平均每筆成交量)."""
+
+    def request_cancel(self, id: int, time: float) -> bool:
+        """於 time 送出的取消, 延遲後到達; 委託不在撮合中時回傳 False."""
+
+    def link(self, ids: Sequence[int]) -> None:
+        """委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子."""
+
+    def observe_band(self, code: str, timestamp: float, close: float, utc_offset_hours: int) -> None:
+        """股票的一筆成交: 漲跌停範圍依前一交易日最後成交價."""
+
+    def band_outside(self, code: str, price: float) -> tuple[float, float] | None:
+        """價格超出今日漲跌停範圍時回傳 (下限, 上限), 否則 None."""
+
+    def remove(self, id: int) -> bool:
+        """委託離開撮合 (取消); 不在其中時回傳 False."""
+
+    def has_orders(self, code: str) -> bool: ...
+
+    def state(self, id: int) -> tuple[bool, bool, float | None, float | None] | None:
+        """等待中委託的 (已觸發, 已掛單等待, 停損價, 最佳成交價); 不在撮合中時為 None."""
+
+    def on_trade(self, code: str, time: float, price: float, bid: float, ask: float, volume: int) -> list[tuple]:
+        """
+        代碼的一筆成交遇到其所有等待中委託; 回傳事件 (kind, id, price, time, limit, (triggered, rested, stop, best), by, quantity), 依委託加入的順序: "Fill" 成交 quantity, "Expire" 收盤到期, "OneCancelled" 因 OCO 的另一筆 (by) 成交而離開, "Cancelled" 取消到達.
+        """
+
+    def work(self, id: int, time: float, price: float, bid: float, ask: float, volume: int) -> list[tuple]:
+        """單一委託遇到一筆成交 (在下單的 Tick 上成交者); 事件同 on_trade."""
+
+    def __len__(self) -> int: ...
+
+def trailing_stop_level(code: str, futures_tick: float | None, buy: bool, best: float, distance: float, fraction: bool) -> float:
+    """移動停損在最佳成交價 best 之後的停損價 (賣出在下方, 買進在上方), 落在價格跳動格上遠離市價的一側."""
+
+def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, matcher: object, matched: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
     """
-    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; 只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
+    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新, 等待中的委託由 matcher (OrderMatcher) 撮合; 只在策略定義的方法, 委託成交或到期 (matched(這一筆, 事件)), 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
     """

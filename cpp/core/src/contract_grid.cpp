@@ -51,4 +51,12 @@ bool ContractGrid::on_grid(double price) const {
     return std::fabs(steps - std::nearbyint(steps)) < kOnGridTolerance;
 }
 
+std::pair<std::int64_t, std::int64_t> ContractGrid::neighbours_cents(double price) const {
+    const std::int64_t tick = tick_cents_at(price);
+    // Every band bound is a multiple of the ticks on both its sides, so one step of the price's own
+    // band from the point below reaches the next grid point.
+    const std::int64_t below = static_cast<std::int64_t>(std::floor(in_ticks(price, tick) + kOnGridTolerance)) * tick;
+    return {below, below + tick};
+}
+
 }  // namespace vkb

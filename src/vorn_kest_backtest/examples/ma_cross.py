@@ -48,6 +48,4 @@ class MovingAverageCross(Strategy):
             ctx.sell(self.trade_code, held)
 
     def on_finish(self, ctx: Context) -> None:
-        held = ctx.positions(self.trade_code)
-        if held > 0:
-            ctx.sell(self.trade_code, held)
+        ctx.close(self.trade_code)

@@ -1,9 +1,10 @@
 """The consumer side of the tick replay: one tick at a time through account, quotes and strategy.
 
-With the simulated account and quotes of the C++ modules the loop runs in C++ (`drive_replay`) and calls
-Python only for the hooks the strategy defines, for the order book when it has orders of the tick's code
-(or the code starts a new day), for the contract roll when a code holding a month may start a new trading
-date, and for the equity recorder once a minute. Other account or quote objects go through the same steps
+With the simulated account and quotes of the C++ modules the loop runs in C++ (`drive_replay`): the working
+orders of the tick's code meet it in the core's order matcher, and Python is called only for the hooks the
+strategy defines, for the order book when an order fills or expires, for
+the contract roll when a code holding a month may start a new trading date, and for the equity recorder once
+a minute. Other account or quote objects go through the same steps
 in Python.
 """
 
@@ -75,6 +76,8 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
         ctx.subscribe(code, unit, freq)
     on_bar = _overrides(strategy, "on_bar")
     on_tick = strategy.on_tick if _overrides(strategy, "on_tick") else None
+    ctx.set_order_hooks(strategy.on_order if _overrides(strategy, "on_order") else None,
+                        strategy.on_fill if _overrides(strategy, "on_fill") else None)
     bar_events = ctx.bar_events
     drive = _native_driver(positions, quote_manager)
     with replay_progress() as progress:
@@ -85,8 +88,8 @@ def replay(ticker, positions, quote_manager, strategy: Strategy, ctx: Context, r
                 handled = drive(
                     ticker, positions, quote_manager, ctx, on_tick=on_tick, on_tick_failed=_on_tick_failed,
                     deliver_bars=lambda tick: _deliver_bars(quote_manager, strategy, ctx, on_bar, tick=tick),
-                    bar_events=bar_events, observe=ctx.observe, follow_day=ctx.order_book.follow_day,
-                    working=ctx.order_book.working,
+                    bar_events=bar_events,
+                    matcher=ctx.order_book.matcher, matched=ctx.order_book.apply_matches,
                     last_ticks=ctx.last_ticks, last_quotes=ctx.order_book.last_quotes, recorder=recorder,
                     progress=(lambda done: progress.update(task, completed=done)) if show else None,
                     progress_every=PROGRESS_CHECK_TICKS, progress_interval=PROGRESS_INTERVAL,

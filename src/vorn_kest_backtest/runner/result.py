@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import html
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Mapping
 from contextlib import nullcontext
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta, timezone
@@ -36,7 +36,8 @@ TRADES_SCHEMA: dict[str, Any] = {
 ORDERS_SCHEMA: dict[str, Any] = {
     "trade_id": pl.String, "code": pl.String, "action": pl.String, "quantity": pl.Int64,
     "order_type": pl.String, "limit_price": pl.Float64, "stop_price": pl.Float64, "placed_at": TIME,
-    "status": pl.String, "reason": pl.String, "fill_price": pl.Float64, "filled_at": TIME,
+    "status": pl.String, "reason": pl.String, "fill_price": pl.Float64, "filled_quantity": pl.Int64,
+    "filled_at": TIME,
 }
 FILLS_SCHEMA: dict[str, Any] = {
     "trade_id": pl.String, "code": pl.String, "action": pl.String, "quantity": pl.Int64,
@@ -49,8 +50,8 @@ OPEN_POSITIONS_SCHEMA: dict[str, Any] = {
     "entry_price": pl.Float64, "last_price": pl.Float64, "unrealised": pl.Float64,
 }
 FRAMES = ("trades", "orders", "fills", "equity", "daily", "open_positions")
-# The trade records' word for a fill and for a cancelled (or refused) order.
-DEAL, CANCEL = "Deal", "Cancel"
+# The trade records' word for a fill.
+DEAL = "Deal"
 
 
 def exchange_time(epoch_seconds: float) -> datetime:
@@ -87,7 +88,7 @@ def _fills(record: RunRecord) -> pl.DataFrame:
         if row["trade_status"] != DEAL:
             continue
         market = record.markets.get(row["code"])
-        booked = (booked_fill_price(positions, row, market, record.fill_limits.get(row["trade_id"]))
+        booked = (booked_fill_price(positions, row, market, record.book.fill_limits.get(row["trade_id"]))
                   if market is not None else None)
         out.append({"trade_id": row["trade_id"], "code": row["code"], "action": row["action"],
                     "quantity": row["quantity"], "price": row["price"], "booked_price": booked,
@@ -99,39 +100,19 @@ def _value(item: Any) -> Any:
     return getattr(item, "value", item)
 
 
-def _with_exit_legs(orders: Iterable[Any]) -> list[Any]:
-    """The strategy's orders and the take-profit / stop-loss orders the book placed for its brackets."""
-    found = []
-    for order in orders:
-        found.append(order)
-        found.extend(leg for leg in (getattr(order, "take_profit_order", None),
-                                     getattr(order, "stop_loss_order", None)) if leg is not None)
-    return found
-
-
 def _orders(record: RunRecord) -> pl.DataFrame:
-    """One row per trade id of the trade records; what the strategy's order handle knows fills in the rest."""
-    rows: dict[str, dict[str, Any]] = {}
-    for row in record.positions.trade_records:
-        found = rows.get(row["trade_id"])
-        if found is None:
-            found = rows[row["trade_id"]] = {
-                "trade_id": row["trade_id"], "code": row["code"], "action": row["action"],
-                "quantity": row["quantity"], "order_type": "Market", "limit_price": None, "stop_price": None,
-                "placed_at": _record_time(row["dt"]), "status": "Open", "reason": "", "fill_price": None,
-                "filled_at": None,
-            }
-        if row["trade_status"] == DEAL:
-            found.update(status="Filled", fill_price=row["price"], filled_at=_record_time(row["dt"]))
-        elif row["trade_status"] == CANCEL:
-            found["status"] = "Cancelled"
-    for order in _with_exit_legs(record.orders.values()):
-        found = rows.get(order.trade_id)
-        if found is None:
-            continue
-        found.update(order_type=_value(order.order_type), limit_price=order.limit_price, stop_price=order.stop_price,
-                     status=_value(order.status), reason=order.reason or "")
-    return pl.DataFrame(list(rows.values()), schema=ORDERS_SCHEMA)
+    """Every order the book placed (the strategy's, a bracket's exits, a roll's), in the order placed."""
+    rows = []
+    for order in record.book.orders_by_id.values():
+        rows.append({
+            "trade_id": order.trade_id, "code": order.code, "action": _value(order.action),
+            "quantity": order.quantity, "order_type": _value(order.order_type), "limit_price": order.limit_price,
+            "stop_price": order.stop_price, "placed_at": exchange_time(order.placed_at),
+            "status": _value(order.status), "reason": order.reason or "", "fill_price": order.fill_price,
+            "filled_quantity": order.filled_quantity,
+            "filled_at": None if order.filled_at is None else exchange_time(order.filled_at),
+        })
+    return pl.DataFrame(rows, schema=ORDERS_SCHEMA)
 
 
 def _equity(record: RunRecord) -> pl.DataFrame:
@@ -216,7 +197,7 @@ class BacktestResult:
             os.makedirs(folder, exist_ok=True)
         with muted_console() if self.quiet else nullcontext():
             paths = _write_outputs(record.positions, record.quote_manager, self._codes, record.markets,
-                                   record.recorder.samples, folder, True, self.summary, record.fill_limits)
+                                   record.recorder.samples, folder, True, self.summary, record.book)
         self.summary.report_paths.update(paths)
         return paths
 

@@ -16,6 +16,7 @@ from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
+from vorn_kest_backtest.runner.orders import OrderBook
 from vorn_kest_backtest.runner.refusals import RefusalTally
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
@@ -122,7 +123,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     if outputs.files:
         folder = outputs.folder or new_run_folder(type(strategy).__name__)
         summary.report_paths = _write_outputs(positions, quote_manager, codes, markets, samples, folder, outputs.html,
-                                              summary, ctx.order_book.fill_limits)
+                                              summary, ctx.order_book)
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
@@ -141,7 +142,7 @@ def _write_partial(positions, recorder: EquityRecorder, ctx: Context, codes, mar
     summary.open_positions = positions.ledger.open_positions()
     folder = outputs.folder or new_run_folder(type(strategy).__name__)
     summary.report_paths = _write_outputs(positions, None, codes, markets, [], folder, False, summary,
-                                          ctx.order_book.fill_limits)
+                                          ctx.order_book)
     summary.report_paths["摘要"] = os.path.join(folder, "summary.json")
     write_summary_file(summary.report_paths["摘要"], summary, strategy=type(strategy).__name__,
                        parameters=outputs.parameters, codes=codes, start=start, end=end,
@@ -150,8 +151,9 @@ def _write_partial(positions, recorder: EquityRecorder, ctx: Context, codes, mar
 
 
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool,
-                   summary: Summary, limits: dict[str, float]) -> dict[str, str]:
-    paths = {"資料夾": folder, "交易紀錄": reports.export_trade_records(positions, markets, folder, limits)}
+                   summary: Summary, book: OrderBook) -> dict[str, str]:
+    trades = reports.export_trade_records(positions, markets, folder, book.fill_limits, book.orders_by_id)
+    paths = {"資料夾": folder, "交易紀錄": trades}
     realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
         paths[f"{code} 回測報告"] = reports.generate_standard_report(

@@ -8,6 +8,7 @@ if TYPE_CHECKING:
     from vorn_kest_backtest.runner.bars import Bar
     from vorn_kest_backtest.runner.choices import Market, RollMode, Unit
     from vorn_kest_backtest.runner.context import Context
+    from vorn_kest_backtest.runner.orders import Fill, Order
     from vorn_kest_backtest.runner.tick import Tick
 
 
@@ -25,6 +26,9 @@ class Strategy:
     在第一筆時間到達或超過該時段結束後一分鐘 (股票 13:31, 期貨 13:46 與 05:01) 的 tick (任何商品) 交給策略之前;
     其餘在回放結束時 (on_finish 之前). 虛擬 tick 補齊的分鐘 K 棒在該商品下一筆 tick 到達時一起收盤.
     沒有覆寫 on_tick 的策略不會每個 Tick 被呼叫.
+
+    on_order / on_fill: 委託狀態改變 (成交或取消, 含被拒絕) 與每筆成交, 依回放發生的順序, 在造成它的那一步
+    (該 Tick 的撮合, 或下單, 取消) 完成後呼叫; 同一筆成交先 on_fill 再 on_order. 其中可再下單或取消.
     """
 
     codes: ClassVar[list[tuple[str, Market]]] = []
@@ -42,6 +46,12 @@ class Strategy:
 
     def on_bar(self, bar: Bar, ctx: Context) -> None:
         """每根訂閱的 K 棒收盤時呼叫一次; bar 的數值與 get_kbar 的同一列相同."""
+
+    def on_order(self, order: Order, ctx: Context) -> None:
+        """委託成交或取消 (含被拒絕) 時呼叫; order 為唯讀的 Order."""
+
+    def on_fill(self, fill: Fill, ctx: Context) -> None:
+        """每筆成交時呼叫; fill 為唯讀的 Fill (order, code, action, quantity, price, time, contract)."""
 
     def on_finish(self, ctx: Context) -> None:
         """回放結束後呼叫一次 (例如平倉)."""

@@ -3,6 +3,7 @@
 // exchange's bands (price_grid.hpp), a futures family moves by one fixed tick over its whole range.
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace vkb {
 
@@ -24,6 +25,9 @@ public:
     // Nearest grid point in hundredths (halves to even), using the tick of the price's band.
     std::int64_t nearest_cents(double price) const;
     bool on_grid(double price) const;
+    // The grid points either side of a price, in hundredths: the highest at or below it and the
+    // lowest above it (an on-grid price is its own lower neighbour).
+    std::pair<std::int64_t, std::int64_t> neighbours_cents(double price) const;
 
 private:
     ContractGrid(bool fund, std::int64_t fixed_tick_cents) : fund_(fund), fixed_tick_cents_(fixed_tick_cents) {}

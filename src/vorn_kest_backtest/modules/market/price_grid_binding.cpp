@@ -94,6 +94,12 @@ void bind_price_grid(nb::module_& m) {
               return map_prices<bool>(p, [&](double x) { return g.on_grid(x); });
           }, nb::arg("prices"), nb::arg("grid"), "價格是否位於格上.");
     m.def("on_grid", [](double x, const ContractGrid& g) { return g.on_grid(x); }, nb::arg("price"), nb::arg("grid"));
+    m.def("grid_neighbours", [](double x, const ContractGrid& g) {
+              const auto [below, above] = g.neighbours_cents(checked(x));
+              return std::make_pair(price_of(below), price_of(above));
+          }, nb::arg("price"), nb::arg("grid"),
+          nb::sig("def grid_neighbours(price: float, grid: PriceGrid) -> tuple[float, float]"),
+          "價格兩側最近的格價: (不高於它的最高格價, 高於它的最低格價).");
 
     m.def("ceil_to_grid", [](const std::string& code, double price) {
               const vkb::GridSnap s = vkb::ceil_to_grid(code, checked(price));

@@ -14,6 +14,7 @@ void bind_ledger(nb::module_& m);
 void bind_positions(nb::module_& m);
 void bind_quote_manager(nb::module_& m);
 void bind_replay_driver(nb::module_& m);
+void bind_order_matcher(nb::module_& m);
 
 NB_MODULE(positions, m) {
     m.doc() = "Account, positions, quotes and reports";
@@ -21,5 +22,6 @@ NB_MODULE(positions, m) {
     vkb::py::bind_ledger(m);
     bind_positions(m);
     bind_quote_manager(m);
+    bind_order_matcher(m);
     bind_replay_driver(m);
 }

@@ -1,6 +1,7 @@
 // The replay loop in C++: each tick goes from the Ticker to the account's current ticks and the
-// quotes (with their bar events) without a Python call. Python is called for the hooks a strategy
-// defines, for the order book when it has work on the tick's code or the code starts a new day,
+// quotes (with their bar events) without a Python call. The working orders of the tick's code meet it
+// in the core's matcher, which also follows each stock's daily band. Python is called for the hooks a
+// strategy defines, for the order book when an order fills or expires,
 // for the contract roll when a code it holds may start a new trading date, and for the equity
 // recorder at a minute change. A tick's record is made only when Python is
 // about to look: the account's current ticks and the book's last ticks are brought up to date
@@ -22,11 +23,14 @@
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
 #include "vkb/civil_time.hpp"
+#include "vkb/order_matcher.hpp"
 #include "vkb/session_calendar.hpp"
 
 namespace nb = nanobind;
 
 namespace vkb::py {
+
+nb::object matcher_event(const MatchEvent& event);
 
 namespace {
 
@@ -49,10 +53,7 @@ struct CodeSlot {
     nb::object record;        // null until Python needs it
     bool is_simulate = false;
     bool published = false;   // the record is the account's current tick and the book's last tick
-    bool observed = false;    // the order book has seen this tick
-    // Whether the book had working orders of the code, as of the Python call numbered work_checked.
-    bool has_work = false;
-    std::uint64_t work_checked = UINT64_MAX;
+    vkb::PrintStats* prints = nullptr;  // the matcher's count of the code's prints
     std::int64_t day = 0;     // exchange date, in days since 1970-01-01
     std::int64_t night_day = 0;  // day of the latest 15:00 night opening: changes with each futures trading date
 };
@@ -126,8 +127,8 @@ private:
 };
 
 struct DriverHooks {
-    nb::object ctx, on_tick, on_tick_failed, deliver_bars, observe, follow_day, working, last_ticks, last_quotes,
-        recorder, progress, roll_held, roll_session;
+    nb::object ctx, on_tick, on_tick_failed, deliver_bars, matcher, matched, last_ticks,
+        last_quotes, recorder, progress, roll_held, roll_session;
     bool bar_events = false;
     std::size_t progress_every = 4096;
     double progress_interval = 0.1;
@@ -142,8 +143,9 @@ public:
           catch_up_key_(interned("catch_up")) {
         quotes_ = quote_manager_of(quotes);
         if (quotes_ == nullptr) throw nb::type_error("quote_manager 必須是 QuoteManager");
-        if (!PyDict_Check(hooks_.working.ptr()) || !PyDict_Check(hooks_.last_ticks.ptr()))
-            throw nb::type_error("working 與 last_ticks 必須是 dict");
+        if (!nb::try_cast<OrderMatcher*>(hooks_.matcher, matcher_) || matcher_ == nullptr)
+            throw nb::type_error("matcher 必須是 OrderMatcher");
+        if (!PyDict_Check(hooks_.last_ticks.ptr())) throw nb::type_error("last_ticks 必須是 dict");
         if (hooks_.last_quotes.is_valid() && !PyDict_Check(hooks_.last_quotes.ptr()))
             throw nb::type_error("last_quotes 必須是 dict 或 None");
         if (hooks_.roll_held.is_valid() && !PyDict_Check(hooks_.roll_held.ptr()))
@@ -195,14 +197,19 @@ private:
             CodeSlot& slot = slots_[index];
             const bool new_day = new_code || slot.day != day;
             const std::int64_t night_day = night_day_of(tick.timestamp);
-            const bool follow = new_day && !new_code && !slot.observed;
             const bool roll_due = !new_code && slot.night_day != night_day && rolls(slot);
             nb::object previous;
-            if (follow || roll_due) previous = record_of(slot);
+            if (roll_due) previous = record_of(slot);
+            // A stock's band follows its last trade of a day and the next day's first.
+            if (new_day && !new_code && is_stock(slot))
+                matcher_->bands().observe(slot.code_text, slot.day, slot.tick.close);
             take(slot, tick, std::move(record), is_simulate, day, night_day);
+            if (new_day && is_stock(slot)) matcher_->bands().observe(slot.code_text, day, slot.tick.close);
+            slot.prints->volume += static_cast<double>(slot.tick.qty);
+            ++slot.prints->prints;
             const std::size_t closed = feed_quotes(slot);
             if (roll_due) roll(slot, previous);
-            if (new_day || has_work(slot)) observe(slot, follow ? previous : nb::object());
+            if (matcher_->has_orders(slot.code_text)) match(slot);
             if (hooks_.bar_events && closed > 0) {
                 publish();
                 hooks_.deliver_bars(record_of(slot));
@@ -306,6 +313,7 @@ private:
         slot.code_text = utf8(tick.code);
         slot.market_text = utf8(tick.market);
         slot.market_type = vkb::parse_product_type(slot.market_text);
+        slot.prints = &matcher_->prints(slot.code_text);
         slots_.push_back(std::move(slot));
     }
 
@@ -323,7 +331,6 @@ private:
         slot.is_simulate = is_simulate;
         slot.day = day;
         slot.night_day = night_day;
-        slot.observed = false;
         slot.published = false;
         const auto index = static_cast<std::size_t>(&slot - slots_.data());
         if (std::find(dirty_.begin(), dirty_.end(), index) == dirty_.end()) dirty_.push_back(index);
@@ -344,20 +351,16 @@ private:
         return feed_quote_values(quotes_, values);
     }
 
-    // Only Python changes the working orders, so the answer holds until the next call into Python.
-    bool has_work(CodeSlot& slot) {
-        if (slot.work_checked == python_calls_) return slot.has_work;
-        PyObject* orders = PyDict_GetItemWithError(hooks_.working.ptr(), slot.code.ptr());
-        int truth = 0;
-        if (orders == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
-        } else {
-            truth = PyObject_IsTrue(orders);
-            if (truth < 0) throw nb::python_error();
-        }
-        slot.has_work = truth == 1;
-        slot.work_checked = python_calls_;
-        return slot.has_work;
+    // The code's working orders meet the tick in the core; the book hears only of fills and expiries.
+    void match(CodeSlot& slot) {
+        const TradePrint trade{slot.tick.timestamp, slot.tick.close, slot.tick.bid_price, slot.tick.ask_price,
+                               static_cast<std::int64_t>(slot.tick.qty)};
+        const std::vector<MatchEvent> events = matcher_->on_trade(slot.code_text, trade);
+        if (events.empty()) return;
+        publish();
+        nb::list told;
+        for (const MatchEvent& event : events) told.append(matcher_event(event));
+        hooks_.matched(record_of(slot), told);
     }
 
     // Whether the roll holds a contract month of the code: only Python changes that, and it is asked
@@ -376,14 +379,7 @@ private:
         hooks_.roll_session(previous, record_of(slot));
     }
 
-    // The book follows each code's days by its last tick before a new day and the day's first tick;
-    // the last tick comes late, when it can no longer meet an order.
-    void observe(CodeSlot& slot, const nb::object& previous) {
-        publish();
-        if (previous.is_valid()) hooks_.follow_day(previous);
-        hooks_.observe(record_of(slot));
-        slot.observed = true;
-    }
+    static bool is_stock(const CodeSlot& slot) { return slot.market_type == vkb::ProductType::Stock; }
 
     void call_on_tick(CodeSlot& slot) {
         publish();
@@ -415,11 +411,9 @@ private:
         return slot.record;
     }
 
-    // Before any call into Python: the Ticker has booked the leased ticks, and what was cached of
-    // Python's state may have changed.
+    // Before any call into Python: the Ticker has booked the leased ticks.
     void before_python() {
         settle_lease();
-        ++python_calls_;
     }
 
     // Called before every call into Python that may look at the account or the books.
@@ -461,13 +455,13 @@ private:
     nb::object positions_;
     void* quotes_ = nullptr;
     DriverHooks hooks_;
+    OrderMatcher* matcher_ = nullptr;
     nb::object current_ticks_key_, sample_minute_key_, catch_up_key_;
     TickRecordReader reader_;
     std::vector<CodeSlot> slots_;
     std::vector<std::size_t> dirty_;
     std::size_t last_index_ = 0;
     std::size_t handled_ = 0;
-    std::uint64_t python_calls_ = 0;
     // Ticks taken per lease at most; a lease ends earlier at the next call into Python.
     static constexpr std::size_t kLeaseTicks = std::size_t{1} << 16;
     VkbTickSpan span_{};
@@ -485,15 +479,14 @@ void bind_replay_driver(nb::module_& m) {
     m.def(
         "drive_replay",
         [](nb::handle ticker, nb::handle positions, nb::handle quote_manager, nb::object ctx, nb::object on_tick,
-           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object observe,
-           nb::object follow_day, nb::object working,
+           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object matcher,
+           nb::object matched,
            nb::object last_ticks, nb::object last_quotes, nb::object recorder, nb::object progress, std::size_t progress_every,
            double progress_interval, int utc_offset_hours, nb::object roll_held, nb::object roll_session) {
             auto optional = [](nb::object value) { return value.is_none() ? nb::object() : value; };
             if (progress_every == 0) throw nb::value_error("progress_every 必須是正整數: 0");
             DriverHooks hooks{std::move(ctx),       optional(std::move(on_tick)), std::move(on_tick_failed),
-                              std::move(deliver_bars), std::move(observe),       std::move(follow_day),
-                              std::move(working),
+                              std::move(deliver_bars), std::move(matcher),      std::move(matched),
                               std::move(last_ticks),   optional(std::move(last_quotes)), optional(std::move(recorder)), optional(std::move(progress)),
                               optional(std::move(roll_held)), optional(std::move(roll_session)),
                               bar_events,              progress_every,            progress_interval,
@@ -504,12 +497,13 @@ void bind_replay_driver(nb::module_& m) {
         },
         nb::arg("ticker"), nb::arg("positions"), nb::arg("quote_manager"), nb::arg("ctx"), nb::kw_only(),
         nb::arg("on_tick").none(), nb::arg("on_tick_failed"), nb::arg("deliver_bars"), nb::arg("bar_events"),
-        nb::arg("observe"), nb::arg("follow_day"), nb::arg("working"), nb::arg("last_ticks"), nb::arg("last_quotes").none(),
+        nb::arg("matcher"), nb::arg("matched"), nb::arg("last_ticks"), nb::arg("last_quotes").none(),
         nb::arg("recorder").none(),
         nb::arg("progress").none(), nb::arg("progress_every"), nb::arg("progress_interval"),
         nb::arg("utc_offset_hours"), nb::arg("roll_held").none() = nb::none(), nb::arg("roll_session").none() = nb::none(),
-        "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新; "
-        "只在策略定義的方法, 委託簿有該代碼的委託或新的交易日, 換月持有的代碼可能開始新的交易日 "
+        "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新, "
+        "等待中的委託由 matcher (OrderMatcher) 撮合; 只在策略定義的方法, 委託成交或到期 "
+        "(matched(這一筆, 事件)), 換月持有的代碼可能開始新的交易日 "
         "(roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), "
         "以及權益每分鐘取樣時呼叫 Python.");
 }
