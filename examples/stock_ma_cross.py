@@ -19,7 +19,7 @@ class StockMovingAverageCross(Strategy):
     fast, slow, lots = 10, 30, 1
 
     def __init__(self) -> None:
-        self.fast_above = None
+        self.fast_above: bool | None = None
 
     def on_start(self, ctx: Context) -> None:
         self.fast_ma = ctx.indicator("2330", "m", 1, "sma", self.fast)

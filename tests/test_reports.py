@@ -57,8 +57,10 @@ def test_standard_page_is_offline_and_escaped(data_dir, console):
 
     html = open(path, encoding="utf-8").read()
     assert "<i>x" not in html and "&lt;i&gt;x" in html
-    assert '<script src="plotly.min.js"></script>' in html and "://" not in re.sub(r"<a [^>]*>", "", html)
-    assert os.path.getsize(os.path.join(os.path.dirname(path), "plotly.min.js")) > 1_000_000
+    # One copy of plotly per data directory, loaded by a relative path.
+    assert '<script src="../static/plotly.min.js"></script>' in html and "://" not in re.sub(r"<a [^>]*>", "", html)
+    assert os.path.getsize(os.path.join(os.path.dirname(path), "..", "static", "plotly.min.js")) > 1_000_000
+    assert not os.path.exists(os.path.join(os.path.dirname(path), "plotly.min.js"))
     assert len(script_value(html, "points")) == 2
     assert 'href="&lt;i&gt;x-profit_report.html"' in html
     assert console.lines == ["[bold green]產生 <i>x 的回測報告...[/bold green]",

@@ -36,7 +36,7 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--param", action="append", default=[], metavar="名稱=值",
                      help="策略參數 (依類別屬性的型別轉換), 可重複: --param fast=10 --param slow=60")
     run.add_argument("--capital", type=int, help="初始資金 (預設取策略的 initial_capital)")
-    run.add_argument("--slippage-ticks", type=int, help="買賣滑價的跳動數 (預設 3)")
+    run.add_argument("--slippage-ticks", type=int, help="買賣滑價的跳動數, 優先於策略 on_start 中的設定 (預設 3)")
     run.add_argument("--roll", choices=["settle", "carry"],
                      help="連續月期貨的契約到期時: settle 以最後成交價結算平倉, carry 轉倉到新月份 (預設取策略的 roll)")
 
@@ -46,7 +46,8 @@ def _parser() -> argparse.ArgumentParser:
                              help="手續費方案: tw_broker (券商折扣手續費, 最低 20 元, 證交稅) 或 table (設定表費率)")
         command.add_argument("--margins", metavar="FILE",
                              help="自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin)")
-        command.add_argument("--output-dir", help="這次回測的輸出資料夾 (預設 <資料夾>/runs/<時間>-<策略>/)")
+        command.add_argument("--output-dir",
+                             help="這次回測的輸出資料夾, 不可已有另一次回測的結果 (預設 <資料夾>/runs/<時間>-<策略>/)")
         command.add_argument("--no-report", action="store_true", help="不產生 HTML 報告")
         command.add_argument("--quiet", action="store_true", help="只顯示回測結果與錯誤")
         command.add_argument("--debug", action="store_true", help="策略錯誤時顯示完整的 traceback")
@@ -75,6 +76,7 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
     from vorn_kest_backtest.margin_table import read_margin_table
     from vorn_kest_backtest.runner import missing_days
     from vorn_kest_backtest.runner.parameters import configured_class, parse_param_texts, strategy_parameters
+    from vorn_kest_backtest.runner.run_folder import claim_output_dir
     from vorn_kest_backtest.runner.session import RunOutputs, run_backtest
     from vorn_kest_backtest.runner.summary import open_positions_table, summary_table
     from vorn_kest_backtest.runner.sweep_run import muted_console
@@ -106,7 +108,7 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
             read_margin_table(margins)
         except (OSError, ValueError) as error:
             raise BacktestInputError(str(error)) from error
-    outputs = RunOutputs(folder=args.output_dir and os.path.abspath(args.output_dir), html=not args.no_report,
+    outputs = RunOutputs(folder=args.output_dir and claim_output_dir(args.output_dir), html=not args.no_report,
                          parameters=strategy_parameters(strategy_class))
     with muted_console() if args.quiet else nullcontext():
         summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage,

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import logging
 import os
+import sys
+import time
 from datetime import date, datetime
 from typing import TYPE_CHECKING
 
@@ -19,12 +21,24 @@ if TYPE_CHECKING:
 console: Console
 
 
+# Output to a file or a pipe has no screen width: lines there are never wrapped, so a path stays one piece
+# that can be copied or searched; tables take the width their cells need, up to this many columns.
+PIPE_WIDTH = 1000
+
+
+def _console_settings() -> dict[str, object]:
+    stream = sys.stdout
+    if "COLUMNS" in os.environ or (stream is not None and stream.isatty()):
+        return {}
+    return {"width": PIPE_WIDTH, "soft_wrap": True}
+
+
 def _console() -> Console:
     made = globals().get("console")
     if made is None:
         from rich.console import Console
 
-        made = globals()["console"] = Console()
+        made = globals()["console"] = Console(**_console_settings())  # type: ignore[arg-type]
     return made
 
 
@@ -83,13 +97,20 @@ class _DataDirFileHandler(logging.Handler):
         super().close()
 
 
+def _exchange_clock(seconds: float | None) -> time.struct_time:
+    """Log times on the exchange's clock, the one run folders and trade records are named by."""
+    return time.gmtime((time.time() if seconds is None else seconds) + BASIC_INFO.utc_offset_hours * 3600)
+
+
 def _make_logger() -> logging.Logger:
     log = logging.getLogger("vorn_kest_backtest")
     log.setLevel(logging.INFO)
     log.propagate = False
     if not log.handlers:
         handler = _DataDirFileHandler()
-        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        formatter = logging.Formatter("%(asctime)s %(levelname)s %(message)s")
+        formatter.converter = _exchange_clock
+        handler.setFormatter(formatter)
         log.addHandler(handler)
     return log
 

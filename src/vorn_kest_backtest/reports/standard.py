@@ -11,12 +11,14 @@ from typing import Any
 import polars as pl
 
 from vorn_kest_backtest import utils
+from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.reports.exchange_time import DT_FORMAT, format_exchange_dt
 from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
 from vorn_kest_backtest.reports.save_path import output_path
 from vorn_kest_backtest.reports.templating import script_safe, template_env, to_script_json
 
 REPORT_FOLDER = "report"
+SHARED_FOLDER = "static"
 
 
 def plotly_js() -> Path:
@@ -72,12 +74,18 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
     }
 
 
-def _copy_plotly_js(folder: str) -> None:
-    # The page loads plotly from its own folder so it opens offline.
+def shared_plotly_js() -> str:
+    """plotly 的程式檔, 每個資料目錄一份 (<資料目錄>/static/plotly.min.js); 回傳路徑."""
     source = plotly_js()
-    target = os.path.join(folder, source.name)
+    target = os.path.join(utils.make_dir(os.path.join(BASIC_INFO.data_dir, SHARED_FOLDER)), source.name)
     if not os.path.exists(target) or os.path.getsize(target) != source.stat().st_size:
         shutil.copyfile(source, target)
+    return target
+
+
+def plotly_src(report_folder: str) -> str:
+    """The page loads plotly from the data directory's one copy, by a relative path, so it opens offline."""
+    return Path(os.path.relpath(shared_plotly_js(), report_folder)).as_posix()
 
 
 def generate_standard_report(positions, code: str, quote_manager, folder: str | None = None,
@@ -93,8 +101,8 @@ def generate_standard_report(positions, code: str, quote_manager, folder: str | 
     path = output_path(positions, code + "-report.html", folder, REPORT_FOLDER)
     context = build_standard_context(positions, code, quote_manager, folder, equity, realised, figures,
                                      open_positions, data_label)
+    context["plotly_src"] = plotly_src(os.path.dirname(path))
     html = template_env.get_template("profit_report.html").render(**context)
-    _copy_plotly_js(os.path.dirname(path))
     with open(path, "w+", encoding="utf-8") as file:
         file.write(html)
     utils.console.print("[bold green]回測基本報告已產生: " + path + "[/bold green]")

@@ -23,6 +23,8 @@ class EquityRecorder:
         self._stamp: float | None = None
         self.samples: list[Sample] = []
         self.held: list[bool] = []  # whether a position was open at each sample
+        self.cash: list[float] = []  # the ledger's cash at each sample
+        self.margins: list[float] = []  # futures margin in use at each sample
         # Margins in force change by trading date, so a position held through a raise occupies more between fills.
         self.peak_margin = 0.0
 
@@ -67,7 +69,9 @@ class EquityRecorder:
             self._ledger.mark(code, float(close), self._stamp)
         self.samples.append((self._stamp, self._ledger.equity()))
         self.held.append(self._ledger.has_positions())
-        self.peak_margin = max(self.peak_margin, self._ledger.margin_in_use())
+        self.cash.append(self._ledger.cash())
+        self.margins.append(self._ledger.margin_in_use())
+        self.peak_margin = max(self.peak_margin, self.margins[-1])
 
 
 def realised_samples(rows: list[Mapping[str, Any]], initial_capital: float) -> list[Sample]:

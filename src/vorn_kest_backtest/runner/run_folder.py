@@ -24,3 +24,16 @@ def new_run_folder(strategy_name: str, parent: str | None = None) -> str:
         except FileExistsError:
             suffix += 1
             folder = os.path.join(parent, f"{name}-{suffix}")
+
+
+def claim_output_dir(path: str | os.PathLike[str]) -> str:
+    """使用者指定的輸出資料夾 (絕對路徑); 已有另一次回測的輸出 (summary.json) 時拒絕, 不覆寫."""
+    from vorn_kest_backtest.runner.errors import BacktestInputError
+
+    folder = os.path.abspath(os.fspath(path))
+    if os.path.exists(os.path.join(folder, "summary.json")):
+        raise BacktestInputError(f"輸出資料夾已有另一次回測的結果 (summary.json), 請指定新的資料夾: {folder}")
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise BacktestInputError(f"輸出路徑不是資料夾: {folder}")
+    os.makedirs(folder, exist_ok=True)
+    return folder

@@ -17,8 +17,10 @@ from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.orders import OrderBook
+from vorn_kest_backtest.runner.refusals import RefusalTally
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
+from vorn_kest_backtest.runner.run_record import RunRecord
 from vorn_kest_backtest.runner.strategy import Strategy
 from vorn_kest_backtest.runner.summary import (
     SIMULATED_DATA_LABEL,
@@ -28,7 +30,7 @@ from vorn_kest_backtest.runner.summary import (
     summarise,
     summary_table,
 )
-from vorn_kest_backtest.runner.summary_file import write_summary_file
+from vorn_kest_backtest.runner.summary_file import FAILED, FINISHED, INTERRUPTED, write_summary_file
 
 
 @dataclass
@@ -68,13 +70,15 @@ def set_slippage_ticks(positions, ticks: int) -> None:
 def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, end: str, api, *,
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
                  slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
-                 roll: str | None = None, margins: str | Path | None = None) -> Summary:
+                 roll: str | None = None, margins: str | Path | None = None,
+                 record: RunRecord | None = None) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
     fetch_bar: 以一條進度列 (標準錯誤輸出) 顯示取得 Tick 資料的進度, 給安靜模式用.
     roll: 契約到期時 "settle" (結算平倉) 或 "carry" (轉倉到新月份); None 時取策略的 roll.
     margins: 自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin); 預設為套件內的表.
+    record: 給定時留下帳戶, 報價, 委託與權益樣本, 供 BacktestResult 轉為資料表.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
@@ -83,22 +87,39 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     positions.set_initial_capital(int(strategy.initial_capital))
     if margins is not None:
         positions.ledger.load_margins(read_margin_table(margins))
-    if slippage_ticks is not None:
-        set_slippage_ticks(positions, slippage_ticks)
     markets = {item["code"]: item["market"] for item in codes}
     ctx = Context(positions, quote_manager, list(markets))
     recorder = EquityRecorder(positions)
+    if record is not None:
+        record.attach(positions, quote_manager, ctx, recorder, markets)
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 
-    call_hook(strategy.on_start, "on_start", ctx)
-    with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
-        ticker = ticker_class(api)
-        ticker.send_ticks(codes, start, end)
-    replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
-    # The days read were cached behind the replay; a sweep worker may end without running exit handlers.
-    ticker.wait_for_tick_cache()
-    call_hook(strategy.on_finish, "on_finish", ctx)
+    refusals = RefusalTally().install()
+    try:
+        call_hook(strategy.on_start, "on_start", ctx)
+        # Given for this run, the slippage wins over what the strategy's on_start set.
+        if slippage_ticks is not None:
+            set_slippage_ticks(positions, slippage_ticks)
+        with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
+            ticker = ticker_class(api)
+            ticker.send_ticks(codes, start, end)
+        replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
+        # The days read were cached behind the replay; a sweep worker may end without running exit handlers.
+        ticker.wait_for_tick_cache()
+        call_hook(strategy.on_finish, "on_finish", ctx)
+    except BaseException as error:
+        if outputs.files:
+            try:
+                _write_partial(positions, recorder, ctx, codes, markets, start, end, strategy, outputs,
+                               INTERRUPTED if isinstance(error, KeyboardInterrupt) else FAILED)
+            except Exception:
+                # The error that stopped the run is the one to report; this one goes to the log.
+                utils.logger.exception("無法寫出未完成回測的交易紀錄與摘要")
+        raise
+    finally:
+        refusals.uninstall()
+    refusals.report()
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
     missing_days.report(missing)
@@ -107,6 +128,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     summary.missing_days = missing
     if replayed and getattr(api, "simulated", False) is True:
         summary.data_label = SIMULATED_DATA_LABEL
+    summary.refused_orders = refusals.total
     summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
     summary.open_positions = positions.ledger.open_positions()
     if outputs.files:
@@ -116,11 +138,27 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         summary.report_paths["摘要"] = write_summary_file(
             os.path.join(folder, "summary.json"), summary, strategy=type(strategy).__name__,
             parameters=outputs.parameters, codes=codes, start=start, end=end, fee_settings=positions.fee_settings(),
-            fee_profile=positions.fee_profile)
+            fee_profile=positions.fee_profile, status=FINISHED)
     utils.console.print(summary_table(summary))
     if summary.open_positions:
         utils.console.print(open_positions_table(summary))
     return summary
+
+
+def _write_partial(positions, recorder: EquityRecorder, ctx: Context, codes, markets: dict[str, str], start: str,
+                   end: str, strategy: Strategy, outputs: RunOutputs, status: str) -> None:
+    """A run stopped by an error or Ctrl-C: its trade records so far and a summary marked with why it stopped."""
+    summary = summarise(positions, recorder.finish(), recorder.held, start, end, markets.values())
+    summary.peak_margin = max(ctx.peak_margin, recorder.peak_margin)
+    summary.open_positions = positions.ledger.open_positions()
+    folder = outputs.folder or new_run_folder(type(strategy).__name__)
+    summary.report_paths = _write_outputs(positions, None, codes, markets, [], folder, False, summary,
+                                          ctx.order_book)
+    summary.report_paths["摘要"] = os.path.join(folder, "summary.json")
+    write_summary_file(summary.report_paths["摘要"], summary, strategy=type(strategy).__name__,
+                       parameters=outputs.parameters, codes=codes, start=start, end=end,
+                       fee_settings=positions.fee_settings(), fee_profile=positions.fee_profile, status=status)
+    utils.console.print(f"[yellow]回測{status}: 到此為止的交易紀錄與摘要已寫入 {folder}[/yellow]")
 
 
 def _write_outputs(positions, quote_manager, codes, markets, samples, folder: str, html: bool,

@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, ClassVar
+from typing import TYPE_CHECKING, ClassVar
 
 if TYPE_CHECKING:
     from vorn_kest_backtest.runner.bars import Bar
+    from vorn_kest_backtest.runner.choices import Market, RollMode, Unit
     from vorn_kest_backtest.runner.context import Context
     from vorn_kest_backtest.runner.orders import Fill, Order
+    from vorn_kest_backtest.runner.tick import Tick
 
 
 class Strategy:
@@ -29,17 +31,17 @@ class Strategy:
     (該 Tick 的撮合, 或下單, 取消) 完成後呼叫; 同一筆成交先 on_fill 再 on_order. 其中可再下單或取消.
     """
 
-    codes: ClassVar[list[tuple[str, str]]] = []
+    codes: ClassVar[list[tuple[str, Market]]] = []
     start: ClassVar[str | None] = None
     end: ClassVar[str | None] = None
     initial_capital: ClassVar[int] = 1_000_000
-    bars: ClassVar[list[tuple[str, str, int]]] = []
-    roll: ClassVar[str] = "settle"
+    bars: ClassVar[list[tuple[str, Unit, int]]] = []
+    roll: ClassVar[RollMode] = "settle"
 
     def on_start(self, ctx: Context) -> None:
         """回放開始前呼叫一次."""
 
-    def on_tick(self, tick: dict[str, Any], ctx: Context) -> None:
+    def on_tick(self, tick: Tick, ctx: Context) -> None:
         """每個 Tick 呼叫一次; tick 含 market_type, timestamp, code, close, qty, tick_type 等欄位."""
 
     def on_bar(self, bar: Bar, ctx: Context) -> None:

@@ -44,6 +44,7 @@ class Summary:
     exposure: float = 0.0
     trading_days: int = 0
     peak_margin: float = 0.0
+    refused_orders: int = 0  # orders the account refused (funds, margin, price limits)
     # The ledger's positions still open at the end (code, contract, market, side, quantity, entry_price,
     # last_price, unrealised); final_capital counts them at their last price.
     open_positions: list[dict] = field(default_factory=list)
@@ -149,6 +150,8 @@ def figure_rows(summary: Summary) -> list[FigureRow]:
     ]
     if summary.peak_margin:
         rows.append(FigureRow("最高保證金占用", f"{summary.peak_margin:,.0f}"))
+    if summary.refused_orders:
+        rows.append(FigureRow("被拒絕的委託", f"{summary.refused_orders:,}"))
     rows += [
         FigureRow("初始資金", f"{summary.initial_capital:,.0f}"),
         FigureRow("最終資金", f"{summary.final_capital:,.0f}"),

@@ -8,6 +8,9 @@ from typing import Any
 
 from vorn_kest_backtest.runner.summary import Summary
 
+# How the run ended: replayed to the end, stopped by Ctrl-C, or stopped by an error.
+FINISHED, INTERRUPTED, FAILED = "完成", "中斷", "失敗"
+
 
 def _finite(value: Any) -> Any:
     # JSON has no NaN or infinity; a figure that is not a number is written as null.
@@ -18,8 +21,9 @@ def _finite(value: Any) -> Any:
 
 def summary_document(summary: Summary, *, strategy: str, parameters: dict[str, Any], codes: list[dict[str, str]],
                      start: str, end: str, fee_settings: dict[str, Any],
-                     fee_profile: dict[str, Any] | None = None) -> dict[str, Any]:
+                     fee_profile: dict[str, Any] | None = None, status: str = FINISHED) -> dict[str, Any]:
     return {
+        "status": status,
         "strategy": strategy,
         "parameters": dict(parameters),
         "codes": [dict(item) for item in codes],

@@ -12,8 +12,8 @@ from rich.console import Console
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.runner.codes import MARKETS, check_codes_known, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError
-from vorn_kest_backtest.runner.loader import load_strategy_class
 from vorn_kest_backtest.runner.session import run_backtest
+from vorn_kest_backtest.sweep.strategy_ref import strategy_class_of
 
 FEE_PROFILES = ("tw_broker", "table")
 
@@ -61,7 +61,7 @@ class _JobSetup:
 
 
 def _setup(job: Mapping[str, Any]) -> _JobSetup:
-    strategy_class = load_strategy_class(job["strategy"])
+    strategy_class = strategy_class_of(job["strategy"])
     params = dict(job.get("params") or {})
     unknown = [name for name in params if not hasattr(strategy_class, name)]
     if unknown:

@@ -18,6 +18,7 @@ from datetime import date, datetime
 from typing import Any
 
 from vorn_kest_backtest.sweep.columns import FIXED_COLUMNS
+from vorn_kest_backtest.sweep.strategy_ref import portable_strategy
 from vorn_kest_backtest.utils import format_to_dt
 
 Grid = Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
@@ -96,7 +97,10 @@ def build_plan(
     data_dir: str | None = None,
     options: Mapping[str, Any] | None = None,
 ) -> list[dict[str, Any]]:
-    """建立掃描計畫: 每個參數組 x 每組商品 x 每個日期區間一次回測."""
+    """建立掃描計畫: 每個參數組 x 每組商品 x 每個日期區間一次回測.
+
+    strategy: 策略類別 (以值傳給 worker) 或策略檔案 (轉為絕對路徑); 其他值原樣交給回測函式."""
+    strategy = portable_strategy(strategy)
     combos = itertools.product(expand_grid(grid), code_groups(codes), date_ranges(ranges))
     return [
         {

@@ -148,7 +148,7 @@ def walk_forward(
             training_file.rewrite(training)
         choices = _choose(training, windows, train_jobs)
         test_jobs = [
-            {"run": choice.window.index, "strategy": strategy, "params": choice.params,
+            {"run": choice.window.index, "strategy": train_jobs[0]["strategy"], "params": choice.params,
              "codes": list(group or []), "start": choice.window.test_start, "end": choice.window.test_end,
              "data_dir": shared_dir, "options": {**(options or {}), "daily_equity": True}}
             for choice in choices if choice.params is not None

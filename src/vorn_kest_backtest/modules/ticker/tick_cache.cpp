@@ -61,6 +61,12 @@ nb::tuple cache_folder(const nb::object& api) {
     return nb::make_tuple("kest", "sources", nb::str(folder.c_str(), folder.size()));
 }
 
+// A broker whose `tick_cache` is false (ticks the caller already holds in memory) is read every time and
+// leaves nothing in the data folder.
+bool keeps_cache(const nb::object& api) {
+    return static_cast<bool>(nb::bool_(nb::getattr(api, "tick_cache", nb::bool_(true))));
+}
+
 // The broker's text for the present state of one day's source data; none when it keeps none.
 nb::object source_stamp(const nb::object& api, const nb::object& contract, const std::string& date) {
     nb::object stamp_of = nb::getattr(api, "tick_source_stamp", nb::none());
@@ -167,7 +173,7 @@ nb::object Ticker::fetch_kest_history_ticks(const nb::object& code, const nb::ob
             nb::object tick_df = frame_from_ticks(answer, tick_df_schema, source);
             refuse_bad_prices(tick_df, source);
             if (frame_height(tick_df) > 0) frames.append(tick_df);
-            if (day < today) {
+            if (day < today && keeps_cache(api)) {
                 const std::string name = tick_filename(code_text, date);
                 // A cache that cannot be written costs the next run a download, not this run its ticks.
                 std::string failure;
@@ -229,6 +235,8 @@ PreloadedDays*& preloaded_days() {
 
 void Ticker::preload_cached_days(const nb::object& code, const nb::object& product_type,
                                  const std::vector<std::string>& dates, PreloadedDays& out) {
+    // A source that keeps no cache has no files to read ahead.
+    if (!keeps_cache(api)) return;
     nb::module_ pl = polars();
     std::vector<std::string> paths;
     nb::list scans;
@@ -278,33 +286,37 @@ void Ticker::announce_days(const nb::object& code, const nb::object& product_typ
 nb::object Ticker::auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date) {
     const std::string path = cache_file_path(code, date);
     const bool loud = !console_quiet();
-    // A day an earlier run read is written behind it: its file is complete once that write is done.
-    tick_cache_writer().wait_for(path);
-    const auto status = std::filesystem::status(path);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-        throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
-    const bool present = std::filesystem::exists(status);
-    const bool current =
-        present && (!nb::hasattr(api, "tick_source_stamp") ||
-                    stamp_matches(path, source_stamp(api, make_kest_contract_object(code, product_type),
-                                                     as_text(date, "date"))));
     nb::object frame;
-    if (current) {
-        if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
-        nb::object ready;
-        if (PreloadedDays* days = preloaded_days()) {
-            if (auto found = days->find(path); found != days->end()) {
-                ready = std::move(found->second);
-                days->erase(found);
-            }
-        }
-        frame = read_tick_csv(path, tick_df_schema, ready);
-    } else {
-        if (loud)
-            console_print(present         ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
-                          : simulated_source() ? "[red]檔案 " + path + " 不存在, 開始產生模擬 Tick 資料...[/red]"
-                                           : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+    if (!keeps_cache(api)) {
         frame = fetch_kest_history_ticks(code, product_type, date, date);
+    } else {
+        // A day an earlier run read is written behind it: its file is complete once that write is done.
+        tick_cache_writer().wait_for(path);
+        const auto status = std::filesystem::status(path);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+            throw nb::value_error(("Tick 快取路徑不是檔案, 請移除後重試: " + path).c_str());
+        const bool present = std::filesystem::exists(status);
+        const bool current =
+            present && (!nb::hasattr(api, "tick_source_stamp") ||
+                        stamp_matches(path, source_stamp(api, make_kest_contract_object(code, product_type),
+                                                         as_text(date, "date"))));
+        if (current) {
+            if (loud) console_print("[green]檔案 " + path + " 已存在, 開始讀取檔案...[/green]");
+            nb::object ready;
+            if (PreloadedDays* days = preloaded_days()) {
+                if (auto found = days->find(path); found != days->end()) {
+                    ready = std::move(found->second);
+                    days->erase(found);
+                }
+            }
+            frame = read_tick_csv(path, tick_df_schema, ready);
+        } else {
+            if (loud)
+                console_print(present         ? "[red]檔案 " + path + " 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]"
+                              : simulated_source() ? "[red]檔案 " + path + " 不存在, 開始產生模擬 Tick 資料...[/red]"
+                                               : "[red]檔案 " + path + " 不存在, 開始下載歷史 Tick 資料...[/red]");
+            frame = fetch_kest_history_ticks(code, product_type, date, date);
+        }
     }
     nb::module_ pl = polars();
     return frame.attr("with_columns")(
