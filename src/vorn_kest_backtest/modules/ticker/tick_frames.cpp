@@ -193,6 +193,19 @@ static void copy_quote(const nb::object& df, const char* name, std::vector<doubl
         if (!(price > 0.0)) price = std::nan("");
 }
 
+// A quoted size column with 0 where it is missing, absent or not above 0.
+static void copy_size(const nb::object& df, const char* name, std::vector<std::int64_t>& out) {
+    const std::size_t n = frame_height(df);
+    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) {
+        out.assign(n, 0);
+        return;
+    }
+    nb::object column = df[name].attr("cast")(polars().attr("Int64"), nb::arg("strict") = false);
+    copy_column(column.attr("fill_null")(0), out);
+    for (std::int64_t& size : out)
+        if (size < 0) size = 0;
+}
+
 std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map) {
     nb::module_ pl = polars();
     auto batch = std::make_shared<TickBatch>();
@@ -218,6 +231,8 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
     copy_column(df["tick_type"], batch->tick_type);
     copy_quote(df, "bid_price", batch->bid_price);
     copy_quote(df, "ask_price", batch->ask_price);
+    copy_size(df, "bid_volume", batch->bid_volume);
+    copy_size(df, "ask_volume", batch->ask_volume);
     nb::list codes = nb::list(df["code"].attr("unique")(nb::arg("maintain_order") = true).attr("to_list")());
     nb::list positions;
     for (std::size_t i = 0; i < codes.size(); ++i) {
