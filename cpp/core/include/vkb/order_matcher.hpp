@@ -8,13 +8,13 @@
 // - A good-for-session order still working after its session's end expires at that end.
 // - An order sees no trade before its session starts, nor before it reaches the book (the latency after it
 //   was placed); a cancel takes effect from its own arrival, and the order can fill until then.
-// - A limit buy fills at a trade at or below its limit: at that trade's price when it is the first trade the
-//   order meets (it was marketable on arrival), at its limit once it has rested, however far the tape trades
-//   through it; a sell mirrors it. With `through` a print at the limit does not fill: the tape must trade
-//   beyond it, and a limit whose first trade is at its limit was not marketable on arrival: it rests. With
-//   `queue` (whichever of touch or through is set) a rested limit fills at its price only once the volume
-//   printed at that price since it arrived exceeds the volume ahead of it, or when the tape trades through it.
-//   The volume ahead is the size quoted at the order's price on its side when it was placed (a buy at the
+// - A limit buy fills at a trade below its limit (at or below it with `touch`): at that trade's price when it
+//   is the first trade the order meets (it was marketable on arrival), at its limit once it has rested, however
+//   far the tape trades through it; a sell mirrors it. With `through` a print at the limit does not fill: the
+//   tape must trade beyond it, and a limit whose first trade is at its limit was not marketable on arrival: it
+//   rests. With `queue` (whichever of touch or through is set) a rested limit fills at its price only once the
+//   volume printed at that price since it arrived exceeds the volume ahead of it, or when the tape trades
+//   through it. The volume ahead is the size quoted at the order's price on its side when it was placed (a buy at the
 //   best bid queues behind the bid size), else kQueueShareOfAveragePrint of the code's average print.
 // - A stop triggers on a trade at or through it and then fills as a market order at the next trade; a
 //   stop-limit becomes a limit from the next trade on.
