@@ -14,8 +14,9 @@
 //   tape must trade beyond it, and a limit whose first trade is at its limit was not marketable on arrival: it
 //   rests. With `queue` (whichever of touch or through is set) a rested limit fills at its price only once the
 //   volume printed at that price since it arrived exceeds the volume ahead of it, or when the tape trades
-//   through it. The volume ahead is the size quoted at the order's price on its side when it was placed (a buy at the
-//   best bid queues behind the bid size), else kQueueShareOfAveragePrint of the code's average print.
+//   through it. The volume ahead is the size quoted at the order's price on its side when it was placed (a
+//   buy at the best bid queues behind the bid size), else kQueueShareOfAveragePrint of the code's average
+//   print.
 // - A stop triggers on a trade at or through it and then fills as a market order at the next trade; a
 //   stop-limit becomes a limit from the next trade on.
 // - A trailing stop follows the best trade since placement (the highest for a sell, the lowest for a buy)
