@@ -18,6 +18,7 @@ DAY = "2024-01-02"
 def account() -> Context:
     ctx = Context(Positions(), FakeQuotes())
     ctx.account.set_initial_capital(10**9)
+    ctx.set_fill_model(limit="touch")
     return ctx
 
 

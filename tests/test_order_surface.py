@@ -101,6 +101,7 @@ def test_a_brackets_two_exits_count_once_as_pending():
 
 def test_order_target_trades_the_difference_to_position_plus_pending_orders():
     ctx, ledger = book()
+    ctx.set_fill_model(limit="touch")
     feed = Tape(ctx)
     feed(100.0)
     ctx.buy("2330", 2, price=99.0)  # pending, not yet filled
@@ -157,6 +158,7 @@ def test_close_cancels_the_codes_orders_and_flattens_and_close_all_does_every_co
 
 def test_on_order_and_on_fill_come_in_replay_order_and_may_place_orders():
     ctx, _ = book()
+    ctx.set_fill_model(limit="touch")
     events: list[tuple] = []
 
     def on_order(order, ctx):

@@ -98,6 +98,7 @@ def test_stop_triggers_on_a_trade_through_it_and_fills_at_the_next_trade():
 
 def test_stop_limit_works_as_a_limit_once_triggered():
     ctx, ledger = book()
+    ctx.set_fill_model(limit="touch")
     feed(ctx, "2330", "2024-01-02", [101.0], 0)
     ctx.buy("2330", 1, price=102.5, stop=102.0)
     feed(ctx, "2330", "2024-01-02", [102.0, 103.0, 102.5])

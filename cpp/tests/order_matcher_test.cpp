@@ -45,6 +45,7 @@ std::vector<Outcome> tape(OrderMatcher& matcher, std::initializer_list<std::pair
 
 TEST_CASE("a limit marketable on arrival fills at the trade, a rested one at its limit however far through") {
     OrderMatcher m;
+    m.set_rules({.through = false});
     m.add("2330", order(1, true, OrderKind::Limit, 100.0), kStock);
     auto events = tape(m, {{101, 98.0}});
     REQUIRE(events.size() == 1);
@@ -178,15 +179,29 @@ TEST_CASE("the matcher's daily bands follow each stock's days") {
     CHECK_FALSE(m.bands().outside("2330", 110.0));
 }
 
-TEST_CASE("through: a print at the limit does not fill, a trade beyond it does, at the limit") {
+TEST_CASE("through, the default: a print at the limit does not fill, on arrival or resting; a trade beyond does") {
     OrderMatcher m;
-    m.set_rules({.through = true});
+    CHECK(m.rules().through);
     m.add("2330", order(1, true, OrderKind::Limit, 100.0), kStock);
     auto events = tape(m, {{101, 100.0}, {102, 100.0}});
     CHECK(events.empty());
+    CHECK(m.find(1)->rested);
     events = tape(m, {{103, 99.5}});
     REQUIRE(events.size() == 1);
     CHECK(events[0].event.price == 100.0);
+}
+
+TEST_CASE("touch: a print at the limit fills it, on arrival or resting") {
+    OrderMatcher m;
+    m.set_rules({.through = false});
+    m.add("2330", order(1, true, OrderKind::Limit, 100.0), kStock);
+    auto events = tape(m, {{101, 100.0}});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].event.price == 100.0);
+    m.add("2330", order(2, false, OrderKind::Limit, 101.0), kStock);
+    events = tape(m, {{102, 100.5}, {103, 101.0}});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].time == 103);
 }
 
 TEST_CASE("queue: a rested limit fills once the volume printed at its price exceeds the volume ahead of it") {
@@ -204,9 +219,45 @@ TEST_CASE("queue: a rested limit fills once the volume printed at its price exce
     CHECK(events[0].price == 100.0);
     CHECK(events[0].quantity == 1);
 
-    m.add("2330", order(2, false, OrderKind::Limit, 101.0), kStock, 50.0);  // the quoted size ahead
+    m.add("2330", order(2, false, OrderKind::Limit, 101.0), kStock, {100.5, 101.0, 7.0, 50.0});  // at the ask
+    CHECK(m.find(2)->ahead == 50.0);
     CHECK(m.on_trade("2330", {104, 101.0, kNaN, kNaN, 30}).empty());
     CHECK(m.on_trade("2330", {105, 101.5, kNaN, kNaN, 1}).size() == 1);  // traded through: filled at once
+}
+
+TEST_CASE("queue: the size quoted at the order's own price on its side is ahead of it, else the average print") {
+    OrderMatcher m;
+    PrintStats& prints = m.prints("2330");
+    prints.volume += 30.0;
+    prints.prints += 3;
+    const BookQuote quote{99.5, 100.0, 40.0, 25.0};
+    struct Case {
+        bool buy;
+        double limit;
+        double ahead;
+    };
+    std::int64_t id = 0;
+    for (const Case c : {Case{true, 99.5, 40.0},    // a buy at the bid: the bid size
+                         Case{false, 100.0, 25.0},  // a sell at the ask: the ask size
+                         Case{true, 99.0, 10.0},    // below the bid: the estimate
+                         Case{false, 99.5, 10.0},   // a sell at the bid: not its side
+                         Case{true, 100.0, 10.0}}) {
+        m.add("2330", order(++id, c.buy, OrderKind::Limit, c.limit), kStock, quote);
+        CHECK(m.find(id)->ahead == c.ahead);
+    }
+    m.add("2330", order(++id, true, OrderKind::Limit, 99.5), kStock, {99.5, 100.0, 0.0, 25.0});  // no bid size
+    CHECK(m.find(id)->ahead == 10.0);
+    CHECK_FALSE(quoted_ahead(order(0, true, OrderKind::StopLimit, 99.5, 99.0), quote));
+}
+
+TEST_CASE("queue with through: prints at a rested limit work off the queue and then fill it") {
+    OrderMatcher m;
+    m.set_rules({.through = true, .queue = true});
+    m.add("2330", order(1, true, OrderKind::Limit, 99.5), kStock, {99.5, 100.0, 5.0, 5.0});
+    CHECK(m.on_trade("2330", {101, 99.5, kNaN, kNaN, 5}).empty());  // arrives at its limit: rests, queue done
+    const auto events = m.on_trade("2330", {102, 99.5, kNaN, kNaN, 1});
+    REQUIRE(events.size() == 1);
+    CHECK(events[0].price == 99.5);
 }
 
 TEST_CASE("partial: fills take at most the printed volume and the remainder works on") {

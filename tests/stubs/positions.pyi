@@ -322,9 +322,15 @@ class OrderMatcher:
         成交規則: through 限價須成交價超越限價, queue 掛單排隊, partial 依成交量部分成交, latency 委託與取消到達的延遲 (秒, 回放時間).
         """
 
-    def add(self, id: int, code: str, buy: bool, kind: str, quantity: int, limit: float | None, stop: float | None, placed_at: float, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None, partial: bool = False, quote_size: float | None = None, triggered: bool = False, rested: bool = False, filled: int = 0) -> None:
+    @property
+    def rules(self) -> tuple[bool, bool, bool, float]:
         """
-        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; partial: 可部分成交; quote_size: 下單時該方向的委託量 (排隊); triggered / rested / filled 為放回時的狀態.
+        目前的成交規則 (through, queue, partial, latency); 預設為保守的 (True, False, False, 0.0).
+        """
+
+    def add(self, id: int, code: str, buy: bool, kind: str, quantity: int, limit: float | None, stop: float | None, placed_at: float, session_start: float, session_end: float, good_till_cancel: bool, futures_tick: float | None, trail: tuple[float, bool] | None = None, best: float | None = None, partial: bool = False, quote: tuple[float, float, float, float] | None = None, triggered: bool = False, rested: bool = False, filled: int = 0) -> None:
+        """
+        加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; partial: 可部分成交; quote: 下單時該代碼的 (委買價, 委賣價, 委買量, 委賣量), 限價等於同方向報價時該量排在前面; triggered / rested / filled 為放回時的狀態.
         """
 
     def count_print(self, code: str, volume: int) -> None:

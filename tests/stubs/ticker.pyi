@@ -95,6 +95,9 @@ class Ticker:
     def pop_tick(self) -> object:
         """取出下一筆 Tick 或狀態資料 (等待時釋放 GIL)"""
 
+    def last_quote(self) -> tuple[float, float, int, int] | None:
+        """pop_tick 最後取出的 Tick 的 (委買價, 委賣價, 委買量, 委賣量); 無報價或不是 Tick 時為 None"""
+
     def allow_next_tick(self) -> None:
         """允許傳送下一筆 Tick"""
 

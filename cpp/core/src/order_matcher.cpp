@@ -38,13 +38,20 @@ void OrderMatcher::set_rules(const FillRules& rules) {
     rules_ = rules;
 }
 
-void OrderMatcher::add(std::string_view code, MatchOrder order, const ContractGrid& grid,
-                       std::optional<double> quote_size) {
+std::optional<double> quoted_ahead(const MatchOrder& order, const BookQuote& quote) {
+    if (order.kind != OrderKind::Limit) return std::nullopt;
+    const double price = order.buy ? quote.bid : quote.ask;
+    const double size = order.buy ? quote.bid_volume : quote.ask_volume;
+    if (!(price == order.limit) || !(size > 0.0)) return std::nullopt;
+    return size;
+}
+
+void OrderMatcher::add(std::string_view code, MatchOrder order, const ContractGrid& grid, const BookQuote& quote) {
     if (where_.contains(order.id)) throw std::invalid_argument("order already working: " + std::to_string(order.id));
     std::string key(code);
     const PrintStats& seen = prints(key);
-    if (quote_size) {
-        order.ahead = *quote_size;
+    if (const auto quoted = quoted_ahead(order, quote)) {
+        order.ahead = *quoted;
     } else if (seen.prints > 0) {
         order.ahead = kQueueShareOfAveragePrint * seen.volume / static_cast<double>(seen.prints);
     }
@@ -222,7 +229,7 @@ std::optional<MatchEvent> OrderMatcher::meet_limit(MatchOrder& order, const Trad
         if (size <= 0) return std::nullopt;
         return fill(order, limit, trade.time, size, limit);
     }
-    if (!at || rules_.through) return std::nullopt;
+    if (!at || (rules_.through && !rules_.queue)) return std::nullopt;
     if (!rules_.queue) {
         const std::int64_t size = fill_size(order, volume);
         if (size <= 0) return std::nullopt;

@@ -45,7 +45,6 @@ class Context:
         self.bar_events = False
         self._warned: set[str] = set()
         self._series: dict[tuple[str, str, int], tuple[int, BarSeries]] = {}
-        self._fill_rules: tuple[str, bool, bool, float] = ("touch", False, False, 0.0)
         self._on_order: Callable[[Order, Context], None] | None = None
         self._on_fill: Callable[[Fill, Context], None] | None = None
 
@@ -170,13 +169,15 @@ class Context:
 
     def set_fill_model(self, model: str | None = None, *, limit: str | None = None, queue: bool | None = None,
                        partial: bool | None = None, latency_ms: float | None = None) -> None:
-        """成交模型; 未給的項目維持原設定. 預設: "trade", limit="touch", 不排隊, 不部分成交, 無延遲.
+        """成交模型; 未給的項目維持原設定. 預設為保守的: "trade", limit="through", 不排隊, 不部分成交, 無延遲.
 
         model: 市價成交價, "trade" (成交價) 或 "quote" (買在委賣價, 賣在委買價; 無報價時用成交價);
         "quote" 以買賣價差作為成本, 因此同時把帳戶的滑價設為 0 檔.
-        limit: "touch" (成交價觸及限價即成交) 或 "through" (須成交價超越限價, 在限價的成交不算).
-        queue: 掛著的限價單須等下單後在該價位的成交量超過排在前面的量 (下單時的委託量, 無報價時為該代碼平均
-        每筆成交量) 才成交; 成交價穿越限價時立即成交.
+        limit: "through" (須成交價超越限價, 在限價的成交不算, 下單後第一筆成交在限價也不算) 或 "touch"
+        (成交價觸及限價即成交).
+        queue: 掛著的限價單須等下單後在該價位的成交量超過排在前面的量才成交 (不論 limit); 成交價穿越限價時立即
+        成交. 排在前面的量: 限價等於下單時同方向的報價 (買在委買價, 賣在委賣價) 時為該報價的委託量, 否則為該代碼
+        至今平均每筆成交量.
         partial: 每筆成交最多成交該筆的成交量 (排隊時為超過前面的量), 其餘繼續等待; 括號單的委託一次全部成交.
         latency_ms: 委託與取消送達交易所的延遲 (毫秒, 回放時間): 送出後這段時間內的成交不算, 取消到達前仍可能成交.
         """
@@ -188,14 +189,10 @@ class Context:
                 for kind in ("stock", "future"):
                     for action in ("buy", "sell"):
                         self.account.update_fee_settings(kind, action=action, tick_count=0)
-        rules = self._fill_rules
-        self._fill_rules = (rules[0] if limit is None else limit, rules[1] if queue is None else queue,
-                            rules[2] if partial is None else partial, rules[3] if latency_ms is None else latency_ms)
-        try:
-            self._orders.set_rules(*self._fill_rules)
-        except ValueError:
-            self._fill_rules = rules
-            raise
+        rules = self._orders.rules
+        self._orders.set_rules(rules[0] if limit is None else limit, rules[1] if queue is None else queue,
+                               rules[2] if partial is None else partial,
+                               rules[3] if latency_ms is None else latency_ms)
 
     @property
     def peak_margin(self) -> float:

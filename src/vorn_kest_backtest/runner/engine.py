@@ -114,6 +114,9 @@ def _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_b
     feed = quote_manager.feed_tick if ctx.bar_events else quote_manager.add_tick
     record_equity = recorder.on_tick if recorder is not None else None
     held = roll.held if roll is not None else {}
+    # The quote of each tick, for the order book as the C++ loop keeps it (a Ticker of your own may have none).
+    last_quote = getattr(ticker, "last_quote", None)
+    quotes = ctx.order_book.last_quotes
     handled = 0
     last_shown = monotonic()
     while True:
@@ -126,6 +129,8 @@ def _python_loop(ticker, positions, quote_manager, strategy, ctx, recorder, on_b
         if record_equity is not None:
             record_equity(record)
         positions.set_current_tick(record)
+        if last_quote is not None:
+            quotes[record["code"]] = last_quote()
         closed = feed(record)
         if roll is not None and record["code"] in held:
             roll.follow(ctx.last_ticks.get(record["code"]), record)

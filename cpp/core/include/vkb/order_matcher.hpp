@@ -8,12 +8,15 @@
 // - A good-for-session order still working after its session's end expires at that end.
 // - An order sees no trade before its session starts, nor before it reaches the book (the latency after it
 //   was placed); a cancel takes effect from its own arrival, and the order can fill until then.
-// - A limit buy fills at a trade at or below its limit: at that trade's price when it is the first trade the
-//   order meets (it was marketable on arrival), at its limit once it has rested, however far the tape trades
-//   through it; a sell mirrors it. With `through` a print at the limit does not fill: the tape must trade
-//   beyond it. With `queue` a rested limit fills at its price only once the volume printed at that price since
-//   it arrived exceeds the volume ahead of it (the quote size at placement, else kQueueShareOfAveragePrint of
-//   the code's average print), or when the tape trades through it.
+// - A limit buy fills at a trade below its limit (at or below it with `touch`): at that trade's price when it
+//   is the first trade the order meets (it was marketable on arrival), at its limit once it has rested, however
+//   far the tape trades through it; a sell mirrors it. With `through` a print at the limit does not fill: the
+//   tape must trade beyond it, and a limit whose first trade is at its limit was not marketable on arrival: it
+//   rests. With `queue` (whichever of touch or through is set) a rested limit fills at its price only once the
+//   volume printed at that price since it arrived exceeds the volume ahead of it, or when the tape trades
+//   through it. The volume ahead is the size quoted at the order's price on its side when it was placed (a
+//   buy at the best bid queues behind the bid size), else kQueueShareOfAveragePrint of the code's average
+//   print.
 // - A stop triggers on a trade at or through it and then fills as a market order at the next trade; a
 //   stop-limit becomes a limit from the next trade on.
 // - A trailing stop follows the best trade since placement (the highest for a sell, the lowest for a buy)
@@ -54,8 +57,9 @@ struct PrintStats {
     std::int64_t prints = 0;
 };
 
+// The defaults are the conservative ones: a print at a resting limit does not fill it, whole fills, no latency.
 struct FillRules {
-    bool through = false;  // a limit fills only on a trade beyond it
+    bool through = true;   // a limit fills only on a trade beyond it (false: a touch fills it)
     bool queue = false;    // a rested limit waits for the volume ahead of it
     bool partial = false;  // fills capped by the printed volume
     double latency = 0.0;  // seconds of tape time before an order or a cancel reaches the book
@@ -91,6 +95,18 @@ struct TradePrint {
     std::int64_t volume = 1;
 };
 
+// The best bid / ask and their sizes where an order is placed; NaN prices or sizes not above 0 where missing.
+struct BookQuote {
+    double bid = std::numeric_limits<double>::quiet_NaN();
+    double ask = std::numeric_limits<double>::quiet_NaN();
+    double bid_volume = 0.0;
+    double ask_volume = 0.0;
+};
+
+// The size quoted at a limit's own price on its side (a buy at the bid, a sell at the ask): the volume ahead of
+// it in the queue. None for another price, another kind of order or a side without a size.
+std::optional<double> quoted_ahead(const MatchOrder& order, const BookQuote& quote);
+
 struct MatchEvent {
     enum class Kind { Fill, Expire, OneCancelled, Cancelled };
     Kind kind = Kind::Fill;
@@ -113,11 +129,9 @@ public:
     void set_rules(const FillRules& rules);
     const FillRules& rules() const { return rules_; }
 
-    // Orders of a code meet its trades in the order they were added. `quote_size`: the volume quoted at the
-    // order's side when it was placed, for the queue ahead of it. Throws std::invalid_argument for an id
-    // already working.
-    void add(std::string_view code, MatchOrder order, const ContractGrid& grid,
-             std::optional<double> quote_size = std::nullopt);
+    // Orders of a code meet its trades in the order they were added. `quote`: the code's quote when the order
+    // was placed, for the queue ahead of it. Throws std::invalid_argument for an id already working.
+    void add(std::string_view code, MatchOrder order, const ContractGrid& grid, const BookQuote& quote = {});
     // The orders cancel each other when one of them fills. Throws std::invalid_argument for an id not working.
     void link(const std::vector<std::int64_t>& ids);
     // The order leaves the book now; false when it was not working.

@@ -14,6 +14,7 @@ struct TickBatch {
     std::vector<double> close;
     std::vector<std::int64_t> volume;
     std::vector<double> bid_price, ask_price;  // NaN where the quote is missing
+    std::vector<std::int64_t> bid_volume, ask_volume;  // the quoted sizes, 0 where missing
     std::vector<std::int64_t> tick_type;
     std::vector<std::uint32_t> code_index;  // into codes / markets
     std::vector<std::string> codes;

@@ -18,6 +18,8 @@ struct VkbTickView {
     double close;
     double bid_price;  // NaN when the tick carries no quote
     double ask_price;
+    long long bid_volume;  // 0 where the tick carries no size
+    long long ask_volume;
     long long qty;
     long long tick_type;
     int backfilling;
@@ -31,6 +33,8 @@ struct VkbTickSpan {
     const double* close;
     const double* bid_price;
     const double* ask_price;
+    const int64_t* bid_volume;
+    const int64_t* ask_volume;
     const int64_t* volume;
     const int64_t* tick_type;
     const uint32_t* code_index;
@@ -72,4 +76,4 @@ struct VkbTickSource {
 }
 
 inline constexpr const char* kVkbTickSourceCapsule = "vorn_kest_backtest.tick_source";
-inline constexpr int kVkbTickSourceVersion = 2;
+inline constexpr int kVkbTickSourceVersion = 3;

@@ -4,12 +4,14 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "market/market_values.hpp"
@@ -45,6 +47,13 @@ ContractGrid grid_of(const std::string& code, std::optional<double> futures_tick
     } catch (const std::invalid_argument&) {
         throw nb::value_error("期貨跳動點必須是 0.01 的正整數倍");
     }
+}
+
+// (bid, ask, bid size, ask size); NaN or a size not above 0 where a side is missing.
+BookQuote book_quote_of(const std::optional<std::tuple<double, double, double, double>>& quote) {
+    if (!quote) return {};
+    const auto [bid, ask, bid_volume, ask_volume] = *quote;
+    return {bid, ask, bid_volume, ask_volume};
 }
 
 std::optional<Trail> trail_of(std::optional<std::pair<double, bool>> trail) {
@@ -94,13 +103,22 @@ void bind_order_matcher(nb::module_& m) {
             nb::arg("through"), nb::arg("queue"), nb::arg("partial"), nb::arg("latency"),
             "成交規則: through 限價須成交價超越限價, queue 掛單排隊, partial 依成交量部分成交, "
             "latency 委託與取消到達的延遲 (秒, 回放時間).")
+        .def_prop_ro(
+            "rules",
+            [](const OrderMatcher& self) {
+                const FillRules& rules = self.rules();
+                return nb::make_tuple(rules.through, rules.queue, rules.partial, rules.latency);
+            },
+            nb::sig("def rules(self) -> tuple[bool, bool, bool, float]"),
+            "目前的成交規則 (through, queue, partial, latency); 預設為保守的 (True, False, False, 0.0).")
         .def(
             "add",
             [](OrderMatcher& self, std::int64_t id, const std::string& code, bool buy, const std::string& kind,
                std::int64_t quantity, std::optional<double> limit, std::optional<double> stop, double placed_at,
                double session_start, double session_end, bool good_till_cancel, std::optional<double> futures_tick,
                std::optional<std::pair<double, bool>> trail, std::optional<double> best, bool partial,
-               std::optional<double> quote_size, bool triggered, bool rested, std::int64_t filled) {
+               std::optional<std::tuple<double, double, double, double>> quote, bool triggered, bool rested,
+               std::int64_t filled) {
                 MatchOrder order;
                 order.id = id;
                 order.buy = buy;
@@ -119,7 +137,7 @@ void bind_order_matcher(nb::module_& m) {
                 order.triggered = triggered;
                 order.rested = rested;
                 try {
-                    self.add(code, order, grid_of(code, futures_tick), quote_size);
+                    self.add(code, order, grid_of(code, futures_tick), book_quote_of(quote));
                 } catch (const std::invalid_argument&) {
                     throw nb::value_error(("委託已在撮合中: " + std::to_string(id)).c_str());
                 }
@@ -127,11 +145,11 @@ void bind_order_matcher(nb::module_& m) {
             nb::arg("id"), nb::arg("code"), nb::arg("buy"), nb::arg("kind"), nb::arg("quantity"), nb::arg("limit").none(),
             nb::arg("stop").none(), nb::arg("placed_at"), nb::arg("session_start"), nb::arg("session_end"),
             nb::arg("good_till_cancel"), nb::arg("futures_tick").none(), nb::arg("trail").none() = nb::none(),
-            nb::arg("best").none() = nb::none(), nb::arg("partial") = false, nb::arg("quote_size").none() = nb::none(),
+            nb::arg("best").none() = nb::none(), nb::arg("partial") = false, nb::arg("quote").none() = nb::none(),
             nb::arg("triggered") = false, nb::arg("rested") = false, nb::arg("filled") = 0,
             "加入一筆等待中的委託; futures_tick 為期貨商品族的跳動點 (股票為 None, 依代碼的價格區間), "
-            "trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; partial: 可部分成交; quote_size: "
-            "下單時該方向的委託量 (排隊); triggered / rested / filled 為放回時的狀態.")
+            "trail 為移動停損的 (距離, 是否為比例), best 為其起算的成交價; partial: 可部分成交; quote: "
+            "下單時該代碼的 (委買價, 委賣價, 委買量, 委賣量), 限價等於同方向報價時該量排在前面; triggered / rested / filled 為放回時的狀態.")
         .def(
             "count_print",
             [](OrderMatcher& self, const std::string& code, std::int64_t volume) {

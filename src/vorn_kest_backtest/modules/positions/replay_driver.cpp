@@ -243,6 +243,8 @@ private:
         tick.close = span_.close[row];
         tick.bid_price = span_.bid_price[row];
         tick.ask_price = span_.ask_price[row];
+        tick.bid_volume = span_.bid_volume[row];
+        tick.ask_volume = span_.ask_volume[row];
         tick.qty = span_.volume[row];
         tick.tick_type = span_.tick_type[row];
         tick.backfilling = 0;
@@ -267,6 +269,7 @@ private:
         tick.close = reader_.close(d);
         // A record made in Python keeps its own quote keys for the order book.
         tick.bid_price = tick.ask_price = std::nan("");
+        tick.bid_volume = tick.ask_volume = 0;
         tick.qty = reader_.qty(d);
         tick.tick_type = reader_.tick_type(d);
         is_simulate = reader_.is_simulate(d);
@@ -432,13 +435,15 @@ private:
         dirty_.clear();
     }
 
-    // The quote of the code's latest tick, (bid, ask) with NaN for a missing side; none when the tick
-    // carried no quote at all.
+    // The quote of the code's latest tick, (bid, ask, bid size, ask size) with NaN for a missing side and 0
+    // for a missing size; none when the tick carried no quote at all.
     void publish_quote(const CodeSlot& slot) {
         const double bid = slot.tick.bid_price, ask = slot.tick.ask_price;
         const nb::object quote = std::isnan(bid) && std::isnan(ask)
                                      ? nb::none()
-                                     : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask)));
+                                     : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask),
+                                                                 nb::int_(slot.tick.bid_volume),
+                                                                 nb::int_(slot.tick.ask_volume)));
         if (PyDict_SetItem(hooks_.last_quotes.ptr(), slot.code.ptr(), quote.ptr()) != 0) throw nb::python_error();
     }
 

@@ -278,6 +278,27 @@ static void copy_quote(const std::optional<ColumnViews<double>>& views, std::siz
 // megabytes of fresh memory, and a second core halves the wait for them.
 constexpr std::size_t kParallelCopyRows = 200'000;
 
+// A quoted size column as integers with 0 where it is missing; none when the frame has none.
+static std::optional<ColumnViews<std::int64_t>> size_views(const nb::object& df, const char* name) {
+    if (!nb::cast<bool>(df.attr("columns").attr("__contains__")(name))) return std::nullopt;
+    nb::object column = df[name];
+    if (!column.attr("dtype").equal(polars().attr("Int64")))
+        column = column.attr("cast")(polars().attr("Int64"), nb::arg("strict") = false);
+    if (nb::cast<std::size_t>(column.attr("null_count")()) > 0) column = column.attr("fill_null")(0);
+    return views_of<std::int64_t>(column);
+}
+
+static void copy_size(const std::optional<ColumnViews<std::int64_t>>& views, std::size_t rows,
+                      std::vector<std::int64_t>& out) {
+    if (!views) {
+        out.assign(rows, 0);
+        return;
+    }
+    copy_views(*views, out);
+    for (std::int64_t& size : out)
+        if (size < 0) size = 0;
+}
+
 std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const nb::dict& code_market_map) {
     nb::module_ pl = polars();
     auto batch = std::make_shared<TickBatch>();
@@ -316,6 +337,7 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
         const auto volume = views_of<std::int64_t>(df["volume"]);
         const auto tick_type = views_of<std::int64_t>(df["tick_type"]);
         const auto bid = quote_views(df, "bid_price"), ask = quote_views(df, "ask_price");
+        const auto bid_size = size_views(df, "bid_volume"), ask_size = size_views(df, "ask_volume");
         std::optional<ColumnViews<std::uint32_t>> code_index;
         if (!one_code)
             code_index = views_of<std::uint32_t>(
@@ -326,6 +348,8 @@ std::shared_ptr<const TickBatch> batch_from_frame(const nb::object& frame, const
             copy_views(tick_type, batch->tick_type);
             copy_quote(bid, rows, batch->bid_price);
             copy_quote(ask, rows, batch->ask_price);
+            copy_size(bid_size, rows, batch->bid_volume);
+            copy_size(ask_size, rows, batch->ask_volume);
             if (code_index)
                 copy_views(*code_index, batch->code_index);
             else

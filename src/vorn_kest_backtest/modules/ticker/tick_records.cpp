@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cmath>
+
 #include "common/py_modules.hpp"
 
 namespace vkb::py {
@@ -54,13 +56,19 @@ void set_borrowed(PyObject* dict, PyObject* key, PyObject* value) {
 }  // namespace
 
 nb::object RecordBuilder::build(Engine::Item&& item) {
+    last_is_tick_ = false;
     if (auto* ref = std::get_if<TickRef>(&item)) {
-        VkbTickView tick;
-        describe(*ref, tick);
-        return record(tick);
+        describe(*ref, last_);
+        last_is_tick_ = true;
+        return record(last_);
     }
     if (auto* status = std::get_if<ReplayStatus>(&item)) return status_record(*status);
     return std::move(std::get<nb::object>(item));
+}
+
+nb::object RecordBuilder::last_quote() const {
+    if (!last_is_tick_ || (std::isnan(last_.bid_price) && std::isnan(last_.ask_price))) return nb::none();
+    return nb::make_tuple(last_.bid_price, last_.ask_price, last_.bid_volume, last_.ask_volume);
 }
 
 nb::object RecordBuilder::status_record(ReplayStatus status) {
@@ -100,6 +108,8 @@ void RecordBuilder::describe(const TickRef& ref, VkbTickView& out) {
     out.close = b.close[row];
     out.bid_price = b.bid_price[row];
     out.ask_price = b.ask_price[row];
+    out.bid_volume = b.bid_volume[row];
+    out.ask_volume = b.ask_volume[row];
     out.qty = b.volume[row];
     out.tick_type = b.tick_type[row];
     out.backfilling = ref.backfilling ? 1 : 0;

@@ -25,6 +25,9 @@ public:
     void span_of(const std::shared_ptr<const TickBatch>& batch, VkbTickSpan& out);
     // The record of a described tick.
     nb::object record(const VkbTickView& tick);
+    // (bid, ask, bid size, ask size) of the last tick record built, for the order book of a loop that reads
+    // records; None when it had no quote or the last item was no tick.
+    nb::object last_quote() const;
 
 private:
     struct BatchStrings {
@@ -34,6 +37,8 @@ private:
     };
     const BatchStrings& strings_for(const std::shared_ptr<const TickBatch>& batch);
 
+    VkbTickView last_ {};
+    bool last_is_tick_ = false;
     BatchStrings slots_[2];
     int next_slot_ = 0;
 };

@@ -95,6 +95,8 @@ bool Ticker::lease_span(std::size_t max, VkbTickSpan& span) {
     span.close = b.close.data();
     span.bid_price = b.bid_price.data();
     span.ask_price = b.ask_price.data();
+    span.bid_volume = b.bid_volume.data();
+    span.ask_volume = b.ask_volume.data();
     span.volume = b.volume.data();
     span.tick_type = b.tick_type.data();
     span.code_index = b.code_index.data();

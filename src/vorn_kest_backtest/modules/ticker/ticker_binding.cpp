@@ -65,6 +65,9 @@ void bind_ticker(nb::module_& m) {
                      "backfilling_start_from: str | datetime.date | None = None, backfilling_end_to: str | datetime.date | None = None) -> None"),
              "開始在背景逐筆傳送 Tick 資料")
         .def("pop_tick", &Ticker::pop_tick, "取出下一筆 Tick 或狀態資料 (等待時釋放 GIL)")
+        .def("last_quote", &Ticker::last_quote,
+             nb::sig("def last_quote(self) -> tuple[float, float, int, int] | None"),
+             "pop_tick 最後取出的 Tick 的 (委買價, 委賣價, 委買量, 委賣量); 無報價或不是 Tick 時為 None")
         .def("allow_next_tick", &Ticker::allow_next_tick, "允許傳送下一筆 Tick")
         .def("stop_send_ticks", &Ticker::stop_send_ticks, "停止傳送 Tick 資料")
         .def(

@@ -84,6 +84,7 @@ public:
     void send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
                     const nb::object& backfilling_start_from, const nb::object& backfilling_end_to);
     nb::object pop_tick();
+    nb::object last_quote() const { return records_->last_quote(); }
     void allow_next_tick();
     void stop_send_ticks();
     void backfilling(const nb::object& codes, const nb::object& start_from, const nb::object& end_to);

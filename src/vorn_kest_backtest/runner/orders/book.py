@@ -18,8 +18,9 @@ Rules:
 - A limit, stop, take-profit or stop-loss price off its code's price grid is refused, naming the grid prices
   either side of it.
 - Stocks: a limit outside today's +/-10% band around the previous close is refused.
-- The fill rules (`set_rules`): limits filled on a touch or only through, a queue ahead of a resting limit,
-  partial fills (orders of a bracket fill whole), a latency before an order or a cancel reaches the book.
+- The fill rules (`set_rules`, conservative by default: a limit fills only through): limits filled on a touch or
+  only through, a queue ahead of a resting limit (the size quoted at its price when the code's latest tick has
+  one), partial fills (orders of a bracket fill whole), a latency before an order or a cancel reaches the book.
 - Every order leaves an "Order" trade record, then a "Deal" (one per part of a partial fill) or a "Cancel";
   the exits of a bracket filled after the replay ended are cancelled at once.
 - A futures fill carries the contract month it trades ("contract") where the data names one.
@@ -79,6 +80,13 @@ def _side(value: Any) -> float:
     return float(value)
 
 
+def _size(value: Any) -> float:
+    """A quoted size for the matcher: 0 where the tick has none."""
+    if isinstance(value, bool) or not isinstance(value, Real) or not float(value) > 0:
+        return 0.0
+    return float(value)
+
+
 class OrderBook:
     """Keeps the working orders per code and turns fills into set_positions calls with their trade records."""
 
@@ -92,11 +100,12 @@ class OrderBook:
         self._limits: dict[str, float] = {}
         self._by_id: dict[str, Order] = {}
         self.last_ticks: dict[str, dict[str, Any]] = {}
-        # (bid, ask) of each code's latest tick, kept by the replay loop beside last_ticks: the tick
-        # records themselves carry no quote.
-        self.last_quotes: dict[str, tuple[float, float] | None] = {}
+        # (bid, ask, bid size, ask size) of each code's latest tick, kept by the replay loop beside last_ticks:
+        # the tick records themselves carry no quote.
+        self.last_quotes: dict[str, tuple[float, float, int, int] | None] = {}
         self.matcher = OrderMatcher()
         self.latency = 0.0
+        self._latency_ms = 0.0
         self.peak_margin = 0.0
         # (code, timestamp) -> the contract month a fill trades, None where the data names none.
         self.contract_of: Callable[[str, float], str | None] | None = None
@@ -115,13 +124,20 @@ class OrderBook:
     def fill_model(self, model: str) -> None:
         self.matcher.quote_fills = model == "quote"
 
+    @property
+    def rules(self) -> tuple[str, bool, bool, float]:
+        """(limit, queue, partial, latency_ms) as the matcher works now."""
+        through, queue, partial, _ = self.matcher.rules
+        return LIMIT_FILLS[through], queue, partial, self._latency_ms
+
     def set_rules(self, limit: str, queue: bool, partial: bool, latency_ms: float) -> None:
         """How working orders fill; see the module's text."""
         if limit not in LIMIT_FILLS:
             raise ValueError(f"limit 必須是 {' 或 '.join(LIMIT_FILLS)}: {limit!r}")
         if isinstance(latency_ms, bool) or not isinstance(latency_ms, Real) or not 0 <= float(latency_ms) < math.inf:
             raise ValueError(f"latency_ms 必須是非負數: {latency_ms!r}")
-        self.latency = float(latency_ms) / 1000
+        self._latency_ms = float(latency_ms)
+        self.latency = self._latency_ms / 1000
         self.matcher.set_rules(limit == "through", bool(queue), bool(partial), self.latency)
 
     def on_tick(self, tick: dict[str, Any]) -> None:
@@ -173,12 +189,17 @@ class OrderBook:
     def _quote(self, tick: dict[str, Any]) -> tuple[float, float]:
         """(bid, ask) of the tick: from the record when it carries them, else from the quote the replay kept for
         this tick; NaN for a missing side."""
+        return self._book_quote(tick)[:2]
+
+    def _book_quote(self, tick: dict[str, Any]) -> tuple[float, float, float, float]:
+        """(bid, ask, bid size, ask size) of the tick, as _quote; a missing size is 0."""
         if "ask_price" in tick or "bid_price" in tick:
-            return _side(tick.get("bid_price")), _side(tick.get("ask_price"))
+            return (_side(tick.get("bid_price")), _side(tick.get("ask_price")), _size(tick.get("bid_volume")),
+                    _size(tick.get("ask_volume")))
         quote = self.last_quotes.get(tick["code"])
         if quote is None or self.last_ticks.get(tick["code"]) is not tick:
-            return math.nan, math.nan
-        return _side(quote[0]), _side(quote[1])
+            return math.nan, math.nan, 0.0, 0.0
+        return _side(quote[0]), _side(quote[1]), _size(quote[2]), _size(quote[3])
 
     @property
     def working(self) -> dict[str, list[Order]]:
@@ -354,9 +375,12 @@ class OrderBook:
         self._by_id[order.trade_id] = order
         self._record(order, order.record_price, placed_at, "Order")
         self._working.setdefault(code, []).append(order)
+        # The quote of the code's latest tick: the queue ahead of a limit placed at the bid or the ask.
+        tick = self.last_ticks.get(code)
         self.matcher.add(int(state.trade_id), code, action is Action.BUY, order_type.value, quantity, limit, stop,
                          placed_at, session_start, session_end, good_till_cancel,
-                         self._grids.futures_tick(code, market), trail, state.best_price, partial)
+                         self._grids.futures_tick(code, market), trail, state.best_price, partial,
+                         self._book_quote(tick) if tick is not None else None)
         return order
 
     def _leave(self, order: Order) -> None:
