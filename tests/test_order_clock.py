@@ -93,3 +93,15 @@ def test_this_tick_on_a_stale_code_fills_at_its_next_trade(python_loop, monkeypa
     order = strategy.orders["now"]
     # Not yesterday's close, not dated before the decision.
     assert order.fill_price == 102.0 and when(order.filled_at) == "2024-01-03 09:00"
+
+
+def test_now_is_the_latest_tick_of_any_code_in_exchange_time():
+    from runner_fakes import FakeQuotes, tick
+
+    ctx = Context(Positions(), FakeQuotes())
+    assert ctx.now is None
+    ctx.observe(tick("TXFR1", "2024-01-03 08:50:00", 17_000.0, market="Future"))
+    ctx.observe(tick("2330", "2024-01-02 13:30:00", 600.0))
+    # A stale tick of another code does not move the clock back.
+    assert ctx.now == exchange_datetime(epoch("2024-01-03 08:50:00"))
+    assert str(ctx.now) == "2024-01-03 08:50:00"

@@ -17,6 +17,12 @@ class Probe(Strategy):
         market: Market = tick["market_type"]
         ctx.buy("2330", 1, price=price)
         ctx.buy("2330", "one lot")  # mypy: error
+        ctx.indicator("2330", "m", 1, "smaa", 5)  # mypy: error
+        ctx.subscribe("2330", "min", 1)  # mypy: error
+        ctx.set_fill_model(limit="toch")  # mypy: error
+        started = ctx.now
+        if started is not None:
+            print(started.hour)
         tick["closee"]  # mypy: error
         print(market)
 

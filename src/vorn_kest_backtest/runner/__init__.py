@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from vorn_kest_backtest.runner.bars import Bar, BarSeries
-    from vorn_kest_backtest.runner.choices import FillMode, FillModel, IndicatorKind, Market, RollMode, Unit
+    from vorn_kest_backtest.runner.choices import FillMode, FillModel, IndicatorKind, LimitRule, Market, RollMode, Unit
     from vorn_kest_backtest.runner.context import Context
     from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
     from vorn_kest_backtest.runner.indicators import Indicator
@@ -32,6 +32,7 @@ _HOMES = {
     "FillModel": "vorn_kest_backtest.runner.choices",
     "Indicator": "vorn_kest_backtest.runner.indicators",
     "IndicatorKind": "vorn_kest_backtest.runner.choices",
+    "LimitRule": "vorn_kest_backtest.runner.choices",
     "Market": "vorn_kest_backtest.runner.choices",
     "RollMode": "vorn_kest_backtest.runner.choices",
     "Unit": "vorn_kest_backtest.runner.choices",
@@ -44,8 +45,8 @@ _HOMES = {
 
 __all__ = [
     "BacktestInputError", "BacktestResult", "Bar", "BarSeries", "Context", "FillMode", "FillModel", "Indicator",
-    "IndicatorKind", "Market", "RollMode", "Strategy", "StrategyError", "Tick", "Unit", "prefetch_sweep_job",
-    "run_backtest", "run_sweep_job",
+    "IndicatorKind", "LimitRule", "Market", "RollMode", "Strategy", "StrategyError", "Tick", "Unit",
+    "prefetch_sweep_job", "run_backtest", "run_sweep_job",
 ]
 
 

@@ -12,8 +12,11 @@ IndicatorKind = Literal[
 ]
 FillMode = Literal["next_trade", "this_tick"]
 FillModel = Literal["trade", "quote"]
+LimitRule = Literal["through", "touch"]
 RollMode = Literal["settle", "carry"]
 FeeProfile = Literal["tw_broker", "table"]
 BrokerName = Literal["simulated", "files", "taifex"]
 
-__all__ = ["BrokerName", "FeeProfile", "FillMode", "FillModel", "IndicatorKind", "Market", "RollMode", "Unit"]
+__all__ = [
+    "BrokerName", "FeeProfile", "FillMode", "FillModel", "IndicatorKind", "LimitRule", "Market", "RollMode", "Unit",
+]

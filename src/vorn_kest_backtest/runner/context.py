@@ -4,11 +4,14 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from datetime import datetime
 from typing import Any
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import Action
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 from vorn_kest_backtest.runner.bars import BarSeries
+from vorn_kest_backtest.runner.choices import FillMode, FillModel, IndicatorKind, LimitRule, Unit
 from vorn_kest_backtest.runner.errors import StrategyError
 from vorn_kest_backtest.runner.indicators import Indicator
 from vorn_kest_backtest.runner.orders import Fill, Order, OrderBook
@@ -85,6 +88,11 @@ class Context:
         self._orders.finish_replay()
 
     @property
+    def now(self) -> datetime | None:
+        """回放的時間: 所有代碼中最新一筆 Tick 的交易所時間 (naive datetime); 第一筆 Tick 之前為 None."""
+        return exchange_datetime(self._orders.clock) if self._orders.last_ticks else None
+
+    @property
     def last_ticks(self) -> dict[str, dict[str, Any]]:
         """每個代碼最新的 Tick."""
         return self._orders.last_ticks
@@ -92,7 +100,7 @@ class Context:
     # Orders -------------------------------------------------------------------------------------------------
 
     def buy(self, code: str, qty: int, price: float | None = None, stop: float | None = None, *,
-            fill: str = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
+            fill: FillMode = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
             stop_loss: float | None = None, trail: float | str | None = None) -> Order:
         """買進委託, 回傳唯讀的 Order (其 status 隨回放更新).
 
@@ -109,7 +117,7 @@ class Context:
                                    take_profit=take_profit, stop_loss=stop_loss, trail=trail)
 
     def sell(self, code: str, qty: int, price: float | None = None, stop: float | None = None, *,
-             fill: str = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
+             fill: FillMode = "next_trade", good_till_cancel: bool = False, take_profit: float | None = None,
              stop_loss: float | None = None, trail: float | str | None = None) -> Order:
         """賣出委託 (可平多單或放空); 參數同 buy, 方向相反."""
         self._check_code(code)
@@ -133,7 +141,7 @@ class Context:
         codes += [order.code for order in self._orders.open_orders() if order.code not in codes]
         return [order for code in dict.fromkeys(codes) if (order := self.close(code)) is not None]
 
-    def order_target(self, code: str, qty: int, price: float | None = None, *, fill: str = "next_trade",
+    def order_target(self, code: str, qty: int, price: float | None = None, *, fill: FillMode = "next_trade",
                      good_till_cancel: bool = False) -> Order | None:
         """下單使淨持倉加上等待中委託達到 qty (多單為正, 空單為負): 買進或賣出兩者的差額; 已達到時為 None.
         price: 以限價委託差額."""
@@ -167,8 +175,9 @@ class Context:
         """仍在等待的委託; 不指定代碼時為全部."""
         return self._orders.open_orders(code)
 
-    def set_fill_model(self, model: str | None = None, *, limit: str | None = None, queue: bool | None = None,
-                       partial: bool | None = None, latency_ms: float | None = None) -> None:
+    def set_fill_model(self, model: FillModel | None = None, *, limit: LimitRule | None = None,
+                       queue: bool | None = None, partial: bool | None = None,
+                       latency_ms: float | None = None) -> None:
         """成交模型; 未給的項目維持原設定. 預設為保守的: "trade", limit="through", 不排隊, 不部分成交, 無延遲.
 
         model: 市價成交價, "trade" (成交價) 或 "quote" (買在委賣價, 賣在委買價; 無報價時用成交價);
@@ -199,20 +208,20 @@ class Context:
         """回放中期貨原始保證金占用的最高值."""
         return self._orders.peak_margin
 
-    def kbar(self, code: str, unit: str = "m", freq: int = 1):
+    def kbar(self, code: str, unit: Unit = "m", freq: int = 1):
         """目前為止的 K 線 (polars DataFrame: dt, code, Open, High, Low, Close, Volume)."""
         self._check_code(code)
         return self.quotes.get_kbar(code, unit=unit, freq=freq)
 
     # Bar events, bar series and indicators.
 
-    def subscribe(self, code: str, unit: str = "m", freq: int = 1) -> None:
+    def subscribe(self, code: str, unit: Unit = "m", freq: int = 1) -> None:
         """訂閱 K 棒收盤事件: 每根收盤的 K 棒呼叫一次策略的 on_bar (在 on_start 中呼叫)."""
         self._check_code(code)
         self.quotes.subscribe(code, unit, freq)
         self.bar_events = True
 
-    def bars(self, code: str, unit: str = "m", freq: int = 1) -> BarSeries:
+    def bars(self, code: str, unit: Unit = "m", freq: int = 1) -> BarSeries:
         """目前為止的 K 棒欄位 (唯讀 numpy 檢視, 不複製, 只在下一筆 tick 之前有效); 與 kbar 相同的列."""
         self._check_code(code)
         # Views stay the bars while the columns stay in place: the same series is handed out again.
@@ -223,7 +232,8 @@ class Context:
             cached = self._series[key] = (layout, BarSeries(code, self.quotes.bar_arrays(code, unit, freq)))
         return cached[1]
 
-    def indicator(self, code: str, unit: str, freq: int, kind: str, length: int = 0, width: float = 2.0) -> Indicator:
+    def indicator(self, code: str, unit: Unit, freq: int, kind: IndicatorKind, length: int = 0,
+                  width: float = 2.0) -> Indicator:
         """在 (code, unit, freq) 的 K 棒上建立 (或取得同一個) 指標, 每根 K 棒收盤時由 C++ 更新; 也訂閱該 K 棒."""
         handle = self.quotes.add_indicator(code, unit, freq, kind, length, width)
         self.bar_events = True
