@@ -12,6 +12,17 @@ from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
 from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
 
 EXIT_BAD_SETTINGS, EXIT_INTERRUPTED = 2, 130
+# What a bad grid, strategy or option raises before or while the runs start.
+SETTINGS_ERRORS = (ValueError, TypeError, OSError, ImportError, AttributeError)
+
+
+def bad_settings(exc: BaseException) -> int:
+    """Prints why the settings were refused; the command's exit status."""
+    from rich.markup import escape  # loaded here: the command line's help does without rich
+
+    # Escaped: grid file messages name TOML tables such as [[ranges]], which are not console markup.
+    utils.console.print(f"[red]錯誤訊息: {escape(str(exc))}[/red]")
+    return EXIT_BAD_SETTINGS
 
 
 def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -86,12 +97,8 @@ def run_sweep_command(args: argparse.Namespace) -> int:
             timeout=args.timeout,
             progress=args.progress,
         )
-    except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
-        from rich.markup import escape  # loaded here: the command line's help does without rich
-
-        # Escaped: grid file messages name TOML tables such as [[ranges]], which are not console markup.
-        utils.console.print(f"[red]錯誤訊息: {escape(str(exc))}[/red]")
-        return EXIT_BAD_SETTINGS
+    except SETTINGS_ERRORS as exc:
+        return bad_settings(exc)
     except KeyboardInterrupt:
         # Ctrl-C while an engine starts or closes, or a second stop signal: every finished row is on disk.
         return EXIT_INTERRUPTED

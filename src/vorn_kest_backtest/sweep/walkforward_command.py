@@ -5,10 +5,9 @@ from __future__ import annotations
 import argparse
 import os
 
-from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import exchange_now
-from vorn_kest_backtest.sweep.command import EXIT_BAD_SETTINGS, EXIT_INTERRUPTED
+from vorn_kest_backtest.sweep.command import EXIT_INTERRUPTED, SETTINGS_ERRORS, bad_settings
 from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
 from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
 
@@ -81,12 +80,8 @@ def run_walk_forward_command(args: argparse.Namespace) -> int:
             timeout=args.timeout,
             progress=args.progress,
         )
-    except (ValueError, TypeError, OSError, ImportError, AttributeError) as exc:
-        from rich.markup import escape  # loaded here: the command line's help does without rich
-
-        # Escaped: grid file messages name TOML tables such as [[ranges]], which are not console markup.
-        utils.console.print(f"[red]錯誤訊息: {escape(str(exc))}[/red]")
-        return EXIT_BAD_SETTINGS
+    except SETTINGS_ERRORS as exc:
+        return bad_settings(exc)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     return outcome.exit_status
