@@ -155,10 +155,50 @@ def test_an_instance_and_its_parameters_run_as_given():
     ({"broker": "files"}, "data="),
     ({"broker": "ftp"}, "不支援的 broker"),
     ({"slippage_ticks": -1}, "滑價跳動數"),
+    ({"tick_window": 0}, "tick_window 必須是.*: 0"),
+    ({"tick_window": "week"}, "tick_window 必須是.*'week'"),
 ])
 def test_bad_arguments_are_refused_before_the_replay(arguments, message):
     with pytest.raises(BacktestInputError, match=message):
         vkb.backtest(notebook_strategy(), **arguments)
+
+
+class ManyLengths(vkb.Strategy):
+    """Trades on indicators and on bars asked for at lengths nothing subscribed, the first time days into the run."""
+
+    codes = [("TXFR1", "Future")]
+    start = "2024-03-04"
+    end = "2024-03-13"
+
+    def on_start(self, ctx: vkb.Context) -> None:
+        self.fast = ctx.indicator("TXFR1", "m", 5, "ema", 6)
+        self.slow = ctx.indicator("TXFR1", "h", 1, "sma", 3)
+        self.seen: list = []
+
+    def on_bar(self, bar: vkb.Bar, ctx: vkb.Context) -> None:
+        if bar.dt.hour == 10 and bar.dt.minute == 0 and bar.unit == "m":
+            self.seen.append([ctx.kbar("TXFR1", unit, freq).rows() for unit, freq in (("m", 7), ("h", 2), ("d", 1))])
+        held = ctx.positions("TXFR1")
+        if self.fast.value > self.slow.value and held <= 0:
+            ctx.buy("TXFR1", 1 - held)
+        elif self.fast.value < self.slow.value and held >= 0:
+            ctx.sell("TXFR1", 1 + held)
+
+
+def test_a_run_holding_one_day_of_ticks_trades_as_one_holding_every_tick():
+    strategies = [ManyLengths() for _ in range(3)]
+    whole = vkb.backtest(strategies[0], tick_window="all")
+    held = vkb.backtest(strategies[1])
+    three = vkb.backtest(strategies[2], tick_window=3)
+    for result, strategy in ((held, strategies[1]), (three, strategies[2])):
+        assert result.fills.equals(whole.fills)
+        assert result.equity.equals(whole.equity)
+        assert result.stats == whole.stats
+        assert strategy.seen == strategies[0].seen
+    assert whole.fills.height > 4 and len(strategies[0].seen) >= 6
+    quotes = {name: result._record.quote_manager for name, result in (("all", whole), ("day", held), ("3", three))}
+    assert quotes["all"].tick_window_days is None and quotes["day"].tick_window_days == 1
+    assert quotes["day"].tick_count("TXFR1") < quotes["3"].tick_count("TXFR1") < quotes["all"].tick_count("TXFR1")
 
 
 def _simulated_ticks(codes: list[str], days: list[str]) -> dict[tuple[str, str], pl.DataFrame]:

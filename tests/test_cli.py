@@ -70,6 +70,8 @@ def test_run_writes_records_reports_and_summary(fake_run, data_dir, monkeypatch,
     (["--codes", "9999:Stock"], "未知的商品代碼: 9999"),
     (["--start", "2024-01-05", "--end", "2024-01-02"], "早於開始日期"),
     (["--codes", "2330:Bond"], "代碼格式錯誤"),
+    (["--tick-window", "week"], "tick_window 必須是 \"day\" (當日, 預設), \"all\" (全部) 或正整數 (最近幾個交易日): 'week'"),
+    (["--tick-window", "0"], "tick_window 必須是"),
 ])
 def test_run_refuses_bad_input(fake_run, extra, message, capsys):
     assert main(["run", *fake_run, *extra]) == 2

@@ -1,5 +1,7 @@
 #include <doctest/doctest.h>
 
+#include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "vkb/civil_time.hpp"
@@ -49,4 +51,76 @@ TEST_CASE("the open of a bar is the first of the ticks that share its earliest t
     cache.update(history, calendar);
     CHECK(cache.bars().open[0] == 10.0);
     CHECK(cache.bars().close[0] == 11.0);
+}
+
+TEST_CASE("no bar rule splits a piece, so bars seeded from pieces equal bars folded from the ticks") {
+    const SessionCalendar calendar;
+    const BarRule rules[] = {{BarUnit::Minute, 1}, {BarUnit::Minute, 7}, {BarUnit::Hour, 1}, {BarUnit::Hour, 5},
+                             {BarUnit::Hour, 24}, {BarUnit::Day, 1},    {BarUnit::Day, 3},  {BarUnit::Week, 1},
+                             {BarUnit::Month, 1}};
+    for (ProductType market : {ProductType::Stock, ProductType::Future}) {
+        // Two days of ticks every 1.3 seconds, around the clock.
+        std::vector<QuoteTick> ticks;
+        for (std::int64_t dt = at(0, 0, 0); dt < at(0, 0, 0) + 2 * kMicrosPerDay; dt += 1'300'000) {
+            QuoteTick t = tick(dt, static_cast<double>(dt % 97));
+            t.market = market;
+            ticks.push_back(t);
+        }
+        BarPieces pieces;
+        pieces.update(ticks, 0);
+        for (const BarRule& rule : rules) {
+            CAPTURE(static_cast<int>(rule.unit));
+            CAPTURE(rule.freq);
+            bool one_bucket = true;
+            for (const QuoteTick& t : ticks)
+                one_bucket &= rule.bucket_start(market, t.dt_us, calendar) ==
+                              rule.bucket_start(market, piece_start(market, t.dt_us), calendar);
+            CHECK(one_bucket);
+            KbarCache folded(rule), seeded(rule);
+            folded.update(ticks, calendar);
+            seeded.seed(pieces, market, calendar);
+            CHECK(seeded.bars().start == folded.bars().start);
+            CHECK(seeded.bars().open == folded.bars().open);
+            CHECK(seeded.bars().high == folded.bars().high);
+            CHECK(seeded.bars().low == folded.bars().low);
+            CHECK(seeded.bars().close == folded.bars().close);
+            CHECK(seeded.bars().volume == folded.bars().volume);
+            CHECK(seeded.consumed() == ticks.size());
+        }
+    }
+}
+
+TEST_CASE("the futures night's closing minute is two pieces: its closing second and the rest") {
+    CHECK(piece_start(ProductType::Future, at(5, 0, 0) + 500'000) == at(5, 0, 0));
+    CHECK(piece_start(ProductType::Future, at(5, 0, 1)) == at(5, 0, 1));
+    CHECK(piece_start(ProductType::Future, at(5, 0, 59)) == at(5, 0, 1));
+    CHECK(piece_start(ProductType::Stock, at(5, 0, 59)) == at(5, 0, 0));
+    CHECK(piece_start(ProductType::Future, at(13, 44, 59)) == at(13, 44, 0));
+}
+
+TEST_CASE("a catch-up before ticks go leaves the bars the next update would have made") {
+    const SessionCalendar calendar;
+    // A late tick for the 09:00 bar arrives after the 09:01 bar opened: the cache last updated while 09:00
+    // was the newest bar still takes it, whether or not it caught up in between.
+    const std::vector<QuoteTick> ticks = {tick(at(9, 0, 5), 10.0), tick(at(9, 1, 5), 11.0), tick(at(9, 0, 50), 12.0)};
+    KbarCache direct(BarRule{BarUnit::Minute, 1}), caught(BarRule{BarUnit::Minute, 1});
+    const std::span<const QuoteTick> all(ticks);
+    direct.update(all.first(1), calendar);
+    caught.update(all.first(1), calendar);
+    caught.catch_up(all.first(2), 0, calendar);
+    caught.catch_up(all, 0, calendar);
+    direct.update(all, calendar);
+    caught.update(all.subspan(3), 3, calendar);
+    CHECK(direct.bars().close == std::vector<double>{12.0, 11.0});
+    CHECK(caught.bars().close == direct.bars().close);
+    CHECK(caught.bars().volume == direct.bars().volume);
+}
+
+TEST_CASE("a cache refuses to go on when ticks it had not seen were dropped") {
+    const SessionCalendar calendar;
+    const std::vector<QuoteTick> ticks = {tick(at(9, 0, 5), 10.0)};
+    KbarCache cache(BarRule{BarUnit::Minute, 1});
+    CHECK_THROWS_AS(cache.update(ticks, 4, calendar), std::logic_error);
+    BarPieces pieces;
+    CHECK_THROWS_AS(pieces.update(ticks, 4), std::logic_error);
 }

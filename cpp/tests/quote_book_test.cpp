@@ -63,7 +63,7 @@ TEST_CASE("k-bar caches fold late ticks into the open bar and drop older and sim
     auto& e = book.entry("2330");
     book.add_tick(e, tick(wall(2024, 1, 2, 9, 0, 5), 10.0, 2));
     book.add_tick(e, tick(wall(2024, 1, 2, 9, 0, 1), 9.0, 1));  // earlier, same bar: becomes the open
-    auto& cache = e.cache({BarUnit::Minute, 1});
+    auto& cache = e.cache({BarUnit::Minute, 1}, book.calendar());
     cache.update(e.history, book.calendar());
     REQUIRE(cache.bars().size() == 1);
     CHECK(cache.bars().open[0] == 9.0);
@@ -123,4 +123,48 @@ TEST_CASE("a tick history keeps every tick in order across its growth and moves"
     for (std::size_t i = 0; i < moved.size(); ++i) in_order &= moved[i].dt_us == static_cast<std::int64_t>(i);
     CHECK(in_order);
     CHECK(moved.back().close == (kTicks - 1) * 0.5);
+}
+
+TEST_CASE("dropping the oldest ticks keeps the rest in order and counts what went") {
+    constexpr int kTicks = 300'000;
+    TickHistory history;
+    for (int i = 0; i < kTicks; ++i) {
+        QuoteTick t;
+        t.dt_us = i;
+        history.push_back(t);
+    }
+    history.drop_front(250'000);
+    CHECK(history.first() == 250'000);
+    CHECK(history.total() == kTicks);
+    REQUIRE(history.size() == 50'000);
+    CHECK(history[0].dt_us == 250'000);
+    QuoteTick t;
+    t.dt_us = kTicks;
+    history.push_back(t);
+    CHECK(history.back().dt_us == kTicks);
+    CHECK(history.total() == kTicks + 1);
+}
+
+TEST_CASE("a one-day tick window holds the newest trading date's ticks, a cache made later has every bar") {
+    QuoteBook book;
+    book.set_tick_window(1);
+    auto& e = book.entry("TXFR1");
+    const auto add = [&](std::int64_t dt, double close) {
+        book.add_tick(e, tick(dt, close, 1, ProductType::Future));
+        book.trim(e);
+    };
+    add(wall(2024, 1, 2, 9, 0), 10.0);
+    add(wall(2024, 1, 2, 9, 2), 11.0);  // a virtual 09:01 before it
+    CHECK(e.history.size() == 3);
+    add(wall(2024, 1, 2, 15, 0), 12.0);  // the night session counts for the 3rd: the day session's ticks go
+    CHECK(e.history.first() > 0);
+    CHECK(e.history.back().close == 12.0);
+    for (const QuoteTick& t : std::span<const QuoteTick>(e.history))
+        CHECK(book.calendar().trading_date(ProductType::Future, t.dt_us) == days_from_civil(2024, 1, 3));
+    auto& day = e.cache({BarUnit::Day, 1}, book.calendar());
+    e.update(day, book.calendar());
+    REQUIRE(day.bars().size() == 2);
+    CHECK(day.bars().open[0] == 10.0);
+    CHECK(day.bars().close[0] == 11.0);
+    CHECK(day.bars().close[1] == 12.0);
 }

@@ -8,7 +8,7 @@ from contextlib import nullcontext
 from datetime import date, datetime
 from typing import TYPE_CHECKING, Any
 
-from vorn_kest_backtest.runner.choices import FeeProfile, RollMode
+from vorn_kest_backtest.runner.choices import FeeProfile, RollMode, TickWindow
 from vorn_kest_backtest.runner.errors import BacktestInputError, StrategyError
 from vorn_kest_backtest.runner.strategy import Strategy
 
@@ -118,7 +118,7 @@ def backtest(strategy: type[Strategy] | Strategy, *, codes: CodesLike | None = N
              capital: int | None = None, fees: FeeProfile | None = None, slippage_ticks: int | None = None,
              params: Mapping[str, Any] | None = None, report: bool = False, quiet: bool = True,
              output_dir: str | os.PathLike[str] | None = None, roll: RollMode | None = None,
-             margins: str | os.PathLike[str] | None = None) -> BacktestResult:
+             margins: str | os.PathLike[str] | None = None, tick_window: TickWindow = "day") -> BacktestResult:
     """回測一次並以資料回傳結果 (BacktestResult: stats 與 trades, orders, fills, equity, daily 等 polars 資料表).
 
     strategy: Strategy 子類別 (可在 notebook 中定義) 或其物件; params: 策略參數 (類別屬性), capital: 初始資金.
@@ -129,6 +129,8 @@ def backtest(strategy: type[Strategy] | Strategy, *, codes: CodesLike | None = N
     fees: "tw_broker" (預設) 或 "table"; slippage_ticks: 買賣滑價跳動數, 優先於策略 on_start 中的設定.
     report: 寫出交易紀錄, summary.json 與 HTML 報告 (output_dir, 預設 <資料夾>/runs/<時間>-<策略>/);
     只給 output_dir 時寫出交易紀錄與 summary.json, 不產生 HTML. quiet: 不在主控台印出任何訊息.
+    tick_window: 每個商品保留原始 tick 的範圍, "day" (當日, 預設), "all" (全部) 或 N (最近 N 個交易日);
+    K 棒與指標不受影響, 只限制長區間回測的記憶體.
     """
     from vorn_kest_backtest.runner.codes import check_codes_known, parse_date_range
     from vorn_kest_backtest.runner.parameters import strategy_parameters
@@ -137,7 +139,9 @@ def backtest(strategy: type[Strategy] | Strategy, *, codes: CodesLike | None = N
     from vorn_kest_backtest.runner.run_record import RunRecord
     from vorn_kest_backtest.runner.session import RunOutputs, run_backtest
     from vorn_kest_backtest.runner.sweep_run import muted_console
+    from vorn_kest_backtest.runner.tick_window import checked_tick_window
 
+    tick_window = checked_tick_window(tick_window)
     if slippage_ticks is not None and (not isinstance(slippage_ticks, int) or slippage_ticks < 0):
         raise BacktestInputError(f"滑價跳動數必須是非負整數: {slippage_ticks!r}")
     instance, strategy_class = _strategy(strategy, params, capital)
@@ -154,5 +158,6 @@ def backtest(strategy: type[Strategy] | Strategy, *, codes: CodesLike | None = N
     with muted_console() if quiet else nullcontext():
         summary = run_backtest(instance, run_codes, start_from, end_to, api, outputs=outputs,
                                slippage_ticks=slippage_ticks, fees=fees or "tw_broker", roll=roll,
-                               margins=None if margins is None else os.fspath(margins), record=record)
+                               margins=None if margins is None else os.fspath(margins), record=record,
+                               tick_window=tick_window)
     return BacktestResult.from_run(summary, record, run_codes, strategy_class.__name__, quiet)

@@ -51,6 +51,9 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument("--no-report", action="store_true", help="不產生 HTML 報告")
         command.add_argument("--quiet", action="store_true", help="只顯示回測結果與錯誤")
         command.add_argument("--debug", action="store_true", help="策略錯誤時顯示完整的 traceback")
+        command.add_argument("--tick-window", default="day", metavar="day|all|N",
+                             help="每個商品保留原始 Tick 的範圍: day (當日, 預設), all (全部) 或 N (最近 N 個交易日); "
+                                  "K 棒與指標不受影響, 只限制長區間回測的記憶體")
         command.add_argument("--data-dir", default=argparse.SUPPRESS, help="資料與報告的資料夾")
     add_sweep_command(commands)
     add_walk_forward_command(commands)
@@ -80,6 +83,7 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
     from vorn_kest_backtest.runner.session import RunOutputs, run_backtest
     from vorn_kest_backtest.runner.summary import open_positions_table, summary_table
     from vorn_kest_backtest.runner.sweep_run import muted_console
+    from vorn_kest_backtest.runner.tick_window import checked_tick_window
 
     strategy_class = load_strategy_class(strategy_file)
     params = parse_param_texts(strategy_class, getattr(args, "param", []))
@@ -88,6 +92,7 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
         if capital <= 0:
             raise BacktestInputError(f"初始資金必須大於 0: {capital}")
         params["initial_capital"] = capital
+    tick_window = checked_tick_window(getattr(args, "tick_window", "day"))
     slippage = getattr(args, "slippage_ticks", None)
     if slippage is not None and slippage < 0:
         raise BacktestInputError(f"滑價跳動數不可為負: {slippage}")
@@ -113,7 +118,7 @@ def _run(args: argparse.Namespace, strategy_file: str) -> int:
     with muted_console() if args.quiet else nullcontext():
         summary = run_backtest(strategy, codes, start_from, end_to, api, outputs=outputs, slippage_ticks=slippage,
                                fetch_bar=args.quiet, fees=getattr(args, "fees", "tw_broker"),
-                               roll=getattr(args, "roll", None), margins=margins)
+                               roll=getattr(args, "roll", None), margins=margins, tick_window=tick_window)
     if args.quiet:
         # Days that could not be loaded are errors, so a quiet run shows them too.
         missing_days.report(summary.missing_days)

@@ -229,6 +229,18 @@ class QuoteManager:
     def not_trade_times(self, arg: dict, /) -> None: ...
 
     @property
+    def tick_window_days(self, /) -> int | None:
+        """
+        每個商品保留 tick 的交易日數: 最近的 N 個交易日 (依該商品最新 tick 的交易日); None (預設) 保留全部 tick. K 棒與指標不受影響: 丟棄前的 tick 都已計入 K 棒, 之後才要求的週期由每個商品的逐分鐘彙總建立; ticks, poped_tick_to_df 與 poped_old_ticks_to_df 只含保留的 tick.
+        """
+
+    @tick_window_days.setter
+    def tick_window_days(self, value: int | None, /) -> None: ...
+
+    def tick_count(self, code: str) -> int:
+        """商品目前保留的 tick 數 (含虛擬 tick)."""
+
+    @property
     def ticks(self) -> dict:
         """
         {code: {"ticks", "old_ticks", "last_tick", "cached_kbars"}} 的即時檢視 (每次讀取時由 C++ 緩衝產生).

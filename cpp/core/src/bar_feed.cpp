@@ -36,7 +36,7 @@ std::size_t BarFeed::subscribe(QuoteBook& book, CodeTicks& entry, BarRule rule) 
     auto& mine = by_code_[&entry];
     for (std::size_t s : mine)
         if (subscriptions_[s].rule.unit == rule.unit && subscriptions_[s].rule.freq == rule.freq) return s;
-    BarSubscription sub{&entry, &entry.cache(rule), rule, 0, 0, {}};
+    BarSubscription sub{&entry, &entry.cache(rule, book.calendar()), rule, 0, 0, {}};
     subscriptions_.push_back(std::move(sub));
     const std::size_t s = subscriptions_.size() - 1;
     mine.push_back(s);
@@ -108,7 +108,7 @@ void BarFeed::refold(const QuoteBook& book, std::size_t s) {
     BarSubscription& sub = subscriptions_[s];
     if (sub.entry->history.empty()) return;
     const std::size_t before = sub.cache->bars().size();
-    sub.cache->update(sub.entry->history, book.calendar());
+    sub.entry->update(*sub.cache, book.calendar());
     const std::size_t n = sub.cache->bars().size();
     for (std::size_t i = sub.delivered; i + 1 < n; ++i) close_bar(book, s, i);
     if (n != before || sub.due == 0) arm(book, sub);
@@ -135,7 +135,7 @@ void BarFeed::on_tick(const QuoteBook& book, const CodeTicks& entry, std::int64_
 void BarFeed::finish(const QuoteBook& book) {
     for (std::size_t s = 0; s < subscriptions_.size(); ++s) {
         BarSubscription& sub = subscriptions_[s];
-        if (!sub.entry->history.empty()) sub.cache->update(sub.entry->history, book.calendar());
+        if (!sub.entry->history.empty()) sub.entry->update(*sub.cache, book.calendar());
         for (std::size_t i = sub.delivered; i < sub.cache->bars().size(); ++i) close_bar(book, s, i);
         sub.due = INT64_MAX;
     }

@@ -67,6 +67,16 @@ std::int64_t month_start(std::int64_t wall_us, std::int64_t months_per_bar) {
 
 }  // namespace
 
+std::int64_t piece_start(ProductType market, std::int64_t wall_us) {
+    const std::int64_t minute = floor_to(wall_us, kMicrosPerMinute);
+    if (market == ProductType::Stock) return minute;
+    const std::int64_t day = floor_div(minute, kMicrosPerDay) * kMicrosPerDay;
+    const std::int64_t minute_second = (minute - day) / kMicrosPerSecond;
+    const std::int64_t second = (wall_us - day) / kMicrosPerSecond;
+    if (in_night_tail(minute_second) && !in_night_tail(second)) return day + (kNightEndSecond + 1) * kMicrosPerSecond;
+    return minute;
+}
+
 std::int64_t BarRule::bucket_start(ProductType market, std::int64_t wall_us, const SessionCalendar& calendar) const {
     switch (unit) {
         case BarUnit::Minute: return floor_to(wall_us, freq * kMicrosPerMinute);

@@ -2,67 +2,104 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 
 namespace vkb {
 
-void KbarCache::update(std::span<const QuoteTick> history, const SessionCalendar& calendar) {
-    const std::int64_t threshold =
-        built_ && bars_.size() != 0 ? bars_.start.back() : std::numeric_limits<std::int64_t>::min();
-    for (std::size_t i = consumed_; i < history.size(); ++i) {
-        const QuoteTick& tick = history[i];
-        if (tick.is_simulate) continue;
-        const std::int64_t bucket = rule_.bucket_start(tick.market, tick.dt_us, calendar);
-        if (bucket < threshold) continue;
-        fold(bucket, tick);
+bool KbarColumns::fold(std::int64_t bucket, const BarPiece& piece) {
+    const std::size_t n = size();
+    if (n == 0 || bucket > start.back()) {
+        insert_bar(n, bucket, piece);
+        return false;
     }
-    consumed_ = history.size();
+    if (bucket == start.back()) {
+        merge_into(n - 1, piece);
+        return false;
+    }
+    const auto it = std::lower_bound(start.begin(), start.end(), bucket);
+    const auto i = static_cast<std::size_t>(it - start.begin());
+    if (*it == bucket)
+        merge_into(i, piece);
+    else
+        insert_bar(i, bucket, piece);
+    return true;
+}
+
+void KbarColumns::merge_into(std::size_t i, const BarPiece& piece) {
+    if (piece.open_dt < open_dt[i]) {
+        open[i] = piece.open;
+        open_dt[i] = piece.open_dt;
+    }
+    if (piece.close_dt >= close_dt[i]) {
+        close[i] = piece.close;
+        close_dt[i] = piece.close_dt;
+    }
+    high[i] = std::max(high[i], piece.high);
+    low[i] = std::min(low[i], piece.low);
+    volume[i] += piece.volume;
+}
+
+void KbarColumns::insert_bar(std::size_t i, std::int64_t bucket, const BarPiece& piece) {
+    const auto at = [i](auto& column) { return column.begin() + static_cast<std::ptrdiff_t>(i); };
+    start.insert(at(start), bucket);
+    open.insert(at(open), piece.open);
+    high.insert(at(high), piece.high);
+    low.insert(at(low), piece.low);
+    close.insert(at(close), piece.close);
+    volume.insert(at(volume), piece.volume);
+    open_dt.insert(at(open_dt), piece.open_dt);
+    close_dt.insert(at(close_dt), piece.close_dt);
+}
+
+void BarPieces::update(std::span<const QuoteTick> ticks, std::size_t first) {
+    if (consumed_ < first) throw std::logic_error("bar pieces: ticks were dropped before they were folded");
+    for (std::size_t i = consumed_ - first; i < ticks.size(); ++i) {
+        const QuoteTick& tick = ticks[i];
+        if (tick.is_simulate) continue;
+        pieces_.fold(piece_start(tick.market, tick.dt_us), BarPiece::of(tick));
+    }
+    consumed_ = first + ticks.size();
+}
+
+void KbarCache::update(std::span<const QuoteTick> ticks, std::size_t first, const SessionCalendar& calendar) {
+    if (!caught_up_)
+        threshold_ = built_ && bars_.size() != 0 ? bars_.start.back() : std::numeric_limits<std::int64_t>::min();
+    fold_from(ticks, first, calendar);
+    caught_up_ = false;
     built_ = true;
 }
 
-void KbarCache::fold(std::int64_t bucket, const QuoteTick& tick) {
-    const std::size_t n = bars_.size();
+void KbarCache::catch_up(std::span<const QuoteTick> ticks, std::size_t first, const SessionCalendar& calendar) {
+    if (!caught_up_)
+        threshold_ = built_ && bars_.size() != 0 ? bars_.start.back() : std::numeric_limits<std::int64_t>::min();
+    caught_up_ = true;
+    fold_from(ticks, first, calendar);
+}
+
+void KbarCache::fold_from(std::span<const QuoteTick> ticks, std::size_t first, const SessionCalendar& calendar) {
+    if (consumed_ < first) throw std::logic_error("k-bar cache: ticks were dropped before they were folded");
+    for (std::size_t i = consumed_ - first; i < ticks.size(); ++i) {
+        const QuoteTick& tick = ticks[i];
+        if (tick.is_simulate) continue;
+        const std::int64_t bucket = rule_.bucket_start(tick.market, tick.dt_us, calendar);
+        if (bucket < threshold_) continue;
+        fold(bucket, BarPiece::of(tick));
+    }
+    consumed_ = first + ticks.size();
+}
+
+void KbarCache::seed(const BarPieces& pieces, ProductType market, const SessionCalendar& calendar) {
+    const KbarColumns& from = pieces.pieces();
+    for (std::size_t i = 0; i < from.size(); ++i)
+        fold(rule_.bucket_start(market, from.start[i], calendar), from.piece(i));
+    consumed_ = pieces.consumed();
+    built_ = true;
+    caught_up_ = false;
+}
+
+void KbarCache::fold(std::int64_t bucket, const BarPiece& piece) {
     ++version_;
-    if (n == 0 || bucket > bars_.start.back()) {
-        insert_bar(n, bucket, tick);
-        return;
-    }
-    if (bucket == bars_.start.back()) {
-        merge_into(n - 1, tick);
-        return;
-    }
-    ++rewrite_version_;
-    const auto it = std::lower_bound(bars_.start.begin(), bars_.start.end(), bucket);
-    const auto i = static_cast<std::size_t>(it - bars_.start.begin());
-    if (*it == bucket)
-        merge_into(i, tick);
-    else
-        insert_bar(i, bucket, tick);
-}
-
-void KbarCache::merge_into(std::size_t i, const QuoteTick& tick) {
-    if (tick.dt_us < bars_.open_dt[i]) {
-        bars_.open[i] = tick.close;
-        bars_.open_dt[i] = tick.dt_us;
-    }
-    if (tick.dt_us >= bars_.close_dt[i]) {
-        bars_.close[i] = tick.close;
-        bars_.close_dt[i] = tick.dt_us;
-    }
-    bars_.high[i] = std::max(bars_.high[i], tick.close);
-    bars_.low[i] = std::min(bars_.low[i], tick.close);
-    bars_.volume[i] += tick.qty;
-}
-
-void KbarCache::insert_bar(std::size_t i, std::int64_t bucket, const QuoteTick& tick) {
-    const auto at = [i](auto& column) { return column.begin() + static_cast<std::ptrdiff_t>(i); };
-    bars_.start.insert(at(bars_.start), bucket);
-    bars_.open.insert(at(bars_.open), tick.close);
-    bars_.high.insert(at(bars_.high), tick.close);
-    bars_.low.insert(at(bars_.low), tick.close);
-    bars_.close.insert(at(bars_.close), tick.close);
-    bars_.volume.insert(at(bars_.volume), tick.qty);
-    bars_.open_dt.insert(at(bars_.open_dt), tick.dt_us);
-    bars_.close_dt.insert(at(bars_.close_dt), tick.dt_us);
+    if (bars_.fold(bucket, piece)) ++rewrite_version_;
 }
 
 }  // namespace vkb

@@ -5,10 +5,15 @@
 
 namespace vkb {
 
-KbarCache& CodeTicks::cache(BarRule rule) {
+KbarCache& CodeTicks::cache(BarRule rule, const SessionCalendar& calendar) {
     const auto key = std::make_pair(static_cast<int>(rule.unit), rule.freq);
     auto it = caches.find(key);
-    if (it == caches.end()) it = caches.emplace(key, KbarCache(rule)).first;
+    if (it != caches.end()) return it->second;
+    it = caches.emplace(key, KbarCache(rule)).first;
+    if (history.first() != 0) {
+        pieces.update(history, history.first());
+        it->second.seed(pieces, history.back().market, calendar);
+    }
     return it->second;
 }
 
@@ -25,7 +30,16 @@ CodeTicks* QuoteBook::find(std::string_view code) {
     return it == index_.end() ? nullptr : entries_[it->second].get();
 }
 
-void QuoteBook::add_tick(CodeTicks& entry, const QuoteTick& tick) const {
+namespace {
+
+void mark_day(CodeTicks& entry, std::int64_t date) {
+    if (entry.days.empty() || date > entry.days.back().date) entry.days.push_back({date, entry.history.total()});
+}
+
+}  // namespace
+
+void QuoteBook::add_tick(CodeTicks& entry, const QuoteTick& tick) {
+    const bool windowed = tick_window_ != 0;
     if (const QuoteTick* last = entry.last_tick()) {
         const std::int64_t last_minute = floor_to(last->dt_us, kMicrosPerMinute);
         const std::int64_t this_minute = floor_to(tick.dt_us, kMicrosPerMinute);
@@ -43,10 +57,25 @@ void QuoteBook::add_tick(CodeTicks& entry, const QuoteTick& tick) const {
             filler.close = close;
             filler.market = tick.market;
             filler.is_virtual = true;
+            if (windowed) mark_day(entry, date);
             entry.history.push_back(filler);
         }
+        if (windowed) mark_day(entry, this_date);
+    } else if (windowed) {
+        mark_day(entry, calendar_.trading_date(tick.market, tick.dt_us));
     }
     entry.history.push_back(tick);
+}
+
+void QuoteBook::trim(CodeTicks& entry) const {
+    if (tick_window_ == 0 || entry.days.size() <= tick_window_) return;
+    const std::size_t keep_from = entry.days[entry.days.size() - tick_window_].index;
+    const std::size_t first = entry.history.first();
+    entry.pieces.update(entry.history, first);
+    for (auto& [key, cache] : entry.caches) cache.catch_up(entry.history, first, calendar_);
+    entry.history.drop_front(keep_from - first);
+    entry.drained = std::max(entry.drained, keep_from);
+    entry.days.erase(entry.days.begin(), entry.days.end() - static_cast<std::ptrdiff_t>(tick_window_));
 }
 
 void QuoteBook::clear() {

@@ -7,6 +7,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace vkb {
@@ -32,12 +33,14 @@ void* map_bytes(std::size_t bytes) {
 
 TickHistory::TickHistory(TickHistory&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)), mapped_(std::exchange(other.mapped_, false)) {}
+      capacity_(std::exchange(other.capacity_, 0)), dropped_(std::exchange(other.dropped_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
 
 TickHistory& TickHistory::operator=(TickHistory&& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
+    std::swap(dropped_, other.dropped_);
     std::swap(mapped_, other.mapped_);
     return *this;
 }
@@ -52,6 +55,23 @@ void TickHistory::release() noexcept {
     }
 #endif
     std::free(data_);
+}
+
+void TickHistory::drop_front(std::size_t count) {
+    if (count > size_) count = size_;
+    if (count == 0) return;
+    std::memmove(data_, data_ + count, (size_ - count) * sizeof(QuoteTick));
+    size_ -= count;
+    dropped_ += count;
+#if defined(__linux__)
+    // The pages past the held ticks are zeroed and no longer resident until the buffer grows into them.
+    if (mapped_) {
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t used = (size_ * sizeof(QuoteTick) + page - 1) / page * page;
+        const std::size_t mapped = capacity_ * sizeof(QuoteTick);
+        if (used < mapped) madvise(reinterpret_cast<char*>(data_) + used, mapped - used, MADV_DONTNEED);
+    }
+#endif
 }
 
 void TickHistory::grow() {

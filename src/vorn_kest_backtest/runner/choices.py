@@ -16,7 +16,10 @@ LimitRule = Literal["through", "touch"]
 RollMode = Literal["settle", "carry"]
 FeeProfile = Literal["tw_broker", "table"]
 BrokerName = Literal["simulated", "files", "taifex"]
+# Raw ticks held per code: the current trading date, every tick, or the last N trading dates.
+TickWindow = Literal["day", "all"] | int
 
 __all__ = [
-    "BrokerName", "FeeProfile", "FillMode", "FillModel", "IndicatorKind", "LimitRule", "Market", "RollMode", "Unit",
+    "BrokerName", "FeeProfile", "FillMode", "FillModel", "IndicatorKind", "LimitRule", "Market", "RollMode",
+    "TickWindow", "Unit",
 ]

@@ -12,6 +12,7 @@ from vorn_kest_backtest import reports, utils
 from vorn_kest_backtest.margin_table import read_margin_table
 from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
+from vorn_kest_backtest.runner.choices import TickWindow
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
@@ -31,6 +32,7 @@ from vorn_kest_backtest.runner.summary import (
     summary_table,
 )
 from vorn_kest_backtest.runner.summary_file import FAILED, FINISHED, INTERRUPTED, write_summary_file
+from vorn_kest_backtest.runner.tick_window import DEFAULT_TICK_WINDOW, tick_window_days
 
 
 @dataclass
@@ -71,7 +73,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
                  reports_wanted: bool = True, outputs: RunOutputs | None = None,
                  slippage_ticks: int | None = None, fees: str = "tw_broker", fetch_bar: bool = False,
                  roll: str | None = None, margins: str | Path | None = None,
-                 record: RunRecord | None = None) -> Summary:
+                 record: RunRecord | None = None, tick_window: TickWindow = DEFAULT_TICK_WINDOW) -> Summary:
     """回放一次; reports_wanted 為 False 時不寫任何檔案 (參數掃描只要結果數字).
 
     fees: 手續費方案, "tw_broker" (券商折扣手續費與證交稅, 預設) 或 "table" (手續費設定表的費率).
@@ -79,10 +81,13 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     roll: 契約到期時 "settle" (結算平倉) 或 "carry" (轉倉到新月份); None 時取策略的 roll.
     margins: 自己的期貨原始保證金表 CSV (欄位 family, effective_date, initial_margin); 預設為套件內的表.
     record: 給定時留下帳戶, 報價, 委託與權益樣本, 供 BacktestResult 轉為資料表.
+    tick_window: 每個商品保留原始 tick 的範圍: "day" (當日, 預設), "all" (全部) 或 N (最近 N 個交易日);
+    K 棒與指標不受影響, 只限制記憶體與 quotes 的 tick 資料表.
     """
     outputs = outputs or RunOutputs(files=reports_wanted, html=reports_wanted)
     Ticker, Positions, QuoteManager = _modules()
     positions, quote_manager = Positions(), QuoteManager()
+    quote_manager.tick_window_days = tick_window_days(tick_window)
     positions.use_fee_profile(fees)
     positions.set_initial_capital(int(strategy.initial_capital))
     if margins is not None:

@@ -13,6 +13,7 @@ from vorn_kest_backtest import utils
 from vorn_kest_backtest.runner.codes import MARKETS, check_codes_known, parse_date_range
 from vorn_kest_backtest.runner.errors import BacktestInputError
 from vorn_kest_backtest.runner.session import run_backtest
+from vorn_kest_backtest.runner.tick_window import DEFAULT_TICK_WINDOW
 from vorn_kest_backtest.sweep.strategy_ref import strategy_class_of
 
 FEE_PROFILES = ("tw_broker", "table")
@@ -83,7 +84,8 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     become class attributes of a subclass, so the strategy's __init__ sees them; job["options"]:
     "broker" ("simulated" or "files" with "data"), "initial_capital", "slippage_ticks", "fees" ("tw_broker",
     the default, or "table"), "reports" (write files and HTML into a run folder; without it nothing is written and
-    no report library is loaded), "daily_equity" (add the equity at each day's close under "daily_equity").
+    no report library is loaded), "daily_equity" (add the equity at each day's close under "daily_equity"),
+    "tick_window" ("day", the default, "all" or a number of trading days).
     """
     setup = _setup(job)
     options, params = setup.options, setup.params
@@ -98,7 +100,7 @@ def run_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
         summary = run_backtest(configured(), setup.codes, setup.start, setup.end, setup.api,
                                reports_wanted=bool(options.get("reports", False)),
                                slippage_ticks=None if slippage is None else int(slippage),
-                               fees=fees)
+                               fees=fees, tick_window=options.get("tick_window", DEFAULT_TICK_WINDOW))
     figures = summary.figures()
     if options.get("daily_equity"):
         figures["daily_equity"] = list(summary.daily_closes)

@@ -25,6 +25,12 @@ std::int64_t max_bar_freq(BarUnit unit);
 //   session and 15:00 for the night session (its part after midnight included).
 // - d: stocks by calendar date; futures by trading date (the night session from 15:00 and its
 //   part after midnight count for the next trading date); labelled with that date at 00:00.
+// The start of the shortest stretch of wall time around `wall_us` that no bar rule splits: its minute,
+// except that the futures night session's closing minute (05:00) splits after its first second, where
+// the night tail ends. Every rule's bucket_start is the same for all times of one stretch, so bars
+// folded from stretches equal bars folded from their ticks.
+std::int64_t piece_start(ProductType market, std::int64_t wall_us);
+
 struct BarRule {
     BarUnit unit;
     std::int64_t freq;  // 1 .. max_bar_freq(unit)

@@ -19,16 +19,32 @@
 
 namespace vkb {
 
+// Where a trading date's ticks begin in a code's history (counted over every tick pushed).
+struct DayStart {
+    std::int64_t date;
+    std::size_t index;
+};
+
 struct CodeTicks {
     std::string code;
-    // Every tick of the code in arrival order; [0, drained) has been drained, the rest not yet.
+    // The code's ticks in arrival order, from history.first() on; ticks [history.first(), drained)
+    // have been drained, the rest not yet.
     TickHistory history;
     std::size_t drained = 0;
     std::map<std::pair<int, std::int64_t>, KbarCache> caches;  // (unit, freq)
+    // Every tick folded by stretches, once ticks are dropped; new caches start from it.
+    BarPieces pieces;
+    // The trading dates whose ticks are held, oldest first (kept only under a tick window).
+    std::vector<DayStart> days;
 
     // The last tick added is always the last of the history: virtual ticks come before it.
     const QuoteTick* last_tick() const { return history.empty() ? nullptr : &history.back(); }
-    KbarCache& cache(BarRule rule);
+    // Made on first use, from the pieces when ticks have been dropped.
+    KbarCache& cache(BarRule rule, const SessionCalendar& calendar);
+    // Folds the ticks `cache` has not seen.
+    void update(KbarCache& cache, const SessionCalendar& calendar) const {
+        cache.update(history, history.first(), calendar);
+    }
 };
 
 class QuoteBook {
@@ -43,8 +59,16 @@ public:
     // Appends the virtual ticks of the open minutes strictly between the last tick's minute and
     // this tick's minute (at the last close, qty 0) that lie on the trading date of either tick,
     // then the tick itself.
-    void add_tick(CodeTicks& entry, const QuoteTick& tick) const;
+    void add_tick(CodeTicks& entry, const QuoteTick& tick);
     void clear();
+
+    // How many trading dates of ticks each code holds: the newest `days` it has ticks of (by the
+    // trading date of its newest tick); 0 holds every tick. Bars are never lost to it: every k-bar
+    // cache folds the ticks before they go, and a cache made later starts from the code's pieces.
+    void set_tick_window(std::size_t days) { tick_window_ = days; }
+    std::size_t tick_window() const { return tick_window_; }
+    // Drops the ticks of `entry` older than the window (after its newest tick went to the bar feed).
+    void trim(CodeTicks& entry) const;
 
 private:
     // Looked up by string_view without building a std::string: find runs once per replayed tick.
@@ -55,6 +79,7 @@ private:
     SessionCalendar calendar_;
     std::unordered_map<std::string, std::size_t, CodeHash, std::equal_to<>> index_;
     std::vector<std::unique_ptr<CodeTicks>> entries_;
+    std::size_t tick_window_ = 0;
 };
 
 // Indices of history[begin, end) in time order, equal times kept in arrival order.

@@ -3,6 +3,9 @@
 // buffer is its own memory mapping, grown by remapping its pages rather than copying them and
 // backed by huge pages where the system allows, so a replay of millions of ticks touches each
 // page once and takes few page faults.
+//
+// The oldest ticks may be dropped: the buffer then holds the ticks from `first()` on (counted over
+// every tick ever pushed), and indexing and the span cover the held ones only.
 #include <cstddef>
 #include <span>
 #include <type_traits>
@@ -27,7 +30,10 @@ public:
         data_[size_++] = tick;
     }
 
+    // Ticks held; first() of every tick ever pushed were dropped, total() were pushed.
     std::size_t size() const { return size_; }
+    std::size_t first() const { return dropped_; }
+    std::size_t total() const { return dropped_ + size_; }
     bool empty() const { return size_ == 0; }
     const QuoteTick& operator[](std::size_t i) const { return data_[i]; }
     const QuoteTick& back() const { return data_[size_ - 1]; }
@@ -35,12 +41,15 @@ public:
     const QuoteTick* end() const { return data_ + size_; }
     operator std::span<const QuoteTick>() const { return {data_, size_}; }
 
+    // Drops the `count` oldest held ticks and gives back the memory they held past the rest.
+    void drop_front(std::size_t count);
+
 private:
     void grow();
     void release() noexcept;
 
     QuoteTick* data_ = nullptr;
-    std::size_t size_ = 0, capacity_ = 0;
+    std::size_t size_ = 0, capacity_ = 0, dropped_ = 0;
     bool mapped_ = false;
 };
 

@@ -264,25 +264,48 @@ public:
 
     nb::object poped_tick_to_df(const std::string& code) {
         vkb::CodeTicks* entry = book_.find(code);
-        if (entry == nullptr || entry->drained == entry->history.size()) return get_empty_tick_df();
-        nb::object df = tick_df(*entry, entry->drained, entry->history.size(), true);
-        entry->drained = entry->history.size();
+        if (entry == nullptr || entry->drained == entry->history.total()) return get_empty_tick_df();
+        nb::object df = tick_df(*entry, entry->drained, entry->history.total(), true);
+        entry->drained = entry->history.total();
         return df;
     }
 
     nb::object poped_old_ticks_to_df(const std::string& code) {
         vkb::CodeTicks* entry = book_.find(code);
-        if (entry == nullptr || entry->drained == 0) return get_empty_tick_df();
-        return tick_df(*entry, 0, entry->drained, true);
+        if (entry == nullptr || entry->drained == entry->history.first()) return get_empty_tick_df();
+        return tick_df(*entry, entry->history.first(), entry->drained, true);
+    }
+
+    std::size_t tick_count(const std::string& code) {
+        const vkb::CodeTicks* entry = book_.find(code);
+        return entry == nullptr ? 0 : entry->history.size();
+    }
+
+    nb::object tick_window_days() const {
+        return book_.tick_window() == 0 ? nb::none() : nb::cast(book_.tick_window());
+    }
+
+    void set_tick_window_days(nb::handle days) {
+        if (days.is_none()) {
+            book_.set_tick_window(0);
+            return;
+        }
+        if (!PyLong_Check(days.ptr()) || PyBool_Check(days.ptr()) || PyLong_AsLongLong(days.ptr()) < 1) {
+            PyErr_Clear();
+            throw nb::value_error(("tick_window_days 必須是正整數 (交易日數) 或 None (保留全部 tick): " +
+                                   nb::cast<std::string>(nb::repr(days)))
+                                      .c_str());
+        }
+        book_.set_tick_window(nb::cast<std::size_t>(days));
     }
 
     nb::dict ticks() {
         nb::dict out;
         for (const auto& entry : book_.entries()) {
             nb::dict info;
-            info["ticks"] = records(*entry, entry->drained, entry->history.size());
-            info["old_ticks"] = records(*entry, 0, entry->drained);
-            const std::size_t n = entry->history.size();
+            info["ticks"] = records(*entry, entry->drained, entry->history.total());
+            info["old_ticks"] = records(*entry, entry->history.first(), entry->drained);
+            const std::size_t n = entry->history.total();
             info["last_tick"] = n == 0 ? nb::none() : records(*entry, n - 1, n)[0];
             nb::dict cached;
             for (auto& [key, cache] : entry->caches)
@@ -314,16 +337,20 @@ private:
         if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
         vkb::CodeTicks* entry = book_.find(nb::cast<std::string>(code));
         if (entry == nullptr) return kNoBars;
-        vkb::KbarCache& cache = entry->cache(rule);
-        cache.update(entry->history, book_.calendar());
+        vkb::KbarCache& cache = entry->cache(rule, book_.calendar());
+        entry->update(cache, book_.calendar());
         return cache.bars();
     }
 
     void feed_record(std::string_view code, const vkb::QuoteTick& record) { feed_entry(recent_entry(code), record); }
 
     void feed_entry(vkb::CodeTicks& entry, const vkb::QuoteTick& record) {
+        if (book_.tick_window() != 0 && !entry.history.empty() && entry.history.back().market != record.market)
+            throw nb::value_error(("保留有限的 tick 時, 同一商品的 tick 須屬同一市場 (Stock 或 Future): " + entry.code)
+                                      .c_str());
         book_.add_tick(entry, record);
         if (!feed_.empty()) feed_.on_tick(book_, entry, record.dt_us);
+        book_.trim(entry);
     }
 
     // Replays interleave a few codes: the entries of the last ones are found without a hash lookup.
@@ -384,9 +411,9 @@ private:
     nb::object kbars(const std::string& code, vkb::BarRule rule) {
         vkb::CodeTicks* entry = book_.find(code);
         if (entry == nullptr) return frames_.attr("empty_kbar_df")();
-        entry->drained = entry->history.size();
-        vkb::KbarCache& cache = entry->cache(rule);
-        cache.update(entry->history, book_.calendar());
+        entry->drained = entry->history.total();
+        vkb::KbarCache& cache = entry->cache(rule, book_.calendar());
+        entry->update(cache, book_.calendar());
         FrameCache& frames = frame_caches_[&cache];
         if (frames.full.is_valid() && frames.version == cache.version()) return frames.full;
 
@@ -439,7 +466,10 @@ private:
                                           volume.array);
     }
 
+    // Ticks [begin, end) counted over every tick of the code; all of them still held.
     nb::object tick_df(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time) const {
+        begin -= entry.history.first();
+        end -= entry.history.first();
         std::vector<std::size_t> order;
         if (by_time) order = vkb::time_order(entry.history, begin, end);
         const std::size_t n = end - begin;
@@ -504,6 +534,15 @@ void bind_quote_manager(nb::module_& m) {
         .def_prop_rw("not_trade_times", &QuoteManager::not_trade_times, &QuoteManager::set_not_trade_times,
                      "各商品類型的非交易時段 {market_type: [[start, end], ...]} (datetime.time, 含兩端); "
                      "讀取得到副本, 重新指定整個對照表才會生效.")
+        .def_prop_rw("tick_window_days", &QuoteManager::tick_window_days, &QuoteManager::set_tick_window_days,
+                     nb::for_setter(nb::sig("def tick_window_days(self, value: int | None, /) -> None")),
+                     nb::for_setter(nb::arg("value").none()),
+                     nb::for_getter(nb::sig("def tick_window_days(self, /) -> int | None")),
+                     "每個商品保留 tick 的交易日數: 最近的 N 個交易日 (依該商品最新 tick 的交易日); "
+                     "None (預設) 保留全部 tick. K 棒與指標不受影響: 丟棄前的 tick 都已計入 K 棒, "
+                     "之後才要求的週期由每個商品的逐分鐘彙總建立; ticks, poped_tick_to_df 與 "
+                     "poped_old_ticks_to_df 只含保留的 tick.")
+        .def("tick_count", &QuoteManager::tick_count, nb::arg("code"), "商品目前保留的 tick 數 (含虛擬 tick).")
         .def_prop_ro("ticks", &QuoteManager::ticks,
                      "{code: {\"ticks\", \"old_ticks\", \"last_tick\", \"cached_kbars\"}} 的即時檢視 "
                      "(每次讀取時由 C++ 緩衝產生).")
