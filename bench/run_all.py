@@ -1,4 +1,5 @@
-"""Runs every benchmark in this folder, one after another, each in its own interpreter."""
+"""Runs every benchmark in this folder (bench_*.py, bench_scale.py among them), one after another, each in its own
+interpreter."""
 
 from __future__ import annotations
 
