@@ -313,7 +313,8 @@ std::size_t Ticker::day_count(const DayStream& stream) const { return stream.dat
 
 bool Ticker::stream_day(DayStream& stream, std::optional<std::uint64_t> generation) {
     if (stream.next >= stream.dates.size()) {
-        failed_days = by_code(failed_days, stream);
+        // A reader that outlived its replay must not touch the next replay's list.
+        if (!generation || engine_->is_current(*generation)) failed_days = by_code(failed_days, stream);
         if (generation) engine_->finish_live(*generation);
         return false;
     }
