@@ -1,9 +1,10 @@
 """Reading dense days of one code from the file broker, cold (empty tick cache) and cached, against a plain
 polars read of the same files (read each, add the code, stack, sort by time), all in this run.
 
-"ours" is what a backtest waits for: `send_ticks` until the first tick is in hand (the days read, checked,
-stacked and handed to the replay). A cold read writes the cache behind the replay; `get_ticks_df`, which
-returns with the cache written, is shown beside it.
+"ours" is what a backtest waits for: `send_ticks` until the first tick is in hand (the first day read, checked
+and handed to the replay; the later days are read during the replay, so its rows/s count the whole range
+against one day's wait). A cold read writes the cache behind the replay; `get_ticks_df`, which reads the
+whole range and returns with the cache written, is the figure to set beside the plain read.
 """
 
 from __future__ import annotations

@@ -92,7 +92,8 @@ def test_no_second_tick_without_a_second_permit(ticker):
 def test_a_whole_replay_and_its_end_line(ticker, console):
     ticker.send_ticks(TWO, "2024-01-02", "2024-01-03")
     assert [label(r) for r in consume(ticker)] == ["L2330", "LTXFR1"] * 4 + ["X"]
-    assert "[green]開始傳送 Tick 資料, Tick 數 8. ...[/green]" in console.lines
+    # The days are read one by one as the replay goes: the start line counts dates, the end line ticks.
+    assert "[green]開始傳送 Tick 資料, 逐日讀取 6 天. ...[/green]" in console.lines
     end = [line for line in console.lines if line.startswith("[green]傳送 Tick 資料結束")]
     assert len(end) == 1 and end[0].startswith("[green]傳送 Tick 資料結束, 需傳送資料共 8 筆, 已傳送 8 筆, 耗時 ")
     assert ticker.current_send_ticks_params == {"codes": TWO, "start_from": "2024-01-02", "end_to": "2024-01-03"}

@@ -257,3 +257,73 @@ TEST_CASE("blocking queue keeps order and times out when empty") {
     CHECK(v == 3);
     t.join();
 }
+
+TEST_CASE("batches appended during a run replay in turn; the end record waits for the last one") {
+    Engine e(1);
+    auto id = e.begin_run(false);
+    e.append_live(id, batch_of(2));
+    CHECK(drain(e) == "L0");
+    e.add_permit();
+    e.add_permit();
+    CHECK(drain(e) == "L1");  // the second permit waits for the next batch
+    e.append_live(id, batch_of(0));
+    e.append_live(id, batch_of(1));
+    CHECK(drain(e) == "L0");
+    e.add_permit();
+    CHECK(drain(e).empty());  // more may come
+    e.finish_live(id);
+    CHECK(drain(e) == "X");
+    const auto lines = e.take_messages();
+    REQUIRE(lines.size() == 1);
+    CHECK(lines[0].find("共 3 筆, 已傳送 3 筆") != std::string::npos);
+}
+
+TEST_CASE("a run whose batches bring no tick ends at once, without a permit") {
+    Engine e(0);
+    auto id = e.begin_run(false);
+    e.append_live(id, batch_of(0));
+    CHECK(drain(e).empty());
+    e.finish_live(id);
+    CHECK(drain(e) == "X");
+}
+
+TEST_CASE("the producer waits until the batch it appended last is being replayed") {
+    Engine e(1);
+    auto id = e.begin_run(false);
+    e.append_live(id, batch_of(1));
+    CHECK(e.wait_for_room(id, Engine::Clock::now()));  // the first batch is current at once
+    e.append_live(id, batch_of(1));
+    bool room = false;
+    std::thread producer([&] { room = e.wait_for_room(id, std::nullopt); });
+    CHECK(drain(e) == "L0");
+    e.add_permit();  // the first batch's only tick was sent: the second one is current
+    producer.join();
+    CHECK(room);
+    CHECK(drain(e) == "L0");
+    std::thread stopped([&] {
+        e.append_live(id, batch_of(1));
+        room = e.wait_for_room(id, std::nullopt);
+    });
+    // Whether the stop comes before the append or during the wait, the producer learns it has no room.
+    e.stop();
+    stopped.join();
+    CHECK_FALSE(room);  // a stopped run has no room for more
+}
+
+TEST_CASE("a lease never reaches past its batch, and a failed producer ends the run with its end record") {
+    Engine e(0);
+    auto id = e.begin_run(false);
+    e.append_live(id, batch_of(2));
+    e.append_live(id, batch_of(3));
+    LiveLease lease;
+    REQUIRE(e.lease_live(10, lease));
+    CHECK(lease.count == 2);
+    REQUIRE(e.settle_lease(lease, 2));
+    REQUIRE(e.lease_live(10, lease));
+    CHECK((lease.begin == 0 && lease.count == 3));
+    CHECK_FALSE(e.settle_lease(LiveLease{lease.batch, lease.run, 1, 1}, 1));
+    REQUIRE(e.settle_lease(lease, 1));
+    e.fail_run(id);
+    CHECK(drain(e) == "X");
+    CHECK_FALSE(e.is_current(id));
+}

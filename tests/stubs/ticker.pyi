@@ -89,6 +89,9 @@ class Ticker:
     def get_ticks_df(self, code: object | None, market_type: object | None, start_from: object | None, end_to: object | None) -> object:
         """取得單一商品的 Tick 資料表"""
 
+    def cache_days(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None, end_to: str | datetime.date | None) -> None:
+        """逐日讀取 (或下載並快取) 各商品的 Tick, 不合併也不回放; 無法載入的日子記在 failed_days"""
+
     def send_ticks(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None, end_to: str | datetime.date | None, backfilling_start_from: str | datetime.date | None = None, backfilling_end_to: str | datetime.date | None = None) -> None:
         """開始在背景逐筆傳送 Tick 資料"""
 

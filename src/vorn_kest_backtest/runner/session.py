@@ -106,10 +106,11 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         # Given for this run, the slippage wins over what the strategy's on_start set.
         if slippage_ticks is not None:
             set_slippage_ticks(positions, slippage_ticks)
+        # The days are read as the replay goes, so the fetch bar stays for the whole replay.
         with fetch_progress(Ticker) if fetch_bar else nullcontext(Ticker) as ticker_class:
             ticker = ticker_class(api)
             ticker.send_ticks(codes, start, end)
-        replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
+            replayed = replay(ticker, positions, quote_manager, strategy, ctx, recorder, contract_roll)
         # The days read were cached behind the replay; a sweep worker may end without running exit handlers.
         ticker.wait_for_tick_cache()
         call_hook(strategy.on_finish, "on_finish", ctx)

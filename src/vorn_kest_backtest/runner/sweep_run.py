@@ -114,7 +114,7 @@ def prefetch_sweep_job(job: Mapping[str, Any]) -> dict[str, Any]:
     setup = _setup(job)
     ticker = Ticker(setup.api)
     with muted_console():
-        ticker._Ticker__process_and_combine_ticks(setup.codes, setup.start, setup.end)
+        ticker.cache_days(setup.codes, setup.start, setup.end)
     if ticker.failed_days:
         named = ", ".join(f"{day['code']} {day['date']}" for day in ticker.failed_days[:3])
         raise RuntimeError(f"{len(ticker.failed_days)} 天的 Tick 資料無法載入: {named}")

@@ -1,6 +1,9 @@
 #pragma once
 // Replay of tick batches under a permit handshake.
 //
+// A run's live ticks come as a sequence of batches (one per day, appended while the run replays)
+// and end once the last batch is announced; `wait_for_room` keeps the producer one batch ahead.
+//
 // All state (permits, the tick queue, the backfilling notify queue, the active run and the
 // backfill pass) sits under one mutex. Whoever changes the state "pumps" right away on its own
 // thread: a permit given while a tick is due moves that tick into the tick queue without waking
@@ -84,8 +87,9 @@ public:
     // one pop; settle_lease books them before anyone else may look at the engine. False: no lease.
     bool lease_live(std::size_t max, LiveLease& out) {
         std::lock_guard lock(mutex_);
-        if (shut_down_ || backfill_.active || !run_.active || exit_flag_ || run_.awaits_backfill || !run_.live ||
-            permits_ != 0 || !tick_queue_.empty() || run_.cursor >= run_.live->size() || max == 0)
+        if (shut_down_ || backfill_.active || !run_.active || exit_flag_ || run_.awaits_backfill) return false;
+        advance_live_locked();
+        if (!run_.live || permits_ != 0 || !tick_queue_.empty() || run_.cursor >= run_.live->size() || max == 0)
             return false;
         out = LiveLease{run_.live, run_.id, run_.cursor, std::min(max, run_.live->size() - run_.cursor)};
         return true;
@@ -95,8 +99,11 @@ public:
     // ended, or another caller granted permits), so the lease no longer stood for those steps.
     bool settle_lease(const LiveLease& lease, std::size_t taken) {
         std::lock_guard lock(mutex_);
-        if (!run_.active || run_.id != lease.run || run_.cursor != lease.begin || taken > lease.count) return false;
+        if (!run_.active || run_.id != lease.run || run_.live != lease.batch || run_.cursor != lease.begin ||
+            taken > lease.count)
+            return false;
         run_.cursor += taken;
+        advance_live_locked();
         return true;
     }
 
@@ -197,13 +204,41 @@ public:
         return generation_;
     }
 
-    // The run's frame is ready: replay starts (a stale run's frame is ignored).
+    // The run's whole frame is ready: replay starts (a stale run's frame is ignored).
     void attach_live(std::uint64_t id, std::shared_ptr<const TickBatch> batch) {
+        append_live(id, std::move(batch));
+        finish_live(id);
+    }
+
+    // The next batch of the run's live ticks, replayed after the ones before it.
+    void append_live(std::uint64_t id, std::shared_ptr<const TickBatch> batch) {
         std::lock_guard lock(mutex_);
         if (!run_.active || run_.id != id) return;
-        run_.live = std::move(batch);
-        run_.started = Clock::now();
+        if (!run_.attached) run_.started = Clock::now();
+        run_.attached = true;
+        run_.total += batch->size();
+        run_.queued.push_back(std::move(batch));
+        advance_live_locked();
         pump_locked();
+    }
+
+    // No batch follows: the run ends once the ones appended are sent.
+    void finish_live(std::uint64_t id) {
+        std::lock_guard lock(mutex_);
+        if (!run_.active || run_.id != id) return;
+        if (!run_.attached) run_.started = Clock::now();
+        run_.attached = true;
+        run_.complete = true;
+        pump_locked();
+    }
+
+    // For the producer of a run's batches: waits until the last batch appended is being replayed
+    // (none queued behind the current one). False when the run is over or no longer current.
+    bool wait_for_room(std::uint64_t id, Deadline deadline) {
+        std::unique_lock lock(mutex_);
+        const auto over = [&] { return !run_.active || run_.id != id || shut_down_; };
+        wait_locked(lock, room_cv_, room_waiters_, deadline, [&] { return over() || run_.queued.empty(); });
+        return !over();
     }
 
     // Starts sending a backfill batch (before any live tick) under the same permits. Returns
@@ -235,6 +270,15 @@ public:
         if (run_.active) end_run_locked(true);
     }
 
+    // The run's producer failed: it ends now with its end record, the batches not sent dropped.
+    void fail_run(std::uint64_t id) {
+        std::lock_guard lock(mutex_);
+        if (!run_.active || run_.id != id) return;
+        ++generation_;
+        cancel_backfill_locked();
+        end_run_locked(true);
+    }
+
     void set_exit_flag(bool value) {
         exit_flag_ = value;
         std::lock_guard lock(mutex_);
@@ -258,6 +302,7 @@ public:
         backfill_.active = false;
         run_.active = false;
         run_cv_.notify_all();
+        room_cv_.notify_all();
     }
 
     // Console lines made while the lock was held; the caller prints them.
@@ -274,8 +319,13 @@ private:
         std::uint64_t id = 0;
         bool active = false;
         bool awaits_backfill = false;
-        std::shared_ptr<const TickBatch> live;
-        std::size_t cursor = 0;
+        bool attached = false;  // a batch or the end of the batches came
+        bool complete = false;  // no batch follows those appended
+        std::shared_ptr<const TickBatch> live;  // the batch being replayed
+        std::deque<std::shared_ptr<const TickBatch>> queued;  // appended behind it
+        std::size_t cursor = 0;  // into `live`
+        std::size_t total = 0;  // ticks of every batch appended
+        std::size_t sent_before = 0;  // ticks of the batches replayed before `live`
         Clock::time_point started{};
     };
 
@@ -332,18 +382,32 @@ private:
     void end_run_locked(bool with_exit_record) {
         if (with_exit_record) push_locked(ReplayStatus::ExitSendTick);
         run_.active = false;
-        if (run_.live && announce_.load(std::memory_order_relaxed)) {
-            const std::size_t total = run_.live->size();
-            if (total == 0) {
+        if (run_.attached && announce_.load(std::memory_order_relaxed)) {
+            if (run_.total == 0) {
                 messages_.push_back(replay_empty_message());
             } else {
                 const double seconds = std::chrono::duration<double>(Clock::now() - run_.started).count();
-                messages_.push_back(replay_end_message(total, run_.cursor, seconds));
+                messages_.push_back(replay_end_message(run_.total, run_.sent_before + run_.cursor, seconds));
             }
             has_messages_.store(true, std::memory_order_release);
         }
         run_.live.reset();
+        run_.queued.clear();
         if (run_waiters_ > 0) run_cv_.notify_all();
+        if (room_waiters_ > 0) room_cv_.notify_all();
+    }
+
+    // Moves on to the next appended batch once the current one is all sent (or there is none yet).
+    void advance_live_locked() {
+        bool moved = false;
+        while (!run_.queued.empty() && (!run_.live || run_.cursor >= run_.live->size())) {
+            if (run_.live) run_.sent_before += run_.live->size();
+            run_.live = std::move(run_.queued.front());
+            run_.queued.pop_front();
+            run_.cursor = 0;
+            moved = true;
+        }
+        if (moved && room_waiters_ > 0) room_cv_.notify_all();
     }
 
     // Moves every record that is due and permitted into the tick queue, in order: backfilled
@@ -375,15 +439,18 @@ private:
                 push_locked(ReplayStatus::FinishBackfilling);
                 continue;
             }
-            if (!run_.live) return;
-            const std::size_t total = run_.live->size();
-            if (total == 0) {
+            if (!run_.attached) return;
+            advance_live_locked();
+            const bool due = run_.live && run_.cursor < run_.live->size();
+            // The next batch is not there yet: its append pumps again.
+            if (!due && !run_.complete) return;
+            if (run_.total == 0) {
                 end_run_locked(true);
                 return;
             }
             if (permits_ == 0) return;
             --permits_;
-            if (run_.cursor < total) {
+            if (due) {
                 push_locked(TickRef{run_.live, run_.cursor++, false});
                 continue;
             }
@@ -396,8 +463,8 @@ private:
     std::atomic<bool> finish_flag_{false};
     std::atomic<bool> announce_{true};
     mutable std::mutex mutex_;
-    std::condition_variable tick_cv_, permit_cv_, notify_cv_, run_cv_;
-    int tick_waiters_ = 0, permit_waiters_ = 0, notify_waiters_ = 0, run_waiters_ = 0;
+    std::condition_variable tick_cv_, permit_cv_, notify_cv_, run_cv_, room_cv_;
+    int tick_waiters_ = 0, permit_waiters_ = 0, notify_waiters_ = 0, run_waiters_ = 0, room_waiters_ = 0;
     const std::size_t initial_permits_;
     std::size_t permits_;
     std::deque<Item> tick_queue_;

@@ -12,11 +12,17 @@ using TickerQueue = Queue<TickerModuleTag>;
 
 void print_messages(Engine& engine);
 
+// What stopped the thread reading a replay's days; raised to the consumer in place of the run's end record.
+struct ReaderFailure {
+    nb::object error;
+};
+
 // tick_queue: records come out as Python mappings, built when taken.
 class TickQueueBackend final : public QueueBackend {
 public:
-    TickQueueBackend(std::shared_ptr<Engine> engine, std::shared_ptr<RecordBuilder> records)
-        : engine_(std::move(engine)), records_(std::move(records)) {}
+    TickQueueBackend(std::shared_ptr<Engine> engine, std::shared_ptr<RecordBuilder> records,
+                     std::shared_ptr<ReaderFailure> failure)
+        : engine_(std::move(engine)), records_(std::move(records)), failure_(std::move(failure)) {}
 
     std::size_t size() override { return engine_->tick_queue_size(); }
 
@@ -31,7 +37,18 @@ public:
         if (!got && block)
             got = wait_without_gil([&](QueueDeadline until) { return engine_->wait_pop_tick(item, until); }, deadline);
         if (engine_->has_messages()) print_messages(*engine_);
+        if (got) raise_failure_at_end(item);
         return got;
+    }
+
+    // The end record of a run whose day reader failed raises the reader's error instead.
+    void raise_failure_at_end(const Engine::Item& item) {
+        if (!failure_->error.is_valid()) return;
+        const auto* status = std::get_if<ReplayStatus>(&item);
+        if (status == nullptr || *status != ReplayStatus::ExitSendTick) return;
+        nb::object error = std::exchange(failure_->error, nb::object());
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        throw nb::python_error();
     }
 
     void put_item(nb::object item) override { engine_->put_tick_item(std::move(item)); }
@@ -39,6 +56,7 @@ public:
 private:
     std::shared_ptr<Engine> engine_;
     std::shared_ptr<RecordBuilder> records_;
+    std::shared_ptr<ReaderFailure> failure_;
 };
 
 // allow_next_tick_flag_queue: a count of permits; every item put is one permit.

@@ -114,6 +114,7 @@ void Ticker::settle_span(std::size_t taken) {
 }
 
 int Ticker::view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object) {
+    tick_backend_->raise_failure_at_end(item);
     if (auto* ref = std::get_if<TickRef>(&item)) {
         records_->describe(*ref, tick);
         return VKB_ITEM_TICK;

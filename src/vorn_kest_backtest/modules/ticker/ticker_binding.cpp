@@ -10,7 +10,7 @@ using vkb::py::Ticker;
 
 void bind_ticker(nb::module_& m) {
     vkb::py::bind_queue<vkb::py::TickerModuleTag>(m, "Queue");
-    nb::class_<Ticker>(m, "Ticker", "歷史 Tick 下載、快取、合併與逐筆回放")
+    nb::class_<Ticker>(m, "Ticker", "歷史 Tick 下載、快取、合併與逐筆回放", nb::is_weak_referenceable())
         .def(nb::init<nb::object>(), nb::arg("kest_api").none())
         .def_prop_rw(
             "api", [](Ticker& t) { return t.api; }, [](Ticker& t, nb::object v) { t.api = std::move(v); },
@@ -57,6 +57,11 @@ void bind_ticker(nb::module_& m) {
              nb::arg("date").none(), "讀取快取檔, 不存在時下載")
         .def("get_ticks_df", &Ticker::get_ticks_df, nb::arg("code").none(), nb::arg("market_type").none(), nb::arg("start_from").none(),
              nb::arg("end_to").none(), "取得單一商品的 Tick 資料表")
+        .def("cache_days", &Ticker::cache_days, nb::arg("codes").none(), nb::arg("start_from").none(),
+             nb::arg("end_to").none(),
+             nb::sig("def cache_days(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None, "
+                     "end_to: str | datetime.date | None) -> None"),
+             "逐日讀取 (或下載並快取) 各商品的 Tick, 不合併也不回放; 無法載入的日子記在 failed_days")
         .def("_Ticker__process_and_combine_ticks", &Ticker::process_and_combine_ticks, nb::arg("codes").none(),
              nb::arg("start_from").none(), nb::arg("end_to").none(), "合併多個商品的 Tick 資料並依時間排序")
         .def("send_ticks", &Ticker::send_ticks, nb::arg("codes").none(), nb::arg("start_from").none(), nb::arg("end_to").none(),

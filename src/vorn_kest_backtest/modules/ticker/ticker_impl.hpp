@@ -19,6 +19,8 @@ namespace vkb::py {
 namespace nb = nanobind;
 
 class TickQueueBackend;
+struct DayStream;
+struct ReaderFailure;
 
 // Cache files read ahead by the combine running on this thread, by path; none outside a combine.
 using PreloadedDays = std::unordered_map<std::string, nb::object>;
@@ -79,6 +81,15 @@ public:
                                          const nb::object& end_to);
     nb::object combine(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
                        std::optional<std::uint64_t> generation);
+    // The days of a range one at a time (tick_combine.cpp): every code's ticks of the next date in
+    // (ts, code) order, as one batch appended to the replay `generation` (none: only read, e.g. into the
+    // cache). False once every date is done; failed_days then lists the failures code by code.
+    std::shared_ptr<DayStream> plan_days(const std::vector<CodeMarket>& codes, const nb::object& start_from,
+                                         const nb::object& end_to);
+    bool stream_day(DayStream& stream, std::optional<std::uint64_t> generation);
+    std::size_t day_count(const DayStream& stream) const;
+    // Reads (or fetches and caches) every code's days of the range without combining or replaying them.
+    void cache_days(const nb::object& codes, const nb::object& start_from, const nb::object& end_to);
 
     // Replay (ticker_replay.cpp).
     void send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
@@ -113,11 +124,15 @@ private:
                                std::optional<std::string> end_to,
                                std::uint64_t generation);
     void replay_frame(const nb::object& df, std::uint64_t generation);
+    void start_replay_thread(std::uint64_t generation);
+    // Reads the stream's remaining days on a Python daemon thread, one day ahead of the replay.
+    void start_day_thread(std::shared_ptr<DayStream> stream, std::uint64_t generation);
     std::unique_lock<std::timed_mutex> lock_run_start();
     void join_replay_thread();
 
     std::shared_ptr<Engine> engine_;
     std::shared_ptr<RecordBuilder> records_;
+    std::shared_ptr<ReaderFailure> reader_failure_;
     std::shared_ptr<TickQueueBackend> tick_backend_;
     LiveLease lease_;  // the live ticks leased to the replay driver, until settled
     // The replay thread only waits for its run's end and never touches Python. The backfilling

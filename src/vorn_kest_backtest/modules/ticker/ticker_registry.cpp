@@ -17,7 +17,7 @@ std::mutex backfill_mutex;
 std::condition_variable backfill_done;
 int live_backfills = 0;
 
-// A backfilling thread between two days notices the shutdown at once; one inside a broker call
+// A backfilling or day-reading thread between two days notices the shutdown at once; one inside a broker call
 // would hold the exit up for as long as the broker takes, so it is left behind after this.
 constexpr auto kBackfillGrace = std::chrono::milliseconds(500);
 std::vector<Ticker*>& registry() {
@@ -52,12 +52,12 @@ void shut_down_all_tickers() {
     backfill_done.wait_for(lock, kBackfillGrace, [] { return live_backfills == 0; });
 }
 
-void backfill_thread_started() {
+void feeding_thread_started() {
     std::lock_guard lock(backfill_mutex);
     ++live_backfills;
 }
 
-void backfill_thread_ended() {
+void feeding_thread_ended() {
     std::lock_guard lock(backfill_mutex);
     if (--live_backfills == 0) backfill_done.notify_all();
 }

@@ -9,8 +9,9 @@ void register_ticker(Ticker* ticker);
 void unregister_ticker(Ticker* ticker);
 // Registered with atexit at module load.
 void shut_down_all_tickers();
-// Backfilling threads that are still running, so exit can give them a moment to see the shutdown.
-void backfill_thread_started();
-void backfill_thread_ended();
+// Backfilling and day-reading threads that are still running, so exit can give them a moment to see
+// the shutdown.
+void feeding_thread_started();
+void feeding_thread_ended();
 
 }  // namespace vkb::py

@@ -46,7 +46,8 @@ Ticker::Ticker(nb::object kest_api)
     allow_next_tick_flag_queue = nb::cast(TickerQueue(std::make_shared<PermitQueueBackend>(engine_)));
     backfilling_notify_finish_queue = nb::cast(TickerQueue(std::make_shared<NotifyQueueBackend>(engine_, records_)));
     tick_file_save_path = generate_save_path(nb::str("ticks"), nb::tuple());
-    tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_);
+    reader_failure_ = std::make_shared<ReaderFailure>();
+    tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_, reader_failure_);
     tick_queue = nb::cast(TickerQueue(tick_backend_));
     tick_df_schema = make_tick_schema();
     register_ticker(this);
@@ -120,12 +121,20 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
     const bool with_backfill = !backfilling_start_from.is_none() || !backfilling_end_to.is_none();
     engine_->set_announce(!console_quiet());
     const std::uint64_t generation = engine_->begin_run(with_backfill);
+    reader_failure_->error = nb::object();
     if (with_backfill)
         start_backfill_thread(entries, optional_text(backfilling_start_from), optional_text(backfilling_end_to),
                               generation);
     try {
-        nb::object df = combine(entries, start_from, end_to, generation);
-        replay_frame(df, generation);
+        // The first date is read here, so a run starts as a whole-range one did; the others follow on
+        // their own thread while the replay goes on.
+        std::shared_ptr<DayStream> stream = plan_days(entries, start_from, end_to);
+        const bool more = stream_day(*stream, generation);
+        if (!console_quiet())
+            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(day_count(*stream)) +
+                          " 天. ...[/green]");
+        start_replay_thread(generation);
+        if (more) start_day_thread(std::move(stream), generation);
     } catch (const ReplayCancelled&) {
         // stopped or superseded while the frame was being prepared
     } catch (...) {
@@ -139,8 +148,58 @@ void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
     if (!console_quiet())
         console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
     engine_->attach_live(generation, batch_from_frame(df, code_market_map));
+    start_replay_thread(generation);
+}
+
+void Ticker::start_replay_thread(std::uint64_t generation) {
     Engine* engine = engine_.get();
     replay_thread_ = std::thread([engine, generation] { engine->wait_run_end(generation); });
+}
+
+// Holds the Ticker only while it reads a day: a replay its owner dropped ends with the Ticker, and its
+// reader with it.
+void Ticker::start_day_thread(std::shared_ptr<DayStream> stream, std::uint64_t generation) {
+    nb::object weak = nb::module_::import_("weakref").attr("ref")(nb::find(this));
+    std::shared_ptr<Engine> engine = engine_;
+    std::shared_ptr<ReaderFailure> failure = reader_failure_;
+    nb::object body = nb::cpp_function([weak, engine, failure, stream = std::move(stream), generation] {
+        struct Counted {
+            ~Counted() { feeding_thread_ended(); }
+        } counted;
+        // Not one day's failure (those are kept and skipped): the consumer gets it at the run's end record.
+        const auto fail = [&](nb::object error) {
+            if (!engine->is_current(generation)) return;
+            failure->error = std::move(error);
+            engine->fail_run(generation);
+        };
+        try {
+            for (;;) {
+                bool room;
+                {
+                    nb::gil_scoped_release unlocked;
+                    room = engine->wait_for_room(generation, std::nullopt);
+                }
+                if (!room) return;
+                nb::object self = weak();
+                if (self.is_none() || !nb::cast<Ticker&>(self).stream_day(*stream, generation)) return;
+            }
+        } catch (const ReplayCancelled&) {
+        } catch (nb::python_error& e) {
+            fail(nb::borrow(e.value()));
+        } catch (const std::exception& e) {
+            fail(nb::handle(PyExc_RuntimeError)(nb::str(e.what())));
+        }
+    });
+    nb::object thread = nb::module_::import_("threading")
+                            .attr("Thread")(nb::arg("target") = body, nb::arg("name") = "Ticker.days",
+                                            nb::arg("daemon") = true);
+    feeding_thread_started();
+    try {
+        thread.attr("start")();
+    } catch (...) {
+        feeding_thread_ended();
+        throw;
+    }
 }
 
 void Ticker::push_tick_to_queue(const nb::object& df) {
@@ -150,6 +209,7 @@ void Ticker::push_tick_to_queue(const nb::object& df) {
     join_replay_thread();
     engine_->set_announce(!console_quiet());
     const std::uint64_t generation = engine_->begin_run(false);
+    reader_failure_->error = nb::object();
     replay_frame(df, generation);
     print_pending_messages();
 }
@@ -218,7 +278,7 @@ void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<
     nb::object body = nb::cpp_function([self, codes = std::move(codes), start_from = std::move(start_from),
                                         end_to = std::move(end_to), generation] {
         struct Counted {
-            ~Counted() { backfill_thread_ended(); }
+            ~Counted() { feeding_thread_ended(); }
         } counted;
         Ticker& ticker = nb::cast<Ticker&>(self);
         try {
@@ -235,11 +295,11 @@ void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<
     nb::object thread = nb::module_::import_("threading")
                             .attr("Thread")(nb::arg("target") = body, nb::arg("name") = "Ticker.backfilling",
                                             nb::arg("daemon") = true);
-    backfill_thread_started();
+    feeding_thread_started();
     try {
         thread.attr("start")();
     } catch (...) {
-        backfill_thread_ended();
+        feeding_thread_ended();
         throw;
     }
 }
