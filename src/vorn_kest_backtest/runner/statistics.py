@@ -13,6 +13,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import date
 
+import numpy as np
+
 TRADING_DAYS_PER_YEAR = 252
 DAYS_PER_YEAR = 365.25
 
@@ -63,21 +65,23 @@ def sortino(returns: Sequence[float]) -> float | None:
 
 def max_drawdown(samples: Sequence[tuple[float, float]]) -> Drawdown:
     """Largest fall from a running peak over (epoch seconds, equity) samples, and how long it lasted."""
-    amount = fraction = 0.0
-    episode_start: float | None = None  # peak time of the largest fall while it has not recovered
-    days = 0.0
-    peak_time, peak = samples[0] if samples else (0.0, 0.0)
-    for stamp, value in samples:
-        if value >= peak:
-            if episode_start is not None:
-                days, episode_start = (stamp - episode_start) / 86400, None
-            peak_time, peak = stamp, value
-        elif peak - value > amount:
-            amount, fraction = peak - value, (peak - value) / peak if peak > 0 else 1.0
-            episode_start = peak_time
-    if episode_start is not None:
-        days = (samples[-1][0] - episode_start) / 86400
-    return Drawdown(amount, fraction, days)
+    if not len(samples):
+        return Drawdown(0.0, 0.0, 0.0)
+    pairs = np.asarray(samples, dtype=np.float64).reshape(-1, 2)
+    stamps, values = pairs[:, 0], pairs[:, 1]
+    peaks = np.maximum.accumulate(values)
+    at_peak = values >= peaks  # a sample that reaches or renews the running peak
+    falls = peaks - values
+    deepest = int(np.argmax(falls))  # the first sample of the largest fall: later equal falls do not replace it
+    amount = float(falls[deepest])
+    if amount <= 0:
+        return Drawdown(0.0, 0.0, 0.0)
+    peak_value = float(peaks[deepest])
+    fraction = amount / peak_value if peak_value > 0 else 1.0
+    episode_start = float(stamps[int(np.flatnonzero(at_peak[: deepest + 1])[-1])])
+    recoveries = np.flatnonzero(at_peak[deepest + 1:])
+    end = stamps[deepest + 1 + int(recoveries[0])] if len(recoveries) else stamps[-1]
+    return Drawdown(amount, fraction, float((end - episode_start) / 86400))
 
 
 def is_win(profit: float) -> bool:
@@ -119,4 +123,4 @@ def longest_losing_streak(profits: Sequence[float]) -> int:
 
 def exposure(held: Sequence[bool]) -> float:
     """Share of the sampled minutes that ended with a position open."""
-    return sum(1 for h in held if h) / len(held) if held else 0.0
+    return int(np.count_nonzero(np.asarray(held, dtype=bool))) / len(held) if len(held) else 0.0
