@@ -1,4 +1,5 @@
-"""基本回測報告: 1 分 K 線, 進出場點, 權益曲線, 損益明細, 手續費設定與帳戶資訊."""
+"""基本回測報告: K 線 (長期間改用較粗的 K 棒, 有成交的日子另附 1 分 K), 進出場點, 權益曲線, 損益明細,
+手續費設定與帳戶資訊."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ from importlib.util import find_spec
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import polars as pl
 
 from vorn_kest_backtest import utils
@@ -29,13 +31,76 @@ def plotly_js() -> Path:
     return Path(found.origin).resolve().parent / "package_data" / "plotly.min.js"
 
 
-def kbar_json(quote_manager, code: str) -> str:
-    """1-minute bars as JSON rows, `dt` as text under the name `time`."""
-    kbars = quote_manager.get_kbar(code, unit="m", freq=1)
-    if kbars.height == 0:
+# Up to this many calendar days the chart draws every 1-minute bar; beyond, the first coarser bar that keeps
+# the candles under MAX_CANDLES (one a day when none does), so a long run's page stays small and fluid.
+MINUTE_CHART_DAYS = 5
+MAX_CANDLES = 3000
+COARSER_MINUTES = (5, 15, 60)
+DAY_MINUTES = 1440
+# The 1-minute bars of the days with trades ride along for the day selector, up to this many bars in all.
+MAX_DETAIL_BARS = 50_000
+OHLCV = ("Open", "High", "Low", "Close", "Volume")
+
+
+def _bar_rows(bars: pl.DataFrame) -> str:
+    """Bars as JSON rows, `dt` as text under the name `time`."""
+    if bars.height == 0:
         return "[]"
     # polars writes the rows natively; a Python loop over tens of thousands of dicts is the slow part otherwise.
-    return script_safe(kbars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
+    return script_safe(bars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
+
+
+def minute_kbars(quote_manager, code: str) -> pl.DataFrame:
+    return quote_manager.get_kbar(code, unit="m", freq=1).sort("dt")
+
+
+def chart_bars(minute: pl.DataFrame) -> tuple[pl.DataFrame, int]:
+    """The bars the chart draws and their length in minutes (DAY_MINUTES: one per calendar day)."""
+    if minute.height == 0 or minute["dt"].dt.date().n_unique() <= MINUTE_CHART_DAYS:
+        return minute, 1
+    for minutes in (*COARSER_MINUTES, DAY_MINUTES):
+        every = "1d" if minutes == DAY_MINUTES else f"{minutes}m"
+        bars = minute.group_by_dynamic("dt", every=every).agg(
+            pl.col("code").first(), pl.col("Open").first(), pl.col("High").max(), pl.col("Low").min(),
+            pl.col("Close").last(), pl.col("Volume").sum())
+        if bars.height <= MAX_CANDLES:
+            break
+    return bars.select(["dt", "code", *OHLCV]), minutes
+
+
+def kbar_json(quote_manager, code: str) -> str:
+    """The chart's bars as JSON rows (1-minute ones for a short range)."""
+    return _bar_rows(chart_bars(minute_kbars(quote_manager, code))[0])
+
+
+def minute_days_json(minute: pl.DataFrame, points: list[dict]) -> str:
+    """{"%Y-%m-%d": {"t": ["%H:%M", ...], "o"/"h"/"l"/"c"/"v": [...]}} of the calendar days with a trade point,
+    in date order, until MAX_DETAIL_BARS bars; columns rather than rows keep a year of trades compact."""
+    days: dict[str, Any] = {}
+    if minute.height == 0:
+        return "{}"
+    by_day = minute.with_columns(pl.col("dt").dt.strftime("%Y-%m-%d").alias("day"))
+    left = MAX_DETAIL_BARS
+    for day in sorted({point["dt"][:10] for point in points}):
+        bars = by_day.filter(pl.col("day") == day)
+        if bars.height == 0:
+            continue
+        if bars.height > left:
+            break
+        left -= bars.height
+        days[day] = {"t": bars["dt"].dt.strftime("%H:%M").to_list(),
+                     **{name[0].lower(): bars[name].to_list() for name in OHLCV}}
+    return to_script_json(days)
+
+
+def thinned_samples(samples, bars: pl.DataFrame, minutes: int) -> list:
+    """The last (epoch, equity) sample within each drawn bar: the chart's step line is unchanged at its scale."""
+    if minutes == 1 or not samples or bars.height == 0:
+        return list(samples)
+    walls = pl.Series([format_exchange_dt(stamp) for stamp, _ in samples]).str.to_datetime(DT_FORMAT, time_unit="us")
+    slot = np.searchsorted(bars["dt"].cast(pl.Datetime("us")).to_numpy(), walls.to_numpy(), side="right")
+    keep = np.sort(len(slot) - 1 - np.unique(slot[::-1], return_index=True)[1])
+    return [samples[int(i)] for i in keep]
 
 
 def equity_json(samples) -> str:
@@ -52,17 +117,21 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
     data_label: "模擬資料" when the replayed ticks were made up, shown in the title and a banner."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
+    minute = minute_kbars(quote_manager, code)
+    bars, bar_minutes = chart_bars(minute)
     return {
         "code": code,
         "data_label": data_label,
-        "kbar_df": kbar_json(quote_manager, code),
+        "kbar_df": _bar_rows(bars),
+        "bar_minutes": bar_minutes,
+        "minute_days_json": "{}" if bar_minutes == 1 else minute_days_json(minute, points),
         "profit_rows": rows,
         "profit_rows_json": to_script_json(rows),
         "trade_points": points,
         "trade_points_json": to_script_json(points),
         "include_profit_rows": True,
         "figures": list(figures or []),
-        "equity_json": equity_json(equity or []),
+        "equity_json": equity_json(thinned_samples(equity or [], bars, bar_minutes)),
         "realised_json": equity_json(realised or []),
         "open_positions": None if open_positions is None else [p for p in open_positions if p["code"] == code],
         "fee_settings": positions.fee_settings(),
