@@ -22,7 +22,8 @@ def session_minutes(day: date) -> list[datetime]:
     """Day session 08:45-13:44 and the night session 15:00 until 04:59 the next morning."""
     day_open = datetime.combine(day, datetime.min.time()) + timedelta(hours=8, minutes=45)
     night_open = datetime.combine(day, datetime.min.time()) + timedelta(hours=15)
-    return [day_open + timedelta(minutes=i) for i in range(300)] + [night_open + timedelta(minutes=i) for i in range(840)]
+    return ([day_open + timedelta(minutes=i) for i in range(300)]
+            + [night_open + timedelta(minutes=i) for i in range(840)])
 
 
 class YearOfMinutes(FakeQuoteManager):
@@ -30,8 +31,9 @@ class YearOfMinutes(FakeQuoteManager):
         super().__init__()
         stamps = [m for day in DAYS for m in session_minutes(day)]
         close = pl.Series(range(len(stamps)), dtype=pl.Float64) % 97 + 17000.0
+        volume = pl.Series([5] * len(stamps), dtype=pl.Int64)
         self.frame = pl.DataFrame({"dt": stamps, "code": code, "Open": close - 1, "High": close + 3, "Low": close - 4,
-                                   "Close": close, "Volume": pl.Series([5] * len(stamps), dtype=pl.Int64)}).cast(KBAR_SCHEMA)
+                                   "Close": close, "Volume": volume}).cast(KBAR_SCHEMA)
 
     def get_kbar(self, code, unit="m", freq=1, exprs=None, to_pandas_df=False):
         self.calls.append((code, unit, freq))
@@ -51,7 +53,8 @@ def year_report(tmp_path_factory):
     quotes = YearOfMinutes("TXFR1")
     # A round trip every trading day, and a marked equity sample every minute of the year.
     rows = [profit_row("TXFR1", f"{day} 09:05:00", f"{day} 21:30:00", 10.0 * (i % 7 - 3)) for i, day in enumerate(DAYS)]
-    equity = [(epoch(stamp.strftime("%Y-%m-%d %H:%M:%S")), 1_000_000.0 + i) for i, stamp in enumerate(quotes.frame["dt"])]
+    equity = [(epoch(stamp.strftime("%Y-%m-%d %H:%M:%S")), 1_000_000.0 + i)
+              for i, stamp in enumerate(quotes.frame["dt"])]
     try:
         path = generate_standard_report(FakePositions(rows), "TXFR1", quotes, equity=equity)
     finally:
