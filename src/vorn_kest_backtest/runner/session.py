@@ -17,6 +17,7 @@ from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.orders import OrderBook
+from vorn_kest_backtest.runner.console_batch import ConsoleBatch
 from vorn_kest_backtest.runner.refusals import RefusalTally
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
@@ -95,6 +96,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 
+    # The tally in front of the batch: it sees every refusal line before the batch holds it.
+    batch = ConsoleBatch().install()
     refusals = RefusalTally().install()
     try:
         call_hook(strategy.on_start, "on_start", ctx)
@@ -119,6 +122,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         raise
     finally:
         refusals.uninstall()
+        batch.uninstall()
     refusals.report()
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)
