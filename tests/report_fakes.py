@@ -107,7 +107,8 @@ def futures_session_minutes(day: date) -> list[datetime]:
     """Day session 08:45-13:44 and the night session 15:00 until 04:59 the next morning."""
     midnight = datetime.combine(day, datetime.min.time())
     day_open, night_open = midnight + timedelta(hours=8, minutes=45), midnight + timedelta(hours=15)
-    return [day_open + timedelta(minutes=i) for i in range(300)] + [night_open + timedelta(minutes=i) for i in range(840)]
+    return ([day_open + timedelta(minutes=i) for i in range(300)]
+            + [night_open + timedelta(minutes=i) for i in range(840)])
 
 
 class SessionMinutes(FakeQuoteManager):

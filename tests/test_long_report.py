@@ -8,8 +8,7 @@ import re
 from datetime import date, datetime, timedelta
 
 import pytest
-from report_fakes import (FakePositions, FakeQuoteManager, SessionMinutes, daily_round_trips, epoch, profit_row,
-                          weekdays)
+from report_fakes import FakePositions, FakeQuoteManager, SessionMinutes, daily_round_trips, epoch, profit_row, weekdays
 
 from vorn_kest_backtest.reports import generate_standard_report
 from vorn_kest_backtest.reports.exchange_time import format_exchange_dt

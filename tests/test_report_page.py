@@ -8,12 +8,18 @@ import os
 import re
 import shutil
 import subprocess
-
-import pytest
 from datetime import date
 
-from report_fakes import (FakePositions, FakeQuoteManager, SessionMinutes, daily_round_trips, minute_bars, profit_row,
-                          weekdays)
+import pytest
+from report_fakes import (
+    FakePositions,
+    FakeQuoteManager,
+    SessionMinutes,
+    daily_round_trips,
+    minute_bars,
+    profit_row,
+    weekdays,
+)
 
 from vorn_kest_backtest.reports import generate_standard_report
 

@@ -12,12 +12,12 @@ from vorn_kest_backtest import reports, utils
 from vorn_kest_backtest.margin_table import read_margin_table
 from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
+from vorn_kest_backtest.runner.console_batch import ConsoleBatch
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
 from vorn_kest_backtest.runner.fetch_progress import fetch_progress
 from vorn_kest_backtest.runner.orders import OrderBook
-from vorn_kest_backtest.runner.console_batch import ConsoleBatch
 from vorn_kest_backtest.runner.refusals import RefusalTally
 from vorn_kest_backtest.runner.roll import ContractRoll
 from vorn_kest_backtest.runner.run_folder import new_run_folder
