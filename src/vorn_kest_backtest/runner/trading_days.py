@@ -2,27 +2,28 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable
 from datetime import date, timedelta
 
 import numpy as np
 
 from vorn_kest_backtest.modules.market.market import TradingCalendar
+from vorn_kest_backtest.runner.statistics import Samples, sample_pairs
 
 DATE_FORMAT = "%Y-%m-%d"
 _EPOCH_DAY = date(1970, 1, 1)
 
 
-def daily_closes(samples: Sequence[tuple[float, float]], markets: Iterable[str] = ()) -> list[tuple[str, float]]:
+def daily_closes(samples: Samples, markets: Iterable[str] = ()) -> list[tuple[str, float]]:
     """The last (epoch seconds, equity) sample of each trading date, as ("%Y-%m-%d", equity), in date order.
 
     markets: the run's markets ("Stock"/"Future"); with a futures code the night session from 15:00, its
     part after midnight included, closes on the next trading date, as the exchange counts it.
     """
-    if not samples:
+    if not len(samples):
         return []
     market = "Future" if "Future" in set(markets) else "Stock"
-    pairs = np.asarray(samples, dtype=np.float64).reshape(-1, 2)
+    pairs = sample_pairs(samples)
     # Time order, equal stamps by value: the order of sorting the (stamp, value) pairs.
     ordered = pairs[np.lexsort((pairs[:, 1], pairs[:, 0]))]
     days = TradingCalendar().trading_days(market, np.ascontiguousarray(ordered[:, 0]))
