@@ -93,13 +93,15 @@ def main() -> None:
     ours, closes = timed(lambda: daily_closes(sample_pairs(points), ["Future"]))
     plain, expected = timed(lambda: looped_closes(points, "Future"))
     assert closes == expected
-    print(f"daily closes (array included): vectorised {ours * 1000:7.1f} ms, loop {plain * 1000:7.1f} ms, ratio {plain / ours:.1f}x")
+    print(f"daily closes (array included): vectorised {ours * 1000:7.1f} ms, loop {plain * 1000:7.1f} ms, "
+          f"ratio {plain / ours:.1f}x")
     ours, pairs = timed(lambda: sample_pairs(points))
     print(f"samples to one array (shared by both): {ours * 1000:7.1f} ms")
     ours, drawdown = timed(lambda: max_drawdown(pairs))
     plain, expected_drawdown = timed(lambda: looped_drawdown(points))
     assert drawdown == expected_drawdown
-    print(f"max drawdown (over the array): vectorised {ours * 1000:7.1f} ms, loop {plain * 1000:7.1f} ms, ratio {plain / ours:.1f}x")
+    print(f"max drawdown (over the array): vectorised {ours * 1000:7.1f} ms, loop {plain * 1000:7.1f} ms, "
+          f"ratio {plain / ours:.1f}x")
     ours, text = print_fills(batched=True)
     plain, expected_text = print_fills(batched=False)
     assert text == expected_text

@@ -10,9 +10,9 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from itertools import chain
 from dataclasses import dataclass
 from datetime import date
+from itertools import chain
 
 import numpy as np
 
