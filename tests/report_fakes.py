@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from datetime import datetime, timedelta
+from datetime import date, datetime, timedelta
 
 import polars as pl
 
@@ -96,3 +96,37 @@ def minute_bars(code: str, start: str, count: int) -> list[tuple]:
 
 def daily_bars(code: str, days: list[str]) -> list[tuple]:
     return [(datetime.strptime(d, "%Y-%m-%d"), code, 50.0 + i, 51.0 + i, 49.0 + i, 50.5 + i, 1000) for i, d in enumerate(days)]
+
+
+def weekdays(first: date, count: int) -> list[date]:
+    days = (first + timedelta(days=i) for i in range(count * 2))
+    return [d for d in days if d.weekday() < 5][:count]
+
+
+def futures_session_minutes(day: date) -> list[datetime]:
+    """Day session 08:45-13:44 and the night session 15:00 until 04:59 the next morning."""
+    midnight = datetime.combine(day, datetime.min.time())
+    day_open, night_open = midnight + timedelta(hours=8, minutes=45), midnight + timedelta(hours=15)
+    return ([day_open + timedelta(minutes=i) for i in range(300)]
+            + [night_open + timedelta(minutes=i) for i in range(840)])
+
+
+class SessionMinutes(FakeQuoteManager):
+    """Every minute of a futures code's day and night sessions over `days`, as one frame."""
+
+    def __init__(self, code: str, days: list[date]):
+        super().__init__()
+        stamps = [m for day in days for m in futures_session_minutes(day)]
+        close = pl.Series(range(len(stamps)), dtype=pl.Float64) % 97 + 17000.0
+        volume = pl.Series([5] * len(stamps), dtype=pl.Int64)
+        self.frame = pl.DataFrame({"dt": stamps, "code": code, "Open": close - 1, "High": close + 3, "Low": close - 4,
+                                   "Close": close, "Volume": volume}).cast(KBAR_SCHEMA)
+
+    def get_kbar(self, code, unit="m", freq=1, exprs=None, to_pandas_df=False):
+        self.calls.append((code, unit, freq))
+        return self.frame
+
+
+def daily_round_trips(code: str, days: list[date]) -> list[dict]:
+    """A round trip every day, in at 09:05 and out at 21:30."""
+    return [profit_row(code, f"{day} 09:05:00", f"{day} 21:30:00", 10.0 * (i % 7 - 3)) for i, day in enumerate(days)]

@@ -8,9 +8,18 @@ import os
 import re
 import shutil
 import subprocess
+from datetime import date
 
 import pytest
-from report_fakes import FakePositions, FakeQuoteManager, minute_bars, profit_row
+from report_fakes import (
+    FakePositions,
+    FakeQuoteManager,
+    SessionMinutes,
+    daily_round_trips,
+    minute_bars,
+    profit_row,
+    weekdays,
+)
 
 from vorn_kest_backtest.reports import generate_standard_report
 
@@ -48,11 +57,17 @@ def page(tmp_path_factory):
     return folder, "file://" + path
 
 
-def test_chart_draws_every_bar_and_trade(page):
-    _, url = page
+def rendered_chart(url: str) -> tuple[str, dict, dict[str, str]]:
+    """The page's DOM, what plotly drew, and the chart's data attributes."""
     dom = chromium(url, "--dump-dom")
     chart = re.search(r'<div id="kbar-chart"[^>]*>', dom).group(0)
-    rendered = json.loads(html.unescape(re.search(r'data-rendered="([^"]*)"', chart).group(1)))
+    attributes = {name: html.unescape(value) for name, value in re.findall(r'data-(\w+)="([^"]*)"', chart)}
+    return dom, json.loads(attributes["rendered"]), attributes
+
+
+def test_chart_draws_every_bar_and_trade(page):
+    _, url = page
+    dom, rendered, _ = rendered_chart(url)
     assert rendered["candles"] == 240
     assert rendered["markers"] == {"entry long": 2, "exit long": 2, "entry short": 1, "exit short": 1}
     assert 'class="gl-canvas' in dom
@@ -63,3 +78,41 @@ def test_screenshot(page):
     shot = folder / "report.png"
     chromium(url, f"--screenshot={shot}")
     assert shot.stat().st_size > 10_000
+
+
+MONTH = weekdays(date(2024, 1, 1), 30)
+
+
+@pytest.fixture(scope="module")
+def long_page(tmp_path_factory):
+    """A month of a futures code's every session minute, a round trip a day: drawn in coarser bars."""
+    from vorn_kest_backtest.constant import BASIC_INFO
+
+    folder = tmp_path_factory.mktemp("long")
+    old, BASIC_INFO.data_dir = BASIC_INFO.data_dir, str(folder)
+    try:
+        path = generate_standard_report(FakePositions(daily_round_trips("TXFR1", MONTH)), "TXFR1",
+                                        SessionMinutes("TXFR1", MONTH))
+    finally:
+        BASIC_INFO.data_dir = old
+    page = open(path, encoding="utf-8").read()
+    bars = json.loads(re.search(r"const bars = (.*?);\n", page).group(1))
+    return "file://" + path, bars
+
+
+def test_a_long_range_draws_its_coarser_bars_and_every_trade(long_page):
+    url, bars = long_page
+    _, rendered, attributes = rendered_chart(url)
+    assert len(bars) < 30 * 1140 / 10
+    assert rendered["candles"] == len(bars) and attributes["bars"] == str(len(bars))
+    assert rendered["markers"] == {"entry long": 30, "exit long": 30, "entry short": 0, "exit short": 0}
+
+
+def test_a_chosen_day_draws_its_minute_bars_and_only_its_own_trades(long_page):
+    url, _ = long_page
+    day = MONTH[2]
+    dom, rendered, attributes = rendered_chart(f"{url}#day={day}")
+    # The calendar day: the night before after midnight, the day session and the evening's night session.
+    assert rendered["candles"] == 300 + 300 + 540 and attributes["bars"] == "1140"
+    assert rendered["markers"] == {"entry long": 1, "exit long": 1, "entry short": 0, "exit short": 0}
+    assert attributes["markers"] == "2" and attributes["exits"] == "1"

@@ -8,6 +8,7 @@ import pathlib
 from typing import Annotated, overload
 
 import numpy
+import numpy.typing
 from numpy.typing import NDArray
 
 
@@ -107,6 +108,9 @@ class TradingCalendar:
 
     def trading_date(self, market: str, epoch_seconds: float) -> datetime.date:
         """epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日."""
+
+    def trading_days(self, market: str, epoch_seconds: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.int64]:
+        """每個 epoch 秒數所屬的交易日 (同 `trading_date`), 以 1970-01-01 起的日數表示 (int64 陣列)."""
 
     def __getstate__(self) -> tuple: ...
 

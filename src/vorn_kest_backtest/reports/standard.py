@@ -1,17 +1,21 @@
-"""基本回測報告: 1 分 K 線, 進出場點, 權益曲線, 損益明細, 手續費設定與帳戶資訊."""
+"""基本回測報告: K 線 (長期間改用較粗的 K 棒, 有成交的日子另附 1 分 K), 進出場點, 權益曲線, 損益明細,
+手續費設定與帳戶資訊."""
 
 from __future__ import annotations
 
 import os
 import shutil
+from datetime import datetime
 from importlib.util import find_spec
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import polars as pl
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
+from vorn_kest_backtest.modules.market.market import exchange_datetime
 from vorn_kest_backtest.reports.exchange_time import DT_FORMAT, format_exchange_dt
 from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
 from vorn_kest_backtest.reports.save_path import output_path
@@ -29,13 +33,82 @@ def plotly_js() -> Path:
     return Path(found.origin).resolve().parent / "package_data" / "plotly.min.js"
 
 
-def kbar_json(quote_manager, code: str) -> str:
-    """1-minute bars as JSON rows, `dt` as text under the name `time`."""
-    kbars = quote_manager.get_kbar(code, unit="m", freq=1)
-    if kbars.height == 0:
+# Up to this many 1-minute bars (a few weeks of a futures code's day and night sessions) the chart draws them all;
+# beyond, the first coarser bar that keeps the candles under MAX_CANDLES (one a calendar day when none does), so a
+# long run's page stays small and fluid.
+MAX_MINUTE_BARS = 20_000
+MAX_CANDLES = 6_000
+COARSER_MINUTES = (5, 15, 60)
+DAY_MINUTES = 1440
+# The 1-minute bars of the days with trades ride along for the day selector, up to this many bars in all.
+MAX_DETAIL_BARS = 50_000
+OHLCV = ("Open", "High", "Low", "Close", "Volume")
+DAY_FORMAT = "%Y-%m-%d"
+
+
+def _bar_rows(bars: pl.DataFrame) -> str:
+    """Bars as JSON rows, `dt` as text under the name `time`."""
+    if bars.height == 0:
         return "[]"
     # polars writes the rows natively; a Python loop over tens of thousands of dicts is the slow part otherwise.
-    return script_safe(kbars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
+    return script_safe(bars.with_columns(pl.col("dt").dt.strftime(DT_FORMAT)).rename({"dt": "time"}).write_json())
+
+
+def minute_kbars(quote_manager, code: str) -> pl.DataFrame:
+    return quote_manager.get_kbar(code, unit="m", freq=1).sort("dt")
+
+
+def chart_bars(minute: pl.DataFrame) -> tuple[pl.DataFrame, int]:
+    """The bars the chart draws and their length in minutes (DAY_MINUTES: one per calendar day)."""
+    if minute.height <= MAX_MINUTE_BARS:
+        return minute, 1
+    for minutes in (*COARSER_MINUTES, DAY_MINUTES):
+        every = "1d" if minutes == DAY_MINUTES else f"{minutes}m"
+        bars = minute.group_by_dynamic("dt", every=every).agg(
+            pl.col("code").first(), pl.col("Open").first(), pl.col("High").max(), pl.col("Low").min(),
+            pl.col("Close").last(), pl.col("Volume").sum())
+        if bars.height <= MAX_CANDLES:
+            break
+    return bars.select(["dt", "code", *OHLCV]), minutes
+
+
+def kbar_json(quote_manager, code: str) -> str:
+    """The chart's bars as JSON rows (1-minute ones for a short range)."""
+    return _bar_rows(chart_bars(minute_kbars(quote_manager, code))[0])
+
+
+def minute_days(minute: pl.DataFrame, points: list[dict]) -> tuple[dict[str, Any], int]:
+    """{"%Y-%m-%d": {"t": ["%H:%M", ...], "o"/"h"/"l"/"c"/"v": [...]}} of the calendar days with a trade point, in
+    date order until MAX_DETAIL_BARS bars, and how many such days were left out; columns rather than rows keep a
+    year of trades compact."""
+    wanted = sorted({point["dt"][:10] for point in points})
+    if minute.height == 0 or not wanted:
+        return {}, 0
+    by_day = (minute.with_columns(pl.col("dt").dt.strftime(DAY_FORMAT).alias("day"))
+              .filter(pl.col("day").is_in(wanted)))
+    days: dict[str, Any] = {}
+    left = MAX_DETAIL_BARS
+    for bars in by_day.partition_by("day", maintain_order=True):
+        if bars.height > left:
+            break
+        left -= bars.height
+        days[bars["day"][0]] = {"t": bars["dt"].dt.strftime("%H:%M").to_list(),
+                                **{name[0].lower(): bars[name].to_list() for name in OHLCV}}
+    return days, by_day["day"].n_unique() - len(days)
+
+
+def thinned_samples(samples, bars: pl.DataFrame, minutes: int) -> list:
+    """The last (epoch, equity) sample within each drawn bar: the chart's step line is unchanged at its scale."""
+    if minutes == 1 or not len(samples) or bars.height == 0:
+        return list(samples)
+    # Exchange wall clock in microseconds, as the bars are stamped; the offset is the market module's clock.
+    offset = (exchange_datetime(0.0) - datetime(1970, 1, 1)).total_seconds()
+    stamps = np.asarray(samples, dtype=np.float64).reshape(-1, 2)[:, 0]
+    walls = ((stamps + offset) * 1e6).astype("datetime64[us]")
+    starts = bars["dt"].cast(pl.Datetime("us")).to_numpy()
+    slot = np.searchsorted(starts, walls, side="right")
+    keep = np.sort(len(slot) - 1 - np.unique(slot[::-1], return_index=True)[1])
+    return [samples[int(i)] for i in keep]
 
 
 def equity_json(samples) -> str:
@@ -52,17 +125,23 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
     data_label: "模擬資料" when the replayed ticks were made up, shown in the title and a banner."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
+    minute = minute_kbars(quote_manager, code)
+    bars, bar_minutes = chart_bars(minute)
+    detail, left_out = ({}, 0) if bar_minutes == 1 else minute_days(minute, points)
     return {
         "code": code,
         "data_label": data_label,
-        "kbar_df": kbar_json(quote_manager, code),
+        "kbar_df": _bar_rows(bars),
+        "bar_minutes": bar_minutes,
+        "minute_days_json": to_script_json(detail),
+        "minute_days_left": left_out,
         "profit_rows": rows,
         "profit_rows_json": to_script_json(rows),
         "trade_points": points,
         "trade_points_json": to_script_json(points),
         "include_profit_rows": True,
         "figures": list(figures or []),
-        "equity_json": equity_json(equity or []),
+        "equity_json": equity_json(thinned_samples(equity or [], bars, bar_minutes)),
         "realised_json": equity_json(realised or []),
         "open_positions": None if open_positions is None else [p for p in open_positions if p["code"] == code],
         "fee_settings": positions.fee_settings(),

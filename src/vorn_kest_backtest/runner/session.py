@@ -13,6 +13,7 @@ from vorn_kest_backtest.margin_table import read_margin_table
 from vorn_kest_backtest.reports.benchmark import BENCHMARK_CODE
 from vorn_kest_backtest.runner import missing_days
 from vorn_kest_backtest.runner.choices import TickWindow
+from vorn_kest_backtest.runner.console_batch import ConsoleBatch
 from vorn_kest_backtest.runner.context import Context
 from vorn_kest_backtest.runner.engine import call_hook, replay
 from vorn_kest_backtest.runner.equity import EquityRecorder, realised_samples
@@ -100,6 +101,8 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
     contract_roll = ContractRoll.for_broker(api, positions, ctx.order_book, markets,
                                             strategy.roll if roll is None else roll)
 
+    # The tally in front of the batch: it sees every refusal line before the batch holds it.
+    batch = ConsoleBatch().install()
     refusals = RefusalTally().install()
     try:
         call_hook(strategy.on_start, "on_start", ctx)
@@ -125,6 +128,7 @@ def run_backtest(strategy: Strategy, codes: list[dict[str, str]], start: str, en
         raise
     finally:
         refusals.uninstall()
+        batch.uninstall()
     refusals.report()
     samples = recorder.finish()
     missing = missing_days.collect(ticker.failed_days, codes, start, end, replayed)

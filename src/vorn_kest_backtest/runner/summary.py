@@ -10,6 +10,7 @@ from collections.abc import Iterable
 from dataclasses import asdict, dataclass, field
 from datetime import date
 
+import numpy as np
 from rich.table import Table
 
 from vorn_kest_backtest.runner import statistics as stats
@@ -78,9 +79,11 @@ def summarise(positions, samples: list[Sample], held: list[bool], start: str, en
     profits = [row["profit"] for row in rows]
     initial = float(positions.initial_capital)
     final = float(samples[-1][1]) if samples else initial
-    curve = [(samples[0][0], initial), *samples] if samples else []
+    pairs = stats.sample_pairs(samples)
+    # Measured from the initial capital: a fall from the start counts as drawdown.
+    curve = np.vstack(([pairs[0, 0], initial], pairs)) if len(pairs) else pairs
     drawdown = stats.max_drawdown(curve)
-    closes = daily_closes(samples, markets)
+    closes = daily_closes(pairs, markets)
     returns = stats.daily_returns(initial, [value for _, value in closes])
     return Summary(
         trades=len(rows),

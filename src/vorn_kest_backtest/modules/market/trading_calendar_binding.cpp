@@ -1,5 +1,6 @@
 // Trading days, session windows and the holiday table for Python, from the core's session calendar.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "market_values.hpp"
+#include "positions/numpy_columns.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/holiday_table.hpp"
 #include "vkb/session_calendar.hpp"
@@ -24,6 +26,8 @@ using vkb::py::date_of;
 using vkb::py::days_of;
 
 constexpr std::int64_t kNanosPerMicro = 1000;
+
+using EpochSeconds = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
 
 nb::object holiday_table_path() {
     nb::object package = nb::module_::import_("vorn_kest_backtest");
@@ -78,6 +82,17 @@ public:
         const std::int64_t wall_us = vkb::to_wall_micros(epoch_seconds, vkb::py::exchange_utc_offset());
         return date_of(calendar_.trading_date(vkb::py::market_of(market), wall_us));
     }
+    // One call for a whole equity series: days since 1970-01-01, one per stamp.
+    nb::object trading_days(nb::handle market, const EpochSeconds& epoch_seconds) const {
+        const vkb::ProductType product = vkb::py::market_of(market);
+        const int offset = vkb::py::exchange_utc_offset();
+        const auto view = epoch_seconds.view();
+        const std::size_t n = epoch_seconds.shape(0);
+        auto out = vkb::py::owned_column<std::int64_t>(n);
+        for (std::size_t i = 0; i < n; ++i)
+            out.data[i] = calendar_.trading_date(product, vkb::to_wall_micros(view(i), offset));
+        return out.array;
+    }
     nb::tuple state() const { return nb::make_tuple(calendar_.holidays()); }
     void restore(const std::vector<std::int64_t>& days) { calendar_.set_holidays(days); }
 
@@ -124,6 +139,10 @@ void bind_trading_calendar(nb::module_& m) {
         .def("trading_date", &TradingCalendar::trading_date, nb::arg("market"), nb::arg("epoch_seconds"),
              nb::sig("def trading_date(self, market: str, epoch_seconds: float) -> datetime.date"),
              "epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日.")
+        .def("trading_days", &TradingCalendar::trading_days, nb::arg("market"), nb::arg("epoch_seconds"),
+             nb::sig("def trading_days(self, market: str, epoch_seconds: numpy.typing.NDArray[numpy.float64]) -> "
+                     "numpy.typing.NDArray[numpy.int64]"),
+             "每個 epoch 秒數所屬的交易日 (同 `trading_date`), 以 1970-01-01 起的日數表示 (int64 陣列).")
         .def("__getstate__", &TradingCalendar::state)
         .def("__setstate__", [](TradingCalendar& self, const std::tuple<std::vector<std::int64_t>>& state) {
             new (&self) TradingCalendar(nb::list());
