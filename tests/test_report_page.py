@@ -127,7 +127,8 @@ def quiet_days_page(tmp_path_factory):
     folder = tmp_path_factory.mktemp("quiet")
     old, BASIC_INFO.data_dir = BASIC_INFO.data_dir, str(folder)
     quotes = SessionMinutes("TXFR1", MONTH)
-    equity = [(epoch(stamp.strftime("%Y-%m-%d %H:%M:%S")), 1_000_000.0 + i) for i, stamp in enumerate(quotes.frame["dt"])]
+    equity = [(epoch(stamp.strftime("%Y-%m-%d %H:%M:%S")), 1_000_000.0 + i)
+              for i, stamp in enumerate(quotes.frame["dt"])]
     try:
         path = generate_standard_report(FakePositions(daily_round_trips("TXFR1", MONTH[:3])), "TXFR1", quotes,
                                         equity=equity)

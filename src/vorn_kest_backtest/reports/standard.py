@@ -16,8 +16,8 @@ import polars as pl
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import exchange_datetime
-from vorn_kest_backtest.reports.minute_days import minute_folder, remove_minute_days, write_minute_days
 from vorn_kest_backtest.reports.exchange_time import DT_FORMAT, format_exchange_dt
+from vorn_kest_backtest.reports.minute_days import minute_folder, remove_minute_days, write_minute_days
 from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
 from vorn_kest_backtest.reports.save_path import output_path
 from vorn_kest_backtest.reports.templating import script_safe, template_env, to_script_json
