@@ -76,7 +76,7 @@ void bind_price_grid(nb::module_& m) {
           nb::arg("code"), "期貨代碼所屬的商品族 (前三碼, 例如 \"TXFR1\" -> \"TXF\").");
     m.def("price_grid_for", &grid_for, nb::arg("code"), nb::arg("market"),
           nb::sig("def price_grid_for(code: str, market: str) -> PriceGrid"),
-          "商品的價格跳動格; 期貨的跳動點取自 constant.FUTURES_FAMILIES (不在表中時為 DEFAULT_FUTURES_TICK).");
+          "商品的價格跳動格; 期貨的跳動點取自核心的契約規格表 (constant.FUTURES_FAMILIES 即其內容; 不在表中時為 DEFAULT_FUTURES_TICK).");
     m.def("daily_band", [](double reference, const ContractGrid& g) { return vkb::daily_band(g, checked(reference)); },
           nb::arg("reference"), nb::arg("grid"),
           nb::sig("def daily_band(reference: float, grid: PriceGrid) -> tuple[float, float]"),
