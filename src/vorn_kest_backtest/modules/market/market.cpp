@@ -7,7 +7,7 @@ void bind_trading_calendar(nb::module_& m);
 void bind_exchange_clock(nb::module_& m);
 
 NB_MODULE(market, m) {
-    m.doc() = "Exchange rules: price grid, trading calendar and holidays, exchange clock";
+    m.doc() = "Exchange rules: contract table, price grid and daily band, trading calendar and holidays, exchange clock";
     bind_price_grid(m);
     bind_trading_calendar(m);
     bind_exchange_clock(m);
