@@ -15,7 +15,7 @@ import polars as pl
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.modules.market.market import exchange_datetime
+from vorn_kest_backtest.modules.market.market import BROKER_FEE_RATES, exchange_datetime
 from vorn_kest_backtest.reports.exchange_time import DT_FORMAT, format_exchange_dt
 from vorn_kest_backtest.reports.minute_days import minute_folder, remove_minute_days, write_minute_days
 from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
@@ -25,6 +25,10 @@ from vorn_kest_backtest.reports.templating import script_safe, template_env, to_
 REPORT_FOLDER = "report"
 SHARED_FOLDER = "static"
 
+
+def percent_text(rate: float) -> str:
+    """0.001425 -> "0.1425%": a rate as the broker's price list writes it."""
+    return f"{rate * 100:.6f}".rstrip("0").rstrip(".") + "%"
 
 def plotly_js() -> Path:
     # Located without importing plotly, which is slow to load and not needed to copy one file.
@@ -136,6 +140,7 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "open_positions": None if open_positions is None else [p for p in open_positions if p["code"] == code],
         "fee_settings": positions.fee_settings(),
         "fee_profile": positions.fee_profile,
+        "fee_rates": {name: percent_text(rate) for name, rate in BROKER_FEE_RATES.items()},
         "account_info": positions.account_info(code),
         "initial_capital": positions.initial_capital,
         "current_capital": positions.current_capital,
