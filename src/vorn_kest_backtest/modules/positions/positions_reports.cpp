@@ -54,11 +54,8 @@ void bind_positions_reports(PositionsClass& cls) {
         "profit_rows",
         [](nb::handle self) {
             nb::list out;
-            for (nb::handle row : get_item(get_attr(self, keys()._profit_report), keys().rows)) {
-                PyObject* copy = PyDict_Copy(row.ptr());
-                if (!copy) throw nb::python_error();
-                out.append(nb::steal(copy));
-            }
+            for (nb::handle row : get_item(get_attr(self, keys()._profit_report), keys().rows))
+                out.append(row.attr("copy")());
             return out;
         },
         nb::sig("def profit_rows(self) -> list[dict]"),
