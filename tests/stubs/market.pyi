@@ -1,5 +1,5 @@
 """
-Exchange rules: contract table, price grid and daily band, trading calendar and holidays, exchange clock
+Exchange rules: contract table, price grid and daily band, trading calendar and holidays, exchange clock, broker fee rates
 """
 
 from collections.abc import Iterable, Sequence
@@ -175,3 +175,5 @@ def night_opening_day(epoch_seconds: float) -> int:
 
 def midnight_ns(day: datetime.date) -> int:
     """日曆日 00:00 的牆上時間奈秒數."""
+
+BROKER_FEE_RATES: dict = ...
