@@ -8,10 +8,11 @@ SYSTEM_PACKAGES := doctest-dev libasan8 libubsan1 libtsan2 chromium
 
 .PHONY: demo test lint install system-deps cpp-test cpp-sanitize py-test bench clean
 
+# The build tools pinned as in pyproject.toml: the generated stubs are compared with tests/stubs.
 $(BIN)/python:
 	$(PY) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
-	$(BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(BIN)/python -m pip install -q "scikit-build-core==1.1.2" "nanobind==3.1.0"
 
 # Editable install: Python files are live; C++ rebuilds incrementally in build/editable.
 install: $(BIN)/python
