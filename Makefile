@@ -47,11 +47,11 @@ py-test: install system-deps
 
 test: cpp-test cpp-sanitize py-test
 
-# Style and types of the package and the examples (settings in pyproject.toml).
+# Style and types of the package, the examples, the tests and the benchmarks (settings in pyproject.toml).
 lint: install
 	$(BIN)/python -m pip install -q -e ".[test,lint]" --no-build-isolation -Cbuild-dir=build/editable \
 	  -Ccmake.define.VKB_WARNINGS_AS_ERRORS=ON
-	$(BIN)/ruff check src examples
+	$(BIN)/ruff check src examples tests bench
 	$(BIN)/mypy
 
 demo: install

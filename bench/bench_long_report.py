@@ -14,6 +14,9 @@ import sys
 import tempfile
 import time
 from datetime import date, datetime
+from typing import cast
+
+from rich.console import Console
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
@@ -51,7 +54,7 @@ def main() -> None:
     walls = quotes.frame["dt"].dt.epoch("us").to_numpy() / 1e6
     equity = [(float(wall - offset + 59.5), 1_000_000.0 + i) for i, wall in enumerate(walls)]
     BASIC_INFO.data_dir = tempfile.mkdtemp()
-    utils.console = Quiet()
+    utils.console = cast(Console, Quiet())
 
     ours, ours_size, folder_size, day_files = build(positions, quotes, equity)
     standard_chart_bars = standard.chart_bars

@@ -10,14 +10,17 @@ from __future__ import annotations
 import argparse
 import tempfile
 import time
+from typing import cast
+
+from rich.console import Console
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers.simulated import SimulatedBroker
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import price_grid_for, snap
-from vorn_kest_backtest.runner import Context, Strategy, session
+from vorn_kest_backtest.runner import Context, Market, Strategy, session
 
-CODES = [("2330", "Stock"), ("0050", "Stock")]
+CODES: list[tuple[str, Market]] = [("2330", "Stock"), ("0050", "Stock")]
 START, END = "2024-03-04", "2024-03-22"
 # The bracket's exits, this far from the entry: wide enough to stay working between crosses.
 BRACKET = 0.04
@@ -106,7 +109,7 @@ def main() -> None:
     parser.add_argument("--ticks-per-day", type=int, default=34_000, help="ticks per code and day (15 days, 2 codes)")
     parser.add_argument("--repeat", type=int, default=3, help="runs of each form; the fastest is reported")
     args = parser.parse_args()
-    utils.console = QuietConsole()
+    utils.console = cast(Console, QuietConsole())
     with tempfile.TemporaryDirectory() as folder:
         BASIC_INFO.data_dir = folder
         broker = SimulatedBroker(ticks_per_day=args.ticks_per_day)

@@ -12,6 +12,9 @@ import copy
 import gc
 import math
 import time
+from typing import Any, cast
+
+from rich.console import Console
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.modules.positions.positions import Positions
@@ -51,7 +54,7 @@ class PyPositions:
     def __init__(self) -> None:
         self.positions: dict = {}
         self.current_capital = 100000
-        self.profit_report = {"profit": 0, "rows": []}
+        self.profit_report: dict[str, Any] = {"profit": 0, "rows": []}
         self.account_infos: dict = {}
         self.fees = {"fee": 0.001425, "tax": 0.003, "per_trade_cost": 0,
                      "slippage": {"buy": {"tick_count": 3, "direction": "up"},
@@ -185,7 +188,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--fills", type=int, default=200_000)
     n = parser.parse_args().fills
-    utils.console = NullConsole()
+    utils.console = cast(Console, NullConsole())
     fills = make_fills(n)
     cpp = Positions()
     cpp_s = run(cpp, fills)

@@ -13,11 +13,13 @@ import gc
 import os
 import time
 import tracemalloc
-from datetime import datetime, time as dtime, timedelta
+from datetime import datetime, timedelta
+from datetime import time as dtime
 
 import numpy as np
 import polars as pl
 
+from vorn_kest_backtest.modules.market.market import holiday_table_path
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
 
 EPOCH = datetime(1970, 1, 1)
@@ -27,8 +29,9 @@ OFFSET = timedelta(hours=8)
 class ReferenceQuoteManager:
     """The same buffer and cached k-bars in plain Python records and polars frames."""
 
-    SCHEMA = {"dt": pl.Datetime("us"), "market_type": pl.Utf8, "code": pl.Utf8, "close": pl.Float64,
-              "qty": pl.Int64, "tick_type": pl.Int8, "is_simulate": pl.Boolean, "is_virtual": pl.Boolean}
+    SCHEMA: dict[str, pl.DataType] = {
+        "dt": pl.Datetime("us"), "market_type": pl.Utf8(), "code": pl.Utf8(), "close": pl.Float64(), "qty": pl.Int64(),
+        "tick_type": pl.Int8(), "is_simulate": pl.Boolean(), "is_virtual": pl.Boolean()}
 
     def __init__(self, holidays: set[str]) -> None:
         self.holiday_search_set = set(holidays)
@@ -127,7 +130,7 @@ def make_ticks(n: int, seed: int = 3) -> list[dict]:
             steps = rng.choice([-0.5, 0.0, 0.5], len(offsets))
             qtys = rng.integers(1, 20, len(offsets))
             base = (day - EPOCH).total_seconds() + 9 * 3600 - 8 * 3600
-            for offset, step, qty in zip(offsets.tolist(), steps.tolist(), qtys.tolist()):
+            for offset, step, qty in zip(offsets.tolist(), steps.tolist(), qtys.tolist(), strict=True):
                 price += step
                 out.append({"timestamp": base + round(offset, 6), "market_type": "Stock", "code": "2330",
                             "close": price, "qty": qty, "tick_type": 1, "is_simulate": False,
@@ -183,9 +186,7 @@ def main() -> None:
     parser.add_argument("--every-tick-window", type=int, default=2_000)
     parser.add_argument("--ref-add-ticks", type=int, default=100_000)
     args, _ = parser.parse_known_args()
-    holidays = set(pl.read_csv(
-        os.path.join(os.path.dirname(__import__("vorn_kest_backtest").__file__), "static",
-                     "holidays_search_from_2017.csv"))["Date"].cast(pl.Utf8).to_list())
+    holidays = set(pl.read_csv(holiday_table_path())["Date"].cast(pl.Utf8).to_list())
     ticks = make_ticks(args.ticks)
     n = len(ticks)
     w100, w1 = args.every_100_window, args.every_tick_window

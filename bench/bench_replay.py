@@ -9,7 +9,9 @@ import tempfile
 import threading
 import time
 from datetime import date
+from typing import cast
 
+from rich.console import Console
 from tick_cache_files import write_cache_days
 
 from vorn_kest_backtest import utils
@@ -33,7 +35,7 @@ def python_reference(df, market_map: dict, limit: int) -> float:
     columns = [part[c].to_list() for c in ("ts", "code", "close", "volume", "tick_type")]
 
     def replay() -> None:
-        for ts, code, close, volume, tick_type in zip(*columns):
+        for ts, code, close, volume, tick_type in zip(*columns, strict=True):
             permits.get()
             ticks.put({
                 "market_type": market_map[code], "timestamp": utils.format_nano_ts_to_second_ts(ts, 8),
@@ -63,10 +65,11 @@ def main() -> None:
     args = parser.parse_args()
 
     BASIC_INFO.data_dir = tempfile.mkdtemp(prefix="vkb-bench-")
-    utils.console = QuietConsole()
+    utils.console = cast(Console, QuietConsole())
     codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
     for seed, entry in enumerate(codes):
-        days = write_cache_days(BASIC_INFO.data_dir, entry["code"], date(2024, 1, 1), args.days, args.ticks_per_day, seed)
+        days = write_cache_days(BASIC_INFO.data_dir, entry["code"], date(2024, 1, 1), args.days, args.ticks_per_day,
+                                seed)
     start_from, end_to = days[0], days[-1]
 
     ticker = Ticker(None)  # cached days need no broker login

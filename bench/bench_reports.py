@@ -12,13 +12,16 @@ import sys
 import tempfile
 import time
 from datetime import datetime, timedelta
+from typing import cast
+
+from rich.console import Console
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
 from report_fakes import FakePositions, FakeQuoteManager, profit_row  # noqa: E402
 
-from vorn_kest_backtest.constant import BASIC_INFO  # noqa: E402
 from vorn_kest_backtest import utils  # noqa: E402
+from vorn_kest_backtest.constant import BASIC_INFO  # noqa: E402
 from vorn_kest_backtest.reports import generate_standard_report  # noqa: E402
 from vorn_kest_backtest.reports.standard import kbar_json  # noqa: E402
 
@@ -39,7 +42,8 @@ def make_bars(count: int) -> list[tuple]:
 def plain_python(rows: list[tuple]) -> str:
     out = []
     for dt, code, o, h, low, c, v in rows:
-        out.append({"time": dt.strftime("%Y-%m-%d %H:%M:%S"), "code": code, "Open": o, "High": h, "Low": low, "Close": c, "Volume": v})
+        out.append({"time": dt.strftime("%Y-%m-%d %H:%M:%S"), "code": code,
+                    "Open": o, "High": h, "Low": low, "Close": c, "Volume": v})
     return json.dumps(out, ensure_ascii=False)
 
 
@@ -57,7 +61,7 @@ def main() -> None:
     quotes = FakeQuoteManager({("TXFR1", "m"): rows})
     positions = FakePositions([profit_row("TXFR1", "2024-01-02 09:00:00", "2024-01-02 10:00:00", 100.0)] * 200)
     BASIC_INFO.data_dir = tempfile.mkdtemp()
-    utils.console = Quiet()
+    utils.console = cast(Console, Quiet())
 
     ours = best_of(lambda: kbar_json(quotes, "TXFR1"))
     plain = best_of(lambda: plain_python(rows))

@@ -50,7 +50,8 @@ print(pl.concat(frames).sort("ts", maintain_order=True).height)
 
 def trading_days(count: int) -> list[date]:
     calendar = TradingCalendar()
-    days, day = [], FIRST_DAY
+    days: list[date] = []
+    day = FIRST_DAY
     while len(days) < count:
         if calendar.is_trading_day(day):
             days.append(day)

@@ -14,7 +14,6 @@ import time
 from datetime import date, timedelta
 
 from vorn_kest_backtest.brokers import SimulatedBroker
-from vorn_kest_backtest.brokers.contracts import STOCK
 from vorn_kest_backtest.brokers.simulated import NIGHT_TICK_SHARE, SESSION_VOL
 from vorn_kest_backtest.brokers.tick_generator import UNCLASSED_SHARE
 from vorn_kest_backtest.modules.market.market import (

@@ -11,6 +11,9 @@ from __future__ import annotations
 import argparse
 import tempfile
 import time
+from typing import cast
+
+from rich.console import Console
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers.simulated import SimulatedBroker
@@ -30,7 +33,7 @@ class PollingCross(MovingAverageCross):
     def on_start(self, ctx) -> None:
         for action in ("buy", "sell"):
             ctx.account.update_fee_settings("stock", action=action, tick_count=1)
-        self._minute = None
+        self._minute: int | None = None
 
     def on_tick(self, tick, ctx) -> None:
         if tick["code"] != self.trade_code:
@@ -98,7 +101,7 @@ def main() -> None:
     parser.add_argument("--ticks-per-day", type=int, default=34_000, help="ticks per code and day (15 days, 2 codes)")
     parser.add_argument("--repeat", type=int, default=5, help="runs of each form; the fastest is reported")
     args = parser.parse_args()
-    utils.console = QuietConsole()
+    utils.console = cast(Console, QuietConsole())
     with tempfile.TemporaryDirectory() as folder:
         BASIC_INFO.data_dir = folder
         broker = SimulatedBroker(ticks_per_day=args.ticks_per_day)
@@ -111,7 +114,7 @@ def main() -> None:
     assert n_a == n_b == n_c == n_p == n_q
     assert [t[:3] + t[5:] for t in trades_a] == [t[:3] + t[5:] for t in trades_b], "trades differ"
     assert trades_p == trades_b and trades_q == trades_a, "the Python loop traded otherwise"
-    at_session_end = sum(a != b for a, b in zip(trades_a, trades_b))
+    at_session_end = sum(a != b for a, b in zip(trades_a, trades_b, strict=True))
     print(f"ticks: {n_a:,} of 2 codes; trade records: {len(trades_b)} identical "
           f"({at_session_end} acted on at a session end fill at its last close in on_bar); "
           f"fastest of {args.repeat} runs")

@@ -12,7 +12,7 @@ import argparse
 import os
 import time
 
-from vorn_kest_backtest.sweep import build_plan, run_sweep
+from vorn_kest_backtest.sweep import SweepOutcome, build_plan, run_sweep
 from vorn_kest_backtest.sweep.dask_engine import DaskEngine
 from vorn_kest_backtest.sweep.local_engine import LocalPoolEngine
 from vorn_kest_backtest.sweep.run_function import resolve_run_fn
@@ -41,7 +41,7 @@ def calibrate(seconds: float) -> int:
     return max(1, int(loops * seconds / (time.perf_counter() - began)))
 
 
-def timed_sweep(engine, run_fn: str, options: dict) -> tuple[float, object]:
+def timed_sweep(engine, run_fn: str, options: dict) -> tuple[float, SweepOutcome]:
     began = time.perf_counter()
     outcome = run_sweep(*SWEEP, engine=engine, run_fn=run_fn, options=options, progress=False, top=0, timeout=600)
     return time.perf_counter() - began, outcome

@@ -16,10 +16,13 @@ import sys
 import tempfile
 import time
 import zipfile
+from collections.abc import Callable
 from datetime import date, timedelta
+from typing import TypeVar, cast
 
 import numpy as np
 import polars as pl
+from rich.console import Console
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from taifex_fixtures import HEADER, zipped  # noqa: E402
@@ -70,14 +73,16 @@ def day_rows(trading_day: date, previous: date, rows: int, seed: int) -> bytes:
 
 
 def write_folder(folder: str, days: int, rows: int) -> list[date]:
-    trading_days, day = [], date(2025, 3, 3)
+    trading_days: list[date] = []
+    day = date(2025, 3, 3)
     while len(trading_days) < days:
         if day.weekday() < 5:
             trading_days.append(day)
         day += timedelta(days=1)
     template = day_rows(trading_days[1], trading_days[0], rows, 0)
     first, before = f"{trading_days[1]:%Y%m%d}".encode(), f"{trading_days[0]:%Y%m%d}".encode()
-    for previous, trading_day in zip([trading_days[0] - timedelta(days=3), *trading_days], trading_days):
+    previous_days = [trading_days[0] - timedelta(days=3), *trading_days[:-1]]
+    for previous, trading_day in zip(previous_days, trading_days, strict=True):
         # The same tape on every day, re-dated: parsing cost does not depend on the prices.
         data = template.replace(before, f"{previous:%Y%m%d}".encode()).replace(first, f"{trading_day:%Y%m%d}".encode())
         with open(os.path.join(folder, f"Daily_{trading_day:%Y_%m_%d}.zip"), "wb") as stream:
@@ -95,7 +100,10 @@ def plain_read(folder: str) -> int:
     return total
 
 
-def timed(work) -> tuple[float, object]:
+T = TypeVar("T")
+
+
+def timed(work: Callable[[], T]) -> tuple[float, T]:
     began = time.perf_counter()
     result = work()
     return time.perf_counter() - began, result
@@ -106,7 +114,7 @@ def main() -> None:
     parser.add_argument("--days", type=int, default=60)
     parser.add_argument("--rows", type=int, default=120_000)
     args = parser.parse_args()
-    utils.console = QuietConsole()
+    utils.console = cast(Console, QuietConsole())
     with tempfile.TemporaryDirectory() as folder:
         trading_days = write_folder(folder, args.days, args.rows)
         plain_s, rows = timed(lambda: plain_read(folder))
@@ -115,7 +123,8 @@ def main() -> None:
         broker = TaifexBroker(folder)
         contract = broker.Contracts.Futures["TXFR1"]
         calendar_days = [trading_days[0] + timedelta(days=i) for i in range((trading_days[-2] - trading_days[0]).days)]
-        serve_s, served = timed(lambda: sum(len(broker.ticks(contract=contract, date=d.isoformat())["ts"]) for d in calendar_days))
+        serve_s, served = timed(
+            lambda: sum(len(broker.ticks(contract=contract, date=d.isoformat())["ts"]) for d in calendar_days))
     print(f"{args.days} days, {rows:,} rows ({rows / args.days:,.0f} a day); {len(result.converted)} days converted")
     print(f"plain polars read : {plain_s:7.2f} s  ({rows / plain_s:,.0f} rows/s)")
     print(f"import taifex     : {import_s:7.2f} s  ({rows / import_s:,.0f} rows/s), ratio {import_s / plain_s:.2f}x")

@@ -13,10 +13,13 @@ import argparse
 import os
 import tempfile
 import time
+from collections.abc import Callable
 from datetime import date
 from functools import partial
+from typing import TypeVar, cast
 
 import polars as pl
+from rich.console import Console
 from tick_cache_files import write_user_days
 
 from vorn_kest_backtest import utils
@@ -40,7 +43,10 @@ def plain_read(paths: list[str]) -> pl.DataFrame:
     return pl.concat(frames).sort("ts", maintain_order=True)
 
 
-def timed(work) -> tuple[float, object]:
+T = TypeVar("T")
+
+
+def timed(work: Callable[[], T]) -> tuple[float, T]:
     began = time.perf_counter()
     result = work()
     return time.perf_counter() - began, result
@@ -67,7 +73,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
 
-    utils.console = QuietConsole()
+    utils.console = cast(Console, QuietConsole())
     folder = tempfile.mkdtemp(prefix="vkb-bench-files-")
     days, paths = write_user_days(folder, CODE, date(2024, 1, 1), args.days, args.ticks_per_day, args.format)
     best = dict.fromkeys(("plain", "cold", "cached", "get_ticks_df cold", "get_ticks_df cached"), float("inf"))

@@ -54,7 +54,8 @@ def write_user_days(folder: str, code: str, first: date, days: int, ticks_per_da
     trading = TradingCalendar()
     os.makedirs(os.path.join(folder, code), exist_ok=True)
     rng = np.random.default_rng(seed)
-    texts, paths = [], []
+    texts: list[str] = []
+    paths: list[str] = []
     day = first
     while len(texts) < days:
         if trading.is_trading_day(day):

@@ -10,15 +10,15 @@ import polars as pl
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.utils import make_dir
 
-KBAR_SCHEMA = {
+KBAR_SCHEMA = pl.Schema({
     "dt": pl.Datetime("us"),
-    "code": pl.Utf8,
-    "Open": pl.Float64,
-    "High": pl.Float64,
-    "Low": pl.Float64,
-    "Close": pl.Float64,
-    "Volume": pl.Int64,
-}
+    "code": pl.Utf8(),
+    "Open": pl.Float64(),
+    "High": pl.Float64(),
+    "Low": pl.Float64(),
+    "Close": pl.Float64(),
+    "Volume": pl.Int64(),
+})
 
 ACCOUNT_KEYS = (
     "entry_times", "cover_times", "entry_amount", "exit_amount", "net_profit", "extra_fee",
@@ -51,7 +51,8 @@ class FakePositions:
         self._account_infos = {}
         self._fee_settings = {
             kind: {"fee": fee, "tax": tax, "per_trade_cost": 0,
-                   "slippage": {"buy": {"tick_count": 3, "direction": "up"}, "sell": {"tick_count": 3, "direction": "down"}}}
+                   "slippage": {"buy": {"tick_count": 3, "direction": "up"},
+                                "sell": {"tick_count": 3, "direction": "down"}}}
             for kind, fee, tax in (("stock", 0.001425, 0.003), ("future", 0.00002, 0.00002))
         }
         self.fee_profile = {"name": "table"}
@@ -95,7 +96,8 @@ def minute_bars(code: str, start: str, count: int) -> list[tuple]:
 
 
 def daily_bars(code: str, days: list[str]) -> list[tuple]:
-    return [(datetime.strptime(d, "%Y-%m-%d"), code, 50.0 + i, 51.0 + i, 49.0 + i, 50.5 + i, 1000) for i, d in enumerate(days)]
+    return [(datetime.strptime(d, "%Y-%m-%d"), code, 50.0 + i, 51.0 + i, 49.0 + i, 50.5 + i, 1000)
+            for i, d in enumerate(days)]
 
 
 def weekdays(first: date, count: int) -> list[date]:

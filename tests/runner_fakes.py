@@ -68,7 +68,7 @@ class FakeLedger(FakePositions):
         self.calls: list = []
         self.ledger = Ledger(self.initial_capital)
 
-    def set_initial_capital(self, capital: int) -> None:
+    def set_initial_capital(self, capital: float) -> None:
         self.initial_capital = self.current_capital = capital
         self.ledger = Ledger(capital)
 
@@ -106,9 +106,10 @@ class FakeLedger(FakePositions):
             profit = sign * (fill["price"] - entry["price"]) * qty
             self._profit_report["rows"].append(
                 {"code": fill["code"], "entry_action": entry["action"], "entry_dt": entry["exchange_ts"],
-                 "entry_price": entry["price"], "entry_origin_price": entry["origin_price"], "exit_action": fill["action"],
-                 "exit_dt": fill["exchange_ts"], "exit_price": fill["price"], "exit_origin_price": fill["origin_price"],
-                 "qty": qty, "min_qty": qty, "trade_cost": 0.0, "cover_cost": 0.0, "profit": profit, "profit_ratio": 0.0,
+                 "entry_price": entry["price"], "entry_origin_price": entry["origin_price"],
+                 "exit_action": fill["action"], "exit_dt": fill["exchange_ts"], "exit_price": fill["price"],
+                 "exit_origin_price": fill["origin_price"], "qty": qty, "min_qty": qty, "trade_cost": 0.0,
+                 "cover_cost": 0.0, "profit": profit, "profit_ratio": 0.0,
                  "entry_amount": entry["price"] * qty, "exit_amount": fill["price"] * qty})
             self.current_capital += profit
             entry["quantity"] -= qty
@@ -136,7 +137,8 @@ class FakeQuotes:
             df.with_columns(pl.col("dt").dt.truncate(f"{freq}{unit}"))
             .group_by("dt", maintain_order=True)
             .agg(pl.lit(code).alias("code"), pl.col("close").first().alias("Open"), pl.col("close").max().alias("High"),
-                 pl.col("close").min().alias("Low"), pl.col("close").last().alias("Close"), pl.col("qty").sum().alias("Volume"))
+                 pl.col("close").min().alias("Low"), pl.col("close").last().alias("Close"),
+                 pl.col("qty").sum().alias("Volume"))
             .sort("dt")
         )
 

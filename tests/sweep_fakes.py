@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import signal
 import time
+from typing import Any
 
 from vorn_kest_backtest.constant import BASIC_INFO
 
@@ -79,8 +80,8 @@ def walk_run(job: dict) -> dict:
     if x == options.get("fail_x") or (options.get("fail_tests") and options.get("daily_equity")):
         raise RuntimeError(f"fails x={x}")
     first = int(job["start"][-2:])
-    figures = {"sharpe": -float((x - first % 3) ** 2), "net_profit": float(100 * x + first), "trades": first,
-               "initial_capital": 1000.0}
+    figures: dict[str, Any] = {"sharpe": -float((x - first % 3) ** 2), "net_profit": float(100 * x + first),
+                               "trades": first, "initial_capital": 1000.0}
     if options.get("daily_equity"):
         last = int(job["end"][-2:])
         figures["daily_equity"] = [(f"{job['start'][:-2]}{day:02d}", 1000.0 * (1 + x / 100) ** (day - first + 1))

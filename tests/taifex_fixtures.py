@@ -85,7 +85,8 @@ def roll_folder(folder: Path, kinds: dict[date, str] | None = None) -> Path:
     """The five files of ROLL_FILES, zipped unless `kinds` says "csv" for a day."""
     folder.mkdir(parents=True, exist_ok=True)
     for trading_day, (previous, months, base) in ROLL_FILES.items():
-        write_daily(folder, trading_day, session_rows(trading_day, previous, months, base), (kinds or {}).get(trading_day, "zip"))
+        write_daily(folder, trading_day, session_rows(trading_day, previous, months, base),
+                    (kinds or {}).get(trading_day, "zip"))
     return folder
 
 

@@ -15,6 +15,7 @@ import pytest
 import vorn_kest_backtest as vkb
 from vorn_kest_backtest.brokers import SimulatedBroker
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
+from vorn_kest_backtest.runner import Unit
 from vorn_kest_backtest.runner.errors import BacktestInputError
 
 TIME = pl.Datetime("us")
@@ -163,6 +164,9 @@ def test_bad_arguments_are_refused_before_the_replay(arguments, message):
         vkb.backtest(notebook_strategy(), **arguments)
 
 
+LONGER_BARS: list[tuple[Unit, int]] = [("m", 7), ("h", 2), ("d", 1)]
+
+
 class ManyLengths(vkb.Strategy):
     """Trades on indicators and on bars asked for at lengths nothing subscribed, the first time days into the run."""
 
@@ -177,7 +181,7 @@ class ManyLengths(vkb.Strategy):
 
     def on_bar(self, bar: vkb.Bar, ctx: vkb.Context) -> None:
         if bar.dt.hour == 10 and bar.dt.minute == 0 and bar.unit == "m":
-            self.seen.append([ctx.kbar("TXFR1", unit, freq).rows() for unit, freq in (("m", 7), ("h", 2), ("d", 1))])
+            self.seen.append([ctx.kbar("TXFR1", unit, freq).rows() for unit, freq in LONGER_BARS])
         held = ctx.positions("TXFR1")
         if self.fast.value > self.slow.value and held <= 0:
             ctx.buy("TXFR1", 1 - held)

@@ -8,7 +8,7 @@ from polars.testing import assert_frame_equal
 from runner_fakes import END, FakeTicker, tick
 
 from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManager
-from vorn_kest_backtest.runner import Strategy, engine, session
+from vorn_kest_backtest.runner import Strategy, Unit, engine, session
 from vorn_kest_backtest.runner.context import Context
 
 # Futures night session with gaps (virtual minutes), across midnight to 05:00, then the day session;
@@ -31,7 +31,8 @@ TAPE = [
     tick("TXFR1", "2024-05-07 15:01:00", 20050.0, 2, "Future"),
     tick("2330", "2024-05-08 09:01:00", 806.0, 2),
 ]
-WANTED = [("TXFR1", "m", 1), ("TXFR1", "m", 5), ("TXFR1", "h", 1), ("2330", "m", 1), ("2330", "d", 1)]
+WANTED: list[tuple[str, Unit, int]] = [
+    ("TXFR1", "m", 1), ("TXFR1", "m", 5), ("TXFR1", "h", 1), ("2330", "m", 1), ("2330", "d", 1)]
 
 
 class Recorder(Strategy):

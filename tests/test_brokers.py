@@ -1,9 +1,9 @@
-from datetime import date, datetime, timedelta, timezone
+from datetime import UTC, date, datetime, timedelta
 
 import numpy as np
 import polars as pl
-from polars.testing import assert_series_equal
 import pytest
+from polars.testing import assert_series_equal
 
 from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
@@ -11,9 +11,9 @@ from vorn_kest_backtest.modules.market.market import listed_holidays, on_grid, p
 
 STOCKS = ["2330", "2317", "2454", "0050", "00878"]
 FUTURES = ["TXFR1", "MXFR1", "TMFR1"]
-SCHEMA = dict(
-    zip(TICK_COLUMNS, [pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Int64])
-)
+SCHEMA = dict(zip(
+    TICK_COLUMNS, [pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Float64, pl.Int64, pl.Int64], strict=True
+))
 
 
 def contract_of(broker, code):
@@ -26,7 +26,7 @@ def frame(broker, code, day):
 
 
 def wall_clock(frame_):
-    return [datetime.fromtimestamp(ts / 1e9, timezone.utc).replace(tzinfo=None) for ts in frame_["ts"]]
+    return [datetime.fromtimestamp(ts / 1e9, UTC).replace(tzinfo=None) for ts in frame_["ts"]]
 
 
 def days(first, last):
@@ -221,7 +221,7 @@ def test_file_broker_market_from_mapping_before_rule(tmp_path):
     assert set(files.Contracts.Stocks) == {"2330", "ABC"} and set(files.Contracts.Futures) == {"TXFR1"}
 
 
-NINE_TAIPEI_NS = int(datetime(2024, 3, 5, 9, 0, 0, 250000, tzinfo=timezone.utc).timestamp() * 1e6) * 1000
+NINE_TAIPEI_NS = int(datetime(2024, 3, 5, 9, 0, 0, 250000, tzinfo=UTC).timestamp() * 1e6) * 1000
 
 
 @pytest.mark.parametrize(

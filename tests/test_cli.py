@@ -1,14 +1,13 @@
 from __future__ import annotations
 
 import importlib.util
-import json
 import io
+import json
 import os
 
 import pytest
-from runner_fakes import END, FakeLedger, FakeQuotes, FakeTicker, minute_ticks
-
 from rich.console import Console
+from runner_fakes import END, FakeLedger, FakeQuotes, FakeTicker, minute_ticks
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.cli import main
@@ -38,7 +37,8 @@ def fake_run(tmp_path, monkeypatch, console):
     """A strategy file, a tick folder for the files broker, and fake extension classes."""
     ticks = tmp_path / "ticks"
     ticks.mkdir()
-    (ticks / "2330 2024-01-02 - ticks.csv").write_text("ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n")
+    (ticks / "2330 2024-01-02 - ticks.csv").write_text(
+        "ts,close,volume,bid_price,bid_volume,ask_price,ask_volume,tick_type\n")
     strategy = tmp_path / "flip.py"
     strategy.write_text(STRATEGY)
     FakeTicker.records = minute_ticks("2330", "2024-01-02 09:00:00", [100.0, 103.0, 101.0, 104.0]) + [END]
@@ -70,7 +70,8 @@ def test_run_writes_records_reports_and_summary(fake_run, data_dir, monkeypatch,
     (["--codes", "9999:Stock"], "未知的商品代碼: 9999"),
     (["--start", "2024-01-05", "--end", "2024-01-02"], "早於開始日期"),
     (["--codes", "2330:Bond"], "代碼格式錯誤"),
-    (["--tick-window", "week"], "tick_window 必須是 \"day\" (當日, 預設), \"all\" (全部) 或正整數 (最近幾個交易日): 'week'"),
+    (["--tick-window", "week"],
+     "tick_window 必須是 \"day\" (當日, 預設), \"all\" (全部) 或正整數 (最近幾個交易日): 'week'"),
     (["--tick-window", "0"], "tick_window 必須是"),
 ])
 def test_run_refuses_bad_input(fake_run, extra, message, capsys):
@@ -80,7 +81,8 @@ def test_run_refuses_bad_input(fake_run, extra, message, capsys):
 
 
 def test_run_refuses_missing_strategy_file(tmp_path, capsys):
-    assert main(["run", str(tmp_path / "nope.py"), "--codes", "2330:Stock", "--start", "2024-01-02", "--end", "2024-01-02"]) == 2
+    args = ["run", str(tmp_path / "nope.py"), "--codes", "2330:Stock", "--start", "2024-01-02", "--end", "2024-01-02"]
+    assert main(args) == 2
     assert "找不到策略檔案" in capsys.readouterr().err
 
 
@@ -93,8 +95,8 @@ def test_strategy_error_exits_with_the_tick(fake_run, capsys):
 
 def _missing_real_modules() -> str | None:
     try:
-        from vorn_kest_backtest.modules.ticker.ticker import Ticker  # noqa: F401
         from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManager  # noqa: F401
+        from vorn_kest_backtest.modules.ticker.ticker import Ticker  # noqa: F401
     except ImportError as error:
         return f"extension classes not built yet: {error}"
     if importlib.util.find_spec("vorn_kest_backtest.brokers") is None:

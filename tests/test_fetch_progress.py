@@ -19,7 +19,8 @@ def test_the_counting_ticker_counts_every_code_day_and_returns_the_same_ticks(co
     days = []
     counting = counting_ticker(Ticker, lambda: days.append(1))(SimulatedBroker(ticks_per_day=50))
     counted = counting._Ticker__process_and_combine_ticks(CODES, "2024-03-04", "2024-03-06")
-    plain = Ticker(SimulatedBroker(ticks_per_day=50))._Ticker__process_and_combine_ticks(CODES, "2024-03-04", "2024-03-06")
+    plain = Ticker(SimulatedBroker(ticks_per_day=50))._Ticker__process_and_combine_ticks(
+        CODES, "2024-03-04", "2024-03-06")
     assert len(days) == 2 * 3
     assert counted.equals(plain)
 

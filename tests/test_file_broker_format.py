@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 import polars as pl
 import pytest
@@ -10,7 +10,7 @@ import pytest
 from vorn_kest_backtest.brokers import FileBroker
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
 
-NINE_TAIPEI_NS = int(datetime(2024, 3, 5, 9, 0, 0, 250000, tzinfo=timezone.utc).timestamp() * 1e6) * 1000
+NINE_TAIPEI_NS = int(datetime(2024, 3, 5, 9, 0, 0, 250000, tzinfo=UTC).timestamp() * 1e6) * 1000
 HOUR_NS = 3600 * 1_000_000_000
 
 

@@ -6,9 +6,9 @@ from datetime import datetime, timedelta
 
 import numpy as np
 import pytest
+from quote_ticks import tick
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from quote_ticks import tick
 
 NAN = np.nan
 
@@ -43,9 +43,9 @@ def rsi(c, n):
     return out
 
 
-def atr(h, l, c, n):
+def atr(h, low, c, n):
     prev = np.concatenate([[NAN], c[:-1]])
-    tr = np.nanmax(np.stack([h - l, np.abs(h - prev), np.abs(l - prev)]), axis=0)
+    tr = np.nanmax(np.stack([h - low, np.abs(h - prev), np.abs(low - prev)]), axis=0)
     return wilder(tr, n, n - 1)
 
 
@@ -58,12 +58,12 @@ def rolling(values, n, fn):
     return np.array([fn(values[i + 1 - n:i + 1]) if i + 1 >= n else NAN for i in range(len(values))])
 
 
-def vwap(dt, h, l, c, v):
+def vwap(dt, h, low, c, v):
     out, pv, vol, day = np.full(len(c), NAN), 0.0, 0.0, None
     for i in range(len(c)):
         if dt[i].date() != day:
             day, pv, vol = dt[i].date(), 0.0, 0.0
-        pv += (h[i] + l[i] + c[i]) / 3 * v[i]
+        pv += (h[i] + low[i] + c[i]) / 3 * v[i]
         vol += v[i]
         out[i] = pv / vol if vol else NAN
     return out
@@ -74,13 +74,13 @@ CASES = [("sma", 5, 0), ("sma", 1, 0), ("ema", 4, 0), ("rsi", 6, 0), ("atr", 5, 
 
 
 def reference(kind, n, width, bars):
-    dt, o, h, l, c, v = (bars[k].to_numpy() for k in ("dt", "Open", "High", "Low", "Close", "Volume"))
+    dt, o, h, low, c, v = (bars[k].to_numpy() for k in ("dt", "Open", "High", "Low", "Close", "Volume"))
     dt = bars["dt"].to_list()
     return {
-        "sma": lambda: sma(c, n), "ema": lambda: ema(c, n), "rsi": lambda: rsi(c, n), "atr": lambda: atr(h, l, c, n),
+        "sma": lambda: sma(c, n), "ema": lambda: ema(c, n), "rsi": lambda: rsi(c, n), "atr": lambda: atr(h, low, c, n),
         "bollinger_upper": lambda: bollinger(c, n, width, 1), "bollinger_lower": lambda: bollinger(c, n, width, -1),
-        "highest": lambda: rolling(h, n, np.max), "lowest": lambda: rolling(l, n, np.min),
-        "vwap": lambda: vwap(dt, h, l, c, v.astype(float)),
+        "highest": lambda: rolling(h, n, np.max), "lowest": lambda: rolling(low, n, np.min),
+        "vwap": lambda: vwap(dt, h, low, c, v.astype(float)),
     }[kind]()
 
 

@@ -22,7 +22,9 @@ SIZE_LIMIT = 5 * 1024 * 1024
 
 
 def script_value(page: str, name: str):
-    return json.loads(re.search(rf"const {name} = (.*?);\n", page).group(1))
+    found = re.search(rf"const {name} = (.*?);\n", page)
+    assert found, name
+    return json.loads(found.group(1))
 
 
 @pytest.fixture(scope="module")

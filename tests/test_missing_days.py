@@ -82,7 +82,8 @@ def tick_folder(tmp_path):
     header = ",".join(COLUMNS)
     good = f"{wall_ns('2024-01-02', 9)},100.0,1,99.5,2,100.5,3,1"
     (folder / "2330 2024-01-02 - ticks.csv").write_text(f"{header}\n{good}\n")
-    (folder / "2330 2024-01-03 - ticks.csv").write_text(f"{header}\n{wall_ns('2024-01-03', 9)},abc,1,99.5,2,100.5,3,1\n")
+    bad = f"{wall_ns('2024-01-03', 9)},abc,1,99.5,2,100.5,3,1"
+    (folder / "2330 2024-01-03 - ticks.csv").write_text(f"{header}\n{bad}\n")
     strategy = tmp_path / "idle.py"
     strategy.write_text(STRATEGY)
     return folder, strategy

@@ -9,9 +9,9 @@ from hypothesis import strategies as st
 
 from vorn_kest_backtest.brokers.simulated import SimulatedBroker
 from vorn_kest_backtest.modules.market.market import price_grid_for, snap, tick_size
-from vorn_kest_backtest.runner import Strategy, engine, session
+from vorn_kest_backtest.runner import Market, Strategy, engine, session
 
-CODES = [("2330", "Stock"), ("TXFR1", "Future")]
+CODES: list[tuple[str, Market]] = [("2330", "Stock"), ("TXFR1", "Future")]
 KINDS = ["market", "limit", "stop", "stop_limit", "bracket", "trail", "trail_percent", "target", "close", "cancel"]
 
 order_spec = st.tuples(

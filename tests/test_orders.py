@@ -152,7 +152,7 @@ def test_cancel_leaves_a_cancel_record_once():
     ({"bid_price": 0.0, "ask_price": None}, [("Buy", 100.0), ("Sell", 100.0)]),
 ], ids=["quoted", "no-quote", "empty-quote"])
 def test_quote_model_buys_at_the_ask_and_sells_at_the_bid(quote, expected):
-    ctx, ledger = Context(Positions(), FakeQuotes()), None
+    ctx = Context(Positions(), FakeQuotes())
     ctx.account.set_initial_capital(10**9)
     ctx.set_fill_model("quote")
     feed(ctx, "2330", "2024-01-02", [100.0], 0)

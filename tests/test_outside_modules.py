@@ -40,7 +40,8 @@ def test_format_to_dt_names_the_refused_value(bad):
 
 
 def test_nano_timestamps_are_exchange_wall_clock():
-    wall_0900 = int(datetime(2024, 1, 2, 9, 0).timestamp() - datetime(2024, 1, 2, 9, 0).astimezone().utcoffset().total_seconds()) * 10**9
+    local_0900 = datetime(2024, 1, 2, 9, 0)
+    wall_0900 = int(local_0900.timestamp() - local_0900.astimezone().utcoffset().total_seconds()) * 10**9
     # 09:00 Taipei written as if it were UTC is 01:00 UTC in true epoch seconds.
     assert utils.format_nano_ts_to_second_ts(wall_0900, 8) == wall_0900 / 1e9 - 8 * 3600
 

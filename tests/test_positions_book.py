@@ -73,7 +73,8 @@ def test_console_lines_of_a_long_round_trip(console):
     p = account()
     p.set_positions(fill("Buy", 1, 100.0, trade_id="A"), "Stock")
     p.set_positions(fill("Sell", 1, 110.0, trade_id="B"), "Stock")
-    assert console.lines[0] == "[bold pink1][做多進場]本金: 898355.3625, 進場價金: 101500.0, 進場成本: 144.63750000000002[/bold pink1]"
+    assert console.lines[0] == (
+        "[bold pink1][做多進場]本金: 898355.3625, 進場價金: 101500.0, 進場成本: 144.63750000000002[/bold pink1]")
     assert console.lines[1].startswith("[green]沖銷部位: {'trade_id': 'B'") and console.lines[1].endswith("[/green]")
     assert console.lines[2].startswith("[yellow]被沖銷部位: {'trade_id': 'A'")
     assert console.lines[3] == (
@@ -184,7 +185,8 @@ def test_a_sell_beyond_the_longs_books_the_remainder_as_a_short_entry(console):
     assert (stats["entry_times"], stats["cover_times"]) == (2, 1)
     # 1e6 - (203000 + 289.275) + (217000 - 960.225) - (108500 + 154.6125)
     assert p.fetch_account_balance() == pytest.approx(904095.8875, abs=0.005)
-    assert console.lines[-1] == "[bold pink1][做空進場]本金: 904095.8875, 應付金額: 108500.0, 進場成本: 154.6125[/bold pink1]"
+    assert console.lines[-1] == (
+        "[bold pink1][做空進場]本金: 904095.8875, 應付金額: 108500.0, 進場成本: 154.6125[/bold pink1]")
     # Covering the short returns only the principal that actually left the account.
     p.set_positions(fill("Buy", 1, 110.0), "Stock")
     assert p.fetch_account_balance() - 1_000_000 == pytest.approx(p._profit_report["profit"], abs=0.005)

@@ -6,8 +6,8 @@ import os
 
 import polars as pl
 import pytest
-
 from report_fakes import FakeQuoteManager, daily_bars, minute_bars
+
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.positions.positions import Positions
 from vorn_kest_backtest.reports import performance, standard, trade_export

@@ -5,10 +5,10 @@ from __future__ import annotations
 from decimal import Decimal
 
 import pytest
+from grid_model import decimal_walk
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from grid_model import decimal_walk
 from vorn_kest_backtest.modules.positions.positions import Positions
 
 SHARES = 1000
@@ -48,7 +48,7 @@ class DecimalAccount:
     def __init__(self, capital: int) -> None:
         self.capital = Decimal(capital)
         self.profit = Decimal(0)
-        self.lots = {"Buy": [], "Sell": []}
+        self.lots: dict[str, list] = {"Buy": [], "Sell": []}
         self.fee, self.tax, self.fixed = Decimal("0.001425"), Decimal("0.003"), Decimal(0)
         self.ticks = {"Buy": 3, "Sell": 3}
 

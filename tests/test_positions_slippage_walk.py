@@ -7,11 +7,12 @@ import sys
 from decimal import Decimal
 
 import pytest
+from grid_model import decimal_walk
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from grid_model import decimal_walk
 from vorn_kest_backtest.modules.positions.positions import Positions
+
 
 @pytest.mark.parametrize(
     ("code", "price", "ticks", "direction", "expected"),
@@ -51,7 +52,8 @@ def test_a_huge_tick_count_is_worked_out_at_once():
         "p = Positions()\n"
         "print(p._Positions__calculate_slippage_price('2330', 100.0, 10**13, 'down'))\n"
         "p.update_fee_settings('stock', action='sell', tick_count=10**13)\n"
-        "print(p._Positions__calculate_trade_cost('2330', 'Sell', 100.0, 1, 'Stock', need_reverse_direction=False)['price'])\n"
+        "print(p._Positions__calculate_trade_cost('2330', 'Sell', 100.0, 1, 'Stock',"
+        " need_reverse_direction=False)['price'])\n"
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, check=True)
     assert out.stdout.split() == ["0.01", "0.01"]

@@ -2,9 +2,9 @@ from datetime import datetime, time, timedelta
 
 import polars as pl
 import pytest
+from quote_ticks import tick
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from quote_ticks import tick
 
 SCHEMA = {
     "dt": pl.Datetime("us"),
@@ -84,7 +84,8 @@ def test_futures_night_session_runs_past_midnight_into_saturday(qm):
     qm.add_tick(tick(datetime(2024, 1, 8, 8, 46, 0), **fut))  # Monday morning
     got = virtual_times(qm, "TXFR1")
     start = datetime(2024, 1, 5, 23, 59)
-    night = [start + timedelta(minutes=i) for i in range(int((datetime(2024, 1, 6, 5, 0) - start).total_seconds() // 60))]
+    minutes = int((datetime(2024, 1, 6, 5, 0) - start).total_seconds() // 60)
+    night = [start + timedelta(minutes=i) for i in range(minutes)]
     assert got == night + [datetime(2024, 1, 8, 8, 45)]
 
 

@@ -2,14 +2,14 @@ from datetime import datetime
 
 import pandas as pd
 import polars as pl
-from polars.testing import assert_frame_equal
 import pytest
-
-from vorn_kest_backtest.modules.positions.positions import QuoteManager
+from polars.testing import assert_frame_equal
 from quote_ticks import tick
 
-KBAR_SCHEMA = pl.Schema({"dt": pl.Datetime("us"), "code": pl.Utf8, "Open": pl.Float64, "High": pl.Float64,
-                         "Low": pl.Float64, "Close": pl.Float64, "Volume": pl.Int64})
+from vorn_kest_backtest.modules.positions.positions import QuoteManager
+
+KBAR_SCHEMA = pl.Schema([("dt", pl.Datetime("us")), ("code", pl.Utf8()), ("Open", pl.Float64()), ("High", pl.Float64()),
+                         ("Low", pl.Float64()), ("Close", pl.Float64()), ("Volume", pl.Int64())])
 
 
 @pytest.fixture

@@ -6,9 +6,9 @@ import polars as pl
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from polars.testing import assert_frame_equal
+from quote_ticks import tick
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from quote_ticks import tick
 
 LENGTHS = [("m", 1), ("m", 3), ("m", 5), ("h", 1), ("h", 2)]
 DAYS = [date(2024, 1, 2) + timedelta(days=i) for i in range(4)]  # Tuesday .. Friday, no holiday

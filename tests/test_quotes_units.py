@@ -1,15 +1,15 @@
 """Every bar unit against an independent polars group-by over the same ticks, in one build and incrementally."""
 
-from datetime import date, datetime, timedelta
 import random
+from datetime import date, datetime, timedelta
 
 import polars as pl
-from polars.testing import assert_frame_equal
 import pytest
-
-from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from vorn_kest_backtest.modules.market.market import holiday_table_path
+from polars.testing import assert_frame_equal
 from quote_ticks import tick
+
+from vorn_kest_backtest.modules.market.market import holiday_table_path
+from vorn_kest_backtest.modules.positions.positions import QuoteManager
 
 HOUR_US = 3_600_000_000
 

@@ -5,9 +5,9 @@ from datetime import datetime
 
 import numpy as np
 import pytest
+from quote_ticks import tick
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
-from quote_ticks import tick
 
 # Run in a child process: a regression of the bucket arithmetic kills the process (SIGFPE).
 BAR_LENGTH_PROBE = """

@@ -96,12 +96,12 @@ def test_a_tick_window_changes_no_bar_and_no_indicator_value(market, window):
     whole, whole_events, whole_values, _ = replay(records, code, None, asked_at)
     held, held_events, held_values, _ = replay(records, code, window, asked_at)
     assert len(whole_events) == len(held_events)
-    for a, b in zip(whole_events, held_events):
+    for a, b in zip(whole_events, held_events, strict=True):
         if isinstance(a, list):
             assert a == b
         else:
             assert_frame_equal(a, b)
-    for a, b in zip(whole_values, held_values):
+    for a, b in zip(whole_values, held_values, strict=True):
         np.testing.assert_array_equal(a, b)
     for unit, freq in LENGTHS + SUBSCRIBED:
         assert_frame_equal(held.get_kbar(code, unit, freq), whole.get_kbar(code, unit, freq))
@@ -116,7 +116,7 @@ def test_a_one_day_window_never_holds_more_than_the_ticks_of_one_trading_day(mar
     # The ticks (virtual ones included) the unbounded manager added with the records of each trading date.
     per_day: dict[date, int] = {}
     previous = 0
-    for record, total in zip(records, whole_kept):
+    for record, total in zip(records, whole_kept, strict=True):
         day = trading_date(record, market)
         per_day[day] = per_day.get(day, 0) + total - previous
         previous = total
@@ -175,7 +175,7 @@ def test_bars_of_a_window_match_bars_of_every_tick(seed, market, window, asks):
         asked_at.setdefault(at % len(records), []).append(length)
     whole, whole_events, _, _ = replay(records, code, None, asked_at)
     held, held_events, _, _ = replay(records, code, window, asked_at)
-    for a, b in zip(whole_events, held_events):
+    for a, b in zip(whole_events, held_events, strict=True):
         if isinstance(a, list):
             assert a == b
         else:

@@ -225,6 +225,7 @@ def run_example(path: str, python_loop: bool, monkeypatch):
         if python_loop:
             patch.setattr(engine, "_native_driver", lambda positions, quotes: None)
         strategy_class = load_strategy_class(path)
+        assert strategy_class.start and strategy_class.end
         codes = [{"code": c, "market": m} for c, m in strategy_class.codes]
         session.run_backtest(strategy_class(), codes, strategy_class.start, strategy_class.end,
                              SimulatedBroker(ticks_per_day=400), reports_wanted=False)
@@ -266,7 +267,7 @@ class RoundTripAtTheQuote(Strategy):
     """Buys at market on its first bar and sells on its second, filling at the quote."""
 
     def __init__(self, code: str) -> None:
-        self.bars = [(code, "m", 1)]
+        self.bars = [(code, "m", 1)]  # type: ignore[misc]  # one class for both codes: the runner reads the instance
         self.code = code
         self.orders: list = []
 

@@ -29,7 +29,8 @@ pytestmark = pytest.mark.slow
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser") or shutil.which("google-chrome")
 if CHROMIUM is None and os.environ.get("VORN_REQUIRE_BROWSER") != "1":
-    pytest.skip("no Chromium on this machine (set VORN_REQUIRE_BROWSER=1 to make this a failure)", allow_module_level=True)
+    pytest.skip("no Chromium on this machine (set VORN_REQUIRE_BROWSER=1 to make this a failure)",
+                allow_module_level=True)
 
 ROWS = [
     profit_row("2330", "2024-01-02 09:05:10", "2024-01-02 09:40:00", 800.0),
@@ -52,7 +53,8 @@ def page(tmp_path_factory):
     folder = tmp_path_factory.mktemp("page")
     old, BASIC_INFO.data_dir = BASIC_INFO.data_dir, str(folder)
     try:
-        path = generate_standard_report(FakePositions(ROWS), "2330", FakeQuoteManager({("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 240)}))
+        bars = FakeQuoteManager({("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 240)})
+        path = generate_standard_report(FakePositions(ROWS), "2330", bars)
     finally:
         BASIC_INFO.data_dir = old
     return folder, "file://" + path
@@ -61,7 +63,9 @@ def page(tmp_path_factory):
 def rendered_chart(url: str) -> tuple[str, dict, dict[str, str]]:
     """The page's DOM, what plotly drew, and the chart's data attributes."""
     dom = chromium(url, "--dump-dom")
-    chart = re.search(r'<div id="kbar-chart"[^>]*>', dom).group(0)
+    found = re.search(r'<div id="kbar-chart"[^>]*>', dom)
+    assert found
+    chart = found.group(0)
     attributes = {name: html.unescape(value) for name, value in re.findall(r'data-(\w+)="([^"]*)"', chart)}
     return dom, json.loads(attributes["rendered"]), attributes
 

@@ -28,7 +28,9 @@ def quotes(with_benchmark: bool) -> FakeQuoteManager:
 
 
 def script_value(html: str, name: str):
-    return json.loads(re.search(rf"const {name} = (.*?);\n", html).group(1))
+    found = re.search(rf"const {name} = (.*?);\n", html)
+    assert found, name
+    return json.loads(found.group(1))
 
 
 def test_standard_context_keys_and_values():

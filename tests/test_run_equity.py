@@ -51,7 +51,8 @@ def test_deal_rows_show_the_booked_price_beside_the_quoted_one(console):
     frame = pl.read_csv(export_trade_records(positions, {"2330": "Stock"}))
     row = positions._profit_report["rows"][0]
     assert frame["price"].to_list() == [587.0, 593.0]
-    assert frame["booked_price"].to_list() == [row["entry_amount"] / row["min_qty"], row["exit_amount"] / row["min_qty"]]
+    assert frame["booked_price"].to_list() == [row["entry_amount"] / row["min_qty"],
+                                               row["exit_amount"] / row["min_qty"]]
 
 
 def test_an_overnight_position_moves_the_marked_curve_not_the_realised_one(console):
@@ -92,7 +93,8 @@ def test_a_run_the_library_cannot_chart_is_skipped_with_a_yellow_line(closes, re
 
 
 def test_long_period_rows_are_dropped_for_a_short_range():
-    page = "<tr><td>1Y</td><td>1%</td></tr><tr><td>3Y (ann.)</td><td>2%</td></tr><tr><td>10Y (ann.) %</td><td>3</td></tr>"
+    page = ("<tr><td>1Y</td><td>1%</td></tr><tr><td>3Y (ann.)</td><td>2%</td></tr>"
+            "<tr><td>10Y (ann.) %</td><td>3</td></tr>")
     assert drop_unearned_periods(page, 0.5) == "<tr><td>1Y</td><td>1%</td></tr>"
     assert drop_unearned_periods(page, 4) == "<tr><td>1Y</td><td>1%</td></tr><tr><td>3Y (ann.)</td><td>2%</td></tr>"
 

@@ -131,7 +131,9 @@ def console_figures(text: str) -> dict[str, str]:
 
 
 def html_cards(page: str, section_id: str) -> dict[str, str]:
-    block = re.search(rf'id="{section_id}">(.*?)</section>', page, re.S).group(1)
+    found = re.search(rf'id="{section_id}">(.*?)</section>', page, re.S)
+    assert found, section_id
+    block = found.group(1)
     cards = re.findall(r'<div class="label">(.*?)</div><div class="value[^"]*">(.*?)</div>', block)
     return {unescape(label): unescape(value).strip() for label, value in cards}
 

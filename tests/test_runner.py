@@ -75,7 +75,8 @@ def test_this_tick_orders_record_order_then_deal_and_fill_at_the_quoted_close():
 
     fills = [call[1] for call in ledger.calls if call[0] == "set_positions"]
     assert fills[0] == {"trade_id": "1", "code": "2330", "action": "Buy", "quantity": 3, "price": 100.0,
-                        "origin_price": 100.0, "exchange_ts": minute_ticks("2330", "2024-01-02 09:00:00", [0])[0]["timestamp"]}
+                        "origin_price": 100.0,
+                        "exchange_ts": minute_ticks("2330", "2024-01-02 09:00:00", [0])[0]["timestamp"]}
     assert (fills[1]["action"], fills[1]["price"], fills[1]["origin_price"]) == ("Sell", 104.0, 104.0)
     assert [(r["trade_id"], r["trade_status"], r["price"]) for r in ledger.trade_records] == [
         ("1", "Order", 100.0), ("1", "Deal", 100.0), ("2", "Order", 104.0), ("2", "Deal", 104.0)]
@@ -93,7 +94,8 @@ def test_market_orders_fill_at_the_next_trade_and_the_last_one_is_cancelled_at_t
         ("1", "Order", 100.0), ("1", "Deal", 102.0), ("2", "Order", 104.0), ("2", "Cancel", 104.0)]
 
 
-@pytest.mark.parametrize("qty, code, message", [(0, "2330", "正整數"), (1.5, "2330", "正整數"), (1, "2454", "尚未收到 2454")])
+@pytest.mark.parametrize("qty, code, message",
+                         [(0, "2330", "正整數"), (1.5, "2330", "正整數"), (1, "2454", "尚未收到 2454")])
 def test_bad_orders_are_refused(qty, code, message):
     ledger, quotes = FakeLedger(), FakeQuotes()
     ctx = Context(ledger, quotes)
@@ -106,7 +108,8 @@ def test_bad_orders_are_refused(qty, code, message):
 def test_summary_counts_wins_and_max_drawdown():
     ledger = FakeLedger()
     ledger.set_initial_capital(1000)
-    ledger._profit_report["rows"] = [{"exit_dt": t, "profit": p} for t, p in ((1, 100.0), (2, -300.0), (3, 50.0), (4, 400.0))]
+    ledger._profit_report["rows"] = [{"exit_dt": t, "profit": p}
+                                     for t, p in ((1, 100.0), (2, -300.0), (3, 50.0), (4, 400.0))]
     ledger.current_capital = 1250
     samples = [(1, 1100.0), (2, 800.0), (3, 850.0), (4, 1250.0)]
     summary = summarise(ledger, samples, [False] * 4, "2024-01-02", "2024-01-05")

@@ -5,8 +5,8 @@ from __future__ import annotations
 import argparse
 
 import polars as pl
-from polars.testing import assert_frame_equal
 import pytest
+from polars.testing import assert_frame_equal
 
 from vorn_kest_backtest.sweep import add_sweep_command, build_plan, run_sweep, run_sweep_command
 from vorn_kest_backtest.sweep.collect import INTERRUPTED, TIMED_OUT, collect

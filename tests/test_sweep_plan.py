@@ -46,7 +46,7 @@ def test_empty_codes_and_ranges_leave_them_to_the_strategy():
 @pytest.mark.parametrize(
     ("call", "error"),
     [
-        (lambda: expand_grid({"fast": 5}), TypeError),
+        (lambda: expand_grid({"fast": 5}), TypeError),  # type: ignore[dict-item]  # the wrong type is the case
         (lambda: expand_grid({"fast": "5,10"}), TypeError),
         (lambda: expand_grid({"fast": []}), ValueError),
         (lambda: expand_grid([]), ValueError),
@@ -89,7 +89,8 @@ def test_grid_file_gives_the_whole_sweep(tmp_path):
     path = tmp_path / "grid.toml"
     path.write_text(GRID_TOML, encoding="utf-8")
     settings = load_grid_file(path)
-    assert (settings.metric, settings.descending, settings.options) == ("win_rate", False, {"initial_capital": 1_000_000})
+    assert (settings.metric, settings.descending, settings.options) == (
+        "win_rate", False, {"initial_capital": 1_000_000})
     plan = build_plan("s", settings.grid, settings.codes, settings.ranges)
     assert len(plan) == 2 * 3 * 2 * 2
     assert (plan[0]["start"], plan[0]["end"], plan[1]["start"]) == ("2024-01-02", "2024-03-29", "2024-04-01")

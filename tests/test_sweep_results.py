@@ -98,7 +98,8 @@ def test_heatmap_is_an_offline_html_of_the_mean_per_cell(tmp_path):
     # slow rows, fast columns; (10, 30) has only its failed run left out, so the mean is 0.0
     assert '"z":[[2.0,6.0],[15.0,0.0]]' in html.replace(" ", "")
     # each cell writes its value
-    assert '"text":[["2","6"],["15","0"]]' in html.replace(" ", "") and '"texttemplate":"%{text}"' in html.replace(" ", "")
+    assert '"text":[["2","6"],["15","0"]]' in html.replace(" ", "")
+    assert '"texttemplate":"%{text}"' in html.replace(" ", "")
 
 
 @pytest.mark.parametrize("value, text", [(None, ""), (0.123456, "0.1235"), (12345.6, "12,346"), (-2.5, "-2.5")])

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from datetime import date, datetime, timezone
+from datetime import UTC, date, datetime
 
 import polars as pl
 import pytest
@@ -21,12 +21,12 @@ TAIPEI_OFFSET_S = 8 * 3600
 
 
 def wall(ts: int) -> str:
-    return datetime.fromtimestamp(ts / 1e9, timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+    return datetime.fromtimestamp(ts / 1e9, UTC).strftime("%Y-%m-%d %H:%M:%S")
 
 
 def served(broker: TaifexBroker, code: str, day: str) -> list[tuple[str, float, int]]:
     ticks = broker.ticks(contract=broker.Contracts.Futures[code], date=day)
-    return list(zip(map(wall, ticks["ts"]), ticks["close"], ticks["volume"]))
+    return list(zip(map(wall, ticks["ts"]), ticks["close"], ticks["volume"], strict=True))
 
 
 @pytest.fixture
@@ -67,7 +67,8 @@ def test_near_and_next_month_roll_after_the_last_trading_day(folder, code, day, 
 
 def test_friday_night_after_midnight_is_saturday_and_served_from_mondays_file(folder):
     broker = TaifexBroker(folder)
-    assert served(broker, "TXFR1", "2026-01-24") == [("2026-01-24 00:00:01", 23402.0, 3), ("2026-01-24 04:59:59", 23403.0, 1)]
+    assert served(broker, "TXFR1", "2026-01-24") == [("2026-01-24 00:00:01", 23402.0, 3),
+                                                     ("2026-01-24 04:59:59", 23403.0, 1)]
     assert served(broker, "TXFR1", "2026-01-25") == []
 
 
@@ -158,7 +159,8 @@ def test_night_rows_replay_in_time_order_beside_a_stock(folder, console):
     )
     seen = []
     while (record := ticker.tick_queue.get(timeout=10)) != EXIT:
-        seen.append((datetime.fromtimestamp(record["timestamp"] + TAIPEI_OFFSET_S, timezone.utc).strftime("%H:%M:%S"), record["code"]))
+        wall_clock = datetime.fromtimestamp(record["timestamp"] + TAIPEI_OFFSET_S, UTC).strftime("%H:%M:%S")
+        seen.append((wall_clock, record["code"]))
         ticker.allow_next_tick()
     # A futures range is of trading dates: 01-21's night session opened at 15:00 on 01-20.
     assert seen == [

@@ -5,9 +5,9 @@ from __future__ import annotations
 from datetime import datetime, timedelta
 
 import polars as pl
-from polars.testing import assert_frame_equal
 import pytest
 from fake_sdk import COLUMNS, FakeSdk, today_text
+from polars.testing import assert_frame_equal
 
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
 

@@ -5,9 +5,9 @@ from __future__ import annotations
 import json
 
 import polars as pl
-from polars.testing import assert_frame_equal
 import pytest
 from fake_sdk import COLUMNS, FakeSdk
+from polars.testing import assert_frame_equal
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
@@ -55,7 +55,8 @@ def test_equal_times_are_ordered_by_code_and_markets_recorded(console):
 def test_failed_days_are_logged_reported_and_skipped(console, error_log):
     sdk = FakeSdk(failing_days={"2024-01-03"})
     df = Ticker(sdk)._Ticker__process_and_combine_ticks(STOCKS[:1], "2024-01-02", "2024-01-04")
-    assert sorted(set(df["ts"].cast(pl.Datetime("ns")).dt.strftime("%Y-%m-%d").to_list())) == ["2024-01-02", "2024-01-04"]
+    days = df["ts"].cast(pl.Datetime("ns")).dt.strftime("%Y-%m-%d").to_list()
+    assert sorted(set(days)) == ["2024-01-02", "2024-01-04"]
     assert "[red]下載 2330 2024-01-03 的 Tick 資料失敗, 錯誤訊息: server error on 2024-01-03[/red]" in console.lines
     [entry] = error_log.entries
     assert entry["error"] == "server error on 2024-01-03"
@@ -79,7 +80,8 @@ def test_missing_login_is_one_line_per_code_and_cached_days_still_count(console,
 
 
 def test_unsafe_code_fails_its_days_without_touching_files(console, error_log, data_dir):
-    df = Ticker(FakeSdk())._Ticker__process_and_combine_ticks([{"code": "../x", "market": "Stock"}], "2024-01-02", "2024-01-02")
+    df = Ticker(FakeSdk())._Ticker__process_and_combine_ticks(
+        [{"code": "../x", "market": "Stock"}], "2024-01-02", "2024-01-02")
     assert df.height == 0
     assert "../x" in error_log.entries[0]["error"]
     assert not (data_dir / "kest").exists()

@@ -50,7 +50,8 @@ def ticker(console) -> Ticker:
 def test_tick_records_carry_eight_keys_in_order(ticker):
     ticker.send_ticks(TWO, "2024-01-02", "2024-01-02")
     first = take(ticker)
-    assert list(first) == ["market_type", "timestamp", "code", "close", "qty", "tick_type", "is_simulate", "is_backfilling"]
+    assert list(first) == [
+        "market_type", "timestamp", "code", "close", "qty", "tick_type", "is_simulate", "is_backfilling"]
     ts = wall_ns("2024-01-02", 9)
     assert first == {"market_type": "Stock", "timestamp": utils.format_nano_ts_to_second_ts(ts, 8), "code": "2330",
                      "close": 100.0, "qty": 1, "tick_type": 1, "is_simulate": False, "is_backfilling": False}

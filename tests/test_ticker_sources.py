@@ -6,8 +6,8 @@ import os
 
 import polars as pl
 import pytest
-from polars.testing import assert_frame_equal
 from fake_sdk import COLUMNS, FakeSdk, wall_ns
+from polars.testing import assert_frame_equal
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers import FileBroker, SimulatedBroker, TaifexBroker
@@ -174,7 +174,8 @@ def test_same_stamp_ticks_keep_the_brokers_order(console):
 
 @pytest.mark.parametrize(
     "column, value, message",
-    [("ts", None, "欄位 ts 第 2 筆為空值"), ("volume", None, "欄位 volume 第 2 筆為空值"), ("code", "MXFR1", "'MXFR1'")],
+    [("ts", None, "欄位 ts 第 2 筆為空值"), ("volume", None, "欄位 volume 第 2 筆為空值"),
+     ("code", "MXFR1", "'MXFR1'")],
 )
 def test_a_frame_that_would_need_made_up_values_is_refused(column, value, message, console):
     ticker = Ticker(FakeSdk())

@@ -61,6 +61,7 @@ def interrupt_when_ready(body: str, tmp_path: Path, delay: float) -> subprocess.
     """Runs the script until it prints "ready", sends SIGINT, and waits a bounded time for its end."""
     proc = subprocess.Popen([sys.executable, "-c", script_of(body, tmp_path, delay)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
+    assert proc.stdout is not None
     try:
         assert proc.stdout.readline().strip() == "ready"
         proc.send_signal(signal.SIGINT)

@@ -1,7 +1,7 @@
 from __future__ import annotations
 
 import os
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 import polars as pl
 import pytest
@@ -56,5 +56,5 @@ def test_export_creates_missing_folders_and_names_by_exchange_time(monkeypatch, 
 
 
 def test_exchange_now_is_utc_plus_offset():
-    utc_now = datetime.now(timezone.utc).replace(tzinfo=None)
+    utc_now = datetime.now(UTC).replace(tzinfo=None)
     assert abs((trade_export.exchange_now() - utc_now).total_seconds() - 8 * 3600) < 60
