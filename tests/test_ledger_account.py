@@ -4,6 +4,7 @@ order path (held positions, a mixed stock-after-futures account, dated margins, 
 from __future__ import annotations
 
 import json
+from pathlib import Path
 
 import pytest
 from report_fakes import epoch
@@ -110,7 +111,7 @@ def test_the_open_positions_table_and_the_report_section_show_each_position(data
     positions.ledger.mark("2330", 590.0, epoch("2024-01-02 13:30:00"))
     quotes = FakeQuoteManager({("2330", "m"): minute_bars("2330", "2024-01-02 09:00:00", 10)})
     path = generate_standard_report(positions, "2330", quotes, open_positions=positions.ledger.open_positions())
-    html = open(path, encoding="utf-8").read()
+    html = Path(path).read_text(encoding="utf-8")
     section = html[html.index("<h2>未平倉部位</h2>"):html.index("<h2>手續費設定</h2>")]
     # Sold at 600 and booked 3 ticks lower (597); bought back at 590 it would gain 7 x 2000.
     assert "<td>2330</td><td>-</td><td>Sell</td><td>2</td>" in section and "14,000.00" in section

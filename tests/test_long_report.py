@@ -134,7 +134,7 @@ def test_a_short_run_keeps_the_one_minute_chart(data_dir, console, days):
     bars = [(datetime.combine(day, datetime.min.time()) + timedelta(hours=9, minutes=i), "2330", 100.0, 101.0, 99.0,
              100.5, 1) for day in stock_days for i in range(270)]
     path = generate_standard_report(FakePositions(rows), "2330", FakeQuoteManager({("2330", "m"): bars}))
-    page = open(path, encoding="utf-8").read()
+    page = Path(path).read_text(encoding="utf-8")
     assert len(script_value(page, "bars")) == 270 * days and script_value(page, "minuteDays") == []
     assert "1 分 K 線與進出場" in page and 'id="minute-day"' not in page
     assert not os.path.exists(minute_folder(path))

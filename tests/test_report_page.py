@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 from datetime import date
+from pathlib import Path
 
 import pytest
 from report_fakes import (
@@ -100,7 +101,7 @@ def long_page(tmp_path_factory):
                                         SessionMinutes("TXFR1", MONTH))
     finally:
         BASIC_INFO.data_dir = old
-    page = open(path, encoding="utf-8").read()
+    page = Path(path).read_text(encoding="utf-8")
     bars = json.loads(re.search(r"const bars = (.*?);\n", page).group(1))
     return "file://" + path, bars
 

@@ -4,6 +4,7 @@ import copy
 import json
 import os
 import re
+from pathlib import Path
 
 import pandas as pd
 import pytest
@@ -57,7 +58,7 @@ def test_standard_page_is_offline_and_escaped(data_dir, console):
     positions = FakePositions([dict(ROWS[0], code="<i>x")])
     path = generate_standard_report(positions, "<i>x", quotes(False))
 
-    html = open(path, encoding="utf-8").read()
+    html = Path(path).read_text(encoding="utf-8")
     assert "<i>x" not in html and "&lt;i&gt;x" in html
     # One copy of plotly per data directory, loaded by a relative path.
     assert '<script src="../static/plotly.min.js"></script>' in html and "://" not in re.sub(r"<a [^>]*>", "", html)
@@ -70,7 +71,7 @@ def test_standard_page_is_offline_and_escaped(data_dir, console):
 
 
 def read_csv(path: str) -> pd.DataFrame:
-    raw = open(path, "rb").read()
+    raw = Path(path).read_bytes()
     assert raw.startswith(b"\xef\xbb\xbf")
     return pd.read_csv(path, encoding="utf-8-sig")
 
@@ -81,7 +82,7 @@ def test_performance_report_and_csv(with_benchmark, data_dir, console):
     html_path = generate_qs_profit_report(FakePositions(ROWS), quote_manager, "2330")
 
     csv_path = html_path.replace(".html", ".csv")
-    page = open(html_path, encoding="utf-8").read()
+    page = Path(html_path).read_text(encoding="utf-8")
     assert "進階損益報告" in page and ("Benchmark is 0050" in page) is with_benchmark
     df = read_csv(csv_path)
     assert list(df.columns) == [*ROWS[0], "entry_booked_price", "exit_booked_price"] and len(df) == 2
@@ -130,6 +131,6 @@ def test_reports_in_either_order_twice_leave_rows_untouched(order, console):
 def test_standard_page_shows_the_fee_profile_in_use(data_dir, console, profile, shown):
     positions = FakePositions(ROWS)
     positions.fee_profile = profile
-    html = open(generate_standard_report(positions, "2330", quotes(False)), encoding="utf-8").read()
+    html = Path(generate_standard_report(positions, "2330", quotes(False))).read_text(encoding="utf-8")
     section = html[html.index('id="fee-profile"'):html.index('id="fee-settings"')]
     assert all(text in section for text in shown)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+from pathlib import Path
 
 import polars as pl
 import pytest
@@ -93,7 +94,7 @@ def test_heatmap_is_an_offline_html_of_the_mean_per_cell(tmp_path):
     outcomes = {i: _outcome(i, net) for i, net in enumerate(nets)}
     outcomes[7] = _outcome(7, error="RuntimeError: x")
     path = write_heatmap(results_frame(jobs, outcomes), "fast", "slow", "net_profit", tmp_path / "heat.html")
-    html = open(path, encoding="utf-8").read()
+    html = Path(path).read_text(encoding="utf-8")
     assert "Plotly.newPlot" in html and "<script src=" not in html and len(html) > 1_000_000
     # slow rows, fast columns; (10, 30) has only its failed run left out, so the mean is 0.0
     assert '"z":[[2.0,6.0],[15.0,0.0]]' in html.replace(" ", "")

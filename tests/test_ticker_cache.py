@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from datetime import datetime, timedelta
+from pathlib import Path
 
 import polars as pl
 import pytest
@@ -107,7 +108,7 @@ def test_a_failed_write_leaves_no_cache_file_and_keeps_the_ticks(data_dir, conso
         pass
 
     def failing_write(self, path, *args, **kwargs):
-        open(path, "w").write("ts,cl")  # a partly written file
+        Path(path).write_text("ts,cl")  # a partly written file
         raise Boom("disk full")
 
     monkeypatch.setattr(pl.DataFrame, "write_csv", failing_write)
