@@ -5,9 +5,9 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
+from repo_paths import TESTS
 
 # Starts child interpreters: skipped by the quick local run (-m "not slow").
 pytestmark = pytest.mark.slow
@@ -48,7 +48,7 @@ threading.Thread(target=t.pop_tick, daemon=True).start()
 
 @pytest.mark.parametrize("name", sorted(SCRIPTS))
 def test_exit_during_replay_is_clean(name, tmp_path):
-    script = PRELUDE.format(tests=str(Path(__file__).parent), data=str(tmp_path)) + textwrap.dedent(SCRIPTS[name])
+    script = PRELUDE.format(tests=str(TESTS), data=str(tmp_path)) + textwrap.dedent(SCRIPTS[name])
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "Fatal" not in done.stderr and "terminate" not in done.stderr

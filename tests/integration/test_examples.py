@@ -3,6 +3,7 @@ from __future__ import annotations
 import os
 
 import pytest
+import repo_paths
 from runner_fakes import END, FakeTicker, minute_ticks
 
 from vorn_kest_backtest.brokers.simulated import SimulatedBroker
@@ -11,7 +12,7 @@ from vorn_kest_backtest.modules.positions.positions import Positions, QuoteManag
 from vorn_kest_backtest.runner import Strategy, session
 from vorn_kest_backtest.runner.loader import load_strategy_class
 
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
+EXAMPLES = str(repo_paths.EXAMPLES)
 DEMO = os.path.join(os.path.dirname(session.__file__), "..", "examples", "ma_cross.py")
 
 V_SHAPE = [200.0 - i for i in range(60)] + [140.0 + i for i in range(60)] + [200.0 - i for i in range(60)]

@@ -6,10 +6,11 @@ import importlib
 from pathlib import Path
 
 import pytest
+from repo_paths import TESTS
 
 import vorn_kest_backtest
 
-REFERENCE = Path(__file__).parent / "stubs"
+REFERENCE = TESTS / "stubs"
 
 
 @pytest.mark.parametrize("module", ["market", "ticker", "positions"])

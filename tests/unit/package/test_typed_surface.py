@@ -5,15 +5,14 @@ from __future__ import annotations
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
+from repo_paths import ROOT, TESTS
 
 import vorn_kest_backtest
 from vorn_kest_backtest import runner
 
-PROBE = Path(__file__).parent / "typing_probe" / "probe.py"
-ROOT = Path(__file__).parent.parent
+PROBE = TESTS / "typing_probe" / "probe.py"
 
 
 @pytest.mark.parametrize("module", [vorn_kest_backtest, runner], ids=lambda module: module.__name__)

@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import pytest
+from repo_paths import ROOT
 
-NOTEBOOK = Path(__file__).parent.parent / "docs" / "quickstart.ipynb"
+NOTEBOOK = ROOT / "docs" / "quickstart.ipynb"
 
 
 @pytest.mark.slow

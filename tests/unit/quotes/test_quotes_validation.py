@@ -6,6 +6,7 @@ from datetime import datetime
 import numpy as np
 import pytest
 from quote_ticks import tick
+from repo_paths import TESTS
 
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
 
@@ -15,6 +16,7 @@ import sys
 from datetime import datetime
 sys.path.insert(0, {tests!r})
 from quote_ticks import tick
+from repo_paths import TESTS
 from vorn_kest_backtest.modules.positions.positions import QuoteManager
 q = QuoteManager()
 q.add_tick(tick(datetime(2024, 1, 2, 9, 0, 5)))
@@ -28,7 +30,7 @@ else:
 
 
 def probe_bar_length(unit, freq):
-    code = BAR_LENGTH_PROBE.format(tests=str(__import__("pathlib").Path(__file__).parent), unit=unit, freq=freq)
+    code = BAR_LENGTH_PROBE.format(tests=str(TESTS), unit=unit, freq=freq)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()

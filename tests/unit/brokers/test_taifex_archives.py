@@ -9,6 +9,7 @@ from datetime import date
 
 import polars as pl
 import pytest
+from repo_paths import EXAMPLES
 from taifex_fixtures import ROLL_FILES, roll_folder, row, session_rows, write_daily
 
 from vorn_kest_backtest.brokers import TaifexBroker
@@ -16,7 +17,7 @@ from vorn_kest_backtest.brokers.taifex_import import import_taifex
 from vorn_kest_backtest.cli import main
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
 
-EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "examples", "taifex_txfr1.py")
+EXAMPLE = str(EXAMPLES / "taifex_txfr1.py")
 
 
 def wall_texts(frame: pl.DataFrame) -> list[str]:

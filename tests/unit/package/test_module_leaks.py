@@ -5,9 +5,9 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
+from repo_paths import TESTS
 
 pytestmark = pytest.mark.slow
 
@@ -34,6 +34,6 @@ SCRIPT = textwrap.dedent("""
 
 def test_no_extension_object_leaks_at_exit(tmp_path):
     done = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=60,
-                          cwd=Path(__file__).parent, env={"VORN_KEST_DATA_DIR": str(tmp_path), "PATH": ""})
+                          cwd=TESTS, env={"VORN_KEST_DATA_DIR": str(tmp_path), "PATH": ""})
     assert done.returncode == 0, done.stderr
     assert "leaked" not in done.stderr, done.stderr

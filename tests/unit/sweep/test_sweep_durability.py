@@ -12,12 +12,12 @@ from pathlib import Path
 import polars as pl
 import pytest
 from polars.testing import assert_frame_equal
+from repo_paths import TESTS
 
 from vorn_kest_backtest.sweep import run_sweep
 from vorn_kest_backtest.sweep.dask_engine import DaskEngine
 from vorn_kest_backtest.sweep.local_engine import LocalPoolEngine
 
-TESTS = Path(__file__).resolve().parent
 WAIT = 90  # seconds; no child process in these tests may live longer
 RUNS = 12
 

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 from fake_sdk import FakeSdk
+from repo_paths import TESTS
 
 from vorn_kest_backtest.constant import FLAG
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
@@ -48,7 +49,7 @@ def consume(t):
 
 
 def script_of(body: str, tmp_path: Path, delay: float) -> str:
-    prelude = PRELUDE.format(tests=str(Path(__file__).parent), data=str(tmp_path), delay=delay)
+    prelude = PRELUDE.format(tests=str(TESTS), data=str(tmp_path), delay=delay)
     return prelude + textwrap.dedent(body)
 
 

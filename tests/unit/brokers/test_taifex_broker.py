@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import os
 from datetime import UTC, date, datetime
 
 import polars as pl
 import pytest
+from repo_paths import EXAMPLES
 from taifex_fixtures import HEADER, daily_text, roll_folder, row, stock_day, write_daily, zipped
 
 from vorn_kest_backtest.brokers import TaifexBroker
@@ -204,7 +204,7 @@ def test_import_command_reports_failed_days_and_converts_the_rest(folder, consol
 
 
 def test_the_example_backtests_txfr1_from_a_folder_of_daily_files(folder, console):
-    example = os.path.join(os.path.dirname(__file__), "..", "examples", "taifex_txfr1.py")
+    example = str(EXAMPLES / "taifex_txfr1.py")
     argv = ["run", example, "--broker", "taifex", "--data", str(folder), "--start", "2026-01-21", "--end", "2026-01-23"]
     assert main(argv) == 0
     assert not [line for line in console.lines if "失敗" in line]

@@ -7,6 +7,7 @@ import sys
 
 import polars as pl
 import pytest
+import repo_paths
 from fake_sdk import wall_ns
 
 from vorn_kest_backtest.brokers.simulated import SimulatedBroker
@@ -19,7 +20,7 @@ from vorn_kest_backtest.runner.errors import StrategyError
 from vorn_kest_backtest.runner.loader import load_strategy_class
 
 TICKS = 2000
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
+EXAMPLES = str(repo_paths.EXAMPLES)
 
 
 class BarsOnly(Strategy):

@@ -6,6 +6,7 @@ from pathlib import Path
 
 import polars as pl
 import pytest
+from repo_paths import EXAMPLES
 from report_fakes import epoch
 from taifex_fixtures import roll_folder
 
@@ -234,7 +235,7 @@ def test_a_broker_without_months_gets_no_roll_and_a_bad_mode_is_refused(console)
 
 
 def test_the_command_line_carries_with_roll_carry(exchange_files, console):
-    example = Path(__file__).parent.parent / "examples" / "taifex_txfr1.py"
+    example = EXAMPLES / "taifex_txfr1.py"
     argv = ["run", str(example), "--broker", "taifex", "--data", str(exchange_files), "--start", "2026-01-21",
             "--end", "2026-01-22", "--no-report", "--roll", "carry", "--param", "fast=1", "--param", "slow=2"]
     assert main(argv) == 0
