@@ -52,7 +52,7 @@ class PollingCross:
     """Today's polling form of the moving-average cross: once per minute of the traded code, on the
     bars completed before that tick's minute."""
 
-    # The moving-average lengths come from the example it is mixed with.
+    # The moving-average lengths come from the example it is mixed with; the last two are its own state.
     fast: int
     slow: int
     _minute: int
