@@ -5,10 +5,12 @@ namespace nb = nanobind;
 void bind_price_grid(nb::module_& m);
 void bind_trading_calendar(nb::module_& m);
 void bind_exchange_clock(nb::module_& m);
+void bind_futures_days(nb::module_& m);
 
 NB_MODULE(market, m) {
     m.doc() = "Exchange rules: price grid, trading calendar and holidays, exchange clock";
     bind_price_grid(m);
     bind_trading_calendar(m);
     bind_exchange_clock(m);
+    bind_futures_days(m);
 }

@@ -6,7 +6,7 @@
 
 #include "common/py_console.hpp"
 #include "common/py_queue.hpp"
-#include "tick_frames.hpp"
+#include "tick_columns.hpp"
 #include "tick_queues.hpp"
 #include "ticker_impl.hpp"
 #include "ticker_registry.hpp"
@@ -49,7 +49,7 @@ Ticker::Ticker(nb::object kest_api)
     reader_failure_ = std::make_shared<ReaderFailure>();
     tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_, reader_failure_);
     tick_queue = nb::cast(TickerQueue(tick_backend_));
-    tick_df_schema = make_tick_schema();
+    tick_df_schema = ticks_function("frames", "tick_schema")();
     register_ticker(this);
 }
 
@@ -128,11 +128,11 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
     try {
         // The first date is read here, so a run starts as a whole-range one did; the others follow on
         // their own thread while the replay goes on.
-        std::shared_ptr<DayStream> stream = plan_days(entries, start_from, end_to);
-        const bool more = stream_day(*stream, generation);
+        nb::object stream =
+            ticks_function("combine", "DayStream")(nb::find(this), code_market_pairs(entries), start_from, end_to);
+        const bool more = stream_day(stream, generation);
         if (!console_quiet())
-            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(day_count(*stream)) +
-                          " 天. ...[/green]");
+            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(nb::len(stream)) + " 天. ...[/green]");
         start_replay_thread(generation);
         if (more) start_day_thread(std::move(stream), generation);
     } catch (const ReplayCancelled&) {
@@ -145,9 +145,10 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
 }
 
 void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
+    auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
     if (!console_quiet())
-        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
-    engine_->attach_live(generation, batch_from_frame(df, code_market_map));
+        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
+    engine_->attach_live(generation, std::move(batch));
     start_replay_thread(generation);
 }
 
@@ -158,7 +159,7 @@ void Ticker::start_replay_thread(std::uint64_t generation) {
 
 // Holds the Ticker only while it reads a day: a replay its owner dropped ends with the Ticker, and its
 // reader with it.
-void Ticker::start_day_thread(std::shared_ptr<DayStream> stream, std::uint64_t generation) {
+void Ticker::start_day_thread(nb::object stream, std::uint64_t generation) {
     nb::object weak = nb::module_::import_("weakref").attr("ref")(nb::find(this));
     std::shared_ptr<Engine> engine = engine_;
     std::shared_ptr<ReaderFailure> failure = reader_failure_;
@@ -181,7 +182,7 @@ void Ticker::start_day_thread(std::shared_ptr<DayStream> stream, std::uint64_t g
                 }
                 if (!room) return;
                 nb::object self = weak();
-                if (self.is_none() || !nb::cast<Ticker&>(self).stream_day(*stream, generation)) return;
+                if (self.is_none() || !nb::cast<Ticker&>(self).stream_day(stream, generation)) return;
             }
         } catch (const ReplayCancelled&) {
         } catch (nb::python_error& e) {
@@ -254,14 +255,15 @@ void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::objec
     try {
         current_send_ticks_params["backfilling_start_from"] = start_from;
         current_send_ticks_params["backfilling_end_to"] = end_to;
-        nb::object df = combine(codes, start_from, end_to, generation);
+        nb::object df = ticks_function("combine", "combine")(nb::find(this), code_market_pairs(codes), start_from,
+                                                               end_to, is_current_function(generation));
+        auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
         if (!console_quiet())
-            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
+            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
         // The pass ends here: permit givers move its ticks into the queue.
-        engine_->start_backfill(generation, batch_from_frame(df, code_market_map));
-    } catch (const ReplayCancelled&) {
-        throw;
+        engine_->start_backfill(generation, std::move(batch));
     } catch (const nb::python_error& e) {
+        if (is_replay_cancelled(e)) throw ReplayCancelled{};
         console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + nb::cast<std::string>(nb::str(e.value())) + "[/red]");
         engine_->notify_backfilling_finish(generation);
     } catch (const std::exception& e) {
