@@ -16,8 +16,16 @@ from datetime import date, timedelta
 from vorn_kest_backtest.brokers import SimulatedBroker
 from vorn_kest_backtest.brokers.contracts import STOCK
 from vorn_kest_backtest.brokers.simulated import NIGHT_TICK_SHARE, SESSION_VOL
-from vorn_kest_backtest.brokers.tick_generator import PRICE_LIMIT, UNCLASSED_SHARE
-from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns, price_grid_for, tick_below, tick_size
+from vorn_kest_backtest.brokers.tick_generator import UNCLASSED_SHARE
+from vorn_kest_backtest.modules.market.market import (
+    NS_PER_DAY,
+    TradingCalendar,
+    daily_band,
+    midnight_ns,
+    price_grid_for,
+    tick_below,
+    tick_size,
+)
 
 
 def _plain_session(session, open_price: float, bands, count: int, vol: float, rng: random.Random) -> list[tuple]:
@@ -25,10 +33,11 @@ def _plain_session(session, open_price: float, bands, count: int, vol: float, rn
     offsets = [0] + sorted(rng.randint(0, span_us) for _ in range(max(count - 2, 0))) + [span_us]
     scale = vol / math.sqrt(2.0 * max(count - 1, 1))
     log_price, previous, rows = 0.0, None, []
+    low, high = daily_band(open_price, bands)
     for i in range(count):
         if i:
             log_price += rng.gauss(0, 1) / math.sqrt(rng.gammavariate(2, 0.5)) * scale
-        raw = min(max(open_price * math.exp(log_price), open_price * (1 - PRICE_LIMIT)), open_price * (1 + PRICE_LIMIT))
+        raw = min(max(open_price * math.exp(log_price), low), high)
         size = tick_size(raw, bands)
         close = round(round(raw / size) * size, 2)
         if previous is None or rng.random() < UNCLASSED_SHARE:

@@ -295,3 +295,13 @@ def test_a_day_order_whose_session_ended_without_a_tick_of_its_code_expires_at_t
     ctx.finish_replay()
     assert order.status is OrderStatus.CANCELLED and "收盤未成交" in order.reason
     assert ledger.trade_records[-1]["dt"] == str(epoch("2024-01-02 13:30:00"))
+
+
+def test_a_futures_limit_beyond_the_previous_day_session_s_band_is_refused(console):
+    ctx, ledger = book()
+    feed(ctx, "TXFR1", "2024-01-02", [17000.0], 0, market="Future")
+    feed(ctx, "TXFR1", "2024-01-03", [17100.0], 0, market="Future")
+    refused = ctx.sell("TXFR1", 1, price=18701.0)
+    kept = ctx.sell("TXFR1", 1, price=18700.0)
+    assert refused.status is OrderStatus.CANCELLED and "漲跌停範圍 15300.00 ~ 18700.00" in refused.reason
+    assert kept.is_open

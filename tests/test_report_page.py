@@ -16,6 +16,7 @@ from report_fakes import (
     FakeQuoteManager,
     SessionMinutes,
     daily_round_trips,
+    epoch,
     minute_bars,
     profit_row,
     weekdays,
@@ -116,3 +117,34 @@ def test_a_chosen_day_draws_its_minute_bars_and_only_its_own_trades(long_page):
     assert rendered["candles"] == 300 + 300 + 540 and attributes["bars"] == "1140"
     assert rendered["markers"] == {"entry long": 1, "exit long": 1, "entry short": 0, "exit short": 0}
     assert attributes["markers"] == "2" and attributes["exits"] == "1"
+
+
+@pytest.fixture(scope="module")
+def quiet_days_page(tmp_path_factory):
+    """A month drawn in coarser bars with trades on its first three days only, and a marked equity sample a minute."""
+    from vorn_kest_backtest.constant import BASIC_INFO
+
+    folder = tmp_path_factory.mktemp("quiet")
+    old, BASIC_INFO.data_dir = BASIC_INFO.data_dir, str(folder)
+    quotes = SessionMinutes("TXFR1", MONTH)
+    equity = [(epoch(stamp.strftime("%Y-%m-%d %H:%M:%S")), 1_000_000.0 + i)
+              for i, stamp in enumerate(quotes.frame["dt"])]
+    try:
+        path = generate_standard_report(FakePositions(daily_round_trips("TXFR1", MONTH[:3])), "TXFR1", quotes,
+                                        equity=equity)
+    finally:
+        BASIC_INFO.data_dir = old
+    return "file://" + path
+
+
+def test_a_day_without_trades_draws_its_minute_bars_and_equity_from_its_day_file(quiet_days_page):
+    day = MONTH[21]  # a Tuesday: the night before after midnight, its day and night sessions
+    dom, rendered, attributes = rendered_chart(f"{quiet_days_page}#day={day}")
+    assert attributes["day"] == str(day)
+    assert rendered["candles"] == 300 + 300 + 540 and attributes["bars"] == "1140"
+    assert rendered["markers"] == {"entry long": 0, "exit long": 0, "entry short": 0, "exit short": 0}
+    # A sample every minute of the day, after the level the day started from.
+    assert rendered["equity"] == 1140 + 1
+    assert f"1 分 K 線與進出場: {day}" in dom
+    options = re.findall(r'<option value="([^"]*)">([^<]*)</option>', dom)
+    assert (str(MONTH[0]), f"{MONTH[0]} (成交 2)") in options and (str(day), str(day)) in options

@@ -72,3 +72,22 @@ TEST_CASE("the neighbours of a price are the grid points either side of it in it
     CHECK(ContractGrid::for_futures(0.05).neighbours_cents(1234.56) == Pair{123455, 123460});
     CHECK(ContractGrid::for_futures(1.0).neighbours_cents(17500.5) == Pair{1750000, 1750100});
 }
+
+TEST_CASE("a futures code's grid is its family's tick from the contract table, whole points outside it") {
+    CHECK(ContractGrid::for_code("TXFR1", ProductType::Future).fixed_tick_cents() == 100);
+    CHECK(ContractGrid::for_code("EXFR1", ProductType::Future).fixed_tick_cents() == 5);
+    CHECK(ContractGrid::for_code("FXFR2", ProductType::Future).fixed_tick_cents() == 20);
+    CHECK(ContractGrid::for_code("ABCR1", ProductType::Future).fixed_tick_cents() == 100);
+    CHECK(ContractGrid::for_code("0050", ProductType::Stock).is_fund());
+}
+
+TEST_CASE("floor and ceil onto the grid use the tick of the band holding the amount") {
+    const ContractGrid stock = ContractGrid::for_stock("2330");
+    CHECK(stock.floor_cents(5098) == 5090);
+    CHECK(stock.ceil_cents(4998) == 5000);
+    CHECK(stock.floor_cents(5000) == 5000);
+    CHECK(stock.ceil_cents(5000) == 5000);
+    const ContractGrid exf = ContractGrid::for_futures(0.05);
+    CHECK(exf.floor_cents(-7) == -10);
+    CHECK(exf.ceil_cents(-7) == -5);
+}

@@ -7,6 +7,7 @@
 
 #include "vkb/contract_grid.hpp"
 #include "vkb/order_matcher.hpp"
+#include "vkb/session_calendar.hpp"
 
 using namespace vkb;
 
@@ -173,9 +174,9 @@ TEST_CASE("a bracket's exits cancel each other: the first to fill takes the othe
 
 TEST_CASE("the matcher's daily bands follow each stock's days") {
     OrderMatcher m;
-    m.bands().observe("2330", 1, 100.0);
-    m.bands().observe("2330", 2, 101.0);
-    CHECK(m.bands().outside("2330", 111.0));
+    m.bands().observe("2330", ProductType::Stock, kStock, 1 * kMicrosPerDay, 100.0);
+    m.bands().observe("2330", ProductType::Stock, kStock, 2 * kMicrosPerDay, 101.0);
+    CHECK(m.bands().outside("2330", 110.1));
     CHECK_FALSE(m.bands().outside("2330", 110.0));
 }
 

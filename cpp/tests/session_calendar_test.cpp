@@ -133,3 +133,12 @@ TEST_CASE("the night-opening day changes at every futures trading-date boundary"
     CHECK(night_opening_day(wall(2024, 10, 9, 15, 0)) == days_from_civil(2024, 10, 9));
     CHECK(night_opening_day(wall(1969, 12, 31, 15, 0)) == -1);
 }
+
+TEST_CASE("the previous trading date skips weekends and listed holidays") {
+    SessionCalendar calendar;
+    const std::int64_t monday = days_from_civil(2026, 1, 5);
+    calendar.set_holidays({monday - 3});  // that Friday
+    CHECK(calendar.previous_trading_date_before(monday) == monday - 4);
+    CHECK(calendar.previous_trading_date_before(monday + 1) == monday);
+    CHECK(calendar.next_trading_date_after(monday - 4) == monday);
+}

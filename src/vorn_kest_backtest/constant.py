@@ -7,6 +7,13 @@ from dataclasses import dataclass
 from enum import Enum
 from pathlib import Path
 
+from vorn_kest_backtest.modules.market.market import (
+    DEFAULT_FUTURES_TICK,
+    EXCHANGE_UTC_OFFSET_HOURS,
+    futures_contracts,
+    futures_family_of,
+)
+
 
 class Action(str, Enum):
     """買賣方向."""
@@ -45,7 +52,7 @@ class _BasicInfo:
 
     def __init__(self) -> None:
         self.data_dir: str = _default_data_dir()
-        self.utc_offset_hours: int = 8
+        self.utc_offset_hours: int = EXCHANGE_UTC_OFFSET_HOURS
 
     def __repr__(self) -> str:
         return f"BASIC_INFO(data_dir={self.data_dir!r}, utc_offset_hours={self.utc_offset_hours})"
@@ -62,27 +69,15 @@ class FuturesFamily:
     tick_size: float
 
 
+# The core's contract table (cpp/core/data/futures_contracts.csv), one entry per family.
 FUTURES_FAMILIES: dict[str, FuturesFamily] = {
-    "TXF": FuturesFamily(200, 1),  # 臺股期貨
-    "MXF": FuturesFamily(50, 1),  # 小型臺指
-    "TMF": FuturesFamily(10, 1),  # 微型臺指
-    "EXF": FuturesFamily(4000, 0.05),  # 電子期貨
-    "FXF": FuturesFamily(1000, 0.2),  # 金融期貨
-    "ZEF": FuturesFamily(500, 0.05),  # 小型電子期貨
-    "ZFF": FuturesFamily(250, 0.2),  # 小型金融期貨
-    "XIF": FuturesFamily(100, 1),  # 非金電期貨
-    "GTF": FuturesFamily(4000, 0.05),  # 櫃買期貨
-    "G2F": FuturesFamily(50, 1),  # 富櫃200期貨
-    "E4F": FuturesFamily(100, 1),  # 臺灣永續期貨
+    family: FuturesFamily(point_value, tick_size) for family, point_value, tick_size, _ in futures_contracts()
 }
-
-# A family whose tick is not in the table moves in whole points.
-DEFAULT_FUTURES_TICK = 1.0
 
 
 def futures_family(code: str) -> FuturesFamily | None:
     """代碼所屬期貨商品族的規格 (代碼前三碼, 例如 "TXFR1" -> "TXF"); 不在表中時為 None."""
-    return FUTURES_FAMILIES.get(code[:3])
+    return FUTURES_FAMILIES.get(futures_family_of(code))
 
 
 # Continuous (R1 = near month, R2 = next month) codes of the index futures families, in currency

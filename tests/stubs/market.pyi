@@ -1,5 +1,5 @@
 """
-Exchange rules: price grid, trading calendar and holidays, exchange clock
+Exchange rules: contract table, price grid and daily band, trading calendar and holidays, exchange clock, broker fee rates
 """
 
 from collections.abc import Iterable, Sequence
@@ -23,10 +23,21 @@ class PriceGrid:
 
     def __repr__(self) -> str: ...
 
+DEFAULT_FUTURES_TICK: float = 1.0
+
+def futures_contracts() -> list[tuple[str, int, float, str]]:
+    """核心的期貨契約規格表: 每列 (商品族, 每點價值, 跳動點, 名稱)."""
+
+def futures_family_of(code: str) -> str:
+    """期貨代碼所屬的商品族 (前三碼, 例如 "TXFR1" -> "TXF")."""
+
 def price_grid_for(code: str, market: str) -> PriceGrid:
     """
-    商品的價格跳動格; 期貨的跳動點取自 constant.FUTURES_FAMILIES (不在表中時為 DEFAULT_FUTURES_TICK).
+    商品的價格跳動格; 期貨的跳動點取自核心的契約規格表 (constant.FUTURES_FAMILIES 即其內容; 不在表中時為 DEFAULT_FUTURES_TICK).
     """
+
+def daily_band(reference: float, grid: PriceGrid) -> tuple[float, float]:
+    """參考價的漲跌停價 (跌停, 漲停): 參考價上下 10%, 各自向內取整到價格跳動格上."""
 
 @overload
 def tick_size(prices: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)], grid: PriceGrid) -> object:
@@ -64,6 +75,14 @@ def ceil_to_grid(code: str, price: float) -> tuple[float, float]:
 
 HOLIDAYS_FILE: str = 'holidays_search_from_2017.csv'
 
+STOCK_SESSION_SECONDS: tuple = (32400, 48600)
+
+STOCK_CLOSING_CALL_SECOND: int = 48300
+
+FUTURES_DAY_SESSION_SECONDS: tuple = (31500, 49500)
+
+FUTURES_NIGHT_SESSION_SECONDS: tuple = (54000, 18000)
+
 class Session:
     """一個交易時段: 開始的日曆日, 種類 ("day"/"night"), 牆上時間的起訖 (皆含)."""
 
@@ -98,6 +117,12 @@ class TradingCalendar:
     def is_trading_day(self, day: datetime.date) -> bool:
         """週一至週五且不在休市日表中."""
 
+    def next_trading_day(self, day: datetime.date) -> datetime.date:
+        """`day` 之後的第一個交易日."""
+
+    def previous_trading_day(self, day: datetime.date) -> datetime.date:
+        """`day` 之前的最後一個交易日."""
+
     def sessions_touching(self, market: str, day: datetime.date) -> list[Session]:
         """在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分)."""
 
@@ -127,14 +152,20 @@ def read_holiday_dates() -> list[str]:
 
 NS_PER_DAY: int = 86400000000000
 
+EXCHANGE_UTC_OFFSET_HOURS: int = 8
+
 def exchange_datetime(epoch_seconds: float) -> datetime.datetime:
     """epoch 秒數在交易所時鐘上的時間 (不帶時區), 與本機時區無關."""
 
 def exchange_now() -> datetime.datetime:
     """交易所時鐘的現在時間 (不帶時區)."""
 
+@overload
 def exchange_wall_micros(epoch_seconds: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)]) -> object:
     """每個 epoch 秒數在交易所時鐘上的微秒數 (可視為 datetime64[us]); 無法表示的值為 NaT."""
+
+@overload
+def exchange_wall_micros(epoch_seconds: float) -> int: ...
 
 def wall_ns_to_epoch_seconds(ts: int, utc_offset_hours: int) -> float:
     """券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數."""
@@ -147,3 +178,5 @@ def midnight_ns(day: datetime.date) -> int:
 
 def futures_range_days(holidays: Iterable[datetime.date], start: datetime.date, end: datetime.date) -> tuple[list[datetime.date], list[list[tuple[int, int]]], int | None]:
     """期貨日期區間 (交易日) 要讀取的日曆日, 各日屬於區間的牆上時間奈秒 [起, 迄) 區段, 以及首日只取夜盤時的起點."""
+
+BROKER_FEE_RATES: dict = ...

@@ -354,8 +354,8 @@ class OrderMatcher:
     def link(self, ids: Sequence[int]) -> None:
         """委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子."""
 
-    def observe_band(self, code: str, timestamp: float, close: float, utc_offset_hours: int) -> None:
-        """股票的一筆成交: 漲跌停範圍依前一交易日最後成交價."""
+    def observe_band(self, code: str, market: str, timestamp: float, close: float, utc_offset_hours: int) -> None:
+        """一筆成交: 漲跌停範圍依股票前一交易日, 期貨前一日盤的最後成交價."""
 
     def band_outside(self, code: str, price: float) -> tuple[float, float] | None:
         """價格超出今日漲跌停範圍時回傳 (下限, 上限), 否則 None."""

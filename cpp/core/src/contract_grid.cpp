@@ -4,7 +4,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "vkb/contract_specs.hpp"
 #include "vkb/price_grid.hpp"
+#include "vkb/session_calendar.hpp"
 
 namespace vkb {
 
@@ -33,6 +35,10 @@ ContractGrid ContractGrid::for_futures(double tick) {
     return {false, static_cast<std::int64_t>(cents)};
 }
 
+ContractGrid ContractGrid::for_code(std::string_view code, ProductType market) {
+    return market == ProductType::Stock ? for_stock(code) : for_futures(futures_tick_of(code));
+}
+
 std::int64_t ContractGrid::tick_cents_at(double price) const {
     return fixed_tick_cents_ ? fixed_tick_cents_ : band_tick_cents(fund_, price + kBandTolerance);
 }
@@ -57,6 +63,16 @@ std::pair<std::int64_t, std::int64_t> ContractGrid::neighbours_cents(double pric
     // band from the point below reaches the next grid point.
     const std::int64_t below = static_cast<std::int64_t>(std::floor(in_ticks(price, tick) + kOnGridTolerance)) * tick;
     return {below, below + tick};
+}
+
+std::int64_t ContractGrid::floor_cents(std::int64_t cents) const {
+    const std::int64_t tick = fixed_tick_cents_ ? fixed_tick_cents_ : band_tick_cents(fund_, cents);
+    return floor_to(cents, tick);
+}
+
+std::int64_t ContractGrid::ceil_cents(std::int64_t cents) const {
+    const std::int64_t tick = fixed_tick_cents_ ? fixed_tick_cents_ : band_tick_cents(fund_, cents);
+    return -floor_to(-cents, tick);
 }
 
 }  // namespace vkb

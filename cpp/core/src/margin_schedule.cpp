@@ -6,8 +6,6 @@
 
 namespace vkb {
 
-std::string_view futures_family_of(std::string_view code) { return code.substr(0, 3); }
-
 void MarginSchedule::add(const MarginRow& row) {
     if (row.family.empty()) throw std::invalid_argument("margin row without a family");
     if (!std::isfinite(row.initial_margin) || row.initial_margin < 0)

@@ -56,6 +56,12 @@ std::int64_t SessionCalendar::next_trading_date_after(std::int64_t days) const {
     return days + 1;
 }
 
+std::int64_t SessionCalendar::previous_trading_date_before(std::int64_t days) const {
+    for (std::int64_t d = days - 1; d >= days - 366; --d)
+        if (is_trading_date(d)) return d;
+    return days - 1;
+}
+
 bool SessionCalendar::is_open_minute(ProductType market, std::int64_t wall_us) const {
     const std::int64_t days = floor_div(wall_us, kMicrosPerDay);
     const auto second = static_cast<int>((wall_us - days * kMicrosPerDay) / kMicrosPerSecond);

@@ -6,14 +6,6 @@ namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 constexpr std::int64_t kNsPerDay = 86'400 * kNsPerSecond;
-// Holidays never run for months; the bound only guards against a malformed table.
-constexpr std::int64_t kSearchDays = 366;
-
-std::int64_t previous_trading_date(const SessionCalendar& calendar, std::int64_t day) {
-    for (std::int64_t d = day - 1; d >= day - kSearchDays; --d)
-        if (calendar.is_trading_date(d)) return d;
-    return day - 1;
-}
 
 }  // namespace
 
@@ -23,7 +15,7 @@ TradingDateRange futures_trading_range(const SessionCalendar& calendar, std::int
     std::int64_t last = end_day;
     while (last >= first && !calendar.is_trading_date(last)) --last;
     if (first > last) return {true, start_day, start_day - 1, first, last};
-    return {false, previous_trading_date(calendar, first), last, first, last};
+    return {false, calendar.previous_trading_date_before(first), last, first, last};
 }
 
 std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, const TradingDateRange& range,

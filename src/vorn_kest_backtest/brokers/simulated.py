@@ -22,6 +22,7 @@ from vorn_kest_backtest.modules.market.market import (
     NS_PER_DAY,
     TradingCalendar,
     exchange_now,
+    futures_family_of,
     midnight_ns,
     price_grid_for,
     snap,
@@ -189,19 +190,21 @@ def made_up_contract(code: str, market: str) -> Contract | None:
         if not STOCK_CODE.match(code):
             return None
         return Contract(code, STOCK, _made_up_price(code, MADE_UP_STOCK_RANGE), code)
-    family, series = code[:3], code[3:]
+    family = futures_family_of(code)
+    series = code[len(family):]
     if family not in FUTURES_FAMILIES or series not in FUTURES_SERIES:
         return None
     # An index keeps the one price of its listed contracts (TXFR2 quotes with TXFR1), else a made-up one.
     index = INDEX_OF_FAMILY.get(family, family)
-    listed = [price for listed, (price, _) in DEFAULT_FUTURES.items() if INDEX_OF_FAMILY.get(listed[:3]) == index]
+    listed = [price for listed, (price, _) in DEFAULT_FUTURES.items()
+              if INDEX_OF_FAMILY.get(futures_family_of(listed)) == index]
     return Contract(code, FUTURE, listed[0] if listed else _made_up_price(index, MADE_UP_INDEX_RANGE), code)
 
 
 def underlying_of(contract: Contract) -> str:
     """The price path a contract follows: its index for the futures families, its own code otherwise."""
-    family = contract.code[:3]
-    if contract.market == FUTURE and contract.code[3:] in FUTURES_SERIES and family in FUTURES_FAMILIES:
+    family = futures_family_of(contract.code)
+    if contract.market == FUTURE and contract.code[len(family):] in FUTURES_SERIES and family in FUTURES_FAMILIES:
         return INDEX_OF_FAMILY.get(family, family)
     return contract.code
 

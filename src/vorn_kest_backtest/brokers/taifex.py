@@ -190,10 +190,8 @@ class TaifexBroker:
         return list(dict.fromkeys(files))
 
     def _next_trading_day(self, day: date) -> date:
-        day += timedelta(days=1)
-        while not self.is_trading_day(day):
-            day += timedelta(days=1)
-        return day
+        """The calendar's next trading day, or an earlier day the folder has a file for."""
+        return min([self.calendar.next_trading_day(day), *(held for held in self.sources if held > day)])
 
     def _path_of(self, trading_day: date) -> str:
         source = self.sources.get(trading_day)

@@ -21,6 +21,8 @@ from datetime import date
 
 import polars as pl
 
+from vorn_kest_backtest.modules.market.market import FUTURES_DAY_SESSION_SECONDS
+
 ENCODING = "cp950"
 HEADER = (
     "成交日期", "商品代號", "到期月份(週別)", "成交時間", "成交價格", "成交數量(B+S)",
@@ -191,5 +193,5 @@ def _refuse_bad_values(path: str, raw: pl.DataFrame, typed: pl.DataFrame) -> Non
 
 def day_session_present(frame: pl.DataFrame, trading_day: date) -> bool:
     """Whether the file of `trading_day` holds its day session: a file fetched earlier holds only the night."""
-    start = ((trading_day - _EPOCH).days * 86_400 + 8 * 3600) * NS_PER_SECOND
+    start = ((trading_day - _EPOCH).days * 86_400 + FUTURES_DAY_SESSION_SECONDS[0]) * NS_PER_SECOND
     return frame.height > 0 and bool((frame["ts"] >= start).any())

@@ -28,6 +28,7 @@ import polars as pl
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
+from vorn_kest_backtest.modules.market.market import EXCHANGE_UTC_OFFSET_HOURS, STOCK_SESSION_SECONDS
 
 TICK_DTYPES = {
     "ts": pl.Int64,
@@ -49,7 +50,7 @@ EXCHANGE_ZONE = "Asia/Taipei"
 DATETIME_FORMATS = ("%Y-%m-%d %H:%M:%S%.f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S%.f", "%Y-%m-%dT%H:%M:%S")
 ZONED_FORMATS = tuple(f"{form}%z" for form in DATETIME_FORMATS)
 NS_PER_DAY = 86_400 * 1_000_000_000
-STOCK_HOURS_NS = (9 * 3600 * 1_000_000_000, (13 * 3600 + 30 * 60) * 1_000_000_000)
+STOCK_HOURS_NS = (STOCK_SESSION_SECONDS[0] * 1_000_000_000, STOCK_SESSION_SECONDS[1] * 1_000_000_000)
 
 
 @dataclass
@@ -150,6 +151,10 @@ def contract_runs(frame: pl.DataFrame) -> list[tuple[int, str]]:
     return list(starts.iter_rows())
 
 
+def _clock(second_of_day: int) -> str:
+    return f"{second_of_day // 3600:02d}:{second_of_day // 60 % 60:02d}"
+
+
 def warn_if_outside_stock_hours(path: str, frame: pl.DataFrame) -> None:
     """Yellow line when most ticks of a stock day lie outside the session: the file's clock is likely shifted."""
     if frame.height == 0:
@@ -158,8 +163,9 @@ def warn_if_outside_stock_hours(path: str, frame: pl.DataFrame) -> None:
     outside = int((~time_of_day.is_between(*STOCK_HOURS_NS)).sum())
     if outside * 2 > frame.height:
         utils.console.print(
-            f"[yellow]Tick 檔 {path} 有 {outside}/{frame.height} 筆 Tick 不在 09:00-13:30 之間, "
-            "時間可能有偏移 (ts 應為台北時間, 例如 UTC 時間需加 8 小時)[/yellow]"
+            f"[yellow]Tick 檔 {path} 有 {outside}/{frame.height} 筆 Tick 不在 "
+            f"{_clock(STOCK_SESSION_SECONDS[0])}-{_clock(STOCK_SESSION_SECONDS[1])} 之間, "
+            f"時間可能有偏移 (ts 應為台北時間, 例如 UTC 時間需加 {EXCHANGE_UTC_OFFSET_HOURS} 小時)[/yellow]"
         )
 
 

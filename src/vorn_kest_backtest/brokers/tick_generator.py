@@ -4,15 +4,21 @@ from __future__ import annotations
 
 import numpy as np
 
-from vorn_kest_backtest.modules.market.market import Session, snap, tick_below, tick_size
+from vorn_kest_backtest.modules.market.market import (
+    STOCK_CLOSING_CALL_SECOND,
+    STOCK_SESSION_SECONDS,
+    Session,
+    daily_band,
+    snap,
+    tick_below,
+    tick_size,
+)
 
-# Daily price limit of both markets, around the session's opening price.
-PRICE_LIMIT = 0.10
 # Share of ticks the exchange cannot class as buyer- or seller-initiated (tick_type 0).
 UNCLASSED_SHARE = 0.04
 AUCTION_VOLUME_FACTOR = 30
-# The stock exchange's closing call runs 13:25-13:30: no continuous trades, one auction print at 13:30.
-STOCK_CLOSING_CALL_NS = 5 * 60 * 1_000_000_000
+# The stock exchange's closing call: no continuous trades, one auction print at the close.
+STOCK_CLOSING_CALL_NS = (STOCK_SESSION_SECONDS[1] - STOCK_CLOSING_CALL_SECOND) * 1_000_000_000
 
 
 def generate_session(
@@ -64,7 +70,9 @@ def _walk(rng: np.random.Generator, open_price: float, bands, count: int, sessio
     # Student-t steps give the occasional jump of several ticks that real tapes show.
     steps = rng.standard_t(4, count - 1) * (session_vol / np.sqrt(2.0 * max(count - 1, 1)))
     path = open_price * np.exp(np.concatenate(([0.0], np.cumsum(steps))))
-    path = np.clip(path, open_price * (1 - PRICE_LIMIT), open_price * (1 + PRICE_LIMIT))
+    # The daily band of both markets, taken around the session's opening price.
+    low, high = daily_band(open_price, bands)
+    path = np.clip(path, low, high)
     return snap(path, bands)
 
 

@@ -13,9 +13,10 @@ _HOMES = {
     "export_trade_records": "vorn_kest_backtest.reports.trade_export",
     "generate_qs_profit_report": "vorn_kest_backtest.reports.performance",
     "generate_standard_report": "vorn_kest_backtest.reports.standard",
+    "minute_folder": "vorn_kest_backtest.reports.minute_days",
 }
 
-__all__ = ["export_trade_records", "generate_qs_profit_report", "generate_standard_report"]
+__all__ = ["export_trade_records", "generate_qs_profit_report", "generate_standard_report", "minute_folder"]
 
 
 def __getattr__(name: str) -> Any:

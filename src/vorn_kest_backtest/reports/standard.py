@@ -1,5 +1,5 @@
-"""基本回測報告: K 線 (長期間改用較粗的 K 棒, 有成交的日子另附 1 分 K), 進出場點, 權益曲線, 損益明細,
-手續費設定與帳戶資訊."""
+"""基本回測報告: K 線 (長期間改用較粗的 K 棒, 每個交易日的 1 分 K 另存於報告旁的資料夾), 進出場點, 權益曲線,
+損益明細, 手續費設定與帳戶資訊."""
 
 from __future__ import annotations
 
@@ -15,8 +15,9 @@ import polars as pl
 
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.modules.market.market import exchange_datetime
+from vorn_kest_backtest.modules.market.market import BROKER_FEE_RATES, exchange_datetime
 from vorn_kest_backtest.reports.exchange_time import DT_FORMAT, format_exchange_dt
+from vorn_kest_backtest.reports.minute_days import minute_folder, remove_minute_days, write_minute_days
 from vorn_kest_backtest.reports.profit_rows import format_profit_rows, trade_points
 from vorn_kest_backtest.reports.save_path import output_path
 from vorn_kest_backtest.reports.templating import script_safe, template_env, to_script_json
@@ -24,6 +25,10 @@ from vorn_kest_backtest.reports.templating import script_safe, template_env, to_
 REPORT_FOLDER = "report"
 SHARED_FOLDER = "static"
 
+
+def percent_text(rate: float) -> str:
+    """0.001425 -> "0.1425%": a rate as the broker's price list writes it."""
+    return f"{rate * 100:.6f}".rstrip("0").rstrip(".") + "%"
 
 def plotly_js() -> Path:
     # Located without importing plotly, which is slow to load and not needed to copy one file.
@@ -40,10 +45,12 @@ MAX_MINUTE_BARS = 20_000
 MAX_CANDLES = 6_000
 COARSER_MINUTES = (5, 15, 60)
 DAY_MINUTES = 1440
-# The 1-minute bars of the days with trades ride along for the day selector, up to this many bars in all.
-MAX_DETAIL_BARS = 50_000
 OHLCV = ("Open", "High", "Low", "Close", "Volume")
 DAY_FORMAT = "%Y-%m-%d"
+
+
+def report_file(code: str) -> str:
+    return code + "-report.html"
 
 
 def _bar_rows(bars: pl.DataFrame) -> str:
@@ -77,24 +84,9 @@ def kbar_json(quote_manager, code: str) -> str:
     return _bar_rows(chart_bars(minute_kbars(quote_manager, code))[0])
 
 
-def minute_days(minute: pl.DataFrame, points: list[dict]) -> tuple[dict[str, Any], int]:
-    """{"%Y-%m-%d": {"t": ["%H:%M", ...], "o"/"h"/"l"/"c"/"v": [...]}} of the calendar days with a trade point, in
-    date order until MAX_DETAIL_BARS bars, and how many such days were left out; columns rather than rows keep a
-    year of trades compact."""
-    wanted = sorted({point["dt"][:10] for point in points})
-    if minute.height == 0 or not wanted:
-        return {}, 0
-    by_day = (minute.with_columns(pl.col("dt").dt.strftime(DAY_FORMAT).alias("day"))
-              .filter(pl.col("day").is_in(wanted)))
-    days: dict[str, Any] = {}
-    left = MAX_DETAIL_BARS
-    for bars in by_day.partition_by("day", maintain_order=True):
-        if bars.height > left:
-            break
-        left -= bars.height
-        days[bars["day"][0]] = {"t": bars["dt"].dt.strftime("%H:%M").to_list(),
-                                **{name[0].lower(): bars[name].to_list() for name in OHLCV}}
-    return days, by_day["day"].n_unique() - len(days)
+def day_list(minute: pl.DataFrame) -> list[str]:
+    """The calendar days with 1-minute bars, in date order."""
+    return minute["dt"].dt.strftime(DAY_FORMAT).unique(maintain_order=True).to_list()
 
 
 def thinned_samples(samples, bars: pl.DataFrame, minutes: int) -> list:
@@ -118,23 +110,25 @@ def equity_json(samples) -> str:
 
 def build_standard_context(positions, code: str, quote_manager, folder: str | None = None,
                            equity=None, realised=None, figures=None, open_positions=None,
-                           data_label: str = "") -> dict[str, Any]:
-    """equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity));
+                           data_label: str = "", minute: pl.DataFrame | None = None) -> dict[str, Any]:
+    """minute: the code's 1-minute bars when the caller has them already (else asked of quote_manager);
+    equity: the run's marked-to-market samples; realised: its closed-trade curve (both (epoch, equity));
     figures: the run's summary as shown on the console (rows with `label`, `text`, `sign`);
     open_positions: the ledger's positions still open at the end (this code's are shown; None: no such section);
     data_label: "模擬資料" when the replayed ticks were made up, shown in the title and a banner."""
     rows = format_profit_rows(positions.get_profit_rows_by_code(code))
     points = trade_points(rows)
-    minute = minute_kbars(quote_manager, code)
+    if minute is None:
+        minute = minute_kbars(quote_manager, code)
     bars, bar_minutes = chart_bars(minute)
-    detail, left_out = ({}, 0) if bar_minutes == 1 else minute_days(minute, points)
     return {
         "code": code,
         "data_label": data_label,
         "kbar_df": _bar_rows(bars),
         "bar_minutes": bar_minutes,
-        "minute_days_json": to_script_json(detail),
-        "minute_days_left": left_out,
+        # A long run's days, each with a file of its 1-minute bars in the folder beside the page.
+        "minute_days": [] if bar_minutes == 1 else day_list(minute),
+        "minute_folder": os.path.basename(minute_folder(report_file(code))),
         "profit_rows": rows,
         "profit_rows_json": to_script_json(rows),
         "trade_points": points,
@@ -146,6 +140,7 @@ def build_standard_context(positions, code: str, quote_manager, folder: str | No
         "open_positions": None if open_positions is None else [p for p in open_positions if p["code"] == code],
         "fee_settings": positions.fee_settings(),
         "fee_profile": positions.fee_profile,
+        "fee_rates": {name: percent_text(rate) for name, rate in BROKER_FEE_RATES.items()},
         "account_info": positions.account_info(code),
         "initial_capital": positions.initial_capital,
         "current_capital": positions.current_capital,
@@ -175,11 +170,17 @@ def generate_standard_report(positions, code: str, quote_manager, folder: str | 
     figures: 回測摘要的數字 (與終端機的回測結果相同), 顯示在報告的「回測結果」區.
     open_positions: 回放結束時仍未平倉的部位, 顯示在報告的「未平倉部位」區.
     data_label: "模擬資料" 時, 標題與頁首橫幅標明價格為模擬.
+    期間較長 (K 線改用較粗的 K 棒) 時, 每個交易日的 1 分 K 另寫入報告旁的 <代碼>-report_minutes 資料夾, 一天一個檔案.
     """
     utils.console.print("[bold green]產生 " + code + " 的回測報告...[/bold green]")
-    path = output_path(positions, code + "-report.html", folder, REPORT_FOLDER)
+    path = output_path(positions, report_file(code), folder, REPORT_FOLDER)
+    minute = minute_kbars(quote_manager, code)
     context = build_standard_context(positions, code, quote_manager, folder, equity, realised, figures,
-                                     open_positions, data_label)
+                                     open_positions, data_label, minute)
+    if context["minute_days"]:
+        write_minute_days(path, minute, equity or [])
+    else:
+        remove_minute_days(path)
     context["plotly_src"] = plotly_src(os.path.dirname(path))
     html = template_env.get_template("profit_report.html").render(**context)
     with open(path, "w+", encoding="utf-8") as file:

@@ -21,8 +21,8 @@ from datetime import date, timedelta
 from typing import Any
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.constant import BASIC_INFO, Action
-from vorn_kest_backtest.modules.market.market import night_opening_day
+from vorn_kest_backtest.constant import Action
+from vorn_kest_backtest.modules.market.market import exchange_wall_micros, night_opening_day
 from vorn_kest_backtest.runner.orders.order import Order
 
 ROLL_MODES = ("settle", "carry")
@@ -49,7 +49,7 @@ class ContractMonths:
         self._runs: dict[tuple[str, date], list[tuple[int, str]]] = {}
 
     def month_at(self, code: str, timestamp: float) -> str | None:
-        wall_us = round((float(timestamp) + BASIC_INFO.utc_offset_hours * 3600) * 1_000_000)
+        wall_us = exchange_wall_micros(float(timestamp))
         month = None
         for start_ns, label in self._day_runs(code, _EPOCH + timedelta(days=wall_us // _MICROS_PER_DAY)):
             # Whole microseconds: a tick's timestamp holds no finer time than that.

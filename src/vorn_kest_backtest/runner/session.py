@@ -177,9 +177,13 @@ def _write_outputs(positions, quote_manager, codes, markets, samples, folder: st
     paths = {"資料夾": folder, "交易紀錄": trades}
     realised = realised_samples(positions.profit_rows, positions.initial_capital)
     for code in report_codes(codes, positions) if html else []:
-        paths[f"{code} 回測報告"] = reports.generate_standard_report(
+        page = reports.generate_standard_report(
             positions, code, quote_manager, folder, equity=samples, realised=realised,
             figures=figure_rows(summary), open_positions=summary.open_positions, data_label=summary.data_label)
+        paths[f"{code} 回測報告"] = page
+        # A long run's page loads each day's 1-minute bars from a folder beside it.
+        if os.path.isdir(reports.minute_folder(page)):
+            paths[f"{code} 每日 1 分 K"] = reports.minute_folder(page)
         performance = reports.generate_qs_profit_report(positions, quote_manager, code, folder, summary.daily_closes,
                                                         data_label=summary.data_label)
         if performance is not None:

@@ -19,6 +19,11 @@ inline constexpr double kShareSellTaxRate = 0.003;
 inline constexpr double kEtfSellTaxRate = 0.001;
 inline constexpr double kDayTradeSellTaxRate = 0.0015;
 inline constexpr double kFuturesTaxRate = 0.00002;
+// The flat-rate settings an account starts with: a fee and a tax as shares of each fill's value.
+inline constexpr double kFlatStockFeeRate = kBrokerStockFeeRate;
+inline constexpr double kFlatStockTaxRate = kShareSellTaxRate;
+inline constexpr double kFlatFuturesFeeRate = kFuturesTaxRate;
+inline constexpr double kFlatFuturesTaxRate = kFuturesTaxRate;
 
 // Exchange-traded funds are the codes beginning "00".
 bool is_etf_code(std::string_view code);

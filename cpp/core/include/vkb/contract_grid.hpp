@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "records/product_type.hpp"
+
 namespace vkb {
 
 class ContractGrid {
@@ -12,6 +14,8 @@ public:
     static ContractGrid for_stock(std::string_view code);
     // Throws std::invalid_argument unless the tick is a positive whole number of hundredths.
     static ContractGrid for_futures(double tick);
+    // A stock's bands, or the fixed tick of a futures code's family (contract_specs.hpp).
+    static ContractGrid for_code(std::string_view code, ProductType market);
 
     bool is_fund() const { return fund_; }
     // 0 for banded (stock) grids.
@@ -28,6 +32,10 @@ public:
     // The grid points either side of a price, in hundredths: the highest at or below it and the
     // lowest above it (an on-grid price is its own lower neighbour).
     std::pair<std::int64_t, std::int64_t> neighbours_cents(double price) const;
+    // The highest grid point at or below / the lowest at or above an exact amount in hundredths, on the
+    // tick of the band holding it (every band bound is a multiple of the ticks on both its sides).
+    std::int64_t floor_cents(std::int64_t cents) const;
+    std::int64_t ceil_cents(std::int64_t cents) const;
 
 private:
     ContractGrid(bool fund, std::int64_t fixed_tick_cents) : fund_(fund), fixed_tick_cents_(fixed_tick_cents) {}

@@ -6,6 +6,9 @@
 
 namespace vkb {
 
+// The exchanges' clock, Asia/Taipei: UTC+8 all year, no daylight saving.
+inline constexpr int kExchangeUtcOffsetHours = 8;
+
 // The wall clock at utc_offset_hours of an epoch timestamp. Throws std::domain_error for NaN or a
 // year outside 1..9999, std::overflow_error for a timestamp no 64-bit clock holds.
 CivilDateTime exchange_civil(double epoch_seconds, int utc_offset_hours);

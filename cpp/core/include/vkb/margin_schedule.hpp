@@ -7,10 +7,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vkb {
+#include "vkb/contract_specs.hpp"
 
-// The family of a futures code: its first three characters ("TXFR1" -> "TXF").
-std::string_view futures_family_of(std::string_view code);
+namespace vkb {
 
 struct MarginRow {
     std::string family;

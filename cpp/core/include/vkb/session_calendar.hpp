@@ -18,6 +18,8 @@ inline constexpr std::int64_t kMicrosPerDay = 24 * kMicrosPerHour;
 // next morning.
 inline constexpr int kStockOpenSecond = 9 * 3600;
 inline constexpr int kStockCloseSecond = 13 * 3600 + 30 * 60;
+// The stock closing call auction from 13:25: no continuous trades, one print at the close.
+inline constexpr int kStockClosingCallSecond = 13 * 3600 + 25 * 60;
 inline constexpr int kFuturesDayOpenSecond = 8 * 3600 + 45 * 60;
 inline constexpr int kFuturesDayCloseSecond = 13 * 3600 + 45 * 60;
 inline constexpr int kNightStartSecond = 15 * 3600;
@@ -33,6 +35,9 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 inline std::int64_t floor_to(std::int64_t a, std::int64_t step) { return floor_div(a, step) * step; }
+inline std::int64_t second_of_day(std::int64_t wall_us) {
+    return floor_div(wall_us - floor_to(wall_us, kMicrosPerDay), kMicrosPerSecond);
+}
 
 // The calendar day of the latest night-session opening (15:00) at or before a wall-clock time. It
 // changes at every 15:00, so wherever the trading date of a futures tick changes (every product's
@@ -69,6 +74,7 @@ public:
     // A weekday that is not a listed holiday.
     bool is_trading_date(std::int64_t days) const;
     std::int64_t next_trading_date_after(std::int64_t days) const;
+    std::int64_t previous_trading_date_before(std::int64_t days) const;
 
     // Whether a minute starting at `wall_us` may carry a virtual tick. Closed: the market's closed
     // intervals, listed holidays, Sundays, Saturdays except the futures night session that began on

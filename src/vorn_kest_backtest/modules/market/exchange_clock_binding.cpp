@@ -59,6 +59,7 @@ nb::object exchange_wall_micros(const Seconds& epoch_seconds) {
 
 void bind_exchange_clock(nb::module_& m) {
     m.attr("NS_PER_DAY") = kNanosPerDay;
+    m.attr("EXCHANGE_UTC_OFFSET_HOURS") = vkb::kExchangeUtcOffsetHours;
     m.def("exchange_datetime", &exchange_datetime, nb::arg("epoch_seconds"),
           nb::sig("def exchange_datetime(epoch_seconds: float) -> datetime.datetime"),
           "epoch 秒數在交易所時鐘上的時間 (不帶時區), 與本機時區無關.");
@@ -66,6 +67,9 @@ void bind_exchange_clock(nb::module_& m) {
           "交易所時鐘的現在時間 (不帶時區).");
     m.def("exchange_wall_micros", &exchange_wall_micros, nb::arg("epoch_seconds"),
           "每個 epoch 秒數在交易所時鐘上的微秒數 (可視為 datetime64[us]); 無法表示的值為 NaT.");
+    m.def("exchange_wall_micros",
+          [](double epoch_seconds) { return vkb::to_wall_micros(epoch_seconds, vkb::py::exchange_utc_offset()); },
+          nb::arg("epoch_seconds"));
     m.def("wall_ns_to_epoch_seconds", &vkb::wall_ns_to_epoch_seconds, nb::arg("ts"), nb::arg("utc_offset_hours"),
           "券商的奈秒時間戳記是交易所牆上時間 (當作 UTC 寫入); 轉為真正的 epoch 秒數.");
     m.def("night_opening_day",

@@ -6,13 +6,14 @@
 
 #include <cmath>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "market_values.hpp"
 #include "positions/numpy_columns.hpp"
 #include "vkb/contract_grid.hpp"
+#include "vkb/contract_specs.hpp"
+#include "vkb/daily_band.hpp"
 #include "vkb/price_grid.hpp"
 
 namespace nb = nanobind;
@@ -42,15 +43,7 @@ nb::object map_prices(const Prices& prices, F&& f) {
 }
 
 ContractGrid grid_for(const std::string& code, nb::handle market) {
-    if (vkb::py::market_of(market) == vkb::ProductType::Stock) return ContractGrid::for_stock(code);
-    nb::object family = vkb::py::import_attr("vorn_kest_backtest.constant", "futures_family")(code);
-    nb::object tick = family.is_none() ? vkb::py::import_attr("vorn_kest_backtest.constant", "DEFAULT_FUTURES_TICK")
-                                       : family.attr("tick_size");
-    try {
-        return ContractGrid::for_futures(nb::cast<double>(tick));
-    } catch (const std::invalid_argument&) {
-        vkb::py::raise_value(PyExc_ValueError, "期貨跳動點必須是 0.01 的正整數倍", tick);
-    }
+    return ContractGrid::for_code(code, vkb::py::market_of(market));
 }
 
 std::string grid_repr(const ContractGrid& grid) {
@@ -71,9 +64,23 @@ void bind_price_grid(nb::module_& m) {
                      nb::sig("def fixed_tick(self) -> float | None"))
         .def("__repr__", &grid_repr);
 
+    m.attr("DEFAULT_FUTURES_TICK") = vkb::kDefaultFuturesTick;
+    m.def("futures_contracts", [] {
+              nb::list rows;
+              for (const vkb::ContractSpec& s : vkb::futures_contracts())
+                  rows.append(nb::make_tuple(s.family, s.point_value, s.tick_size, s.name));
+              return rows;
+          }, nb::sig("def futures_contracts() -> list[tuple[str, int, float, str]]"),
+          "核心的期貨契約規格表: 每列 (商品族, 每點價值, 跳動點, 名稱).");
+    m.def("futures_family_of", [](const std::string& code) { return std::string(vkb::futures_family_of(code)); },
+          nb::arg("code"), "期貨代碼所屬的商品族 (前三碼, 例如 \"TXFR1\" -> \"TXF\").");
     m.def("price_grid_for", &grid_for, nb::arg("code"), nb::arg("market"),
           nb::sig("def price_grid_for(code: str, market: str) -> PriceGrid"),
-          "商品的價格跳動格; 期貨的跳動點取自 constant.FUTURES_FAMILIES (不在表中時為 DEFAULT_FUTURES_TICK).");
+          "商品的價格跳動格; 期貨的跳動點取自核心的契約規格表 (constant.FUTURES_FAMILIES 即其內容; 不在表中時為 DEFAULT_FUTURES_TICK).");
+    m.def("daily_band", [](double reference, const ContractGrid& g) { return vkb::daily_band(g, checked(reference)); },
+          nb::arg("reference"), nb::arg("grid"),
+          nb::sig("def daily_band(reference: float, grid: PriceGrid) -> tuple[float, float]"),
+          "參考價的漲跌停價 (跌停, 漲停): 參考價上下 10%, 各自向內取整到價格跳動格上.");
 
     m.def("tick_size", [](const Prices& p, const ContractGrid& g) {
               return map_prices<double>(p, [&](double x) { return price_of(g.tick_cents_at(x)); });

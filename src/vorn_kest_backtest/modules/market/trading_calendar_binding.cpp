@@ -68,6 +68,10 @@ public:
 
     nb::frozenset holidays() const { return date_set(calendar_.holidays()); }
     bool is_trading_day(nb::handle day) const { return calendar_.is_trading_date(days_of(day)); }
+    nb::object next_trading_day(nb::handle day) const { return date_of(calendar_.next_trading_date_after(days_of(day))); }
+    nb::object previous_trading_day(nb::handle day) const {
+        return date_of(calendar_.previous_trading_date_before(days_of(day)));
+    }
     std::vector<vkb::TradingSession> sessions_touching(nb::handle market, nb::handle day) const {
         return calendar_.sessions_touching(vkb::py::market_of(market), days_of(day));
     }
@@ -104,6 +108,11 @@ private:
 
 void bind_trading_calendar(nb::module_& m) {
     m.attr("HOLIDAYS_FILE") = vkb::kHolidayFileName;
+    // Session bounds in seconds of the exchange day, both inclusive (a session's closing print sits on its end).
+    m.attr("STOCK_SESSION_SECONDS") = nb::make_tuple(vkb::kStockOpenSecond, vkb::kStockCloseSecond);
+    m.attr("STOCK_CLOSING_CALL_SECOND") = vkb::kStockClosingCallSecond;
+    m.attr("FUTURES_DAY_SESSION_SECONDS") = nb::make_tuple(vkb::kFuturesDayOpenSecond, vkb::kFuturesDayCloseSecond);
+    m.attr("FUTURES_NIGHT_SESSION_SECONDS") = nb::make_tuple(vkb::kNightStartSecond, vkb::kNightEndSecond);
 
     nb::class_<vkb::TradingSession>(m, "Session", "一個交易時段: 開始的日曆日, 種類 (\"day\"/\"night\"), 牆上時間的起訖 (皆含).")
         .def_prop_ro("start_day", [](const vkb::TradingSession& s) { return date_of(s.start_day); },
@@ -129,6 +138,10 @@ void bind_trading_calendar(nb::module_& m) {
                      nb::sig("def holidays(self) -> frozenset[datetime.date]"))
         .def("is_trading_day", &TradingCalendar::is_trading_day, nb::arg("day"),
              nb::sig("def is_trading_day(self, day: datetime.date) -> bool"), "週一至週五且不在休市日表中.")
+        .def("next_trading_day", &TradingCalendar::next_trading_day, nb::arg("day"),
+             nb::sig("def next_trading_day(self, day: datetime.date) -> datetime.date"), "`day` 之後的第一個交易日.")
+        .def("previous_trading_day", &TradingCalendar::previous_trading_day, nb::arg("day"),
+             nb::sig("def previous_trading_day(self, day: datetime.date) -> datetime.date"), "`day` 之前的最後一個交易日.")
         .def("sessions_touching", &TradingCalendar::sessions_touching, nb::arg("market"), nb::arg("day"),
              nb::sig("def sessions_touching(self, market: str, day: datetime.date) -> list[Session]"),
              "在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分).")

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "market/market_values.hpp"
+#include "vkb/civil_time.hpp"
 #include "vkb/contract_grid.hpp"
 #include "vkb/order_matcher.hpp"
 
@@ -172,12 +173,15 @@ void bind_order_matcher(nb::module_& m) {
             nb::arg("ids"), "委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子.")
         .def(
             "observe_band",
-            [](OrderMatcher& self, const std::string& code, double timestamp, double close, int utc_offset_hours) {
-                const auto day = static_cast<std::int64_t>(std::floor((timestamp + utc_offset_hours * 3600.0) / 86400.0));
-                self.bands().observe(code, day, close);
+            [](OrderMatcher& self, const std::string& code, const std::string& market, double timestamp, double close,
+               int utc_offset_hours) {
+                const auto type = parse_product_type(market);
+                if (!type) throw nb::value_error(("不支援的商品類型: " + market).c_str());
+                self.bands().observe(code, *type, ContractGrid::for_code(code, *type),
+                                     to_wall_micros(timestamp, utc_offset_hours), close);
             },
-            nb::arg("code"), nb::arg("timestamp"), nb::arg("close"), nb::arg("utc_offset_hours"),
-            "股票的一筆成交: 漲跌停範圍依前一交易日最後成交價.")
+            nb::arg("code"), nb::arg("market"), nb::arg("timestamp"), nb::arg("close"), nb::arg("utc_offset_hours"),
+            "一筆成交: 漲跌停範圍依股票前一交易日, 期貨前一日盤的最後成交價.")
         .def(
             "band_outside",
             [](const OrderMatcher& self, const std::string& code, double price) { return self.bands().outside(code, price); },

@@ -17,7 +17,8 @@ nb::object new_queue() {
 void init_positions(Self self) {
     const Keys& k = keys();
     nb::handle h = self.h;
-    set_attr(h, k.positions, nb::dict());
+    nb::object views = loaded_module("vorn_kest_backtest.modules.positions.book_views");
+    set_attr(h, k.positions, views.attr("BookView")(h));
     set_attr(h, k.trade_records, nb::list());
     set_attr(h, k.product_type_mapper, nb::dict());
     set_attr(h, k.current_tick_infos, nb::dict());
@@ -25,12 +26,9 @@ void init_positions(Self self) {
     set_attr(h, k.finish_fetch_position_queue, new_queue());
     set_attr(h, k.initial_capital, nb::int_(100000));
     set_attr(h, k.current_capital, get_attr(h, k.initial_capital));
-    nb::dict report;
-    report[k.profit] = nb::int_(0);
-    report[k.rows] = nb::list();
-    set_attr(h, k._profit_report, report);
+    set_attr(h, k._profit_report, views.attr("ProfitReportView")(h));
     set_attr(h, k._fee_settings, default_fee_settings(0));
-    set_attr(h, k._account_infos, nb::dict());
+    set_attr(h, k._account_infos, views.attr("AccountInfosView")(h));
     self.p->ledger.reset(to_double(get_attr(h, k.initial_capital)));
     prepare_ledger(self.p->ledger);
 }
@@ -118,6 +116,7 @@ void bind_positions(nanobind::module_& m) {
     bind_positions_fee_profile(cls);
     bind_positions_trade_records(cls);
     bind_positions_book(cls);
+    bind_positions_book_access(cls);
     bind_positions_views(cls);
     bind_positions_queues(cls);
     bind_positions_reports(cls);

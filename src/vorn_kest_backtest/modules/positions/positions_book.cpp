@@ -1,4 +1,6 @@
-// Position keeping: covers matched first in, first out, entries, statistics and capital.
+// Position keeping: a fill covers the opposite entries of its code first in, first out, and what is
+// left opens an entry. The book and its money are vkb::PositionBook; this file reads the fill,
+// prices it with the account's settings, prints the console lines and keeps the records.
 //
 // Choices where the account leaves room:
 // - A profit row's "trade_cost" group is the covered (older) position's cost, priced as at its
@@ -15,7 +17,6 @@
 //   remainder it opens, takes its part of that charge. The pair's tax is charged at the cover
 //   (the sell leg of shares, at the day-trade rate when both legs share a trading day; both legs
 //   of futures).
-#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -24,34 +25,24 @@
 #include "common/py_console.hpp"
 #include "common/py_modules.hpp"
 #include "positions_support.hpp"
-#include "vkb/accounting.hpp"
 
 namespace vkb::py {
 
 namespace {
 
+bool is_scalar(nb::handle v) {
+    return nb::isinstance<nb::str>(v) || nb::isinstance<nb::int_>(v) || nb::isinstance<nb::float_>(v) || v.is_none();
+}
+
 nb::object deep_copy(nb::handle trade) {
     // A dict of immutable scalars deep-copies to a plain copy; anything else goes to copy.deepcopy.
-    if (PyDict_CheckExact(trade.ptr())) {
+    if (trade.type().is(&PyDict_Type)) {
+        nb::dict d = nb::borrow<nb::dict>(trade);
         bool flat = true;
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (flat && PyDict_Next(trade.ptr(), &pos, &key, &value))
-            flat = PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-                   PyBool_Check(value) || value == Py_None;
-        if (flat) return nb::steal(PyDict_Copy(trade.ptr()));
+        for (auto [key, value] : d) flat = flat && is_scalar(value);
+        if (flat) return d.attr("copy")();
     }
     return loaded_module("copy").attr("deepcopy")(trade);
-}
-
-void add_float(nb::handle mapping, nb::handle key, double delta) {
-    set_item(mapping, key, nb::float_(to_double(get_item(mapping, key)) + delta));
-}
-
-void add_one(nb::handle mapping, nb::handle key) {
-    PyObject* v = PyNumber_Add(get_item(mapping, key).ptr(), nb::int_(1).ptr());
-    if (!v) throw nb::python_error();
-    set_item(mapping, key, nb::steal(v));
 }
 
 std::int64_t int_field(nb::handle record, nb::handle key, const char* name) {
@@ -60,150 +51,75 @@ std::int64_t int_field(nb::handle record, nb::handle key, const char* name) {
     return to_int64(v);
 }
 
-struct Cover {
-    CoverTotals totals;
-    bool covering_buy = false;
-    std::optional<TradeCost> remainder;  // under broker fees: the covering fill's charge left for its remainder
-    double booked_price = 0.0;           // the covering fill's price after slippage
-    double charges = 0.0;                // what the pairs charged the covering fill, tax included
-};
-
-nb::dict profit_row(nb::handle code, nb::handle entry, nb::handle exit, std::int64_t qty, const PricedFill& in,
-                    const PricedFill& out, const PairSettlement& pair) {
-    const Keys& k = keys();
-    nb::dict r;
-    r[k.code] = code;
-    r[k.entry_action] = get_item(entry, k.action);
-    r[k.entry_dt] = get_item(entry, k.exchange_ts);
-    r[k.entry_price] = get_item(entry, k.price);
-    r[k.entry_origin_price] = get_item(entry, k.origin_price);
-    r[k.exit_action] = get_item(exit, k.action);
-    r[k.exit_dt] = get_item(exit, k.exchange_ts);
-    r[k.exit_price] = get_item(exit, k.price);
-    r[k.exit_origin_price] = get_item(exit, k.origin_price);
-    r[k.qty] = nb::int_(qty);
-    r[k.min_qty] = nb::int_(out.cost.min_qty);
-    r[k.trade_cost] = nb::float_(pair.entry_cost);
-    r[k.cover_cost] = nb::float_(pair.exit_cost);
-    r[k.cover_cost_fee] = nb::float_(out.cost.fee);
-    r[k.cover_cost_tax] = nb::float_(out.cost.tax);
-    r[k.cover_cost_fixed] = out.fixed_cost;
-    r[k.trade_cost_fee] = nb::float_(in.cost.fee);
-    r[k.trade_cost_tax] = nb::int_(0);
-    r[k.trade_cost_fixed] = in.fixed_cost;
-    r[k.profit] = nb::float_(pair.profit);
-    r[k.profit_ratio] = nb::float_(pair.profit_ratio);
-    r[k.entry_amount] = nb::float_(pair.entry_amount);
-    r[k.exit_amount] = nb::float_(pair.exit_amount);
-    return r;
-}
-
 PricedFill entry_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty) {
     return {entry_side_cost(code, price, qty, fees.multiplier, fees.rule), fees.fixed_cost};
 }
 
-PricedFill exit_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty) {
-    return {exit_side_cost(code, price, qty, fees.multiplier, fees.rule), fees.fixed_cost};
+double read_capital(nb::handle self) { return to_double(get_attr(self, keys().current_capital)); }
+
+void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
+
+const SideBook& code_book(const Positions& p, nb::handle code) {
+    const SideBook* sides = p.book.codes().find(utf8(code));
+    if (!sides) throw nb::key_error(str_text(code).c_str());
+    return *sides;
 }
 
-// Matches the covering position against the opposite book. Every pair is priced, printed and
-// turned into a row before the book is touched, so a failure leaves book and report as they were.
-Cover cover_against_book(Self self_, nb::handle cover, ProductType type) {
+// Matches the covering position against the opposite entries. Every pair is priced, printed and
+// its row fields read before the book is touched, so a failure leaves book and report as they were.
+CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type) {
     nb::handle self = self_.h;
-    auto& booked = self_.p->booked;
+    Positions& p = *self_.p;
     const Keys& k = keys();
     nb::object code = get_item(cover, k.code);
     expect_exact(code, &PyUnicode_Type, "code");
     const std::string_view code_sv = utf8(code);
-    nb::object action = get_item(cover, k.action);
-    Cover result;
-    result.covering_buy = equals(action, k.Buy);
-    nb::object opposite = get_item(get_item(get_attr(self, k.positions), code), result.covering_buy ? k.sell : k.buy);
-    if (!PyList_Check(opposite.ptr())) throw nb::type_error("positions book must be a list");
+    const bool covering_buy = equals(get_item(cover, k.action), k.Buy);
+    const std::deque<OpenEntry>& opposite = code_book(p, code).side(!covering_buy);
 
-    FifoCover fifo(int_field(cover, k.quantity, "quantity"));
-    const double exit_price = to_double(get_item(cover, k.price));
+    const std::int64_t qty = int_field(cover, k.quantity, "quantity");
+    CoverPricing pricing;
+    pricing.exit_price = to_double(get_item(cover, k.price));
     const FeeLookup exit_fees = lookup_fill_fees(self, cover, type);
-    std::optional<BookedEntry> whole;
-    if (exit_fees.rule.broker)
-        whole = book_entry_cost(
-            entry_side_cost(code_sv, exit_price, fifo.remaining(), exit_fees.multiplier, exit_fees.rule),
-            exit_fees.multiplier);
+    const FeeLookup entry_fees = lookup_fees(self, code, covering_buy ? k.sell : k.buy, type, false);
+    pricing.exit_rule = exit_fees.rule;
+    pricing.entry_rule = entry_fees.rule;
+    pricing.multiplier = exit_fees.multiplier;
+    if (exit_fees.rule.broker) {
+        pricing.exit_time = record_time(cover, k.exchange_ts);
+        pricing.utc_offset_hours = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
+    }
+    const CoverPlan plan = p.book.plan_cover(code_sv, covering_buy, qty, pricing);
+
     const bool quiet = console_quiet();
     const std::string cover_line = quiet ? std::string() : "[green]沖銷部位: " + str_text(cover) + "[/green]";
-
-    std::vector<nb::object> rows;
-    std::vector<nb::object> matched_positions;  // held: a console hook may touch the list meanwhile
-    std::vector<std::int64_t> left;              // quantity each matched position keeps
-    std::vector<TradeCost> taken;                // the booked entry part each pair used
-    nb::object entry_action;
-    FeeLookup entry_fees;
-    for (Py_ssize_t i = 0; fifo.wants_more() && i < PyList_GET_SIZE(opposite.ptr()); ++i) {
-        nb::object entry = nb::borrow(PyList_GET_ITEM(opposite.ptr(), i));
-        const std::int64_t open_qty = int_field(entry, k.quantity, "quantity");
-        const std::int64_t matched = fifo.take(open_qty);
-        nb::object this_action = get_item(entry, k.action);
-        if (!entry_action.is_valid() || !equals(this_action, entry_action)) {
-            entry_fees = lookup_fees(self, code, this_action, type, false);
-            entry_action = this_action;
-        }
-        entry_fees.rule.limit_price = fill_limit(entry);
-        const auto found = booked.find(entry.ptr());
-        PricedFill in;
-        if (found != booked.end()) {
-            in.cost = found->second.share(matched);
-            in.cost.origin_price = to_double(get_item(entry, k.price));
-            in.fixed_cost = nb::float_(in.cost.fixed_cost);
-        } else {
-            in = entry_fill(entry_fees, code_sv, to_double(get_item(entry, k.price)), matched);
-        }
-        taken.push_back(in.cost);
-        PricedFill out;
-        if (whole) {
-            out.cost = whole->share(matched);
-            whole->release(out.cost);
-            out.cost = with_pair_tax(out.cost, in.cost, code_sv, exit_fees.rule, result.covering_buy,
-                                     same_trading_day(record_time(entry, k.exchange_ts),
-                                                      record_time(cover, k.exchange_ts)));
-            out.fixed_cost = nb::float_(out.cost.fixed_cost);
-        } else {
-            out = exit_fill(exit_fees, code_sv, exit_price, matched);
-        }
+    std::vector<RowFields> fields;
+    std::vector<nb::object> matched;
+    for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
+        nb::object entry = p.records.at(opposite[i].id);
         if (!quiet) {
             console_print(cover_line);
             console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
         }
-        const PairSettlement pair = settle_pair(in.cost, out.cost, result.covering_buy);
-        result.totals.add(pair);
-        result.booked_price = out.cost.price;
-        result.charges += pair.exit_cost;
-        rows.push_back(profit_row(code, entry, cover, matched, in, out, pair));
-        matched_positions.push_back(entry);
-        left.push_back(open_qty - matched);
+        const MatchedPair& pair = plan.pairs[i];
+        fields.push_back({code, get_item(entry, k.action), get_item(entry, k.exchange_ts), get_item(entry, k.price),
+                          get_item(entry, k.origin_price), get_item(cover, k.action), get_item(cover, k.exchange_ts),
+                          get_item(cover, k.price), get_item(cover, k.origin_price),
+                          exit_fees.rule.broker ? nb::float_(pair.exit.fixed_cost) : exit_fees.fixed_cost,
+                          opposite[i].booked ? nb::float_(pair.entry.fixed_cost) : entry_fees.fixed_cost});
+        matched.push_back(entry);
     }
-    result.totals.uncovered_qty = fifo.remaining();
-    if (whole && whole->cost.qty > 0) result.remainder = whole->cost;
 
-    nb::object report_rows = get_item(get_attr(self, k._profit_report), k.rows);
-    for (const nb::object& row : rows) report_rows.attr("append")(row);
-    Py_ssize_t consumed = 0;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        set_item(matched_positions[i], k.quantity, nb::int_(left[i]));
-        if (left[i] == 0) ++consumed;
-        const auto found = booked.find(matched_positions[i].ptr());
-        if (found == booked.end()) continue;
-        found->second.release(taken[i]);
-        if (left[i] == 0 || found->second.cost.qty <= 0) {
-            booked.erase(found);
-            matched_positions[i].dec_ref();
-        }
+    p.book.apply_cover(code_sv, plan);
+    p.row_fields.insert(p.row_fields.end(), fields.begin(), fields.end());
+    for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
+        set_item(matched[i], k.quantity, nb::int_(plan.pairs[i].left));
+        if (plan.pairs[i].left == 0) p.records.erase(plan.pairs[i].entry_id);
     }
-    consumed = std::min(consumed, PyList_GET_SIZE(opposite.ptr()));
-    if (consumed > 0 && PyList_SetSlice(opposite.ptr(), 0, consumed, nullptr) != 0) throw nb::python_error();
-    return result;
+    return plan;
 }
 
-nb::dict cover_result(const Cover& c) {
+nb::dict cover_result(const CoverPlan& c) {
     const Keys& k = keys();
     const CoverTotals& t = c.totals;
     nb::dict r;
@@ -219,61 +135,40 @@ nb::dict cover_result(const Cover& c) {
     return r;
 }
 
-double read_capital(nb::handle self) { return to_double(get_attr(self, keys().current_capital)); }
-
-void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
-
 // Entry of `qty` of the position: its principal and entry costs leave the account. `priced` is
 // the entry's part of a fill already charged by a cover. Returns what the entry was priced at.
-TradeCost book_entry(Self self_, nb::handle position, nb::handle stats, ProductType type, bool buy, std::int64_t qty,
-                const std::optional<TradeCost>& priced = std::nullopt) {
+TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy, std::int64_t qty,
+                     const std::optional<TradeCost>& priced = std::nullopt) {
     nb::handle self = self_.h;
+    Positions& p = *self_.p;
     const Keys& k = keys();
     nb::object code = get_item(position, k.code);
     const FeeLookup fees = lookup_fill_fees(self, position, type);
-    const PricedFill fill = priced ? PricedFill{*priced, nb::float_(priced->fixed_cost)}
-                                   : entry_fill(fees, utf8(code), to_double(get_item(position, k.price)), qty);
-    add_one(stats, k.entry_times);
-    const double capital = capital_after_entry(read_capital(self), fill.cost);
-    write_capital(self, capital);
-    if (self_.p->booked.emplace(position.ptr(), book_entry_cost(fill.cost, fees.multiplier)).second)
-        position.inc_ref();
-    if (console_quiet()) return fill.cost;
-    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") + float_text(capital) +
-                  (buy ? ", 進場價金: " : ", 應付金額: ") + float_text(traded_amount(fill.cost)) +
-                  ", 進場成本: " + float_text(entry_charges(fill.cost)) + "[/bold pink1]");
-    return fill.cost;
+    const double price = to_double(get_item(position, k.price));
+    const TradeCost cost = priced ? *priced : entry_fill(fees, utf8(code), price, qty).cost;
+    OpenEntry entry{p.book.next_id(), qty, price, fees.rule.limit_price, record_time(position, k.exchange_ts), {}};
+    p.book.capital = read_capital(self);
+    p.book.open(utf8(code), buy, entry, cost, fees.multiplier);
+    p.records.emplace(entry.id, nb::borrow(position));
+    write_capital(self, p.book.capital);
+    if (console_quiet()) return cost;
+    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") +
+                  float_text(p.book.capital) + (buy ? ", 進場價金: " : ", 應付金額: ") +
+                  float_text(traded_amount(cost)) + ", 進場成本: " + float_text(entry_charges(cost)) +
+                  "[/bold pink1]");
+    return cost;
 }
 
-void book_cover(nb::handle self, nb::handle stats, const Cover& c) {
-    const Keys& k = keys();
+void book_cover(nb::handle self, Positions& p, std::string_view code, const CoverPlan& c) {
     const CoverTotals& t = c.totals;
-    add_float(get_attr(self, k._profit_report), k.profit, t.profit);
-    add_float(stats, k.entry_amount, t.entry_total);
-    add_float(stats, k.exit_amount, t.exit_total);
-    add_float(stats, k.extra_fee, t.cost);
-    add_float(stats, k.profit, t.profit);
-    add_float(stats, k.net_profit, t.origin_profit(c.covering_buy));
-    add_one(stats, k.cover_times);
-    if (is_winning(t.profit)) {
-        add_one(stats, k.profit_times);
-        add_float(stats, k.profit_total, t.profit);
-    } else {
-        add_one(stats, k.loss_times);
-        add_float(stats, k.loss_total, t.profit);
-    }
-    const double capital = capital_after_cover(read_capital(self), t, c.covering_buy);
-    write_capital(self, capital);
+    p.book.capital = read_capital(self);
+    p.book.settle_cover(code, c);
+    write_capital(self, p.book.capital);
     if (console_quiet()) return;
     console_print(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
-                  float_text(capital) + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") + float_text(t.exit_total) +
-                  ", 損益: " + float_text(t.profit) + ", 出場成本: " + float_text(t.exit_cost_total) +
-                  "[/bold yellow]");
-}
-
-nb::object ensure_item(nb::handle mapping, nb::handle key, auto make) {
-    if (!has_item(mapping, key)) set_item(mapping, key, make());
-    return get_item(mapping, key);
+                  float_text(p.book.capital) + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") +
+                  float_text(t.exit_total) + ", 損益: " + float_text(t.profit) +
+                  ", 出場成本: " + float_text(t.exit_cost_total) + "[/bold yellow]");
 }
 
 // Refuses a fill no account can book, before anything changes: a price that is not a positive
@@ -283,13 +178,9 @@ void check_fill(nb::handle self, nb::handle trade, nb::handle code, ProductType 
     const Keys& k = keys();
     nb::object quantity = get_item(trade, k.quantity);
     expect_exact(quantity, &PyLong_Type, "quantity");
-    const int sign = _PyLong_Sign(quantity.ptr());
-    if (sign <= 0) throw nb::value_error(("數量必須為正整數: " + str_text(quantity)).c_str());
-    long long qty = PyLong_AsLongLong(quantity.ptr());
-    if (qty == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
-    }
+    if (quantity <= nb::int_(0)) throw nb::value_error(("數量必須為正整數: " + str_text(quantity)).c_str());
+    std::int64_t qty = 0;
+    if (!nb::try_cast<std::int64_t>(quantity, qty)) throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
     nb::object price = get_item(trade, k.price);
     const double price_v = to_double(price);
     if (!(price_v > 0.0) || !std::isfinite(price_v))
@@ -297,7 +188,7 @@ void check_fill(nb::handle self, nb::handle trade, nb::handle code, ProductType 
     // The whole quantity bounds any remainder the fill may open after a cover.
     const FeeLookup fees = lookup_fill_fees(self, trade, type);
     std::int64_t units = 0;
-    if (__builtin_mul_overflow(static_cast<std::int64_t>(qty), fees.multiplier, &units))
+    if (__builtin_mul_overflow(qty, fees.multiplier, &units))
         throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
     const PricedFill priced = entry_fill(fees, utf8(code), price_v, qty);
     if (!std::isfinite(capital_after_entry(read_capital(self), priced.cost)))
@@ -317,46 +208,43 @@ std::string contract_label(nb::handle trade) {
 void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     const Keys& k = keys();
     nb::handle h = self.h;
+    Positions& p = *self.p;
     const ProductType type = require_product_type(product_type);
     nb::object code = get_item(trade, k.code);
     expect_exact(code, &PyUnicode_Type, "code");
+    const std::string code_s(utf8(code));
     const bool buy = equals(get_item(trade, k.action), k.Buy);
     check_fill(h, trade, code, type);
     const std::string contract = contract_label(trade);
 
-    nb::object book = ensure_item(get_attr(h, k.positions), code, [&] {
-        nb::dict d;
-        d[k.buy] = nb::list();
-        d[k.sell] = nb::list();
-        return d;
-    });
-    ensure_item(get_attr(h, k.product_type_mapper), code, [&] { return nb::borrow(product_type); });
-    nb::object stats = ensure_item(get_attr(h, k._account_infos), code, [] { return new_account_info(); });
+    const SideBook& sides = p.book.sides(code_s);
+    nb::object mapper = get_attr(h, k.product_type_mapper);
+    if (!has_item(mapper, code)) set_item(mapper, code, product_type);
+    p.book.stats_of(code_s);
 
     nb::object position = deep_copy(trade);
-    LedgerFill fill{std::string(utf8(code)), contract, type, buy, int_field(position, k.quantity, "quantity")};
+    LedgerFill fill{code_s, contract, type, buy, int_field(position, k.quantity, "quantity")};
     fill.unit = lookup_fees(h, code, get_item(trade, k.action), type, false).multiplier;
     fill.time = record_time(trade, k.exchange_ts).value_or(std::nan(""));
-    bool covered = false;
-    if (nb::len(get_item(book, buy ? k.sell : k.buy)) > 0) {
-        const Cover c = cover_against_book(self, position, type);
-        covered = c.totals.is_covered();
-        if (!covered) set_item(position, k.quantity, nb::int_(c.totals.uncovered_qty));
-        book_cover(h, stats, c);
+    if (!sides.side(!buy).empty()) {
+        const CoverPlan c = cover_against_book(self, position, type);
+        const std::int64_t uncovered = c.totals.uncovered_qty;
+        if (uncovered > 0) set_item(position, k.quantity, nb::int_(uncovered));
+        book_cover(h, p, code_s, c);
         fill.price = c.booked_price;
         fill.charges = c.charges;
-        if (c.totals.uncovered_qty > 0) {
-            const TradeCost opened = book_entry(self, position, stats, type, buy, c.totals.uncovered_qty, c.remainder);
+        if (uncovered > 0) {
+            const TradeCost opened = book_entry(self, position, type, buy, uncovered, c.remainder);
             fill.price = opened.price;
             fill.charges += entry_charges(opened);
         }
     } else {
-        const TradeCost opened = book_entry(self, position, stats, type, buy, fill.quantity);
+        const TradeCost opened = book_entry(self, position, type, buy, fill.quantity);
         fill.price = opened.price;
         fill.charges = entry_charges(opened);
     }
-    if (!covered) get_item(book, buy ? k.buy : k.sell).attr("append")(position);
-    self.p->ledger.book(fill);
+    refresh_account_record(p, code_s);
+    p.ledger.book(fill);
 }
 
 }  // namespace

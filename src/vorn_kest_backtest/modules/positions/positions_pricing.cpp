@@ -6,6 +6,8 @@
 #include "common/py_args.hpp"
 #include "common/py_modules.hpp"
 #include "positions_support.hpp"
+#include "vkb/broker_fees.hpp"
+#include "vkb/contract_specs.hpp"
 #include "vkb/price_grid.hpp"
 
 namespace vkb::py {
@@ -48,13 +50,7 @@ std::string_view code_text(nb::handle code) {
 
 nb::object constant_module() { return loaded_module("vorn_kest_backtest.constant"); }
 
-// The contract's own tick, from its family's contract terms (a family not in the table moves in
-// whole points).
-double futures_tick_size(nb::handle code) {
-    nb::object constant = constant_module();
-    nb::object family = constant.attr("futures_family")(code);
-    return to_double(family.is_none() ? constant.attr("DEFAULT_FUTURES_TICK") : family.attr("tick_size"));
-}
+double futures_tick_size(nb::handle code) { return futures_tick_of(utf8(code)); }
 
 nb::dict trade_cost_record(const PricedFill& f, nb::handle quantity, bool ignore_tax) {
     const Keys& k = keys();
@@ -74,8 +70,8 @@ nb::dict trade_cost_record(const PricedFill& f, nb::handle quantity, bool ignore
 nb::dict default_fee_settings(int per_trade_cost) {
     const Keys& k = keys();
     nb::dict table;
-    table[k.stock] = default_kind(nb::float_(0.001425), nb::float_(0.003), per_trade_cost);
-    table[k.future] = default_kind(nb::float_(0.00002), nb::float_(0.00002), per_trade_cost);
+    table[k.stock] = default_kind(nb::float_(kFlatStockFeeRate), nb::float_(kFlatStockTaxRate), per_trade_cost);
+    table[k.future] = default_kind(nb::float_(kFlatFuturesFeeRate), nb::float_(kFlatFuturesTaxRate), per_trade_cost);
     return table;
 }
 

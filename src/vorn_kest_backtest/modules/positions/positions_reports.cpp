@@ -54,11 +54,8 @@ void bind_positions_reports(PositionsClass& cls) {
         "profit_rows",
         [](nb::handle self) {
             nb::list out;
-            for (nb::handle row : get_item(get_attr(self, keys()._profit_report), keys().rows)) {
-                PyObject* copy = PyDict_Copy(row.ptr());
-                if (!copy) throw nb::python_error();
-                out.append(nb::steal(copy));
-            }
+            for (nb::handle row : get_item(get_attr(self, keys()._profit_report), keys().rows))
+                out.append(row.attr("copy")());
             return out;
         },
         nb::sig("def profit_rows(self) -> list[dict]"),
@@ -69,9 +66,9 @@ void bind_positions_reports(PositionsClass& cls) {
         [](Self self, nb::args args, nb::kwargs kwargs) {
             auto [code] = parse_args<1>("account_info", {"code"}, 1, args, kwargs);
             expect_exact(code, &PyUnicode_Type, "code");
-            nb::object infos = get_attr(self.h, keys()._account_infos);
-            if (!has_item(infos, code)) set_item(infos, code, new_account_info());
-            return get_item(infos, code);
+            const std::string name(utf8(code));
+            self.p->book.stats_of(name);
+            return account_record(*self.p, name);
         },
         nb::sig("def account_info(self, code: str) -> dict"),
         "取得單一商品的帳戶統計 (沒有時建立新的統計紀錄)");

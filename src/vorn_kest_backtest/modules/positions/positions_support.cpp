@@ -17,37 +17,20 @@ const Keys& keys() {
     });
 }
 
-nb::object get_attr(nb::handle obj, nb::handle name) {
-    PyObject* v = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
-}
+nb::object get_attr(nb::handle obj, nb::handle name) { return nb::getattr(obj, name); }
 
-void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
+void set_attr(nb::handle obj, nb::handle name, nb::handle value) { nb::setattr(obj, name, value); }
 
-nb::object get_item(nb::handle obj, nb::handle key) {
-    PyObject* v = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
-}
+nb::object get_item(nb::handle obj, nb::handle key) { return obj[key]; }
 
-void set_item(nb::handle obj, nb::handle key, nb::handle value) {
-    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
+void set_item(nb::handle obj, nb::handle key, nb::handle value) { obj[key] = value; }
 
 bool has_item(nb::handle obj, nb::handle key) {
-    const int r = PySequence_Contains(obj.ptr(), key.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
+    if (nb::isinstance<nb::dict>(obj)) return nb::borrow<nb::dict>(obj).contains(key);
+    return nb::cast<bool>(obj.attr("__contains__")(key));
 }
 
-bool equals(nb::handle a, nb::handle b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+bool equals(nb::handle a, nb::handle b) { return a.equal(b); }
 
 std::string float_text(double value) {
     char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);

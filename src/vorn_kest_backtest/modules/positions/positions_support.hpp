@@ -1,31 +1,44 @@
 #pragma once
-// Shared pieces of the Positions binding. The account keeps its state as plain Python dicts and
-// lists on the instance (so a strategy can read and keep them); the money is worked out in
-// vkb_core and written back here.
+// Shared pieces of the Positions binding. The book (open entries, profit rows, statistics) lives in
+// vkb_core; the instance shows it through mapping views (book_views.py) and keeps the fee settings,
+// trade records and ticks as plain Python objects a strategy may edit.
 #include <nanobind/nanobind.h>
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "records/product_type.hpp"
 #include "vkb/accounting.hpp"
 #include "vkb/ledger.hpp"
+#include "vkb/position_book.hpp"
 #include "vkb/trade_cost.hpp"
 
 namespace vkb::py {
 
 namespace nb = nanobind;
 
+// What a profit row shows as the caller gave it: the two records' fields and the fixed costs (the
+// settings' own object, or the booked amount).
+struct RowFields {
+    nb::object code, entry_action, entry_dt, entry_price, entry_origin_price;
+    nb::object exit_action, exit_dt, exit_price, exit_origin_price, cover_fixed, trade_fixed;
+};
+
 // Every attribute lives in the instance dict except the request flag, which another thread may
 // read or clear while a position request is answered: it is an atomic behind a property.
 struct Positions {
     std::atomic<bool> wait_fetch_position_response{false};
-    // What each open position's entry charged, keyed by the position record (a strong reference,
-    // so the key cannot be reused). A record without an entry here (one put in the book by hand)
-    // is priced under the current settings when covered.
-    std::unordered_map<PyObject*, BookedEntry> booked;
+    PositionBook book;
+    // The record of each open entry by its id: the fill as given, its quantity kept in step.
+    std::unordered_map<std::uint64_t, nb::object> records;
+    std::vector<RowFields> row_fields;  // one per book.rows()
+    // Built on first read and kept, so a row or a code's statistics is one object over time.
+    std::vector<nb::object> row_dicts;
+    std::unordered_map<std::string, nb::object> stats_dicts;
     // Set by use_fee_profile("tw_broker"): the broker's charges replace the fee and tax rates.
     std::optional<BrokerFees> broker;
     // The account as a whole, fed with every fill booked here (Positions.ledger).
@@ -34,9 +47,6 @@ struct Positions {
     Positions() = default;
     Positions(const Positions&) = delete;
     Positions& operator=(const Positions&) = delete;
-    ~Positions() {
-        for (auto& [position, entry] : booked) Py_DECREF(position);
-    }
 };
 using PositionsClass = nb::class_<Positions>;
 using Self = nb::pointer_and_handle<Positions>;
@@ -68,6 +78,10 @@ ProductType require_product_type(nb::handle value);
 [[noreturn]] void raise_exception(const std::string& text);
 
 nb::dict new_account_info();
+// The code's statistics record, made on first read and brought up to date with the book.
+nb::object account_record(Positions& p, const std::string& code);
+// Brings the code's record up to date, when one was handed out.
+void refresh_account_record(Positions& p, const std::string& code);
 nb::dict default_fee_settings(int per_trade_cost);
 
 // A fill priced under the current fee settings; fixed_cost keeps the settings' own object.
@@ -104,6 +118,7 @@ void bind_positions_pricing(PositionsClass& cls);
 void bind_positions_fee_profile(PositionsClass& cls);
 void bind_positions_trade_records(PositionsClass& cls);
 void bind_positions_book(PositionsClass& cls);
+void bind_positions_book_access(PositionsClass& cls);
 void bind_positions_views(PositionsClass& cls);
 void bind_positions_queues(PositionsClass& cls);
 void bind_positions_reports(PositionsClass& cls);

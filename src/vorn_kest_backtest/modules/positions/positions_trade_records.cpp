@@ -51,12 +51,7 @@ void bind_positions_trade_records(PositionsClass& cls) {
         "add_trade_record",
         [](Self self, nb::args args, nb::kwargs kwargs) {
             nb::dict record = make_trade_record("add_trade_record", args, kwargs);
-            nb::object records = get_attr(self.h, keys().trade_records);
-            if (PyList_Check(records.ptr())) {
-                if (PyList_Append(records.ptr(), record.ptr()) != 0) throw nb::python_error();
-            } else {
-                records.attr("append")(record);
-            }
+            get_attr(self.h, keys().trade_records).attr("append")(record);
         },
         nb::sig("def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None"),
         "加入交易紀錄");

@@ -29,52 +29,35 @@ ProductType view_product_type(nb::handle value) {
     raise_exception("不支援的商品類型: " + str_text(value));
 }
 
-nb::object as_list(nb::handle iterable) {
-    PyObject* list = PySequence_List(iterable.ptr());
-    if (!list) throw nb::python_error();
-    return nb::steal(list);
-}
-
-struct Side {
-    nb::object positions;  // a snapshot: console hooks run while we read
-    bool long_side;
-};
-
-// One selected code's open book and its last close (none without a tick).
+// One selected code's open entries (a copy: console hooks run while we read) and its last close
+// (none without a tick).
 struct Holding {
     nb::object code;
-    Side sides[2];
+    SideBook sides;
     std::optional<double> close;
     std::optional<double> tick_time;  // the last tick's, for telling a day trade under broker fees
 };
 
-std::vector<Holding> holdings(nb::handle self, nb::handle product_type) {
+std::vector<Holding> holdings(Self self, nb::handle product_type) {
     const Keys& k = keys();
-    nb::object mapper = get_attr(self, k.product_type_mapper);
-    nb::object ticks = get_attr(self, k.current_tick_infos);
-    nb::object items = as_list(get_attr(self, k.positions).attr("items")());
+    nb::object mapper = get_attr(self.h, k.product_type_mapper);
+    nb::object ticks = get_attr(self.h, k.current_tick_infos);
     std::vector<Holding> out;
-    for (nb::handle item : items) {
-        nb::object code = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
-        nb::handle book = PyTuple_GET_ITEM(item.ptr(), 1);
+    for (const auto& [name, sides] : self.p->book.codes().items()) {
+        if (sides.buy.empty() && sides.sell.empty()) continue;
+        nb::str code(name.c_str(), name.size());
         if (!has_item(mapper, code) || !equals(get_item(mapper, code), product_type)) continue;
-        Holding h{code, {{as_list(get_item(book, k.buy)), true}, {as_list(get_item(book, k.sell)), false}}, {}, {}};
-        if (nb::len(h.sides[0].positions) + nb::len(h.sides[1].positions) == 0) continue;
-        nb::object tick = ticks.attr(k.get)(code);
+        out.push_back({code, sides, {}, {}});
+    }
+    for (Holding& h : out) {
+        nb::object tick = ticks.attr(k.get)(h.code);
         if (tick.is_none()) console_print(kNoTickLine);
         else {
             h.close = to_double(get_item(tick, k.close));
             h.tick_time = record_time(tick, k.timestamp);
         }
-        out.push_back(std::move(h));
     }
     return out;
-}
-
-std::int64_t quantity_of(nb::handle position) {
-    nb::object q = get_item(position, keys().quantity);
-    expect_exact(q, &PyLong_Type, "quantity");
-    return to_int64(q);
 }
 
 nb::object position_date(nb::handle position, int utc_offset_hours) {
@@ -88,36 +71,31 @@ void add_cash_margin_fields(nb::dict& record, std::initializer_list<nb::handle> 
     for (nb::handle name : names) record[name] = nb::int_(0);
 }
 
-nb::list format_detail(Self self_, nb::handle product_type) {
-    nb::handle self = self_.h;
-    const auto& booked = self_.p->booked;
+nb::list format_detail(Self self, nb::handle product_type) {
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
     const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
     nb::list out;
     for (const Holding& h : holdings(self, product_type)) {
         const std::string_view code = utf8(h.code);
-        for (const Side& side : h.sides) {
-            const FeeLookup exit_fees = lookup_fees(self, h.code, side.long_side ? k.sell : k.buy, type, false);
-            for (nb::handle position : side.positions) {
-                const FeeLookup entry_fees = lookup_fill_fees(self, position, type);
-                nb::object price = get_item(position, k.price);
-                nb::object quantity = get_item(position, k.quantity);
-                const std::int64_t qty = quantity_of(position);
-                const auto found = booked.find(position.ptr());
-                const bool same_day =
-                    exit_fees.rule.broker && same_trading_day(record_time(position, k.exchange_ts), h.tick_time);
+        for (const bool long_side : {true, false}) {
+            const FeeLookup exit_fees = lookup_fees(self.h, h.code, long_side ? k.sell : k.buy, type, false);
+            const FeeLookup entry_fees = lookup_fees(self.h, h.code, long_side ? k.buy : k.sell, type, false);
+            for (const OpenEntry& e : h.sides.side(long_side)) {
+                nb::object position = self.p->records.at(e.id);
+                const bool same_day = exit_fees.rule.broker && same_trading_day(e.time, h.tick_time);
+                FeeRule entry_rule = entry_fees.rule;
+                entry_rule.limit_price = e.limit;
                 const OpenValuation v =
-                    found != booked.end()
-                        ? value_booked_position(code, found->second.share(qty), h.close, exit_fees.multiplier,
-                                                exit_fees.rule, side.long_side, same_day)
-                        : value_open_position(code, to_double(price), h.close, qty, entry_fees.multiplier,
-                                              entry_fees.rule, exit_fees.rule, side.long_side, same_day);
+                    e.booked ? value_booked_position(code, e.booked->share(e.qty), h.close, exit_fees.multiplier,
+                                                     exit_fees.rule, long_side, same_day)
+                             : value_open_position(code, e.price, h.close, e.qty, entry_fees.multiplier, entry_rule,
+                                                   exit_fees.rule, long_side, same_day);
                 nb::dict r;
                 r[k.code] = h.code;
                 r[k.date] = position_date(position, offset);
-                r[k.quantity] = quantity;
-                r[k.price] = price;
+                r[k.quantity] = get_item(position, k.quantity);
+                r[k.price] = get_item(position, k.price);
                 r[k.cost] = nb::float_(v.principal);
                 r[k.pnl] = nb::float_(v.pnl);
                 r[k.fee] = nb::float_(v.entry_charges);
@@ -130,28 +108,21 @@ nb::list format_detail(Self self_, nb::handle product_type) {
     return out;
 }
 
-nb::object round_price(double value) {
-    PyObject* rounded = PyObject_CallMethod(nb::float_(value).ptr(), "__round__", "i", 2);
-    if (!rounded) throw nb::python_error();
-    return nb::steal(rounded);
-}
+nb::object round_price(double value) { return nb::float_(value).attr("__round__")(2); }
 
-nb::list format_summary(nb::handle self, nb::handle product_type) {
+nb::list format_summary(Self self, nb::handle product_type) {
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
     nb::list out;
     for (const Holding& h : holdings(self, product_type)) {
         HoldingSummary s;
-        for (const Side& side : h.sides)
-            for (nb::handle position : side.positions)
-                s.add(to_double(get_item(position, k.price)), quantity_of(position));
+        for (const bool long_side : {true, false})
+            for (const OpenEntry& e : h.sides.side(long_side)) s.add(e.price, e.qty);
         const std::int64_t unit =
             type == ProductType::Stock ? kSharesPerLot : to_int64(future_contract_value(h.code));
         if (h.close)
-            for (const Side& side : h.sides)
-                for (nb::handle position : side.positions)
-                    s.mark(to_double(get_item(position, k.price)), *h.close, quantity_of(position), unit,
-                           side.long_side);
+            for (const bool long_side : {true, false})
+                for (const OpenEntry& e : h.sides.side(long_side)) s.mark(e.price, *h.close, e.qty, unit, long_side);
         nb::dict r;
         r[k.code] = h.code;
         r[k.quantity] = nb::int_(s.quantity);
@@ -166,13 +137,12 @@ nb::list format_summary(nb::handle self, nb::handle product_type) {
     return out;
 }
 
-nb::list fetch_positions(Self self_, nb::handle account_type, bool detail) {
-    nb::handle self = self_.h;
+nb::list fetch_positions(Self self, nb::handle account_type, bool detail) {
     const Keys& k = keys();
     if (!equals(account_type, k.Stock) && !equals(account_type, k.Future))
         raise_exception("不支援的帳戶類型: " + str_text(account_type));
-    nb::list list = detail ? format_detail(self_, account_type) : format_summary(self, account_type);
-    nb::handle(self).attr("add_positions_to_queue")(list);
+    nb::list list = detail ? format_detail(self, account_type) : format_summary(self, account_type);
+    self.h.attr("add_positions_to_queue")(list);
     return list;
 }
 
@@ -213,7 +183,7 @@ void bind_positions_views(PositionsClass& cls) {
         "_Positions__format_position_summary",
         [](Self self, nb::args args, nb::kwargs kwargs) {
             auto [product_type] = parse_args<1>("__format_position_summary", {"product_type"}, 1, args, kwargs);
-            return format_summary(self.h, product_type);
+            return format_summary(self, product_type);
         },
         nb::sig("def _Positions__format_position_summary(self, product_type: str) -> list"),
         "格式化庫存資訊(總計)\n\n"

@@ -23,6 +23,7 @@
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
 #include "vkb/civil_time.hpp"
+#include "vkb/exchange_time.hpp"
 #include "vkb/order_matcher.hpp"
 #include "vkb/session_calendar.hpp"
 
@@ -56,6 +57,7 @@ struct CodeSlot {
     vkb::PrintStats* prints = nullptr;  // the matcher's count of the code's prints
     std::int64_t day = 0;     // exchange date, in days since 1970-01-01
     std::int64_t night_day = 0;  // day of the latest 15:00 night opening: changes with each futures trading date
+    bool sets_reference = false;  // the last tick was of a session that sets the daily band's reference
 };
 
 // Where the ticks come from: the Ticker's C-level door, or any object with pop_tick and allow_next_tick.
@@ -132,7 +134,7 @@ struct DriverHooks {
     bool bar_events = false;
     std::size_t progress_every = 4096;
     double progress_interval = 0.1;
-    int utc_offset_hours = 8;
+    int utc_offset_hours = vkb::kExchangeUtcOffsetHours;
 };
 
 class ReplayDriver {
@@ -200,11 +202,14 @@ private:
             const bool roll_due = !new_code && slot.night_day != night_day && rolls(slot);
             nb::object previous;
             if (roll_due) previous = record_of(slot);
-            // A stock's band follows its last trade of a day and the next day's first.
-            if (new_day && !new_code && is_stock(slot))
-                matcher_->bands().observe(slot.code_text, slot.day, slot.tick.close);
+            // A code's band follows its last trade of a reference-setting session (a stock's day, a futures day
+            // session) and the first trade after it.
+            const bool sets_reference = sets_band_reference(slot, tick.timestamp);
+            const bool band_turn = new_day || sets_reference != slot.sets_reference;
+            if (band_turn && !new_code) observe_band(slot);
             take(slot, tick, std::move(record), is_simulate, day, night_day);
-            if (new_day && is_stock(slot)) matcher_->bands().observe(slot.code_text, day, slot.tick.close);
+            if (band_turn) observe_band(slot);
+            slot.sets_reference = sets_reference;
             slot.prints->volume += static_cast<double>(slot.tick.qty);
             ++slot.prints->prints;
             const std::size_t closed = feed_quotes(slot);
@@ -382,7 +387,19 @@ private:
         hooks_.roll_session(previous, record_of(slot));
     }
 
-    static bool is_stock(const CodeSlot& slot) { return slot.market_type == vkb::ProductType::Stock; }
+    bool sets_band_reference(const CodeSlot& slot, double timestamp) const {
+        if (!slot.market_type) return false;
+        const std::int64_t wall_us = vkb::to_wall_micros(timestamp, hooks_.utc_offset_hours);
+        return vkb::sets_band_reference(*slot.market_type, vkb::second_of_day(wall_us));
+    }
+
+    // The slot's last trade, told to the matcher's daily bands.
+    void observe_band(const CodeSlot& slot) {
+        if (!slot.market_type) return;
+        matcher_->bands().observe(slot.code_text, *slot.market_type,
+                                  vkb::ContractGrid::for_code(slot.code_text, *slot.market_type),
+                                  vkb::to_wall_micros(slot.tick.timestamp, hooks_.utc_offset_hours), slot.tick.close);
+    }
 
     void call_on_tick(CodeSlot& slot) {
         publish();

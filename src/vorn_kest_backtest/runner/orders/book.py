@@ -17,7 +17,8 @@ Rules:
   tick of its code after that end, or at the end of the replay (good_till_cancel orders too, then).
 - A limit, stop, take-profit or stop-loss price off its code's price grid is refused, naming the grid prices
   either side of it.
-- Stocks: a limit outside today's +/-10% band around the previous close is refused.
+- A limit outside today's daily band (the market module's `daily_band`, around a stock's previous close or
+  a futures contract's previous day-session close) is refused.
 - The fill rules (`set_rules`, conservative by default: a limit fills only through): limits filled on a touch or
   only through, a queue ahead of a resting limit (the size quoted at its price when the code's latest tick has
   one), partial fills (orders of a bracket fill whole), a latency before an order or a cancel reaches the book.
@@ -144,9 +145,8 @@ class OrderBook:
         code = tick["code"]
         self.last_ticks[code] = tick
         self.matcher.count_print(code, int(tick["qty"]))
-        if tick["market_type"] == "Stock":
-            self.matcher.observe_band(code, float(tick["timestamp"]), float(tick["close"]),
-                                      BASIC_INFO.utc_offset_hours)
+        self.matcher.observe_band(code, tick["market_type"], float(tick["timestamp"]), float(tick["close"]),
+                                  BASIC_INFO.utc_offset_hours)
         # Orders placed or released on this tick start working on the next one.
         if self.matcher.has_orders(code):
             self._apply(self.matcher.on_trade(code, float(tick["timestamp"]), float(tick["close"]),
