@@ -34,6 +34,8 @@ class CacheWriter:
         self._changed = threading.Condition()
         self._jobs: deque[CacheJob] = deque()
         self._writing: str | None = None
+        # Days being read from the source by a reader that will cache them, by path: the reading thread's id.
+        self._fetching: dict[str, int] = {}
         self._holds = 0
         self._waiting = 0  # callers in wait_for: the queue is written whatever the holds
         self._stopping = False
@@ -65,20 +67,45 @@ class CacheWriter:
     def _pending(self, path: str) -> bool:
         if not path:
             return bool(self._jobs) or self._writing is not None
+        fetcher = self._fetching.get(path)
+        if fetcher is not None and fetcher != threading.get_ident():
+            return True
         return self._writing == path or any(job.path == path for job in self._jobs)
+
+    @contextmanager
+    def reading(self, path: str) -> Iterator[None]:
+        """Waits as `wait_for` does, then marks `path` as read by this thread until the block ends: another reader
+        of the day waits for this one's file instead of asking the source again, and never sees it half done. The
+        reading thread itself never waits on its own mark."""
+        with self._changed:
+            self._wait_locked(path)
+            # Already this thread's (a nested read of the same day): the outer block lifts the mark.
+            marked = path not in self._fetching
+            if marked:
+                self._fetching[path] = threading.get_ident()
+        try:
+            yield
+        finally:
+            if marked:
+                with self._changed:
+                    del self._fetching[path]
+                    self._changed.notify_all()
 
     def wait_for(self, path: str = "") -> None:
         """Until no write of this path is queued or under way; until every queued day is written when `path` is
         empty. Queued days are written meanwhile even while a run reads."""
         with self._changed:
-            if not self._pending(path):
-                return
-            self._waiting += 1
-            self._changed.notify_all()
-            try:
-                self._changed.wait_for(lambda: not self._pending(path))
-            finally:
-                self._waiting -= 1
+            self._wait_locked(path)
+
+    def _wait_locked(self, path: str) -> None:
+        if not self._pending(path):
+            return
+        self._waiting += 1
+        self._changed.notify_all()
+        try:
+            self._changed.wait_for(lambda: not self._pending(path))
+        finally:
+            self._waiting -= 1
 
     def shut_down(self) -> None:
         """Writes what is queued and ends the thread (interpreter exit)."""

@@ -10,6 +10,7 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
+from functools import partial
 from typing import Any
 
 import polars as pl
@@ -20,7 +21,13 @@ from vorn_kest_backtest.modules.ticker.ticker import NotLoggedInError
 from vorn_kest_backtest.ticks.cache import forget_read_ahead, read_ahead
 from vorn_kest_backtest.ticks.cache_writer import deferred_writes, writer
 from vorn_kest_backtest.ticks.console import console_quiet, say
-from vorn_kest_backtest.ticks.fetch import announce_days, lead_in_ticks, simulated_source
+from vorn_kest_backtest.ticks.fetch import (
+    announce_days,
+    auto_fetch,
+    fetches_natively,
+    lead_in_ticks,
+    simulated_source,
+)
 from vorn_kest_backtest.ticks.frames import empty_coded_frame, in_order
 from vorn_kest_backtest.ticks.replay_columns import TickColumns, columns_of
 
@@ -87,7 +94,8 @@ class DayLoader:
     def __init__(self, ticker: Any) -> None:
         self.ticker = ticker
         # Through the Ticker's method, which a subclass may wrap (a progress bar counts the days).
-        self.auto_fetch = ticker._Ticker__auto_fetch_ticks
+        self.auto_fetch = (partial(auto_fetch, ticker) if fetches_natively(type(ticker))
+                           else ticker._Ticker__auto_fetch_ticks)
         self.loud = not console_quiet()
 
     def __call__(self, plan: DayPlan, i: int) -> pl.DataFrame | None:
@@ -227,3 +235,48 @@ def cache_days(ticker: Any, codes: Sequence[Any], start_from: Any, end_to: Any) 
     while stream.next_day(ticker) is not False:
         pass
     writer.wait_for("")
+
+
+def read_days(ticker_ref: Callable[[], Any], stream: DayStream, steps: dict[str, Callable[..., Any]]) -> None:
+    """A replay's days after the first, each read once the one before is being replayed (the body of the Ticker's
+    day-reading thread). `steps` are the replay's own: wait_for_room, is_current, append, finish, fail, ended. The
+    Ticker is held only while a day is read."""
+    try:
+        while steps["wait_for_room"]():
+            ticker = ticker_ref()
+            if ticker is None:
+                return
+            day = stream.next_day(ticker, steps["is_current"])
+            del ticker
+            if day is False:
+                steps["finish"]()
+                return
+            if day is not None:
+                steps["append"](day)
+    except ReplayCancelled:
+        pass
+    except Exception as e:
+        steps["fail"](e)
+    finally:
+        steps["ended"]()
+
+
+def run_backfill(ticker: Any, codes: Sequence[tuple[str, str]], start_from: Any, end_to: Any,
+                 steps: dict[str, Callable[..., Any]]) -> None:
+    """One backfilling pass (the body of the Ticker's backfilling thread). `steps` are the Ticker's own: begin,
+    is_current, start, failed, ended. A download that fails is reported and ends the pass; one a stop or a new
+    replay cut short ends it silently."""
+    try:
+        steps["begin"]()
+        try:
+            frame = combine(ticker, codes, start_from, end_to, steps["is_current"])
+        except ReplayCancelled:
+            raise
+        except Exception as e:
+            steps["failed"](str(e))
+            return
+        steps["start"](frame)
+    except ReplayCancelled:
+        pass
+    finally:
+        steps["ended"]()

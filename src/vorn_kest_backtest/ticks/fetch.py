@@ -163,6 +163,13 @@ def announce_days(ticker: Any, code: Any, product_type: Any, dates: list[str]) -
         return
 
 
+def fetches_natively(ticker_class: type) -> bool:
+    """Whether the class's per-day fetch is the compiled Ticker's, which only forwards to `auto_fetch`: callers on a
+    reading thread then call `auto_fetch` themselves, so a broker call that interpreter exit ends has no compiled frame
+    under it to unwind."""
+    return getattr(ticker_class, "_Ticker__auto_fetch_ticks", None) is _native.Ticker._Ticker__auto_fetch_ticks
+
+
 def auto_fetch(ticker: Any, code: Any, product_type: Any, date: Any) -> pl.DataFrame:
     """One code's day from the cache when its file is there and current, else from the broker (and cached)."""
     api = ticker.api
@@ -170,21 +177,22 @@ def auto_fetch(ticker: Any, code: Any, product_type: Any, date: Any) -> pl.DataF
     loud = not console_quiet()
     if not keeps_cache(api):
         return with_code(fetch_history(ticker, code, product_type, date, date), code)
-    # A day an earlier run read is written behind it: its file is complete once that write is done.
-    writer.wait_for(path)
-    present = os.path.exists(path)
-    if present and not os.path.isfile(path):
-        raise ValueError(f"Tick 快取路徑不是檔案, 請移除後重試: {path}")
-    current = present and (not hasattr(api, "tick_source_stamp") or stamp_matches(
-        path, source_stamp(api, ticker._Ticker__make_kest_contract_object(code, product_type), _text(date, "date"))))
-    if current:
-        if loud:
-            say(f"[green]檔案 {path} 已存在, 開始讀取檔案...[/green]")
-        frame = read_tick_csv(path, ticker.tick_df_schema, take_read_ahead(path))
-    else:
-        if loud:
-            say(f"[red]檔案 {path} 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]" if present
-                else f"[red]檔案 {path} 不存在, 開始產生模擬 Tick 資料...[/red]" if simulated_source(api)
-                else f"[red]檔案 {path} 不存在, 開始下載歷史 Tick 資料...[/red]")
-        frame = fetch_history(ticker, code, product_type, date, date)
-    return with_code(frame, code)
+    # A day another reader is fetching or an earlier run read is written behind it: its file is complete once that
+    # write is done, and this reader takes it from there rather than asking the source again.
+    with writer.reading(path):
+        present = os.path.exists(path)
+        if present and not os.path.isfile(path):
+            raise ValueError(f"Tick 快取路徑不是檔案, 請移除後重試: {path}")
+        current = present and (not hasattr(api, "tick_source_stamp") or stamp_matches(path, source_stamp(
+            api, ticker._Ticker__make_kest_contract_object(code, product_type), _text(date, "date"))))
+        if current:
+            if loud:
+                say(f"[green]檔案 {path} 已存在, 開始讀取檔案...[/green]")
+            frame = read_tick_csv(path, ticker.tick_df_schema, take_read_ahead(path))
+        else:
+            if loud:
+                say(f"[red]檔案 {path} 的來源資料已變更, 重新讀取歷史 Tick 資料...[/red]" if present
+                    else f"[red]檔案 {path} 不存在, 開始產生模擬 Tick 資料...[/red]" if simulated_source(api)
+                    else f"[red]檔案 {path} 不存在, 開始下載歷史 Tick 資料...[/red]")
+            frame = fetch_history(ticker, code, product_type, date, date)
+        return with_code(frame, code)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/py_gil.hpp"
 #include "common/py_console.hpp"
 #include "vkb/trade_price.hpp"
 
@@ -53,7 +54,7 @@ std::shared_ptr<const TickBatch> batch_from_columns(const nb::handle& columns) {
     const auto ask_volume = column_at<std::int64_t>(columns, 10, rows);
     if (batch->markets.size() != batch->codes.size()) throw nb::value_error("Tick 代碼與市場數量不一致");
     {
-        nb::gil_scoped_release unlocked;
+        ExitSafeGilRelease unlocked;
         copy_into(ts, batch->ts_ns);
         copy_into(code_index, batch->code_index);
         copy_into(close, batch->close);

@@ -91,6 +91,11 @@ private:
     int view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object);
     void backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
                        std::uint64_t generation);
+    // The pieces of a pass around its download: checks and parameters (ReplayCancelled when the replay is no
+    // longer current), the frame handed to the engine, a failure reported.
+    void backfill_begin(const nb::object& start_from, const nb::object& end_to, std::uint64_t generation);
+    void backfill_start(const nb::object& df, std::uint64_t generation);
+    void backfill_failed(const std::string& message, std::uint64_t generation);
     void start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
                                std::optional<std::string> end_to,
                                std::uint64_t generation);
