@@ -255,7 +255,8 @@ def read_days(ticker_ref: Callable[[], Any], stream: DayStream, steps: dict[str,
                 steps["append"](day)
     except ReplayCancelled:
         pass
-    except Exception as e:
+    except BaseException as e:
+        # Any end of the reading, an interrupt raised in a broker call too, reaches the consumer at the run's end.
         steps["fail"](e)
     finally:
         steps["ended"]()
@@ -272,7 +273,8 @@ def run_backfill(ticker: Any, codes: Sequence[tuple[str, str]], start_from: Any,
             frame = combine(ticker, codes, start_from, end_to, steps["is_current"])
         except ReplayCancelled:
             raise
-        except Exception as e:
+        except BaseException as e:
+            # Whatever ended the download ends the pass, reported: the replay goes on without it.
             steps["failed"](str(e))
             return
         steps["start"](frame)

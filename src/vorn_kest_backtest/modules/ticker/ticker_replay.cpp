@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
+#include "common/py_gil.hpp"
 #include "common/py_queue.hpp"
 #include "tick_columns.hpp"
 #include "tick_queues.hpp"
