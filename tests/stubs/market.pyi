@@ -176,4 +176,7 @@ def night_opening_day(epoch_seconds: float) -> int:
 def midnight_ns(day: datetime.date) -> int:
     """日曆日 00:00 的牆上時間奈秒數."""
 
+def futures_range_days(holidays: Iterable[datetime.date], start: datetime.date, end: datetime.date) -> tuple[list[datetime.date], list[list[tuple[int, int]]], int | None]:
+    """期貨日期區間 (交易日) 要讀取的日曆日, 各日屬於區間的牆上時間奈秒 [起, 迄) 區段, 以及首日只取夜盤時的起點."""
+
 BROKER_FEE_RATES: dict = ...

@@ -9,13 +9,19 @@ from typing import Any
 from rich.console import Console
 from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
+from vorn_kest_backtest.ticks.fetch import auto_fetch, fetches_natively
+
 
 def counting_ticker(ticker_class: type, advance: Callable[[], None]) -> type:
     """A Ticker whose per-day fetch (the method the combine step calls for each code and day) also counts."""
 
+    native = fetches_natively(ticker_class)
+
     class CountingTicker(ticker_class):  # type: ignore[misc, valid-type]
         def _Ticker__auto_fetch_ticks(self, code: Any, product_type: Any, date: Any) -> Any:
             try:
+                if native:
+                    return auto_fetch(self, code, product_type, date)
                 return super()._Ticker__auto_fetch_ticks(code, product_type, date)
             finally:
                 advance()

@@ -6,12 +6,15 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 from fake_sdk import COLUMNS, FakeSdk, wall_ns
 
 from vorn_kest_backtest.constant import FLAG
 from vorn_kest_backtest.modules.ticker.ticker import Ticker
+from vorn_kest_backtest.ticks.cache_writer import writer
 
 ONE = [{"code": "2330", "market": "Stock"}]
 DAYS = ("2024-01-02", "2024-01-03", "2024-01-04")
@@ -33,6 +36,36 @@ def test_a_replays_days_are_cached_and_the_next_run_reads_them_without_the_broke
     assert cache_names(data_dir) == [f"2330 {day} - ticks.csv" for day in DAYS]
     while ticker.tick_queue.get(timeout=10) != EXIT:
         ticker.allow_next_tick()
+
+
+def test_a_day_another_reader_is_fetching_is_waited_for_and_read_from_its_file(data_dir, console):
+    entered, go = threading.Event(), threading.Event()
+
+    class Held(FakeSdk):
+        def ticks(self, contract, date):
+            entered.set()
+            assert go.wait(10)
+            return super().ticks(contract, date)
+
+    sdk = Held()
+    frames = {}
+
+    def read(name):
+        frames[name] = Ticker(sdk).get_ticks_df("2330", "Stock", DAYS[0], DAYS[0])
+
+    first = threading.Thread(target=read, args=("first",))
+    first.start()
+    assert entered.wait(10)
+    second = threading.Thread(target=read, args=("second",))
+    second.start()
+    deadline = time.monotonic() + 10
+    while writer._waiting == 0 and time.monotonic() < deadline:  # the second reader waits on the first one's day
+        time.sleep(0.01)
+    go.set()
+    first.join(10)
+    second.join(10)
+    assert len(sdk.calls) == 1
+    assert frames["first"].height == frames["second"].height == 3
 
 
 def test_a_program_that_ends_right_after_starting_its_replay_leaves_the_days_it_read_cached_whole(tmp_path):

@@ -133,6 +133,32 @@ def test_exit_does_not_wait_for_a_slow_broker_call(tmp_path, waiting):
         assert "Fatal" not in done.stderr and "terminate" not in done.stderr
 
 
+@pytest.mark.parametrize(("reader", "ticker_class", "dates"), [
+    ("day reader", "Ticker", '"2023-12-01", "2023-12-02"'),
+    ("day reader of a progress bar's Ticker", "counting_ticker(Ticker, lambda: None)", '"2023-12-01", "2023-12-02"'),
+    ("backfilling", "Ticker", '"2023-12-01", "2023-12-01", "2023-11-01", "2023-11-01"'),
+])
+def test_a_broker_call_that_returns_while_the_interpreter_tears_down_is_clean(tmp_path, reader, ticker_class, dates):
+    # The broker call returns once the interpreter is finalizing: Python then ends the reading thread where it takes
+    # the GIL back, which must have no compiled frame under it to unwind.
+    done = run_script(f"""
+        from vorn_kest_backtest.runner.fetch_progress import counting_ticker
+        class UntilTeardown(FakeSdk):
+            def ticks(self, contract, date):
+                if date != "2023-12-01":
+                    deadline = time.monotonic() + 20
+                    while not sys.is_finalizing() and time.monotonic() < deadline:
+                        time.sleep(0.005)
+                return super().ticks(contract, date)
+        t = {ticker_class}(UntilTeardown(ticks_per_day=2))
+        t.send_ticks(STOCK, {dates})
+        time.sleep(0.2)  # the {reader} is inside the broker call now
+        print("started")
+    """, tmp_path, delay=0, timeout=30)
+    assert_clean(done)
+    assert "started" in done.stdout
+
+
 def test_a_second_send_ticks_does_not_wait_for_a_slow_backfill_download(tmp_path):
     done = run_script("""
         t = Ticker(SlowPast(ticks_per_day=2))

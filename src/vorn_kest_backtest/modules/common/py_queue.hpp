@@ -10,6 +10,7 @@
 #include <optional>
 #include <utility>
 
+#include "py_gil.hpp"
 #include "vkb/blocking_queue.hpp"
 
 namespace vkb::py {
@@ -29,7 +30,7 @@ inline bool on_main_thread() {
 template <class Wait>
 bool wait_without_gil(Wait&& wait, QueueDeadline deadline) {
     if (!on_main_thread()) {
-        nb::gil_scoped_release unlocked;
+        ExitSafeGilRelease unlocked;
         return wait(deadline);
     }
     constexpr auto slice = std::chrono::milliseconds(100);
@@ -38,7 +39,7 @@ bool wait_without_gil(Wait&& wait, QueueDeadline deadline) {
         if (deadline && *deadline < until) until = *deadline;
         bool got;
         {
-            nb::gil_scoped_release unlocked;
+            ExitSafeGilRelease unlocked;
             got = wait(QueueDeadline(until));
         }
         if (got) return true;

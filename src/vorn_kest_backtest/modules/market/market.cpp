@@ -5,6 +5,7 @@ namespace nb = nanobind;
 void bind_price_grid(nb::module_& m);
 void bind_trading_calendar(nb::module_& m);
 void bind_exchange_clock(nb::module_& m);
+void bind_futures_days(nb::module_& m);
 void bind_broker_fees(nb::module_& m);
 
 NB_MODULE(market, m) {
@@ -12,5 +13,6 @@ NB_MODULE(market, m) {
     bind_price_grid(m);
     bind_trading_calendar(m);
     bind_exchange_clock(m);
+    bind_futures_days(m);
     bind_broker_fees(m);
 }

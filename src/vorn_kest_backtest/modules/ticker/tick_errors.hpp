@@ -16,8 +16,5 @@ struct NotLoggedIn : std::runtime_error {
 };
 
 void bind_tick_errors(nb::module_& m);
-bool is_not_logged_in(const nb::python_error& error);
-// KeyboardInterrupt, SystemExit and the like: never one day's failure, always the caller's.
-inline bool ends_the_run(const nb::python_error& error) { return !error.matches(PyExc_Exception); }
 
 }  // namespace vkb::py

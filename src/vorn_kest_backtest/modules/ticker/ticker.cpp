@@ -1,21 +1,18 @@
 #include <nanobind/nanobind.h>
 
-#include "tick_cache_writer.hpp"
 #include "tick_errors.hpp"
 #include "ticker_registry.hpp"
 
 namespace nb = nanobind;
 
 void bind_ticker(nb::module_& m);
+void bind_tick_rules(nb::module_& m);
 
 NB_MODULE(ticker, m) {
     m.doc() = "Tick replay";
     bind_ticker(m);
     vkb::py::bind_tick_errors(m);
-    // Replays end, the tick cache is written and the threads are joined while the interpreter is still whole.
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
-        vkb::py::shut_down_all_tickers();
-        nb::gil_scoped_release unlocked;
-        vkb::py::tick_cache_writer().shut_down();
-    }));
+    bind_tick_rules(m);
+    // Replays end and the threads are joined while the interpreter is still whole.
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { vkb::py::shut_down_all_tickers(); }));
 }

@@ -1,12 +1,12 @@
 // Python surface of Ticker: attributes in constructor order, public and (mangled) private methods.
 #include <nanobind/stl/string.h>
 
-#include "tick_cache_writer.hpp"
 #include "tick_queues.hpp"
 #include "ticker_impl.hpp"
 
 namespace nb = nanobind;
 using vkb::py::Ticker;
+using vkb::py::ticks_function;
 
 void bind_ticker(nb::module_& m) {
     vkb::py::bind_queue<vkb::py::TickerModuleTag>(m, "Queue");
@@ -41,6 +41,7 @@ void bind_ticker(nb::module_& m) {
                 return copy;
             },
             "上次 send_ticks 無法載入的日子: [{\"code\", \"date\", \"reason\"}, ...]")
+        .def_rw("_failed_days", &Ticker::failed_days)
         .def(
             "_Ticker__generate_save_path",
             [](Ticker& t, const nb::object& file_name, const nb::args& sub_folder) {
@@ -51,13 +52,29 @@ void bind_ticker(nb::module_& m) {
              "Tick 快取檔名")
         .def("_Ticker__make_kest_contract_object", &Ticker::make_kest_contract_object, nb::arg("code").none(),
              nb::arg("market_type").none(), "取得券商 SDK 的合約物件")
-        .def("fetch_kest_history_ticks", &Ticker::fetch_kest_history_ticks, nb::arg("code").none(), nb::arg("product_type").none(),
+        .def(
+            "fetch_kest_history_ticks",
+            [](Ticker& t, const nb::object& code, const nb::object& product_type, const nb::object& start_from,
+               const nb::object& end_to) {
+                return ticks_function("fetch", "fetch_history")(nb::find(&t), code, product_type, start_from, end_to);
+            },
+            nb::arg("code").none(), nb::arg("product_type").none(),
              nb::arg("start_from").none(), nb::arg("end_to").none(), "下載歷史 Tick 資料, 過去的日期存成快取檔")
-        .def("_Ticker__auto_fetch_ticks", &Ticker::auto_fetch_ticks, nb::arg("code").none(), nb::arg("product_type").none(),
+        .def(
+            "_Ticker__auto_fetch_ticks",
+            [](Ticker& t, const nb::object& code, const nb::object& product_type, const nb::object& date) {
+                return ticks_function("fetch", "auto_fetch")(nb::find(&t), code, product_type, date);
+            },
+            nb::arg("code").none(), nb::arg("product_type").none(),
              nb::arg("date").none(), "讀取快取檔, 不存在時下載")
         .def("get_ticks_df", &Ticker::get_ticks_df, nb::arg("code").none(), nb::arg("market_type").none(), nb::arg("start_from").none(),
              nb::arg("end_to").none(), "取得單一商品的 Tick 資料表")
-        .def("cache_days", &Ticker::cache_days, nb::arg("codes").none(), nb::arg("start_from").none(),
+        .def(
+            "cache_days",
+            [](Ticker& t, const nb::object& codes, const nb::object& start_from, const nb::object& end_to) {
+                ticks_function("combine", "cache_days")(nb::find(&t), codes, start_from, end_to);
+            },
+            nb::arg("codes").none(), nb::arg("start_from").none(),
              nb::arg("end_to").none(),
              nb::sig("def cache_days(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None, "
                      "end_to: str | datetime.date | None) -> None"),
@@ -76,7 +93,8 @@ void bind_ticker(nb::module_& m) {
         .def("allow_next_tick", &Ticker::allow_next_tick, "允許傳送下一筆 Tick")
         .def("stop_send_ticks", &Ticker::stop_send_ticks, "停止傳送 Tick 資料")
         .def(
-            "wait_for_tick_cache", [](Ticker&) { vkb::py::tick_cache_writer().wait_for(""); },
+            "wait_for_tick_cache",
+            [](Ticker&) { ticks_function("cache_writer", "writer").attr("wait_for")(""); },
             "等待回放讀取的日子寫入 Tick 快取 (回放不等快取寫完即開始; 程式結束前也會寫完)")
         .def("_tick_source", &Ticker::tick_source, "回放驅動程式使用的 C 介面 (capsule), 在此 Ticker 存在期間有效")
         .def("backfilling", &Ticker::backfilling, nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),

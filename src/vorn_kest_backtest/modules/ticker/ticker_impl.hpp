@@ -19,12 +19,10 @@ namespace vkb::py {
 namespace nb = nanobind;
 
 class TickQueueBackend;
-struct DayStream;
 struct ReaderFailure;
 
-// Cache files read ahead by the combine running on this thread, by path; none outside a combine.
-using PreloadedDays = std::unordered_map<std::string, nb::object>;
-PreloadedDays*& preloaded_days();
+// A function of the Python tick data path (vorn_kest_backtest.ticks.<module>), which does the file and frame work.
+nb::object ticks_function(const char* module, const char* name);
 
 struct CodeMarket {
     std::string code, market;
@@ -32,6 +30,8 @@ struct CodeMarket {
 
 // Raised between days when the replay that asked for the data is no longer current.
 struct ReplayCancelled {};
+// Whether a Python error is the day readers' ReplayCancelled.
+bool is_replay_cancelled(const nb::python_error& error);
 
 class Ticker {
 public:
@@ -53,43 +53,14 @@ public:
 
     Engine& engine() { return *engine_; }
 
-    // Files and download (tick_cache.cpp).
-    // A broker that makes its ticks up (its `simulated` is true) is named so in every line about them.
-    bool simulated_source() const;
     nb::object generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder);
     std::string tick_filename_formatter(const nb::object& code, const nb::object& date);
     nb::object make_kest_contract_object(const nb::object& code, const nb::object& market_type);
-    nb::object fetch_kest_history_ticks(const nb::object& code, const nb::object& product_type,
-                                        const nb::object& start_from, const nb::object& end_to);
-    nb::object auto_fetch_ticks(const nb::object& code, const nb::object& product_type, const nb::object& date);
-    std::string cache_file_path(const nb::object& code, const nb::object& date);
-    // Reads the current cache files of `dates` together (polars reads them side by side) into `out`.
-    void preload_cached_days(const nb::object& code, const nb::object& product_type,
-                             const std::vector<std::string>& dates, PreloadedDays& out);
-    // Tells a broker that answers `prepare_days` which of `dates` are about to be fetched (not cached),
-    // so it can read them together.
-    void announce_days(const nb::object& code, const nb::object& product_type, const std::vector<std::string>& dates);
-    // The ticks of `date` from `since_ns` on, straight from a broker that serves frames; never cached
-    // (the cache holds whole days).
-    nb::object lead_in_ticks(const nb::object& code, const nb::object& product_type, const std::string& date,
-                             std::int64_t since_ns);
     nb::object get_ticks_df(const nb::object& code, const nb::object& market_type, const nb::object& start_from,
                             const nb::object& end_to);
-
-    // Combining (tick_combine.cpp). `generation`: the replay to abandon the work for when it ends.
+    // The frame of every code's days of a range, with this call's failed days.
     nb::object process_and_combine_ticks(const nb::object& codes, const nb::object& start_from,
                                          const nb::object& end_to);
-    nb::object combine(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
-                       std::optional<std::uint64_t> generation);
-    // The days of a range one at a time (tick_combine.cpp): every code's ticks of the next date in
-    // (ts, code) order, as one batch appended to the replay `generation` (none: only read, e.g. into the
-    // cache). False once every date is done; failed_days then lists the failures code by code.
-    std::shared_ptr<DayStream> plan_days(const std::vector<CodeMarket>& codes, const nb::object& start_from,
-                                         const nb::object& end_to);
-    bool stream_day(DayStream& stream, std::optional<std::uint64_t> generation);
-    std::size_t day_count(const DayStream& stream) const;
-    // Reads (or fetches and caches) every code's days of the range without combining or replaying them.
-    void cache_days(const nb::object& codes, const nb::object& start_from, const nb::object& end_to);
 
     // Replay (ticker_replay.cpp).
     void send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
@@ -120,13 +91,22 @@ private:
     int view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object);
     void backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
                        std::uint64_t generation);
+    // The pieces of a pass around its download: checks and parameters (ReplayCancelled when the replay is no
+    // longer current), the frame handed to the engine, a failure reported.
+    void backfill_begin(const nb::object& start_from, const nb::object& end_to, std::uint64_t generation);
+    void backfill_start(const nb::object& df, std::uint64_t generation);
+    void backfill_failed(const std::string& message, std::uint64_t generation);
     void start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
                                std::optional<std::string> end_to,
                                std::uint64_t generation);
     void replay_frame(const nb::object& df, std::uint64_t generation);
+    // Whether the replay `generation` is still current, as a Python callable for the day readers.
+    nb::object is_current_function(std::uint64_t generation) const;
+    // Appends the stream's next date to the replay `generation`; false once every date is done.
+    bool stream_day(const nb::object& stream, std::uint64_t generation);
     void start_replay_thread(std::uint64_t generation);
     // Reads the stream's remaining days on a Python daemon thread, one day ahead of the replay.
-    void start_day_thread(std::shared_ptr<DayStream> stream, std::uint64_t generation);
+    void start_day_thread(nb::object stream, std::uint64_t generation);
     std::unique_lock<std::timed_mutex> lock_run_start();
     void join_replay_thread();
 
@@ -144,5 +124,6 @@ private:
 };
 
 std::vector<CodeMarket> code_markets_from(const nb::handle& codes);
+nb::list code_market_pairs(const std::vector<CodeMarket>& codes);
 
 }  // namespace vkb::py

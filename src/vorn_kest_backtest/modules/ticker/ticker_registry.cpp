@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/py_gil.hpp"
 #include "ticker_impl.hpp"
 
 namespace vkb::py {
@@ -30,20 +31,20 @@ std::vector<Ticker*>& registry() {
 // The registry lock is only ever taken without the GIL: a shutdown holds it while joining
 // threads that may need the GIL to finish.
 void register_ticker(Ticker* ticker) {
-    nb::gil_scoped_release unlocked;
+    ExitSafeGilRelease unlocked;
     std::lock_guard lock(registry_mutex);
     registry().push_back(ticker);
 }
 
 void unregister_ticker(Ticker* ticker) {
-    nb::gil_scoped_release unlocked;
+    ExitSafeGilRelease unlocked;
     std::lock_guard lock(registry_mutex);
     auto& tickers = registry();
     tickers.erase(std::remove(tickers.begin(), tickers.end(), ticker), tickers.end());
 }
 
 void shut_down_all_tickers() {
-    nb::gil_scoped_release unlocked;
+    ExitSafeGilRelease unlocked;
     {
         std::lock_guard lock(registry_mutex);
         for (Ticker* ticker : registry()) ticker->shut_down();

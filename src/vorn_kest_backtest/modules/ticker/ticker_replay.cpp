@@ -5,8 +5,9 @@
 #include <nanobind/stl/string.h>
 
 #include "common/py_console.hpp"
+#include "common/py_gil.hpp"
 #include "common/py_queue.hpp"
-#include "tick_frames.hpp"
+#include "tick_columns.hpp"
 #include "tick_queues.hpp"
 #include "ticker_impl.hpp"
 #include "ticker_registry.hpp"
@@ -49,7 +50,7 @@ Ticker::Ticker(nb::object kest_api)
     reader_failure_ = std::make_shared<ReaderFailure>();
     tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_, reader_failure_);
     tick_queue = nb::cast(TickerQueue(tick_backend_));
-    tick_df_schema = make_tick_schema();
+    tick_df_schema = ticks_function("frames", "tick_schema")();
     register_ticker(this);
 }
 
@@ -63,7 +64,7 @@ Ticker::~Ticker() {
 
 void Ticker::join_replay_thread() {
     if (!replay_thread_.joinable()) return;
-    nb::gil_scoped_release unlocked;
+    ExitSafeGilRelease unlocked;
     replay_thread_.join();
 }
 
@@ -128,11 +129,11 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
     try {
         // The first date is read here, so a run starts as a whole-range one did; the others follow on
         // their own thread while the replay goes on.
-        std::shared_ptr<DayStream> stream = plan_days(entries, start_from, end_to);
-        const bool more = stream_day(*stream, generation);
+        nb::object stream =
+            ticks_function("combine", "DayStream")(nb::find(this), code_market_pairs(entries), start_from, end_to);
+        const bool more = stream_day(stream, generation);
         if (!console_quiet())
-            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(day_count(*stream)) +
-                          " 天. ...[/green]");
+            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(nb::len(stream)) + " 天. ...[/green]");
         start_replay_thread(generation);
         if (more) start_day_thread(std::move(stream), generation);
     } catch (const ReplayCancelled&) {
@@ -145,9 +146,10 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
 }
 
 void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
+    auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
     if (!console_quiet())
-        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
-    engine_->attach_live(generation, batch_from_frame(df, code_market_map));
+        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
+    engine_->attach_live(generation, std::move(batch));
     start_replay_thread(generation);
 }
 
@@ -156,43 +158,33 @@ void Ticker::start_replay_thread(std::uint64_t generation) {
     replay_thread_ = std::thread([engine, generation] { engine->wait_run_end(generation); });
 }
 
-// Holds the Ticker only while it reads a day: a replay its owner dropped ends with the Ticker, and its
-// reader with it.
-void Ticker::start_day_thread(std::shared_ptr<DayStream> stream, std::uint64_t generation) {
+// The loop is Python (vorn_kest_backtest.ticks.combine.read_days) calling short C++ steps: a broker
+// call that interpreter exit interrupts then has no C++ frame under it to unwind. The loop holds the
+// Ticker only while it reads a day: a replay its owner dropped ends with the Ticker, and its reader with it.
+void Ticker::start_day_thread(nb::object stream, std::uint64_t generation) {
     nb::object weak = nb::module_::import_("weakref").attr("ref")(nb::find(this));
     std::shared_ptr<Engine> engine = engine_;
     std::shared_ptr<ReaderFailure> failure = reader_failure_;
-    nb::object body = nb::cpp_function([weak, engine, failure, stream = std::move(stream), generation] {
-        struct Counted {
-            ~Counted() { feeding_thread_ended(); }
-        } counted;
-        // Not one day's failure (those are kept and skipped): the consumer gets it at the run's end record.
-        const auto fail = [&](nb::object error) {
-            if (!engine->is_current(generation)) return;
-            failure->error = std::move(error);
-            engine->fail_run(generation);
-        };
-        try {
-            for (;;) {
-                bool room;
-                {
-                    nb::gil_scoped_release unlocked;
-                    room = engine->wait_for_room(generation, std::nullopt);
-                }
-                if (!room) return;
-                nb::object self = weak();
-                if (self.is_none() || !nb::cast<Ticker&>(self).stream_day(*stream, generation)) return;
-            }
-        } catch (const ReplayCancelled&) {
-        } catch (nb::python_error& e) {
-            fail(nb::borrow(e.value()));
-        } catch (const std::exception& e) {
-            fail(nb::handle(PyExc_RuntimeError)(nb::str(e.what())));
-        }
+    nb::dict steps;
+    steps["wait_for_room"] = nb::cpp_function([engine, generation] {
+        ExitSafeGilRelease unlocked;
+        return engine->wait_for_room(generation, std::nullopt);
     });
+    steps["is_current"] = is_current_function(generation);
+    steps["append"] = nb::cpp_function(
+        [engine, generation](const nb::handle& columns) { engine->append_live(generation, batch_from_columns(columns)); });
+    steps["finish"] = nb::cpp_function([engine, generation] { engine->finish_live(generation); });
+    // Not one day's failure (those are kept and skipped): the consumer gets it at the run's end record.
+    steps["fail"] = nb::cpp_function([engine, failure, generation](nb::object error) {
+        if (!engine->is_current(generation)) return;
+        failure->error = std::move(error);
+        engine->fail_run(generation);
+    });
+    steps["ended"] = nb::cpp_function([] { feeding_thread_ended(); });
     nb::object thread = nb::module_::import_("threading")
-                            .attr("Thread")(nb::arg("target") = body, nb::arg("name") = "Ticker.days",
-                                            nb::arg("daemon") = true);
+                            .attr("Thread")(nb::arg("target") = ticks_function("combine", "read_days"),
+                                            nb::arg("args") = nb::make_tuple(weak, std::move(stream), steps),
+                                            nb::arg("name") = "Ticker.days", nb::arg("daemon") = true);
     feeding_thread_started();
     try {
         thread.attr("start")();
@@ -243,58 +235,76 @@ void Ticker::backfilling(const nb::object& codes, const nb::object& start_from, 
     }
 }
 
-void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from,
-                           const nb::object& end_to, std::uint64_t generation) {
+void Ticker::backfill_begin(const nb::object& start_from, const nb::object& end_to, std::uint64_t generation) {
     if (empty_date(start_from) || empty_date(end_to)) {
         engine_->notify_backfilling_finish(generation);
         throw nb::value_error(kEmptyBackfillDates);
     }
     // A pass that outlived its replay must not touch the next replay's parameters.
     if (!engine_->is_current(generation)) throw ReplayCancelled{};
+    current_send_ticks_params["backfilling_start_from"] = start_from;
+    current_send_ticks_params["backfilling_end_to"] = end_to;
+}
+
+void Ticker::backfill_start(const nb::object& df, std::uint64_t generation) {
     try {
-        current_send_ticks_params["backfilling_start_from"] = start_from;
-        current_send_ticks_params["backfilling_end_to"] = end_to;
-        nb::object df = combine(codes, start_from, end_to, generation);
+        auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
         if (!console_quiet())
-            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(frame_height(df)) + ". ...[/green]");
+            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
         // The pass ends here: permit givers move its ticks into the queue.
-        engine_->start_backfill(generation, batch_from_frame(df, code_market_map));
-    } catch (const ReplayCancelled&) {
-        throw;
+        engine_->start_backfill(generation, std::move(batch));
     } catch (const nb::python_error& e) {
-        console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + nb::cast<std::string>(nb::str(e.value())) + "[/red]");
-        engine_->notify_backfilling_finish(generation);
+        backfill_failed(nb::cast<std::string>(nb::str(e.value())), generation);
     } catch (const std::exception& e) {
-        console_print(std::string("[red]回補 Tick 資料失敗, 錯誤訊息: ") + e.what() + "[/red]");
-        engine_->notify_backfilling_finish(generation);
+        backfill_failed(e.what(), generation);
     }
 }
 
-// A Python daemon thread: interpreter exit does not wait for it, and its body holds the Ticker
-// alive while it works, so the Ticker cannot be destroyed under it.
+void Ticker::backfill_failed(const std::string& message, std::uint64_t generation) {
+    console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + message + "[/red]");
+    engine_->notify_backfilling_finish(generation);
+}
+
+void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from,
+                           const nb::object& end_to, std::uint64_t generation) {
+    backfill_begin(start_from, end_to, generation);
+    nb::object df;
+    try {
+        df = ticks_function("combine", "combine")(nb::find(this), code_market_pairs(codes), start_from, end_to,
+                                                  is_current_function(generation));
+    } catch (const nb::python_error& e) {
+        if (is_replay_cancelled(e)) throw ReplayCancelled{};
+        backfill_failed(nb::cast<std::string>(nb::str(e.value())), generation);
+        return;
+    }
+    backfill_start(df, generation);
+}
+
+// A Python daemon thread running vorn_kest_backtest.ticks.combine.run_backfill, which calls the steps
+// below around its download: a broker call that interpreter exit interrupts has no C++ frame under it to
+// unwind. The thread's arguments hold the Ticker alive while it works.
 void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
                                    std::optional<std::string> end_to, std::uint64_t generation) {
-    nb::object self = nb::find(this);
-    nb::object body = nb::cpp_function([self, codes = std::move(codes), start_from = std::move(start_from),
-                                        end_to = std::move(end_to), generation] {
-        struct Counted {
-            ~Counted() { feeding_thread_ended(); }
-        } counted;
-        Ticker& ticker = nb::cast<Ticker&>(self);
+    nb::object start = text_or_none(start_from), end = text_or_none(end_to);
+    nb::dict steps;
+    steps["begin"] = nb::cpp_function([this, start, end, generation] {
         try {
-            ticker.backfill_pass(codes, text_or_none(start_from), text_or_none(end_to), generation);
+            backfill_begin(start, end, generation);
         } catch (const ReplayCancelled&) {
-        } catch (nb::python_error& e) {
-            e.discard_as_unraisable("Ticker.backfilling thread");
-        } catch (const std::exception& e) {
-            // An exception of the pass has nobody to reach on this thread: report it as Python does.
-            PyErr_SetString(PyExc_ValueError, e.what());
-            PyErr_WriteUnraisable(nb::str("Ticker.backfilling thread").ptr());
+            PyErr_SetNone(ticks_function("combine", "ReplayCancelled").ptr());
+            throw nb::python_error();
         }
     });
-    nb::object thread = nb::module_::import_("threading")
-                            .attr("Thread")(nb::arg("target") = body, nb::arg("name") = "Ticker.backfilling",
-                                            nb::arg("daemon") = true);
+    steps["is_current"] = is_current_function(generation);
+    steps["start"] = nb::cpp_function([this, generation](const nb::object& df) { backfill_start(df, generation); });
+    steps["failed"] = nb::cpp_function(
+        [this, generation](const std::string& message) { backfill_failed(message, generation); });
+    steps["ended"] = nb::cpp_function([] { feeding_thread_ended(); });
+    nb::object thread =
+        nb::module_::import_("threading")
+            .attr("Thread")(nb::arg("target") = ticks_function("combine", "run_backfill"),
+                            nb::arg("args") = nb::make_tuple(nb::find(this), code_market_pairs(codes), start, end, steps),
+                            nb::arg("name") = "Ticker.backfilling", nb::arg("daemon") = true);
     feeding_thread_started();
     try {
         thread.attr("start")();
