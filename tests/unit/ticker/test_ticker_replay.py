@@ -127,7 +127,14 @@ def test_finish_record_arrives_even_with_nothing_to_backfill_or_replay(ticker):
     assert [label(r) for r in consume(ticker)] == ["F", "X"]
 
 
-@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # raised on its own thread
+def join_backfill_threads() -> None:
+    """Waits for backfill passes, so the error a failed one raises on its thread is told during its own test."""
+    for thread in threading.enumerate():
+        if thread.name == "Ticker.backfilling":
+            thread.join(5)
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # raised on its own thread
 def test_backfilling_with_an_empty_date_raises_and_releases_the_replay(ticker):
     with pytest.raises(ValueError, match="回補資料的開始時間與結束時間不能為空"):
         ticker.backfilling(STOCK, "2024-01-01", None)
@@ -136,19 +143,16 @@ def test_backfilling_with_an_empty_date_raises_and_releases_the_replay(ticker):
 
     ticker.send_ticks(STOCK, "2024-01-02", "2024-01-02", "2024-01-01", None)
     assert [label(r) for r in consume(ticker)] == ["F", "L2330", "L2330", "X"]
+    join_backfill_threads()
 
 
-# The failed pass also raises in its own thread, as any thread's error does; it is waited for here so the
-# warning about it cannot land on a later test.
-@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # raised on its own thread
 def test_failing_backfill_is_reported_and_live_ticks_follow(console, monkeypatch):
     ticker = Ticker(FakeSdk(ticks_per_day=1))
     ticker.send_ticks(STOCK, "2024-01-02", "2024-01-02", "not a date", "2024-01-01")
     assert [label(r) for r in consume(ticker)] == ["F", "L2330", "X"]
     assert any(line.startswith("[red]回補 Tick 資料失敗, 錯誤訊息: ") for line in console.lines)
-    for thread in threading.enumerate():
-        if thread.name == "Ticker.backfilling":
-            thread.join(5)
+    join_backfill_threads()
 
 
 def test_stop_while_waiting_for_a_permit(ticker):
