@@ -65,7 +65,7 @@ py-sanitize: system-deps $(SAN_BIN)/python
 	  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.VKB_SANITIZE=address,undefined \
 	  -Ccmake.define.VKB_WARNINGS_AS_ERRORS=ON ".[test]"
 	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
-	LD_PRELOAD=$(SAN_RUNTIME) PYTHONMALLOC=malloc VORN_SANITIZED=1 \
+	LD_PRELOAD=$(SAN_RUNTIME) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(SAN_LOGS)/asan \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SAN_LOGS)/ubsan \
 	  $(SAN_BIN)/python -m pytest -q -p no:cacheprovider --ignore=tests/test_report_page.py; status=$$?; \

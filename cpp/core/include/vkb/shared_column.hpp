@@ -20,7 +20,7 @@ public:
     SharedColumn& operator=(const SharedColumn& other) {
         if (this != &other) {
             SharedColumn copy;
-            copy.reallocate(other.size_, other.size_);
+            copy.reallocate(0, other.size_);
             std::copy(other.begin(), other.end(), copy.buffer_.get());
             copy.size_ = other.size_;
             *this = std::move(copy);
@@ -29,10 +29,12 @@ public:
     }
     SharedColumn(SharedColumn&& other) noexcept { *this = std::move(other); }
     SharedColumn& operator=(SharedColumn&& other) noexcept {
-        buffer_ = std::move(other.buffer_);
-        size_ = other.size_;
-        capacity_ = other.capacity_;
-        other.size_ = other.capacity_ = 0;
+        if (this != &other) {
+            buffer_ = std::move(other.buffer_);
+            size_ = other.size_;
+            capacity_ = other.capacity_;
+            other.size_ = other.capacity_ = 0;
+        }
         return *this;
     }
 
