@@ -301,10 +301,12 @@ TEST_CASE("the producer waits until the batch it appended last is being replayed
     CHECK(room);
     CHECK(drain(e) == "L0");
     std::thread stopped([&] {
+        // The second batch is sent out, so the first of these is current at once; the other waits behind it.
+        e.append_live(id, batch_of(1));
         e.append_live(id, batch_of(1));
         room = e.wait_for_room(id, std::nullopt);
     });
-    // Whether the stop comes before the append or during the wait, the producer learns it has no room.
+    // Whether the stop comes before the appends or during the wait, the producer learns it has no room.
     e.stop();
     stopped.join();
     CHECK_FALSE(room);  // a stopped run has no room for more

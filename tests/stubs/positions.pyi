@@ -266,7 +266,7 @@ class QuoteManager:
 
     def bar_arrays(self, code: str, unit: str = 'm', freq: int = 1) -> tuple:
         """
-        K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; 與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.
+        K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; 與 get_kbar 相同的列 (最後一根可能尚未收盤). 保留的檢視一直有效: 列數固定, 已收盤的 K 棒不變, 尚未收盤的最後一根隨 tick 更新至收盤為止.
         """
 
     def bar_layout(self, code: object | None, unit: object | None = 'm', freq: object | None = 1) -> int:
@@ -278,7 +278,7 @@ class QuoteManager:
         """
 
     def indicator_values(self, handle: int) -> object:
-        """指標每根已收盤 K 棒的值 (唯讀 numpy 檢視, 暖機期間為 NaN), 只在下一筆 tick 之前有效."""
+        """指標每根已收盤 K 棒的值 (唯讀 numpy 檢視, 暖機期間為 NaN); 保留的檢視一直有效, 值不變."""
 
     def indicator_value(self, handle: int) -> float:
         """指標最新的值 (尚無 K 棒收盤時為 NaN)."""

@@ -27,28 +27,27 @@ bool KbarColumns::fold(std::int64_t bucket, const BarPiece& piece) {
 
 void KbarColumns::merge_into(std::size_t i, const BarPiece& piece) {
     if (piece.open_dt < open_dt[i]) {
-        open[i] = piece.open;
-        open_dt[i] = piece.open_dt;
+        open.at(i) = piece.open;
+        open_dt.at(i) = piece.open_dt;
     }
     if (piece.close_dt >= close_dt[i]) {
-        close[i] = piece.close;
-        close_dt[i] = piece.close_dt;
+        close.at(i) = piece.close;
+        close_dt.at(i) = piece.close_dt;
     }
-    high[i] = std::max(high[i], piece.high);
-    low[i] = std::min(low[i], piece.low);
-    volume[i] += piece.volume;
+    high.at(i) = std::max(high[i], piece.high);
+    low.at(i) = std::min(low[i], piece.low);
+    volume.at(i) += piece.volume;
 }
 
 void KbarColumns::insert_bar(std::size_t i, std::int64_t bucket, const BarPiece& piece) {
-    const auto at = [i](auto& column) { return column.begin() + static_cast<std::ptrdiff_t>(i); };
-    start.insert(at(start), bucket);
-    open.insert(at(open), piece.open);
-    high.insert(at(high), piece.high);
-    low.insert(at(low), piece.low);
-    close.insert(at(close), piece.close);
-    volume.insert(at(volume), piece.volume);
-    open_dt.insert(at(open_dt), piece.open_dt);
-    close_dt.insert(at(close_dt), piece.close_dt);
+    start.insert(i, bucket);
+    open.insert(i, piece.open);
+    high.insert(i, piece.high);
+    low.insert(i, piece.low);
+    close.insert(i, piece.close);
+    volume.insert(i, piece.volume);
+    open_dt.insert(i, piece.open_dt);
+    close_dt.insert(i, piece.close_dt);
 }
 
 void BarPieces::update(std::span<const QuoteTick> ticks, std::size_t first) {

@@ -34,7 +34,8 @@ class Bar(NamedTuple):
 
 
 class BarSeries:
-    """一個商品一種週期的 K 棒欄位: 唯讀 numpy 檢視, 直接指向 C++ 的 K 棒儲存, 只在下一筆 tick 之前有效.
+    """一個商品一種週期的 K 棒欄位: 唯讀 numpy 檢視, 直接指向 C++ 的 K 棒儲存. 保留的檢視一直有效: 列數固定,
+    已收盤的 K 棒不變, 尚未收盤的最後一根隨 tick 更新至收盤為止.
 
     最後一根可能尚未收盤 (與 get_kbar 相同的列). `to_polars()` 複製成 DataFrame.
     """

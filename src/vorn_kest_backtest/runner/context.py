@@ -222,7 +222,8 @@ class Context:
         self.bar_events = True
 
     def bars(self, code: str, unit: Unit = "m", freq: int = 1) -> BarSeries:
-        """目前為止的 K 棒欄位 (唯讀 numpy 檢視, 不複製, 只在下一筆 tick 之前有效); 與 kbar 相同的列."""
+        """目前為止的 K 棒欄位 (唯讀 numpy 檢視, 不複製); 與 kbar 相同的列. 保留的檢視一直有效: 列數固定,
+        已收盤的 K 棒不變, 尚未收盤的最後一根隨 tick 更新至收盤為止."""
         self._check_code(code)
         # Views stay the bars while the columns stay in place: the same series is handed out again.
         layout = self.quotes.bar_layout(code, unit, freq)

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "vkb/kbar_cache.hpp"
+#include "vkb/shared_column.hpp"
 
 namespace vkb {
 
@@ -35,7 +35,8 @@ public:
     // Bar i of `bars` has closed; `session` tells the bar's trading session (for vwap).
     void push(const KbarColumns& bars, std::size_t i, std::int64_t session);
 
-    const std::vector<double>& values() const { return values_; }
+    // Shared: a view of the values keeps those it saw.
+    const SharedColumn<double>& values() const { return values_; }
     IndicatorKind kind() const { return kind_; }
     std::int64_t length() const { return length_; }
     double width() const { return width_; }
@@ -47,7 +48,7 @@ private:
     IndicatorKind kind_;
     std::int64_t length_;
     double width_;
-    std::vector<double> values_;
+    SharedColumn<double> values_;
     // Running state of the smoothed kinds.
     double average_ = 0.0, gain_ = 0.0, loss_ = 0.0;
     std::int64_t session_ = 0;

@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "vkb/bar_rule.hpp"
 #include "vkb/quote_tick.hpp"
+#include "vkb/shared_column.hpp"
 
 namespace vkb {
 
@@ -21,12 +21,13 @@ struct BarPiece {
     }
 };
 
+// Shared columns: numpy views handed to strategies keep the bars they saw.
 struct KbarColumns {
-    std::vector<std::int64_t> start;
-    std::vector<double> open, high, low, close;
-    std::vector<std::int64_t> volume;
+    SharedColumn<std::int64_t> start;
+    SharedColumn<double> open, high, low, close;
+    SharedColumn<std::int64_t> volume;
     // Times of the ticks that set open and close, so out-of-order ticks land as a sort by time would.
-    std::vector<std::int64_t> open_dt, close_dt;
+    SharedColumn<std::int64_t> open_dt, close_dt;
 
     std::size_t size() const { return start.size(); }
     BarPiece piece(std::size_t i) const { return {open[i], high[i], low[i], close[i], volume[i], open_dt[i], close_dt[i]}; }

@@ -1,8 +1,11 @@
 #pragma once
-// Numpy arrays that own a C++ buffer: columns go to polars without a Python object per row.
+// Numpy arrays over C++ buffers they own or share: columns go to polars without a Python object per row.
 #include <nanobind/ndarray.h>
 
 #include <cstddef>
+#include <memory>
+
+#include "vkb/shared_column.hpp"
 
 namespace vkb::py {
 
@@ -20,10 +23,16 @@ OwnedColumn<T> owned_column(std::size_t n) {
     return {data, nanobind::cast(array)};
 }
 
-// A read-only array over a C++ buffer that `owner` keeps alive; valid while the buffer is not resized.
+// A read-only array over a shared column's buffer, which the array keeps alive: it reads the rows
+// the column had when it was made, as SharedColumn tells, whatever the column does later.
 template <class T>
-nanobind::object column_view(const T* data, std::size_t n, nanobind::handle owner) {
-    nanobind::ndarray<nanobind::numpy, const T, nanobind::ndim<1>> array(data, {n}, owner);
+nanobind::object shared_view(const vkb::SharedColumn<T>& column) {
+    using Share = std::shared_ptr<const T[]>;
+    auto held = std::make_unique<Share>(column.share());
+    const T* data = held->get();
+    nanobind::capsule owner(held.get(), [](void* p) noexcept { delete static_cast<Share*>(p); });
+    held.release();
+    nanobind::ndarray<nanobind::numpy, const T, nanobind::ndim<1>> array(data, {column.size()}, owner);
     return nanobind::cast(array);
 }
 

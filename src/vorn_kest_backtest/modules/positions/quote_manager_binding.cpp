@@ -22,8 +22,8 @@ namespace nb = nanobind;
 
 namespace {
 
-using vkb::py::column_view;
 using vkb::py::owned_column;
+using vkb::py::shared_view;
 
 constexpr const char* kUnitsMessage = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 
@@ -218,11 +218,8 @@ public:
 
     nb::tuple bar_arrays(nb::handle code, nb::handle unit, nb::handle freq) {
         const vkb::KbarColumns& bars = bars_of(code, unit, freq);
-        const nb::handle self = nb::find(this);
-        const std::size_t n = bars.size();
-        return nb::make_tuple(column_view(bars.start.data(), n, self), column_view(bars.open.data(), n, self),
-                              column_view(bars.high.data(), n, self), column_view(bars.low.data(), n, self),
-                              column_view(bars.close.data(), n, self), column_view(bars.volume.data(), n, self));
+        return nb::make_tuple(shared_view(bars.start), shared_view(bars.open), shared_view(bars.high),
+                              shared_view(bars.low), shared_view(bars.close), shared_view(bars.volume));
     }
 
     // A view is its buffer and length: while the token stays, the views of bar_arrays handed out last
@@ -252,13 +249,12 @@ public:
 
     nb::object indicator_values(std::size_t handle) const {
         if (handle >= indicators_.size()) throw nb::value_error(("沒有這個指標: " + std::to_string(handle)).c_str());
-        const std::vector<double>& values = indicators_[handle]->values();
-        return column_view(values.data(), values.size(), nb::find(this));
+        return shared_view(indicators_[handle]->values());
     }
 
     double indicator_value(std::size_t handle) const {
         if (handle >= indicators_.size()) throw nb::value_error(("沒有這個指標: " + std::to_string(handle)).c_str());
-        const std::vector<double>& values = indicators_[handle]->values();
+        const vkb::SharedColumn<double>& values = indicators_[handle]->values();
         return values.empty() ? std::nan("") : values.back();
     }
 
@@ -563,7 +559,8 @@ void bind_quote_manager(nb::module_& m) {
              nb::arg("freq").none() = 1,
              nb::sig("def bar_arrays(self, code: str, unit: str = 'm', freq: int = 1) -> tuple"),
              "K 棒欄位的唯讀 numpy 檢視 (dt 微秒 int64, Open, High, Low, Close, Volume), 不複製; "
-             "與 get_kbar 相同的列 (最後一根可能尚未收盤), 只在下一筆 tick 之前有效.")
+             "與 get_kbar 相同的列 (最後一根可能尚未收盤). 保留的檢視一直有效: 列數固定, 已收盤的 K 棒不變, "
+             "尚未收盤的最後一根隨 tick 更新至收盤為止.")
         .def("bar_layout", &QuoteManager::bar_layout, nb::arg("code").none(), nb::arg("unit").none() = "m",
              nb::arg("freq").none() = 1,
              "K 棒欄位目前的位置代號: 代號不變時, 上次 bar_arrays 的檢視仍是目前的 K 棒 (最後一根隨 tick 更新).")
@@ -574,7 +571,7 @@ void bind_quote_manager(nb::module_& m) {
              "在訂閱的 K 棒上加入指標 (sma, ema, rsi, atr, bollinger_upper, bollinger_lower, highest, lowest, vwap), "
              "每根 K 棒收盤時更新一次; 回傳指標代號.")
         .def("indicator_values", &QuoteManager::indicator_values, nb::arg("handle"),
-             "指標每根已收盤 K 棒的值 (唯讀 numpy 檢視, 暖機期間為 NaN), 只在下一筆 tick 之前有效.")
+             "指標每根已收盤 K 棒的值 (唯讀 numpy 檢視, 暖機期間為 NaN); 保留的檢視一直有效, 值不變.")
         .def("indicator_value", &QuoteManager::indicator_value, nb::arg("handle"), "指標最新的值 (尚無 K 棒收盤時為 NaN).")
         .def("get_init_ticks_info", &QuoteManager::get_init_ticks_info, "新的單一商品 tick 資訊.")
         .def("get_empty_tick_df", &QuoteManager::get_empty_tick_df, "空的 tick 資料表 (八個欄位).")
