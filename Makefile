@@ -9,10 +9,12 @@ SYSTEM_PACKAGES := doctest-dev libasan8 libubsan1 libtsan2 chromium
 .PHONY: demo test lint install system-deps cpp-test cpp-sanitize py-test py-sanitize bench clean
 
 # The build tools pinned as in pyproject.toml: the generated stubs are compared with tests/stubs.
+BUILD_TOOLS := "scikit-build-core==1.1.2" "nanobind==3.1.0"
+
 $(BIN)/python:
 	$(PY) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
-	$(BIN)/python -m pip install -q "scikit-build-core==1.1.2" "nanobind==3.1.0"
+	$(BIN)/python -m pip install -q $(BUILD_TOOLS)
 
 # Editable install: Python files are live; C++ rebuilds incrementally in build/editable.
 install: $(BIN)/python
@@ -59,7 +61,7 @@ SAN_RUNTIME = $(shell gcc -print-file-name=libasan.so.8):$(shell g++ -print-file
 $(SAN_BIN)/python:
 	$(PY) -m venv $(SAN_VENV)
 	$(SAN_BIN)/python -m pip install -q --upgrade pip
-	$(SAN_BIN)/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(SAN_BIN)/python -m pip install -q $(BUILD_TOOLS)
 
 py-sanitize: system-deps $(SAN_BIN)/python
 	CMAKE_BUILD_PARALLEL_LEVEL=2 $(SAN_BIN)/python -m pip install -q --no-build-isolation -Cbuild-dir=build/asan-ext \
@@ -69,7 +71,7 @@ py-sanitize: system-deps $(SAN_BIN)/python
 	LD_PRELOAD=$(SAN_RUNTIME) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(SAN_LOGS)/asan \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(SAN_LOGS)/ubsan \
-	  $(SAN_BIN)/python -m pytest -q -p no:cacheprovider --ignore=tests/test_report_page.py; status=$$?; \
+	  $(SAN_BIN)/python -m pytest -q -p no:cacheprovider --ignore=tests/integration/test_report_page.py; status=$$?; \
 	if [ -n "$$(ls $(SAN_LOGS))" ]; then cat $(SAN_LOGS)/*; echo "sanitizer reports above"; exit 1; fi; exit $$status
 
 test: cpp-test cpp-sanitize py-test py-sanitize
