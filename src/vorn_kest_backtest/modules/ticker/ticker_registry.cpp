@@ -53,7 +53,7 @@ void shut_down_all_tickers() {
     backfill_done.wait_for(lock, kBackfillGrace, [] { return live_backfills == 0; });
 }
 
-void feeding_thread_started() {
+static void feeding_thread_started() {
     std::lock_guard lock(backfill_mutex);
     ++live_backfills;
 }
@@ -61,6 +61,19 @@ void feeding_thread_started() {
 void feeding_thread_ended() {
     std::lock_guard lock(backfill_mutex);
     if (--live_backfills == 0) backfill_done.notify_all();
+}
+
+void start_feeding_thread(const char* name, nb::object target, nb::object args) {
+    nb::object thread = nb::module_::import_("threading")
+                            .attr("Thread")(nb::arg("target") = std::move(target), nb::arg("args") = std::move(args),
+                                            nb::arg("name") = name, nb::arg("daemon") = true);
+    feeding_thread_started();
+    try {
+        thread.attr("start")();
+    } catch (...) {
+        feeding_thread_ended();
+        throw;
+    }
 }
 
 }  // namespace vkb::py

@@ -181,17 +181,8 @@ void Ticker::start_day_thread(nb::object stream, std::uint64_t generation) {
         engine->fail_run(generation);
     });
     steps["ended"] = nb::cpp_function([] { feeding_thread_ended(); });
-    nb::object thread = nb::module_::import_("threading")
-                            .attr("Thread")(nb::arg("target") = ticks_function("combine", "read_days"),
-                                            nb::arg("args") = nb::make_tuple(weak, std::move(stream), steps),
-                                            nb::arg("name") = "Ticker.days", nb::arg("daemon") = true);
-    feeding_thread_started();
-    try {
-        thread.attr("start")();
-    } catch (...) {
-        feeding_thread_ended();
-        throw;
-    }
+    start_feeding_thread("Ticker.days", ticks_function("combine", "read_days"),
+                         nb::make_tuple(weak, std::move(stream), steps));
 }
 
 void Ticker::push_tick_to_queue(const nb::object& df) {
@@ -300,18 +291,8 @@ void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<
     steps["failed"] = nb::cpp_function(
         [this, generation](const std::string& message) { backfill_failed(message, generation); });
     steps["ended"] = nb::cpp_function([] { feeding_thread_ended(); });
-    nb::object thread =
-        nb::module_::import_("threading")
-            .attr("Thread")(nb::arg("target") = ticks_function("combine", "run_backfill"),
-                            nb::arg("args") = nb::make_tuple(nb::find(this), code_market_pairs(codes), start, end, steps),
-                            nb::arg("name") = "Ticker.backfilling", nb::arg("daemon") = true);
-    feeding_thread_started();
-    try {
-        thread.attr("start")();
-    } catch (...) {
-        feeding_thread_ended();
-        throw;
-    }
+    start_feeding_thread("Ticker.backfilling", ticks_function("combine", "run_backfill"),
+                         nb::make_tuple(nb::find(this), code_market_pairs(codes), start, end, steps));
 }
 
 }  // namespace vkb::py
