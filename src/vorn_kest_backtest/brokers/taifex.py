@@ -145,7 +145,7 @@ class TaifexBroker:
     def contract_months(self, contract: Contract, date: str) -> list[tuple[int, str]]:
         """該日 (日曆日) 期貨 Tick 所屬的契約月份: [(起始 ts 奈秒, 到期月份), ...] 依時間; 股票為空 list.
 
-        與 `ticks` 同一規則: 該日的夜盤凌晨與日盤屬於當日 (或其後第一個交易日) 的契約, 當晚 15:00 起的夜盤
+        與 `ticks` 同一規則: 該日的夜盤凌晨與日盤屬於當日 (或其後第一個交易日) 的契約, 當晚開盤的夜盤
         屬於下一個交易日的契約. 只依日曆計算, 不讀檔.
         """
         self.Contracts.table_of(contract)

@@ -1,6 +1,6 @@
 """One daily futures tick file of the exchange ("Daily_YYYY_MM_DD.zip", or the CSV / .rpt it holds), as a frame.
 
-The file of trading day s holds the night session that opened at 15:00 of the previous trading day and the day
+The file of trading day s holds the night session that opened on the evening of the previous trading day and the day
 session of s, every row dated with its calendar date. Parsed rows keep only outright trades (calendar spreads,
 whose expiry holds a "/", are not prints of either leg) in these columns:
 

@@ -27,7 +27,7 @@ SHARED_FOLDER = "static"
 
 
 def percent_text(rate: float) -> str:
-    """0.001425 -> "0.1425%": a rate as the broker's price list writes it."""
+    """0.0125 -> "1.25%": a rate as the broker's price list writes it."""
     return f"{rate * 100:.6f}".rstrip("0").rstrip(".") + "%"
 
 def plotly_js() -> Path:

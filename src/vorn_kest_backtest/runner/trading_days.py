@@ -17,7 +17,7 @@ _EPOCH_DAY = date(1970, 1, 1)
 def daily_closes(samples: Samples, markets: Iterable[str] = ()) -> list[tuple[str, float]]:
     """The last (epoch seconds, equity) sample of each trading date, as ("%Y-%m-%d", equity), in date order.
 
-    markets: the run's markets ("Stock"/"Future"); with a futures code the night session from 15:00, its
+    markets: the run's markets ("Stock"/"Future"); with a futures code the night session from its opening, its
     part after midnight included, closes on the next trading date, as the exchange counts it.
     """
     if not len(samples):

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "market_values.hpp"
+#include "common/rule_text.hpp"
 #include "positions/numpy_columns.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
@@ -55,6 +57,13 @@ nb::object exchange_wall_micros(const Seconds& epoch_seconds) {
     return out.array;
 }
 
+// Written from the session table, so the help cannot drift from the rule.
+const std::string& night_opening_doc() {
+    static const std::string doc = "最近一次 (含當下) 夜盤開盤 " + vkb::py::clock_text(vkb::kNightStartSecond) +
+                                   " 的日曆日 (1970-01-01 起的日數); 期貨 Tick 的交易日改變時必定改變.";
+    return doc;
+}
+
 }  // namespace
 
 void bind_exchange_clock(nb::module_& m) {
@@ -77,7 +86,7 @@ void bind_exchange_clock(nb::module_& m) {
               return vkb::night_opening_day(vkb::to_wall_micros(epoch_seconds, vkb::py::exchange_utc_offset()));
           },
           nb::arg("epoch_seconds"),
-          "最近一次 (含當下) 夜盤開盤 15:00 的日曆日 (1970-01-01 起的日數); 期貨 Tick 的交易日改變時必定改變.");
+          night_opening_doc().c_str());
     m.def("midnight_ns", [](nb::handle day) { return vkb::py::days_of(day) * kNanosPerDay; }, nb::arg("day"),
           nb::sig("def midnight_ns(day: datetime.date) -> int"), "日曆日 00:00 的牆上時間奈秒數.");
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "market_values.hpp"
+#include "common/rule_text.hpp"
 #include "positions/numpy_columns.hpp"
 #include "vkb/contract_grid.hpp"
 #include "vkb/contract_specs.hpp"
@@ -51,6 +52,14 @@ std::string grid_repr(const ContractGrid& grid) {
     return grid.is_fund() ? "PriceGrid(fund bands)" : "PriceGrid(stock bands)";
 }
 
+// Written from the band's own percentage, so the help cannot drift from the rule.
+const std::string& daily_band_doc() {
+    static const std::string doc = "參考價的漲跌停價 (跌停, 漲停): 參考價上下 " +
+                                   std::to_string(vkb::kDailyLimitPercent) +
+                                   "%, 各自向內取整到價格跳動格上.";
+    return doc;
+}
+
 }  // namespace
 
 void bind_price_grid(nb::module_& m) {
@@ -80,7 +89,7 @@ void bind_price_grid(nb::module_& m) {
     m.def("daily_band", [](double reference, const ContractGrid& g) { return vkb::daily_band(g, checked(reference)); },
           nb::arg("reference"), nb::arg("grid"),
           nb::sig("def daily_band(reference: float, grid: PriceGrid) -> tuple[float, float]"),
-          "參考價的漲跌停價 (跌停, 漲停): 參考價上下 10%, 各自向內取整到價格跳動格上.");
+          daily_band_doc().c_str());
 
     m.def("tick_size", [](const Prices& p, const ContractGrid& g) {
               return map_prices<double>(p, [&](double x) { return price_of(g.tick_cents_at(x)); });

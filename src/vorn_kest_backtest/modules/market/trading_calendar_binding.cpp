@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "market_values.hpp"
+#include "common/rule_text.hpp"
 #include "positions/numpy_columns.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/holiday_table.hpp"
@@ -104,6 +105,14 @@ private:
     vkb::SessionCalendar calendar_;
 };
 
+// Written from the session table, so the help cannot drift from the rule.
+const std::string& trading_date_doc() {
+    static const std::string doc = "epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (" +
+                                   vkb::py::clock_text(vkb::kNightStartSecond) +
+                                   " 起, 含跨午夜的部分) 屬下一個交易日.";
+    return doc;
+}
+
 }  // namespace
 
 void bind_trading_calendar(nb::module_& m) {
@@ -151,7 +160,7 @@ void bind_trading_calendar(nb::module_& m) {
              "否則為該市場下一個開盤的時段; 收盤那一筆成交之後已無成交, 在那一刻下的委託屬於下一個時段.")
         .def("trading_date", &TradingCalendar::trading_date, nb::arg("market"), nb::arg("epoch_seconds"),
              nb::sig("def trading_date(self, market: str, epoch_seconds: float) -> datetime.date"),
-             "epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日.")
+             trading_date_doc().c_str())
         .def("trading_days", &TradingCalendar::trading_days, nb::arg("market"), nb::arg("epoch_seconds"),
              nb::sig("def trading_days(self, market: str, epoch_seconds: numpy.typing.NDArray[numpy.float64]) -> "
                      "numpy.typing.NDArray[numpy.int64]"),

@@ -4,6 +4,7 @@
 
 #include "common/py_args.hpp"
 #include "common/py_console.hpp"
+#include "common/rule_text.hpp"
 #include "positions_support.hpp"
 #include "vkb/broker_fees.hpp"
 
@@ -31,23 +32,15 @@ double given_or(nb::handle value, double fallback, const char* name, const char*
     return is_given(value) ? profile_number(value, name, message, most) : fallback;
 }
 
-// 0.001425 -> "0.1425%".
-std::string percent(double rate) {
-    std::string text = std::to_string(rate * 100.0);
-    text.erase(text.find_last_not_of('0') + 1);
-    if (text.back() == '.') text.pop_back();
-    return text + "%";
-}
-
 // The help text states the rates the core charges, so it cannot drift from them.
 const std::string& fee_profile_doc() {
     static const std::string doc =
         "選擇手續費方案\n\n"
-        "\"tw_broker\": 股票手續費 = floor(" + percent(kBrokerStockFeeRate) + " x 成交金額 x 折扣), 每筆至少 min_fee; "
-        "賣出證交稅 股票 " + percent(kShareSellTaxRate) + ",\n"
-        "ETF (代碼 00 開頭) " + percent(kEtfSellTaxRate) + ", 同一交易日內沖銷 (現股當沖) " +
-        percent(kDayTradeSellTaxRate) + "; 手續費與證交稅無條件捨去至元;\n"
-        "期貨每口每邊 future_fee_per_contract 加期交稅: 每口 " + percent(kFuturesTaxRate) +
+        "\"tw_broker\": 股票手續費 = floor(" + percent_text(kBrokerStockFeeRate) + " x 成交金額 x 折扣), 每筆至少 min_fee; "
+        "賣出證交稅 股票 " + percent_text(kShareSellTaxRate) + ",\n"
+        "ETF (代碼 00 開頭) " + percent_text(kEtfSellTaxRate) + ", 同一交易日內沖銷 (現股當沖) " +
+        percent_text(kDayTradeSellTaxRate) + "; 手續費與證交稅無條件捨去至元;\n"
+        "期貨每口每邊 future_fee_per_contract 加期交稅: 每口 " + percent_text(kFuturesTaxRate) +
         " x 契約價值四捨五入至元, 再乘以口數.\n"
         "滑價與每筆固定成本仍依手續費設定.\n"
         "\"table\": 依手續費設定表的費率 (預設).";

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "common/py_console.hpp"
+#include "common/rule_text.hpp"
 #include "numpy_columns.hpp"
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
 #include "vkb/bar_feed.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/quote_book.hpp"
+#include "vkb/session_calendar.hpp"
 
 namespace nb = nanobind;
 
@@ -520,6 +522,29 @@ std::size_t vkb::py::feed_quote_values(void* quotes, const QuoteValues& tick) {
     return static_cast<QuoteManager*>(quotes)->feed_values(tick);
 }
 
+// Help texts that state session hours, written from the core's session table.
+static const std::string& add_tick_doc() {
+    static const std::string doc =
+        "加入一筆 tick; 與上一筆相隔超過一分鐘時, 以上一筆收盤價補上 qty 為 0 的虛擬 tick "
+        "(is_simulate 為 False, is_virtual 為 True), 跳過非交易時段, 週末與休市日; 期貨夜盤 (" +
+        vkb::py::clock_text(vkb::kNightStartSecond) + " 至次日 " + vkb::py::clock_text(vkb::kNightEndSecond) + ") 延續至週六清晨.";
+    return doc;
+}
+
+static const std::string& get_kbar_doc() {
+    static const std::string doc =
+        "取得商品的 K 棒 (polars DataFrame, to_pandas_df 為 True 時為 pandas).\n\n"
+        "unit: m 分, h 時, d 日, w 週, mo 月, q 季, y 年; freq: 每根 K 棒的單位數; "
+        "exprs: 以 with_columns 加入的欄位 (None 表示不加).\n"
+        "K 棒起點 (交易所當地時間): m, w (週一起), mo, q, y 自 1970-01-01 起截斷; "
+        "h 依交易時段對齊: 股票自 " + vkb::py::clock_text(vkb::kStockOpenSecond) + " 起, 期貨日盤自 " +
+        vkb::py::clock_text(vkb::kFuturesDayOpenSecond) + " 起, 夜盤自 " + vkb::py::clock_text(vkb::kNightStartSecond) + " 起 (跨午夜延續); "
+        "d: 股票為日曆日, 期貨為交易日 (前一晚 " + vkb::py::clock_text(vkb::kNightStartSecond) +
+        " 起的夜盤計入次一交易日), 標記為該交易日 00:00.\n"
+        "每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.";
+    return doc;
+}
+
 void bind_quote_manager(nb::module_& m) {
     nb::class_<QuoteManager>(m, "QuoteManager",
                              "逐筆行情緩衝與 K 棒: 依商品代碼保存回放的 tick, 補齊盤中缺漏分鐘的虛擬 tick, "
@@ -577,9 +602,7 @@ void bind_quote_manager(nb::module_& m) {
         .def("get_empty_tick_df", &QuoteManager::get_empty_tick_df, "空的 tick 資料表 (八個欄位).")
         .def("clear_ticks", &QuoteManager::clear_ticks, "清除所有商品的 tick 與 K 棒快取.")
         .def("add_tick", &QuoteManager::add_tick, nb::arg("tick"),
-             "加入一筆 tick; 與上一筆相隔超過一分鐘時, 以上一筆收盤價補上 qty 為 0 的虛擬 tick "
-             "(is_simulate 為 False, is_virtual 為 True), 跳過非交易時段, 週末與休市日; "
-             "期貨夜盤 (15:00 至次日 05:00) 延續至週六清晨.")
+             add_tick_doc().c_str())
         .def("poped_tick_to_df", &QuoteManager::poped_tick_to_df, nb::arg("code"),
              "取出尚未取出的 tick (依 dt 排序) 並移入 old_ticks.")
         .def("poped_old_ticks_to_df", &QuoteManager::poped_old_ticks_to_df, nb::arg("code"),
@@ -588,11 +611,5 @@ void bind_quote_manager(nb::module_& m) {
              "依 kbar_time 與 code 分組彙總為 K 棒 (dt, code, Open, High, Low, Close, Volume).")
         .def("get_kbar", &QuoteManager::get_kbar, nb::arg("code").none(), nb::arg("unit").none() = "m", nb::arg("freq").none() = 1,
              nb::arg("exprs").none() = nb::none(), nb::arg("to_pandas_df").none() = false,
-             "取得商品的 K 棒 (polars DataFrame, to_pandas_df 為 True 時為 pandas).\n\n"
-             "unit: m 分, h 時, d 日, w 週, mo 月, q 季, y 年; freq: 每根 K 棒的單位數; "
-             "exprs: 以 with_columns 加入的欄位 (None 表示不加).\n"
-             "K 棒起點 (交易所當地時間): m, w (週一起), mo, q, y 自 1970-01-01 起截斷; "
-             "h 依交易時段對齊: 股票自 09:00 起, 期貨日盤自 08:45 起, 夜盤自 15:00 起 (跨午夜延續); "
-             "d: 股票為日曆日, 期貨為交易日 (前一晚 15:00 起的夜盤計入次一交易日), 標記為該交易日 00:00.\n"
-             "每個 (freq, unit) 各自快取並記錄已納入的 tick 位置; 試撮 (is_simulate) tick 不納入.");
+             get_kbar_doc().c_str());
 }
