@@ -3,10 +3,12 @@
 // word for word, that a typed Python-level signature gives.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <tuple>
 
 namespace vkb::py {
 
@@ -51,10 +53,6 @@ std::array<nb::handle, N> parse_args(const char* fn, const std::array<const char
     for (std::size_t i = 0; i < required; ++i)
         if (!out[i].is_valid()) raise_arg_count(fn, required, N, i);
     return out;
-}
-
-inline void parse_no_args(const char* fn, const nb::args& args, const nb::kwargs& kwargs) {
-    parse_args<0>(fn, {}, 0, args, kwargs);
 }
 
 [[noreturn]] inline void raise_arg_type(const char* name, const char* expected, nb::handle got) {
@@ -103,6 +101,52 @@ inline std::string_view utf8(nb::handle text) {
     const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) throw nb::python_error();
     return {data, static_cast<std::size_t>(size)};
+}
+
+// What an argument must be on entry, checked in parameter order before the method body runs.
+namespace kind {
+struct Any {
+    static void check(nb::handle, const char*) {}
+};
+template <PyTypeObject* Type>
+struct Exact {
+    static void check(nb::handle value, const char* name) { expect_exact(value, Type, name); }
+};
+using Str = Exact<&PyUnicode_Type>;
+using Int = Exact<&PyLong_Type>;
+using Float = Exact<&PyFloat_Type>;
+using Bool = Exact<&PyBool_Type>;
+struct Dict {
+    static void check(nb::handle value, const char* name) { expect_dict(value, name); }
+};
+template <class K>
+struct OrNone {
+    static void check(nb::handle value, const char* name) {
+        if (!value.is_none()) K::check(value, name);
+    }
+};
+// May be left out: the body then gets a null handle. Optional parameters come last.
+template <class K>
+struct Opt : K {
+    static constexpr bool optional = true;
+};
+template <class K>
+constexpr bool is_optional = requires { K::optional; };
+}  // namespace kind
+
+// A method callable as fn(*args, **kwargs) that binds its arguments the way a typed Python-level
+// signature does, with that signature's TypeErrors, and hands the body one handle per parameter.
+template <class Self, class... Kinds, class Body>
+auto checked_method(const char* fn, std::array<const char*, sizeof...(Kinds)> names, Body body) {
+    constexpr std::size_t required = (std::size_t{0} + ... + (kind::is_optional<Kinds> ? 0 : 1));
+    constexpr std::array<bool, sizeof...(Kinds)> optional{kind::is_optional<Kinds>...};
+    static_assert(std::is_sorted(optional.begin(), optional.end()), "optional parameters come last");
+    return [fn, names, body](Self self, nb::args args, nb::kwargs kwargs) {
+        auto given = parse_args<sizeof...(Kinds)>(fn, names, required, args, kwargs);
+        [[maybe_unused]] std::size_t i = 0;
+        ((given[i].is_valid() ? Kinds::check(given[i], names[i]) : void(), ++i), ...);
+        return std::apply([&](auto... values) { return body(self, values...); }, given);
+    };
 }
 
 }  // namespace vkb::py

@@ -42,59 +42,45 @@ void bind_positions(nanobind::module_& m) {
     using namespace vkb::py;
     PositionsClass cls(m, "Positions", nb::dynamic_attr(), "Position Module");
 
-    cls.def("__init__", [](Self self, nb::args args, nb::kwargs kwargs) {
-        parse_no_args("__init__", args, kwargs);
+    cls.def("__init__", method("__init__", {}, [](Self self) {
         new (self.p) Positions();
         init_positions(self);
-    }, nb::sig("def __init__(self) -> None"));
+    }), nb::sig("def __init__(self) -> None"));
 
     cls.def(
         "_Positions__init_account_info",
-        [](Self, nb::args args, nb::kwargs kwargs) {
-            parse_no_args("__init_account_info", args, kwargs);
-            return new_account_info();
-        },
+        method("__init_account_info", {}, [](Self) { return new_account_info(); }),
         nb::sig("def _Positions__init_account_info(self) -> dict"),
         "初始化帳戶資訊 (每次回傳新的統計紀錄)");
 
     cls.def(
         "set_initial_capital",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [capital] = parse_args<1>("set_initial_capital", {"capital"}, 1, args, kwargs);
-            expect_exact(capital, &PyLong_Type, "capital");
+        method<kind::Int>("set_initial_capital", {"capital"}, [](Self self, nb::handle capital) {
             set_attr(self.h, keys().initial_capital, capital);
             set_attr(self.h, keys().current_capital, capital);
             self.p->ledger.reset(to_double(capital));
-        },
+        }),
         nb::sig("def set_initial_capital(self, capital: int) -> None"),
         "設定初始資金");
 
     cls.def(
         "fetch_account_balance",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            parse_no_args("fetch_account_balance", args, kwargs);
-            return get_attr(self.h, keys().current_capital);
-        },
+        method("fetch_account_balance", {}, [](Self self) { return get_attr(self.h, keys().current_capital); }),
         nb::sig("def fetch_account_balance(self) -> float"),
         "取得帳戶餘額");
 
     cls.def(
         "fetch_margin",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            parse_no_args("fetch_margin", args, kwargs);
-            return get_attr(self.h, keys().current_capital);
-        },
+        method("fetch_margin", {}, [](Self self) { return get_attr(self.h, keys().current_capital); }),
         nb::sig("def fetch_margin(self) -> float"),
         "取得保證金");
 
     cls.def(
         "set_current_tick",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [tick] = parse_args<1>("set_current_tick", {"tick"}, 1, args, kwargs);
-            expect_dict(tick, "tick");
+        method<kind::Dict>("set_current_tick", {"tick"}, [](Self self, nb::handle tick) {
             nb::object code = get_item(tick, keys().code);
             set_item(get_attr(self.h, keys().current_tick_infos), code, tick);
-        },
+        }),
         nb::sig("def set_current_tick(self, tick: dict) -> None"),
         "設定目前的 Tick 資訊");
 

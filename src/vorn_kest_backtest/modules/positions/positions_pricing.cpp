@@ -151,77 +151,70 @@ nb::dict priced_trade(Self self, nb::handle code, nb::handle action, nb::handle 
 void bind_positions_pricing(PositionsClass& cls) {
     cls.def(
         "fee_settings",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            parse_no_args("fee_settings", args, kwargs);
+        method("fee_settings", {}, [](Self self) {
             nb::object table = get_attr(self.h, keys()._fee_settings);
             if (!table.is_none() && !PyDict_Check(table.ptr())) {
                 PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(table.ptr())->tp_name);
                 throw nb::python_error();
             }
             return table;
-        },
+        }),
         nb::sig("def fee_settings(self) -> dict"),
         "取得手續費設定 (回傳設定本身, 不是複本)");
 
     cls.def(
         "update_fee_settings",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [setting_type, action, fee, tax, per_trade_cost, tick_count, direction] = parse_args<7>(
-                "update_fee_settings",
-                {"setting_type", "action", "fee", "tax", "per_trade_cost", "tick_count", "direction"}, 1, args,
-                kwargs);
-            if (fee.is_valid()) expect_exact(fee, &PyFloat_Type, "fee", true);
-            if (tax.is_valid()) expect_exact(tax, &PyFloat_Type, "tax", true);
-            if (per_trade_cost.is_valid()) expect_exact(per_trade_cost, &PyLong_Type, "per_trade_cost", true);
-            if (tick_count.is_valid()) expect_exact(tick_count, &PyLong_Type, "tick_count", true);
-            const Keys& k = keys();
-            nb::object table = get_attr(self.h, k._fee_settings);
-            if (!has_item(table, setting_type)) raise_unsupported_type(setting_type);
-            nb::object kind = get_item(table, setting_type);
-            if (is_given(fee)) set_item(kind, k.fee, fee);
-            if (is_given(tax)) set_item(kind, k.tax, tax);
-            if (is_given(per_trade_cost)) set_item(kind, k.per_trade_cost, per_trade_cost);
-            if (!is_given(action)) return;
-            const bool buy = equals(action, k.buy), sell = equals(action, k.sell);
-            if (!buy && !sell) return;
-            nb::object slip = get_item(get_item(kind, k.slippage), buy ? k.buy : k.sell);
-            if (is_given(tick_count)) set_item(slip, k.tick_count, tick_count);
-            if (is_given(direction) && (equals(direction, k.up) || equals(direction, k.down)))
-                set_item(slip, k.direction, direction);
-        },
+        method<kind::Any, kind::Opt<kind::Any>, kind::Opt<kind::OrNone<kind::Float>>,
+               kind::Opt<kind::OrNone<kind::Float>>, kind::Opt<kind::OrNone<kind::Int>>,
+               kind::Opt<kind::OrNone<kind::Int>>, kind::Opt<kind::Any>>(
+            "update_fee_settings",
+            {"setting_type", "action", "fee", "tax", "per_trade_cost", "tick_count", "direction"},
+            [](Self self, nb::handle setting_type, nb::handle action, nb::handle fee, nb::handle tax,
+               nb::handle per_trade_cost, nb::handle tick_count, nb::handle direction) {
+                const Keys& k = keys();
+                nb::object table = get_attr(self.h, k._fee_settings);
+                if (!has_item(table, setting_type)) raise_unsupported_type(setting_type);
+                nb::object kind = get_item(table, setting_type);
+                if (is_given(fee)) set_item(kind, k.fee, fee);
+                if (is_given(tax)) set_item(kind, k.tax, tax);
+                if (is_given(per_trade_cost)) set_item(kind, k.per_trade_cost, per_trade_cost);
+                if (!is_given(action)) return;
+                const bool buy = equals(action, k.buy), sell = equals(action, k.sell);
+                if (!buy && !sell) return;
+                nb::object slip = get_item(get_item(kind, k.slippage), buy ? k.buy : k.sell);
+                if (is_given(tick_count)) set_item(slip, k.tick_count, tick_count);
+                if (is_given(direction) && (equals(direction, k.up) || equals(direction, k.down)))
+                    set_item(slip, k.direction, direction);
+            }),
         nb::sig("def update_fee_settings(self, setting_type: str, action: str | None = None, fee: float | None = None, tax: float | None = None, per_trade_cost: int | None = None, tick_count: int | None = None, direction: str | None = None) -> None"),
         "設定手續費設定\n\nsetting_type: \"stock\" 或 \"future\"; action: \"buy\" 或 \"sell\" (其他值略過滑價設定);\n"
         "fee, tax: float; per_trade_cost, tick_count: int; direction: \"up\" 或 \"down\". 未給的設定不變.");
 
     cls.def(
         "reset_fee_settings",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            parse_no_args("reset_fee_settings", args, kwargs);
-            set_attr(self.h, keys()._fee_settings, default_fee_settings(10));
-        },
+        method("reset_fee_settings", {},
+               [](Self self) { set_attr(self.h, keys()._fee_settings, default_fee_settings(10)); }),
         nb::sig("def reset_fee_settings(self) -> None"),
         "重設手續費設定 (每筆固定成本為 10)");
 
     cls.def(
         "_Positions__apply_future_contract_value",
-        [](Self, nb::args args, nb::kwargs kwargs) {
-            auto [code] = parse_args<1>("__apply_future_contract_value", {"code"}, 1, args, kwargs);
-            expect_exact(code, &PyUnicode_Type, "code");
-            return future_contract_value(code);
-        },
+        method<kind::Str>("__apply_future_contract_value", {"code"},
+                          [](Self, nb::handle code) { return future_contract_value(code); }),
         nb::sig("def _Positions__apply_future_contract_value(self, code: str) -> int"),
         "套用期貨合約價值 (表中沒有的代碼為 2000)");
 
     cls.def(
         "_Positions__calculate_trade_cost",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [code, action, price, quantity, product_type, ignore_tax, reverse] = parse_args<7>(
-                "__calculate_trade_cost",
-                {"code", "action", "price", "quantity", "product_type", "ignore_tax", "need_reverse_direction"}, 5,
-                args, kwargs);
-            return priced_trade(self, code, action, price, quantity, product_type,
-                                ignore_tax.is_valid() && to_bool(ignore_tax), !reverse.is_valid() || to_bool(reverse));
-        },
+        method<kind::Any, kind::Any, kind::Any, kind::Any, kind::Any, kind::Opt<kind::Any>, kind::Opt<kind::Any>>(
+            "__calculate_trade_cost",
+            {"code", "action", "price", "quantity", "product_type", "ignore_tax", "need_reverse_direction"},
+            [](Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
+               nb::handle product_type, nb::handle ignore_tax, nb::handle reverse) {
+                return priced_trade(self, code, action, price, quantity, product_type,
+                                    ignore_tax.is_valid() && to_bool(ignore_tax),
+                                    !reverse.is_valid() || to_bool(reverse));
+            }),
         nb::sig("def _Positions__calculate_trade_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, ignore_tax: bool = False, need_reverse_direction: bool = True) -> dict"),
         "計算交易成本\n\n回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price.");
 
@@ -242,28 +235,26 @@ void bind_positions_pricing(PositionsClass& cls) {
 
     cls.def(
         "_Positions__ceil_price_by_tick",
-        [](Self, nb::args args, nb::kwargs kwargs) -> nb::object {
-            auto [code, price] = parse_args<2>("__ceil_price_by_tick", {"code", "price"}, 2, args, kwargs);
-            const GridSnap snap = ceil_to_grid(code_text(code), to_double(price));
-            // Whole-unit ticks come back as ints, as a ceiling to whole units gives them.
-            if (snap.tick_cents % 100 == 0)
-                return nb::make_tuple(nb::int_(snap.cents / 100), nb::int_(snap.tick_cents / 100));
-            return nb::make_tuple(nb::float_(cents_to_price(snap.cents)), nb::float_(cents_to_price(snap.tick_cents)));
-        },
+        method<kind::Str, kind::Any>(
+            "__ceil_price_by_tick", {"code", "price"}, [](Self, nb::handle code, nb::handle price) -> nb::object {
+                const GridSnap snap = ceil_to_grid(utf8(code), to_double(price));
+                // Whole-unit ticks come back as ints, as a ceiling to whole units gives them.
+                if (snap.tick_cents % 100 == 0)
+                    return nb::make_tuple(nb::int_(snap.cents / 100), nb::int_(snap.tick_cents / 100));
+                return nb::make_tuple(nb::float_(cents_to_price(snap.cents)),
+                                      nb::float_(cents_to_price(snap.tick_cents)));
+            }),
         nb::sig("def _Positions__ceil_price_by_tick(self, code: str, price: float) -> tuple"),
         "依照股票的價格區間, 將價格向上取整\n\n回傳 (取整後價格, 跳動單位).");
 
     cls.def(
         "_Positions__calculate_slippage_price",
-        [](Self, nb::args args, nb::kwargs kwargs) {
-            auto [code, price, tick_count, direction] = parse_args<4>(
-                "__calculate_slippage_price", {"code", "price", "tick_count", "direction"}, 4, args, kwargs);
-            const std::string_view code_sv = code_text(code);
-            const double price_v = to_double(price);
-            expect_exact(tick_count, &PyLong_Type, "tick_count");
-            const bool up = equals(direction, keys().up);
-            return nb::float_(slip_price(code_sv, price_v, to_int64(tick_count), up));
-        },
+        method<kind::Str, kind::Any, kind::Int, kind::Any>(
+            "__calculate_slippage_price", {"code", "price", "tick_count", "direction"},
+            [](Self, nb::handle code, nb::handle price, nb::handle tick_count, nb::handle direction) {
+                const bool up = equals(direction, keys().up);
+                return nb::float_(slip_price(utf8(code), to_double(price), to_int64(tick_count), up));
+            }),
         nb::sig("def _Positions__calculate_slippage_price(self, code: str, price: float, tick_count: int, direction: str) -> float"),
         "計算滑價後的價格 (每一跳剛好移動一個價格單位)");
 }

@@ -23,15 +23,20 @@ nb::args tuple_slice(const nb::args& args, Py_ssize_t from, Py_ssize_t to) {
     return nb::steal<nb::args>(slice);
 }
 
+// data_dir/<sub_folders...>/file_name, the folder made if missing.
+nb::object save_path_under(nb::handle file_name, nb::handle sub_folders) {
+    // Read at every call: a caller may point the data directory elsewhere between reports.
+    nb::object folder = os_path_join(basic_info().attr("data_dir"), sub_folders);
+    utils_module().attr("make_dir")(folder);
+    return os_path_join(folder, nb::make_tuple(file_name));
+}
+
 // (file_name, *sub_folder): file_name by position or keyword, the sub folders by position only.
 nb::object generate_save_path(const nb::args& args, const nb::kwargs& kwargs) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args.ptr());
     auto [file_name] = parse_args<1>("__generate_save_path", {"file_name"}, 1, tuple_slice(args, 0, 1), kwargs);
     expect_exact(file_name, &PyUnicode_Type, "file_name");
-    // Read at every call: a caller may point the data directory elsewhere between reports.
-    nb::object folder = os_path_join(basic_info().attr("data_dir"), tuple_slice(args, 1, given));
-    utils_module().attr("make_dir")(folder);
-    return os_path_join(folder, nb::make_tuple(file_name));
+    return save_path_under(file_name, tuple_slice(args, 1, given));
 }
 
 nb::list profit_rows_by_code(nb::handle self, nb::handle code) {
@@ -63,25 +68,20 @@ void bind_positions_reports(PositionsClass& cls) {
 
     cls.def(
         "account_info",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [code] = parse_args<1>("account_info", {"code"}, 1, args, kwargs);
-            expect_exact(code, &PyUnicode_Type, "code");
+        method<kind::Str>("account_info", {"code"}, [](Self self, nb::handle code) {
             const std::string name(utf8(code));
             self.p->book.stats_of(name);
             return account_record(*self.p, name);
-        },
+        }),
         nb::sig("def account_info(self, code: str) -> dict"),
         "取得單一商品的帳戶統計 (沒有時建立新的統計紀錄)");
 
     cls.def(
         "save_path",
-        [](Self, nb::args args, nb::kwargs kwargs) {
-            auto [file_name, folder] = parse_args<2>("save_path", {"file_name", "folder"}, 1, args, kwargs);
-            expect_exact(file_name, &PyUnicode_Type, "file_name");
-            if (!is_given(folder)) return generate_save_path(nb::steal<nb::args>(nb::make_tuple(file_name).release()), nb::kwargs());
-            expect_exact(folder, &PyUnicode_Type, "folder");
-            return generate_save_path(nb::steal<nb::args>(nb::make_tuple(file_name, folder).release()), nb::kwargs());
-        },
+        method<kind::Str, kind::Opt<kind::OrNone<kind::Str>>>(
+            "save_path", {"file_name", "folder"}, [](Self, nb::handle file_name, nb::handle folder) {
+                return save_path_under(file_name, is_given(folder) ? nb::make_tuple(folder) : nb::make_tuple());
+            }),
         nb::sig("def save_path(self, file_name: str, folder: str | None = None) -> str"),
         "產生存檔路徑 (資料夾 = BASIC_INFO.data_dir 或其下的 folder, 不存在時建立)");
 
@@ -93,44 +93,38 @@ void bind_positions_reports(PositionsClass& cls) {
 
     cls.def(
         "get_profit_rows_by_code",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [code] = parse_args<1>("get_profit_rows_by_code", {"code"}, 1, args, kwargs);
-            expect_exact(code, &PyUnicode_Type, "code");
-            return profit_rows_by_code(self.h, code);
-        },
+        method<kind::Str>("get_profit_rows_by_code", {"code"},
+                          [](Self self, nb::handle code) { return profit_rows_by_code(self.h, code); }),
         nb::sig("def get_profit_rows_by_code(self, code: str) -> list[dict]"),
         "取得單一商品的損益明細\n\n回傳新的 list, 依原本順序; 其中的損益紀錄與 _profit_report[\"rows\"] 共用, 不是複本.");
 
     cls.def(
         "export_trade_records",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            parse_no_args("export_trade_records", args, kwargs);
+        method("export_trade_records", {}, [](Self self) {
             return report_function("vorn_kest_backtest.reports.trade_export", "export_trade_records")(self.h);
-        },
+        }),
         nb::sig("def export_trade_records(self) -> str"),
         "匯出交易紀錄 (CSV, 檔名為當地時間 \"%Y-%m-%d %H%M%S_trade_records.csv\"); 回傳檔案路徑");
 
     cls.def(
         "generate_standard_report",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [code, quote_manager] =
-                parse_args<2>("generate_standard_report", {"code", "quote_manager"}, 2, args, kwargs);
-            expect_exact(code, &PyUnicode_Type, "code");
-            return report_function("vorn_kest_backtest.reports.standard", "generate_standard_report")(
-                self.h, code, quote_manager);
-        },
+        method<kind::Str, kind::Any>(
+            "generate_standard_report", {"code", "quote_manager"},
+            [](Self self, nb::handle code, nb::handle quote_manager) {
+                return report_function("vorn_kest_backtest.reports.standard", "generate_standard_report")(
+                    self.h, code, quote_manager);
+            }),
         nb::sig("def generate_standard_report(self, code: str, quote_manager: QuoteManager) -> str"),
         "產生基本回測報告 (report/<code>-report.html); 回傳檔案路徑");
 
     cls.def(
         "generate_qs_profit_report",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [quote_manager, code] =
-                parse_args<2>("generate_qs_profit_report", {"quote_manager", "code"}, 2, args, kwargs);
-            expect_exact(code, &PyUnicode_Type, "code");
-            return report_function("vorn_kest_backtest.reports.performance", "generate_qs_profit_report")(
-                self.h, quote_manager, code);
-        },
+        method<kind::Any, kind::Str>(
+            "generate_qs_profit_report", {"quote_manager", "code"},
+            [](Self self, nb::handle quote_manager, nb::handle code) {
+                return report_function("vorn_kest_backtest.reports.performance", "generate_qs_profit_report")(
+                    self.h, quote_manager, code);
+            }),
         nb::sig("def generate_qs_profit_report(self, quote_manager: QuoteManager, code: str) -> str | None"),
         "產生進階績效報告 (quantstats HTML 與損益明細 CSV); 回傳 HTML 路徑, 沒有損益資料時回傳 None");
 }

@@ -4,6 +4,7 @@
 // trade records and ticks as plain Python objects a strategy may edit.
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/py_args.hpp"
 #include "records/product_type.hpp"
 #include "vkb/accounting.hpp"
 #include "vkb/ledger.hpp"
@@ -50,6 +52,12 @@ struct Positions {
 };
 using PositionsClass = nb::class_<Positions>;
 using Self = nb::pointer_and_handle<Positions>;
+
+// A Positions method with Python-level argument binding (see checked_method in common/py_args.hpp).
+template <class... Kinds, class Body>
+auto method(const char* fn, std::array<const char*, sizeof...(Kinds)> names, Body body) {
+    return checked_method<Self, Kinds...>(fn, names, body);
+}
 
 // Interned attribute and record keys, made once and kept for the life of the process.
 struct Keys {

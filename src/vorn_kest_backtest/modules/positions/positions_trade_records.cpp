@@ -1,5 +1,4 @@
 // The record every order, deal or cancel leaves in trade_records.
-#include "common/py_args.hpp"
 #include "common/py_console.hpp"
 #include "positions_support.hpp"
 #include <cmath>
@@ -14,12 +13,15 @@ namespace {
 constexpr std::array<const char*, 7> kRecordParams{"trade_id", "code", "action", "quantity",
                                                    "price", "timestamp", "trade_status"};
 
-nb::dict make_trade_record(const char* fn, const nb::args& args, const nb::kwargs& kwargs) {
-    auto [trade_id, code, action, quantity, price, timestamp, trade_status] =
-        parse_args<7>(fn, kRecordParams, 7, args, kwargs);
-    expect_exact(trade_id, &PyUnicode_Type, "trade_id");
-    expect_exact(code, &PyUnicode_Type, "code");
-    expect_exact(quantity, &PyLong_Type, "quantity");
+// trade_id, code, action, quantity, price, timestamp, trade_status.
+template <class Body>
+auto record_method(const char* fn, Body body) {
+    using namespace kind;
+    return method<Str, Str, Any, Int, Any, Any, Any>(fn, kRecordParams, body);
+}
+
+nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle action, nb::handle quantity,
+                           nb::handle price, nb::handle timestamp, nb::handle trade_status) {
     const double price_v = to_double(price);
     const double ts = to_double(timestamp);
     const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
@@ -44,15 +46,14 @@ nb::dict make_trade_record(const char* fn, const nb::args& args, const nb::kwarg
 void bind_positions_trade_records(PositionsClass& cls) {
     cls.def(
         "_Positions__make_trade_record",
-        [](Self, nb::args args, nb::kwargs kwargs) { return make_trade_record("__make_trade_record", args, kwargs); },
+        record_method("__make_trade_record", [](Self, auto... fields) { return make_trade_record(fields...); }),
         nb::sig("def _Positions__make_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> dict"),
         "建立交易紀錄\n\ndt 為交易所時間 \"%Y-%m-%d %H:%M:%S.%f\".");
     cls.def(
         "add_trade_record",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            nb::dict record = make_trade_record("add_trade_record", args, kwargs);
-            get_attr(self.h, keys().trade_records).attr("append")(record);
-        },
+        record_method("add_trade_record", [](Self self, auto... fields) {
+            get_attr(self.h, keys().trade_records).attr("append")(make_trade_record(fields...));
+        }),
         nb::sig("def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None"),
         "加入交易紀錄");
 }

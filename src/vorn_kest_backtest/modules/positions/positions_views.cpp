@@ -151,12 +151,11 @@ nb::list fetch_positions(Self self, nb::handle account_type, bool detail) {
 void bind_positions_views(PositionsClass& cls) {
     cls.def(
         "fetch_positions",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [account_type, fetch_detail] =
-                parse_args<2>("fetch_positions", {"account_type", "fetch_detail"}, 1, args, kwargs);
-            if (fetch_detail.is_valid()) expect_exact(fetch_detail, &PyBool_Type, "fetch_detail");
-            return fetch_positions(self, account_type, fetch_detail.is_valid() && fetch_detail.is(Py_True));
-        },
+        method<kind::Any, kind::Opt<kind::Bool>>(
+            "fetch_positions", {"account_type", "fetch_detail"},
+            [](Self self, nb::handle account_type, nb::handle fetch_detail) {
+                return fetch_positions(self, account_type, fetch_detail.is(Py_True));
+            }),
         nb::sig("def fetch_positions(self, account_type: str, fetch_detail: bool = False) -> list"),
         "取得持有部位\n\n"
         "account_type: \"Stock\" 或 \"Future\"; fetch_detail: True 為每筆明細, False 為每個商品的總計.\n"
@@ -164,10 +163,8 @@ void bind_positions_views(PositionsClass& cls) {
 
     cls.def(
         "_Positions__format_position_detail",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [product_type] = parse_args<1>("__format_position_detail", {"product_type"}, 1, args, kwargs);
-            return format_detail(self, product_type);
-        },
+        method<kind::Any>("__format_position_detail", {"product_type"},
+                          [](Self self, nb::handle product_type) { return format_detail(self, product_type); }),
         nb::sig("def _Positions__format_position_detail(self, product_type: str) -> list"),
         "格式化庫存資訊(明細)\n\n"
         "每筆未平倉部位一筆: code, date (成交的交易所日期), quantity, price, cost, pnl, fee, trade_id;\n"
@@ -181,10 +178,8 @@ void bind_positions_views(PositionsClass& cls) {
 
     cls.def(
         "_Positions__format_position_summary",
-        [](Self self, nb::args args, nb::kwargs kwargs) {
-            auto [product_type] = parse_args<1>("__format_position_summary", {"product_type"}, 1, args, kwargs);
-            return format_summary(self, product_type);
-        },
+        method<kind::Any>("__format_position_summary", {"product_type"},
+                          [](Self self, nb::handle product_type) { return format_summary(self, product_type); }),
         nb::sig("def _Positions__format_position_summary(self, product_type: str) -> list"),
         "格式化庫存資訊(總計)\n\n"
         "每個有未平倉部位的商品一筆: code, quantity (數量合計), avg_price, pnl;\n"
