@@ -1,5 +1,5 @@
 #pragma once
-// Product kinds shared by both extension modules.
+// Product kinds shared by the ticker and positions bindings.
 #include <optional>
 #include <string_view>
 

@@ -1,4 +1,4 @@
-"""Constants shared by the extension modules and strategy scripts."""
+"""Constants shared by the extension module and strategy scripts."""
 
 from __future__ import annotations
 
@@ -43,7 +43,7 @@ def _default_data_dir() -> str:
 
 
 class _BasicInfo:
-    """Run-time settings read by the extension modules at every call.
+    """Run-time settings read by the extension module at every call.
 
     `data_dir`: folder for tick caches, logs and reports.
     `utc_offset_hours`: the exchange clock (Asia/Taipei, no daylight saving);

@@ -1,4 +1,4 @@
-"""Console, logger and small helpers shared by the extension modules."""
+"""Console, logger and small helpers shared by the extension module."""
 
 from __future__ import annotations
 

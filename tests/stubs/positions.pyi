@@ -4,29 +4,6 @@ from collections.abc import Iterable, Sequence
 import datetime
 
 
-class Queue:
-    """無上限的先進先出佇列 (與 queue.Queue 相同的方法)"""
-
-    def __init__(self) -> None: ...
-
-    def qsize(self) -> int:
-        """佇列中的項目數"""
-
-    def empty(self) -> bool:
-        """佇列是否為空"""
-
-    def get(self, block: bool = True, timeout: object | None = None) -> object:
-        """取出下一個項目; 逾時或不等待且為空時引發 queue.Empty"""
-
-    def get_nowait(self) -> object:
-        """不等待地取出下一個項目"""
-
-    def put(self, item: object, block: bool = True, timeout: object | None = None) -> None:
-        """放入一個項目 (不會阻塞)"""
-
-    def put_nowait(self, item: object) -> None:
-        """放入一個項目"""
-
 class Ledger:
     """
     帳戶整體: 現金, 依實際契約的未平倉部位, 期貨保證金占用, 權益與可用資金.

@@ -1,1 +1,2 @@
-"""Extension modules: tick replay (ticker) and accounts, quotes, reports (positions)."""
+"""The public faces of the compiled core: tick replay (ticker), accounts, quotes and reports (positions),
+exchange rules (market)."""

@@ -39,7 +39,7 @@ class RefusalTally:
         self._console = utils.console
         self._print = self._console.print
         # The console's own print, shadowed on this instance only: the console stays the same object (the replay
-        # progress bar and the extension modules look at its type and its `quiet`).
+        # progress bar and the extension module look at its type and its `quiet`).
         self._own_print = "print" in vars(self._console)
         self._console.print = self._tally_print
         return self

@@ -5,7 +5,7 @@ run a worker was doing. A worker that dies (killed by the OOM killer, a crash in
 fails only that run, with "worker died (signal N)"; a fresh worker takes its place and the other
 runs go on.
 
-Workers are fresh interpreters (spawn), never forks: the extension modules start replay threads,
+Workers are fresh interpreters (spawn), never forks: the extension module starts replay threads,
 and a forked copy of a process with running threads can hold locks that nobody will release. Nor
 forkserver: a worker's exit status reaches the pool through the fork server, so a fork server
 ended by a signal to the process group would make every worker look dead. Workers ignore Ctrl-C,

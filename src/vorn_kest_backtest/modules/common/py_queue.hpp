@@ -1,7 +1,6 @@
 #pragma once
 // A queue.Queue look-alike over C++ storage. Every wait releases the GIL; an empty get raises
-// queue.Empty like the standard queue. Each module binds it once with its own Tag type, so two
-// extension modules can carry the class without clashing in nanobind's type registry.
+// queue.Empty like the standard queue. Bound once, for every queue the modules hand out.
 #include <nanobind/nanobind.h>
 
 #include <chrono>
@@ -91,7 +90,6 @@ inline QueueDeadline deadline_from(const nb::object& timeout) {
     throw nb::python_error();
 }
 
-template <class Tag>
 class Queue {
 public:
     explicit Queue(std::shared_ptr<QueueBackend> backend) : backend_(std::move(backend)) {}
@@ -112,9 +110,8 @@ private:
     std::shared_ptr<QueueBackend> backend_;
 };
 
-template <class Tag>
-void bind_queue(nb::module_& m, const char* name) {
-    using Q = Queue<Tag>;
+inline void bind_queue(nb::module_& m, const char* name) {
+    using Q = Queue;
     nb::class_<Q>(m, name, "無上限的先進先出佇列 (與 queue.Queue 相同的方法)")
         .def(nb::new_([] { return Q(std::make_shared<ObjectQueueBackend>()); }))
         .def("qsize", &Q::qsize, "佇列中的項目數")

@@ -1,1 +1,1 @@
-"""Exchange rules shared by the brokers, the reports and the extension modules."""
+"""Exchange rules shared by the brokers, the reports and the extension module."""

@@ -1,12 +1,6 @@
 #include <nanobind/nanobind.h>
 
-#include "common/py_queue.hpp"
-
 namespace nb = nanobind;
-
-namespace {
-struct PositionsModuleTag {};
-}  // namespace
 
 namespace vkb::py {
 void bind_ledger(nb::module_& m);
@@ -16,9 +10,8 @@ void bind_quote_manager(nb::module_& m);
 void bind_replay_driver(nb::module_& m);
 void bind_order_matcher(nb::module_& m);
 
-NB_MODULE(positions, m) {
+void init_positions_module(nb::module_& m) {
     m.doc() = "Account, positions, quotes and reports";
-    vkb::py::bind_queue<PositionsModuleTag>(m, "Queue");
     vkb::py::bind_ledger(m);
     bind_positions(m);
     bind_quote_manager(m);

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "common/py_modules.hpp"
-#include "common/tick_source.hpp"
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
+#include "ticker/ticker_impl.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
 #include "vkb/order_matcher.hpp"
@@ -50,7 +50,7 @@ struct CodeSlot {
     std::string code_text, market_text;
     std::optional<vkb::ProductType> market_type;  // market_text parsed (none: the quotes refuse it)
     QuoteEntryHint quote_entry;
-    VkbTickView tick{};
+    TickView tick{};
     nb::object record;        // null until Python needs it
     bool is_simulate = false;
     bool published = false;   // the record is the account's current tick and the book's last tick
@@ -60,34 +60,25 @@ struct CodeSlot {
     bool sets_reference = false;  // the last tick was of a session that sets the daily band's reference
 };
 
-// Where the ticks come from: the Ticker's C-level door, or any object with pop_tick and allow_next_tick.
+// Where the ticks come from: a Ticker's engine directly, or any object with pop_tick and allow_next_tick.
 class TickSource {
 public:
     explicit TickSource(nb::handle ticker)
         : ticker_(nb::borrow(ticker)), status_key_(interned("vorn_status")),
           exit_value_(loaded_module("vorn_kest_backtest.constant").attr("FLAG").attr("exit_send_tick").attr("value")) {
-        if (PyObject_HasAttrString(ticker.ptr(), "_tick_source")) {
-            capsule_ = ticker_.attr("_tick_source")();
-            auto* source = static_cast<VkbTickSource*>(PyCapsule_GetPointer(capsule_.ptr(), kVkbTickSourceCapsule));
-            if (source == nullptr) throw nb::python_error();
-            if (source->api->version != kVkbTickSourceVersion)
-                throw nb::type_error(("Ticker 的回放介面版本不符: " + std::to_string(source->api->version)).c_str());
-            source_ = source;
-        } else {
+        if (!nb::try_cast<Ticker*>(ticker, native_) || native_ == nullptr) {
+            native_ = nullptr;
             pop_ = ticker_.attr("pop_tick");
             allow_ = ticker_.attr("allow_next_tick");
         }
     }
 
-    // VKB_ITEM_TICK fills `tick` (record stays null); VKB_ITEM_OBJECT sets `record` to the record popped.
+    // TickItem::Tick fills `tick` (record stays null); TickItem::Object sets `record` to the record popped.
     // With `allow` the next tick is granted first.
-    int next(VkbTickView& tick, nb::object& record, bool allow) {
-        if (source_ != nullptr) {
-            PyObject* object = nullptr;
-            const int kind = (allow ? source_->api->allow_and_pop : source_->api->pop)(source_->ticker, &tick, &object);
-            if (kind == VKB_ITEM_ERROR) throw nb::python_error();
-            if (kind == VKB_ITEM_OBJECT) record = nb::steal(object);
-            if (kind != VKB_ITEM_OBJECT) return kind;
+    TickItem next(TickView& tick, nb::object& record, bool allow) {
+        if (native_ != nullptr) {
+            const TickItem kind = allow ? native_->allow_and_pop_view(tick, record) : native_->pop_view(tick, record);
+            if (kind != TickItem::Object) return kind;
         } else {
             if (allow) allow_();
             record = pop_();
@@ -95,37 +86,25 @@ public:
         return classify(record);
     }
 
-    // Live ticks to take without the queue (the Ticker's door only).
-    bool lease(std::size_t max, VkbTickSpan& span) {
-        if (source_ == nullptr) return false;
-        const int leased = source_->api->lease(source_->ticker, max, &span);
-        if (leased < 0) throw nb::python_error();
-        return leased == 1;
-    }
-
-    void settle(std::size_t taken) {
-        if (source_->api->settle(source_->ticker, taken) != 0) throw nb::python_error();
-    }
-
-    nb::object record_of(const VkbTickView& tick) const {
-        PyObject* record = source_->api->record(source_->ticker, &tick);
-        if (record == nullptr) throw nb::python_error();
-        return nb::steal(record);
-    }
+    // Live ticks to take without the queue (a Ticker only).
+    bool lease(std::size_t max, TickSpan& span) { return native_ != nullptr && native_->lease_span(max, span); }
+    void settle(std::size_t taken) { native_->settle_span(taken); }
+    nb::object record_of(const TickView& tick) const { return native_->record_of(tick); }
 
 private:
-    int classify(const nb::object& record) {
-        if (!PyDict_Check(record.ptr())) return VKB_ITEM_OBJECT;
+    TickItem classify(const nb::object& record) {
+        if (!PyDict_Check(record.ptr())) return TickItem::Object;
         PyObject* status = PyDict_GetItemWithError(record.ptr(), status_key_.ptr());
         if (status == nullptr) {
             if (PyErr_Occurred()) throw nb::python_error();
-            return VKB_ITEM_OBJECT;
+            return TickItem::Object;
         }
-        return nb::handle(status).equal(exit_value_) ? VKB_ITEM_EXIT : VKB_ITEM_STATUS;
+        return nb::handle(status).equal(exit_value_) ? TickItem::Exit : TickItem::Status;
     }
 
-    nb::object ticker_, status_key_, exit_value_, capsule_, pop_, allow_;
-    VkbTickSource* source_ = nullptr;
+    // The Ticker behind ticker_ when it is one; ticker_ keeps it alive.
+    nb::object ticker_, status_key_, exit_value_, pop_, allow_;
+    Ticker* native_ = nullptr;
 };
 
 struct DriverHooks {
@@ -176,14 +155,14 @@ private:
         // A status record uses no permit: the one granted after the last tick is still pending.
         bool permit_due = false;
         for (;;) {
-            VkbTickView tick{};
+            TickView tick{};
             nb::object record;
             // An on_tick strategy calls Python on every tick, which would end every lease at once.
             const bool leasing = permit_due && !hooks_.on_tick.is_valid();
-            const int kind = leasing && take_leased(tick) ? VKB_ITEM_TICK : source_.next(tick, record, permit_due);
+            const TickItem kind = leasing && take_leased(tick) ? TickItem::Tick : source_.next(tick, record, permit_due);
             permit_due = false;
-            if (kind == VKB_ITEM_EXIT) break;
-            if (kind == VKB_ITEM_STATUS) continue;
+            if (kind == TickItem::Exit) break;
+            if (kind == TickItem::Status) continue;
             bool is_simulate = false;
             // A record from Python, as a dict that keeps the str objects the view borrows this round.
             nb::object fields;
@@ -233,7 +212,7 @@ private:
     }
 
     // The next live tick from a lease, taking a new lease when the last one is used up.
-    bool take_leased(VkbTickView& tick) {
+    bool take_leased(TickView& tick) {
         if (leased_ && taken_ == span_.count) settle_lease();
         if (!leased_) {
             if (!source_.lease(kLeaseTicks, span_)) return false;
@@ -264,8 +243,8 @@ private:
     }
 
     // The fields of a record popped as a Python object, checked like add_tick checks them.
-    VkbTickView view_of(PyObject* d, bool& is_simulate) {
-        VkbTickView tick{};
+    TickView view_of(PyObject* d, bool& is_simulate) {
+        TickView tick{};
         reader_.code(d);
         reader_.market_type(d);
         tick.code = item(d, "code");
@@ -314,7 +293,7 @@ private:
         return slots_.size();
     }
 
-    void add_slot(const VkbTickView& tick) {
+    void add_slot(const TickView& tick) {
         CodeSlot slot;
         slot.code = nb::borrow(tick.code);
         slot.market = nb::borrow(tick.market);
@@ -325,7 +304,7 @@ private:
         slots_.push_back(std::move(slot));
     }
 
-    void take(CodeSlot& slot, const VkbTickView& tick, nb::object record, bool is_simulate, std::int64_t day,
+    void take(CodeSlot& slot, const TickView& tick, nb::object record, bool is_simulate, std::int64_t day,
               std::int64_t night_day) {
         if (slot.market.ptr() != tick.market) {
             slot.market = nb::borrow(tick.market);
@@ -486,7 +465,7 @@ private:
     std::size_t handled_ = 0;
     // Ticks taken per lease at most; a lease ends earlier at the next call into Python.
     static constexpr std::size_t kLeaseTicks = std::size_t{1} << 16;
-    VkbTickSpan span_{};
+    TickSpan span_{};
     std::size_t taken_ = 0;
     bool leased_ = false;
     std::optional<double> last_stamp_;

@@ -7,9 +7,6 @@
 
 namespace vkb::py {
 
-struct TickerModuleTag {};
-using TickerQueue = Queue<TickerModuleTag>;
-
 void print_messages(Engine& engine);
 
 // What stopped the thread reading a replay's days; raised to the consumer in place of the run's end record.

@@ -97,7 +97,7 @@ const RecordBuilder::BatchStrings& RecordBuilder::strings_for(const std::shared_
     return slot;
 }
 
-void RecordBuilder::describe(const TickRef& ref, VkbTickView& out) {
+void RecordBuilder::describe(const TickRef& ref, TickView& out) {
     const TickBatch& b = *ref.batch;
     const BatchStrings& names = strings_for(ref.batch);
     const std::size_t row = ref.row;
@@ -115,13 +115,13 @@ void RecordBuilder::describe(const TickRef& ref, VkbTickView& out) {
     out.backfilling = ref.backfilling ? 1 : 0;
 }
 
-void RecordBuilder::span_of(const std::shared_ptr<const TickBatch>& batch, VkbTickSpan& out) {
+void RecordBuilder::span_of(const std::shared_ptr<const TickBatch>& batch, TickSpan& out) {
     const BatchStrings& names = strings_for(batch);
     out.codes = names.code_ptrs.data();
     out.markets = names.market_ptrs.data();
 }
 
-nb::object RecordBuilder::record(const VkbTickView& tick) {
+nb::object RecordBuilder::record(const TickView& tick) {
     const RecordKeys& k = keys();
     nb::object dict = nb::steal(new_dict(8));
     PyObject* d = dict.ptr();

@@ -9,7 +9,6 @@ using vkb::py::Ticker;
 using vkb::py::ticks_function;
 
 void bind_ticker(nb::module_& m) {
-    vkb::py::bind_queue<vkb::py::TickerModuleTag>(m, "Queue");
     nb::class_<Ticker>(m, "Ticker", "歷史 Tick 下載、快取、合併與逐筆回放", nb::is_weak_referenceable())
         .def(nb::init<nb::object>(), nb::arg("kest_api").none())
         .def_prop_rw(
@@ -96,7 +95,6 @@ void bind_ticker(nb::module_& m) {
             "wait_for_tick_cache",
             [](Ticker&) { ticks_function("cache_writer", "writer").attr("wait_for")(""); },
             "等待回放讀取的日子寫入 Tick 快取 (回放不等快取寫完即開始; 程式結束前也會寫完)")
-        .def("_tick_source", &Ticker::tick_source, "回放驅動程式使用的 C 介面 (capsule), 在此 Ticker 存在期間有效")
         .def("backfilling", &Ticker::backfilling, nb::arg("codes").none(), nb::arg("start_from").none() = nb::none(),
              nb::arg("end_to").none() = nb::none(),
              nb::sig("def backfilling(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None = None, "

@@ -75,20 +75,19 @@ public:
     void set_exit_flag(bool value);
     void print_pending_messages();
 
-    // The replay driver's door (tick_source.cpp): a capsule of VkbTickSource, valid while this Ticker lives.
-    nb::object tick_source();
-    int pop_view(VkbTickView& tick, PyObject*& object);
-    int allow_and_pop_view(VkbTickView& tick, PyObject*& object);
-    bool lease_span(std::size_t max, VkbTickSpan& span);
+    // The replay driver's side (ticker_views.cpp): items without records, live ticks leased as columns.
+    TickItem pop_view(TickView& tick, nb::object& object);
+    TickItem allow_and_pop_view(TickView& tick, nb::object& object);
+    bool lease_span(std::size_t max, TickSpan& span);
     void settle_span(std::size_t taken);
-    nb::object record_of(const VkbTickView& tick) { return records_->record(tick); }
+    nb::object record_of(const TickView& tick) { return records_->record(tick); }
 
     // Interpreter exit: end the replay and join the replay thread (called without the GIL). A
     // backfilling thread busy in a broker call is a daemon thread and is not waited for.
     void shut_down();
 
 private:
-    int view_of(Engine::Item&& item, VkbTickView& tick, PyObject*& object);
+    TickItem view_of(Engine::Item&& item, TickView& tick, nb::object& object);
     void backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
                        std::uint64_t generation);
     // The pieces of a pass around its download: checks and parameters (ReplayCancelled when the replay is no

@@ -44,12 +44,12 @@ void print_messages(Engine& engine) {
 
 Ticker::Ticker(nb::object kest_api)
     : api(std::move(kest_api)), engine_(std::make_shared<Engine>(1)), records_(std::make_shared<RecordBuilder>()) {
-    allow_next_tick_flag_queue = nb::cast(TickerQueue(std::make_shared<PermitQueueBackend>(engine_)));
-    backfilling_notify_finish_queue = nb::cast(TickerQueue(std::make_shared<NotifyQueueBackend>(engine_, records_)));
+    allow_next_tick_flag_queue = nb::cast(Queue(std::make_shared<PermitQueueBackend>(engine_)));
+    backfilling_notify_finish_queue = nb::cast(Queue(std::make_shared<NotifyQueueBackend>(engine_, records_)));
     tick_file_save_path = generate_save_path(nb::str("ticks"), nb::tuple());
     reader_failure_ = std::make_shared<ReaderFailure>();
     tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_, reader_failure_);
-    tick_queue = nb::cast(TickerQueue(tick_backend_));
+    tick_queue = nb::cast(Queue(tick_backend_));
     tick_df_schema = ticks_function("frames", "tick_schema")();
     register_ticker(this);
 }
