@@ -56,7 +56,7 @@ struct CodeSlot {
     bool published = false;   // the record is the account's current tick and the book's last tick
     vkb::PrintStats* prints = nullptr;  // the matcher's count of the code's prints
     std::int64_t day = 0;     // exchange date, in days since 1970-01-01
-    std::int64_t night_day = 0;  // day of the latest 15:00 night opening: changes with each futures trading date
+    std::int64_t night_day = 0;  // day of the latest night opening: changes with each futures trading date
     bool sets_reference = false;  // the last tick was of a session that sets the daily band's reference
 };
 
