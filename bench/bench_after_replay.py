@@ -9,15 +9,18 @@ from __future__ import annotations
 
 import io
 import os
+import sys
 import time
 
 from rich.console import Console
 
 from vorn_kest_backtest import utils
-from vorn_kest_backtest.modules.market.market import TradingCalendar
 from vorn_kest_backtest.runner.console_batch import ConsoleBatch
-from vorn_kest_backtest.runner.statistics import Drawdown, max_drawdown, sample_pairs
-from vorn_kest_backtest.runner.trading_days import DATE_FORMAT, daily_closes
+from vorn_kest_backtest.runner.statistics import max_drawdown, sample_pairs
+from vorn_kest_backtest.runner.trading_days import daily_closes
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from equity_models import looped_closes, looped_drawdown  # noqa: E402  (the tests' own plain loops)
 
 DAYS = int(os.environ.get("BENCH_DAYS", "250"))
 FILLS = int(os.environ.get("BENCH_FILLS", "3000"))
@@ -31,32 +34,6 @@ def samples(days: int) -> list[tuple[float, float]]:
             stamp = FIRST_NIGHT + day * 86400 + minute * 60 + 59.5
             out.append((stamp, 1_000_000.0 + (minute * 37 % 1000) - day * 3.0))
     return out
-
-
-def looped_closes(points, market):
-    calendar = TradingCalendar()
-    closes: dict[str, float] = {}
-    for stamp, value in sorted(points):
-        closes[calendar.trading_date(market, stamp).strftime(DATE_FORMAT)] = value
-    return list(closes.items())
-
-
-def looped_drawdown(points):
-    amount = fraction = 0.0
-    episode_start = None
-    days = 0.0
-    peak_time, peak = points[0]
-    for stamp, value in points:
-        if value >= peak:
-            if episode_start is not None:
-                days, episode_start = (stamp - episode_start) / 86400, None
-            peak_time, peak = stamp, value
-        elif peak - value > amount:
-            amount, fraction = peak - value, (peak - value) / peak if peak > 0 else 1.0
-            episode_start = peak_time
-    if episode_start is not None:
-        days = (points[-1][0] - episode_start) / 86400
-    return Drawdown(amount, fraction, days)
 
 
 def timed(fn):

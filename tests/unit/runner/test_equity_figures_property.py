@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
+from equity_models import looped_closes, looped_drawdown
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vorn_kest_backtest.modules.market.market import TradingCalendar
-from vorn_kest_backtest.runner.statistics import Drawdown, max_drawdown
-from vorn_kest_backtest.runner.trading_days import DATE_FORMAT, daily_closes
+from vorn_kest_backtest.runner.statistics import max_drawdown
+from vorn_kest_backtest.runner.trading_days import daily_closes
 
 # 2024-01-01 00:00 Taipei; samples spread over three weeks, so nights, weekends and a holiday-free Monday show up.
 START = 1704038400.0
@@ -21,32 +21,6 @@ stamps = st.one_of(
 )
 values = st.floats(-1e6, 1e7, allow_nan=False).map(lambda v: round(v, 2))
 samples = st.lists(st.tuples(stamps, values), max_size=60)
-
-
-def looped_closes(samples, market):
-    calendar = TradingCalendar()
-    closes: dict[str, float] = {}
-    for stamp, value in sorted(samples):
-        closes[calendar.trading_date(market, stamp).strftime(DATE_FORMAT)] = value
-    return list(closes.items())
-
-
-def looped_drawdown(samples):
-    amount = fraction = 0.0
-    episode_start = None
-    days = 0.0
-    peak_time, peak = samples[0] if samples else (0.0, 0.0)
-    for stamp, value in samples:
-        if value >= peak:
-            if episode_start is not None:
-                days, episode_start = (stamp - episode_start) / 86400, None
-            peak_time, peak = stamp, value
-        elif peak - value > amount:
-            amount, fraction = peak - value, (peak - value) / peak if peak > 0 else 1.0
-            episode_start = peak_time
-    if episode_start is not None:
-        days = (samples[-1][0] - episode_start) / 86400
-    return Drawdown(amount, fraction, days)
 
 
 @settings(max_examples=150, deadline=None)
