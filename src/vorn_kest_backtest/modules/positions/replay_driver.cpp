@@ -1,15 +1,11 @@
-// The replay loop in C++: each tick goes from the Ticker to the account's current ticks and the
-// quotes (with their bar events) without a Python call. The working orders of the tick's code meet it
-// in the core's matcher, which also follows each stock's daily band. Python is called for the hooks a
-// strategy defines, for the order book when an order fills or expires,
-// for the contract roll when a code it holds may start a new trading date, and for the equity
-// recorder at a minute change. A tick's record is made only when Python is
-// about to look: the account's current ticks and the book's last ticks are brought up to date
+// The replay loop's way to Python: ticks go from the Ticker into the core's ReplayLoop, which keeps
+// each code's latest tick, its daily band and its working orders; this file answers what the loop asks
+// of Python (the quotes and their bar events, the hooks a strategy defines, the order book when an order
+// fills or expires, the contract roll, the equity recorder). A tick's record is made only when Python
+// is about to look: the account's current ticks and the book's last ticks are brought up to date
 // before every call into Python and when the loop ends.
 #include <nanobind/nanobind.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -25,7 +21,7 @@
 #include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
 #include "vkb/order_matcher.hpp"
-#include "vkb/session_calendar.hpp"
+#include "vkb/replay_loop.hpp"
 
 namespace nb = nanobind;
 
@@ -44,20 +40,11 @@ std::string_view utf8(PyObject* text) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-// The latest tick of one code.
+// What the binding keeps of one code beside the loop's: its str objects and its record.
 struct CodeSlot {
     nb::object code, market;  // str
-    std::string code_text, market_text;
-    std::optional<vkb::ProductType> market_type;  // market_text parsed (none: the quotes refuse it)
     QuoteEntryHint quote_entry;
-    TickView tick{};
-    nb::object record;        // null until Python needs it
-    bool is_simulate = false;
-    bool published = false;   // the record is the account's current tick and the book's last tick
-    vkb::PrintStats* prints = nullptr;  // the matcher's count of the code's prints
-    std::int64_t day = 0;     // exchange date, in days since 1970-01-01
-    std::int64_t night_day = 0;  // day of the latest night opening: changes with each futures trading date
-    bool sets_reference = false;  // the last tick was of a session that sets the daily band's reference
+    nb::object record;  // null until Python needs it
 };
 
 // Where the ticks come from: a Ticker's engine directly, or any object with pop_tick and allow_next_tick.
@@ -116,7 +103,7 @@ struct DriverHooks {
     int utc_offset_hours = vkb::kExchangeUtcOffsetHours;
 };
 
-class ReplayDriver {
+class ReplayDriver final : public vkb::ReplayListener {
 public:
     ReplayDriver(nb::handle ticker, nb::handle positions, nb::handle quotes, DriverHooks hooks)
         : source_(ticker), positions_(nb::borrow(positions)), hooks_(std::move(hooks)),
@@ -131,82 +118,136 @@ public:
             throw nb::type_error("last_quotes 必須是 dict 或 None");
         if (hooks_.roll_held.is_valid() && !PyDict_Check(hooks_.roll_held.ptr()))
             throw nb::type_error("roll_held 必須是 dict 或 None");
+        vkb::ReplayLoopOptions options;
+        options.samples_equity = hooks_.recorder.is_valid();
+        options.watches_roll = hooks_.roll_held.is_valid();
+        options.bar_events = hooks_.bar_events;
+        options.calls_on_tick = hooks_.on_tick.is_valid();
+        options.reports_progress = hooks_.progress.is_valid();
+        options.progress_every = hooks_.progress_every;
+        options.progress_interval = hooks_.progress_interval;
+        options.utc_offset_hours = hooks_.utc_offset_hours;
+        loop_.emplace(*matcher_, *this, options);
     }
 
     std::size_t run() {
         try {
-            loop();
+            pump();
         } catch (...) {
             // What Python looks at after a failed replay still shows the ticks handled.
             publish_quietly();
             throw;
         }
         publish();
-        if (hooks_.recorder.is_valid() && last_stamp_) hooks_.recorder.attr(catch_up_key_)(closes(), *last_stamp_);
-        return handled_;
+        if (hooks_.recorder.is_valid() && loop_->last_stamp())
+            hooks_.recorder.attr(catch_up_key_)(closes(), *loop_->last_stamp());
+        return loop_->handled();
+    }
+
+    void code_added(std::size_t) override {
+        CodeSlot slot;
+        slot.code = nb::borrow(tick_.code);
+        slot.market = nb::borrow(tick_.market);
+        slots_.push_back(std::move(slot));
+    }
+
+    void replacing(std::size_t code, bool keep_previous) override {
+        CodeSlot& slot = slots_[code];
+        if (keep_previous) previous_ = record_of(code);
+        if (slot.market.ptr() != tick_.market) slot.market = nb::borrow(tick_.market);
+        slot.record = std::move(record_);
+    }
+
+    std::size_t feed_quotes(std::size_t code) override {
+        const vkb::LoopCode& state = loop_->codes()[code];
+        QuoteValues values;
+        values.code = state.code;
+        values.market = state.market;
+        values.market_type = state.market_type;
+        values.hint = &slots_[code].quote_entry;
+        values.timestamp = state.tick.timestamp;
+        values.close = state.tick.close;
+        values.qty = state.tick.qty;
+        values.tick_type = state.tick.tick_type;
+        values.is_simulate = state.tick.is_simulate;
+        values.utc_offset_hours = hooks_.utc_offset_hours;
+        return feed_quote_values(quotes_, values);
+    }
+
+    // The recorder samples the minute that just ended from the closes before this tick.
+    double sample_minute(double timestamp) override {
+        publish();
+        const auto& last = loop_->last_stamp();
+        const nb::object stamp = last ? nb::object(nb::float_(*last)) : nb::none();
+        return nb::cast<double>(hooks_.recorder.attr(sample_minute_key_)(closes(), stamp, timestamp));
+    }
+
+    // Only Python changes what the roll holds.
+    bool roll_holds(std::size_t code) override {
+        const int held = PyDict_Contains(hooks_.roll_held.ptr(), slots_[code].code.ptr());
+        if (held < 0) throw nb::python_error();
+        return held == 1;
+    }
+
+    void roll(std::size_t code) override {
+        publish();
+        hooks_.roll_session(std::move(previous_), record_of(code));
+    }
+
+    void matched(std::size_t code, const std::vector<MatchEvent>& events) override {
+        publish();
+        nb::list told;
+        for (const MatchEvent& event : events) told.append(matcher_event(event));
+        hooks_.matched(record_of(code), told);
+    }
+
+    void bars_closed(std::size_t code) override {
+        publish();
+        hooks_.deliver_bars(record_of(code));
+    }
+
+    void on_tick(std::size_t code) override {
+        publish();
+        try {
+            hooks_.on_tick(record_of(code), hooks_.ctx);
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            // Raises the strategy's error naming the tick.
+            hooks_.on_tick_failed(error.value(), slots_[code].record);
+            throw;
+        }
+    }
+
+    void progress(std::size_t handled) override {
+        settle_lease();
+        hooks_.progress(handled);
     }
 
 private:
-    void loop() {
-        using Clock = std::chrono::steady_clock;
-        auto last_shown = Clock::now();
-        const auto interval = std::chrono::duration<double>(hooks_.progress_interval);
-        double next_sample = hooks_.recorder.is_valid() ? -INFINITY : INFINITY;
+    // Ticks from the source into the loop until the end-of-replay status.
+    void pump() {
         // A status record uses no permit: the one granted after the last tick is still pending.
         bool permit_due = false;
         for (;;) {
-            TickView tick{};
-            nb::object record;
+            tick_ = TickView{};
+            record_ = nb::object();
             // An on_tick strategy calls Python on every tick, which would end every lease at once.
             const bool leasing = permit_due && !hooks_.on_tick.is_valid();
-            const TickItem kind = leasing && take_leased(tick) ? TickItem::Tick : source_.next(tick, record, permit_due);
+            const TickItem kind = leasing && take_leased(tick_) ? TickItem::Tick : source_.next(tick_, record_, permit_due);
             permit_due = false;
             if (kind == TickItem::Exit) break;
             if (kind == TickItem::Status) continue;
             bool is_simulate = false;
             // A record from Python, as a dict that keeps the str objects the view borrows this round.
             nb::object fields;
-            if (record.is_valid()) {
-                fields = TickRecordReader::as_dict(record);
-                tick = view_of(fields.ptr(), is_simulate);
+            if (record_.is_valid()) {
+                fields = TickRecordReader::as_dict(record_);
+                tick_ = view_of(fields.ptr(), is_simulate);
             }
-            if (tick.timestamp >= next_sample) next_sample = sample_equity(tick.timestamp);
-            const std::int64_t day = exchange_day(tick.timestamp);
-            std::size_t index = slot_index(tick.code);
-            const bool new_code = index == slots_.size();
-            if (new_code) add_slot(tick);
-            CodeSlot& slot = slots_[index];
-            const bool new_day = new_code || slot.day != day;
-            const std::int64_t night_day = night_day_of(tick.timestamp);
-            const bool roll_due = !new_code && slot.night_day != night_day && rolls(slot);
-            nb::object previous;
-            if (roll_due) previous = record_of(slot);
-            // A code's band follows its last trade of a reference-setting session (a stock's day, a futures day
-            // session) and the first trade after it.
-            const bool sets_reference = sets_band_reference(slot, tick.timestamp);
-            const bool band_turn = new_day || sets_reference != slot.sets_reference;
-            if (band_turn && !new_code) observe_band(slot);
-            take(slot, tick, std::move(record), is_simulate, day, night_day);
-            if (band_turn) observe_band(slot);
-            slot.sets_reference = sets_reference;
-            slot.prints->volume += static_cast<double>(slot.tick.qty);
-            ++slot.prints->prints;
-            const std::size_t closed = feed_quotes(slot);
-            if (roll_due) roll(slot, previous);
-            if (matcher_->has_orders(slot.code_text)) match(slot);
-            if (hooks_.bar_events && closed > 0) {
-                publish();
-                hooks_.deliver_bars(record_of(slot));
-            }
-            if (hooks_.on_tick.is_valid()) call_on_tick(slot);
-            ++handled_;
-            last_stamp_ = tick.timestamp;
-            if (hooks_.progress.is_valid() && handled_ % hooks_.progress_every == 0 &&
-                Clock::now() - last_shown >= interval) {
-                before_python();
-                hooks_.progress(handled_);
-                last_shown = Clock::now();
-            }
+            loop_->step(vkb::LoopTick{utf8(tick_.code), utf8(tick_.market),
+                                      vkb::TickValues{tick_.timestamp, tick_.close, tick_.bid_price, tick_.ask_price,
+                                                      tick_.bid_volume, tick_.ask_volume, tick_.qty, tick_.tick_type,
+                                                      is_simulate}});
             permit_due = true;
         }
     }
@@ -266,180 +307,51 @@ private:
         return value;
     }
 
-    std::int64_t exchange_day(double timestamp) const {
-        return static_cast<std::int64_t>(std::floor((timestamp + hooks_.utc_offset_hours * 3600.0) / 86400.0));
-    }
-
-    // Worked out only while a roll is watched: the loop pays nothing for it otherwise.
-    std::int64_t night_day_of(double timestamp) const {
-        if (!hooks_.roll_held.is_valid()) return 0;
-        return vkb::night_opening_day(vkb::to_wall_micros(timestamp, hooks_.utc_offset_hours));
-    }
-
-    std::size_t slot_index(PyObject* code) {
-        if (last_index_ < slots_.size() && slots_[last_index_].code.ptr() == code) return last_index_;
-        for (std::size_t i = 0; i < slots_.size(); ++i)
-            if (slots_[i].code.ptr() == code) return last_index_ = i;
-        // Another batch's str of the same code.
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            const int same = PyObject_RichCompareBool(slots_[i].code.ptr(), code, Py_EQ);
-            if (same < 0) throw nb::python_error();
-            if (same == 1) {
-                slots_[i].code = nb::borrow(code);
-                slots_[i].code_text = utf8(code);
-                return last_index_ = i;
-            }
-        }
-        return slots_.size();
-    }
-
-    void add_slot(const TickView& tick) {
-        CodeSlot slot;
-        slot.code = nb::borrow(tick.code);
-        slot.market = nb::borrow(tick.market);
-        slot.code_text = utf8(tick.code);
-        slot.market_text = utf8(tick.market);
-        slot.market_type = vkb::parse_product_type(slot.market_text);
-        slot.prints = &matcher_->prints(slot.code_text);
-        slots_.push_back(std::move(slot));
-    }
-
-    void take(CodeSlot& slot, const TickView& tick, nb::object record, bool is_simulate, std::int64_t day,
-              std::int64_t night_day) {
-        if (slot.market.ptr() != tick.market) {
-            slot.market = nb::borrow(tick.market);
-            slot.market_text = utf8(tick.market);
-            slot.market_type = vkb::parse_product_type(slot.market_text);
-        }
-        slot.tick = tick;
-        slot.tick.code = slot.code.ptr();
-        slot.tick.market = slot.market.ptr();
-        slot.record = std::move(record);
-        slot.is_simulate = is_simulate;
-        slot.day = day;
-        slot.night_day = night_day;
-        slot.published = false;
-        const auto index = static_cast<std::size_t>(&slot - slots_.data());
-        if (std::find(dirty_.begin(), dirty_.end(), index) == dirty_.end()) dirty_.push_back(index);
-    }
-
-    std::size_t feed_quotes(CodeSlot& slot) {
-        QuoteValues values;
-        values.code = slot.code_text;
-        values.market = slot.market_text;
-        values.market_type = slot.market_type;
-        values.hint = &slot.quote_entry;
-        values.timestamp = slot.tick.timestamp;
-        values.close = slot.tick.close;
-        values.qty = slot.tick.qty;
-        values.tick_type = slot.tick.tick_type;
-        values.is_simulate = slot.is_simulate;
-        values.utc_offset_hours = hooks_.utc_offset_hours;
-        return feed_quote_values(quotes_, values);
-    }
-
-    // The code's working orders meet the tick in the core; the book hears only of fills and expiries.
-    void match(CodeSlot& slot) {
-        const TradePrint trade{slot.tick.timestamp, slot.tick.close, slot.tick.bid_price, slot.tick.ask_price,
-                               static_cast<std::int64_t>(slot.tick.qty)};
-        const std::vector<MatchEvent> events = matcher_->on_trade(slot.code_text, trade);
-        if (events.empty()) return;
-        publish();
-        nb::list told;
-        for (const MatchEvent& event : events) told.append(matcher_event(event));
-        hooks_.matched(record_of(slot), told);
-    }
-
-    // Whether the roll holds a contract month of the code: only Python changes that, and it is asked
-    // only when a trading date may have begun.
-    bool rolls(const CodeSlot& slot) const {
-        if (!hooks_.roll_held.is_valid()) return false;
-        const int held = PyDict_Contains(hooks_.roll_held.ptr(), slot.code.ptr());
-        if (held < 0) throw nb::python_error();
-        return held == 1;
-    }
-
-    // The code's first tick of what may be a new trading date, with its last tick before it: the roll
-    // settles an expired month before the book or the strategy sees the tick.
-    void roll(CodeSlot& slot, const nb::object& previous) {
-        publish();
-        hooks_.roll_session(previous, record_of(slot));
-    }
-
-    bool sets_band_reference(const CodeSlot& slot, double timestamp) const {
-        if (!slot.market_type) return false;
-        const std::int64_t wall_us = vkb::to_wall_micros(timestamp, hooks_.utc_offset_hours);
-        return vkb::sets_band_reference(*slot.market_type, vkb::second_of_day(wall_us));
-    }
-
-    // The slot's last trade, told to the matcher's daily bands.
-    void observe_band(const CodeSlot& slot) {
-        if (!slot.market_type) return;
-        matcher_->bands().observe(slot.code_text, *slot.market_type,
-                                  vkb::ContractGrid::for_code(slot.code_text, *slot.market_type),
-                                  vkb::to_wall_micros(slot.tick.timestamp, hooks_.utc_offset_hours), slot.tick.close);
-    }
-
-    void call_on_tick(CodeSlot& slot) {
-        publish();
-        try {
-            hooks_.on_tick(record_of(slot), hooks_.ctx);
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-            // Raises the strategy's error naming the tick.
-            hooks_.on_tick_failed(error.value(), slot.record);
-            throw;
-        }
-    }
-
-    // The recorder samples the minute that just ended from the closes before this tick.
-    double sample_equity(double timestamp) {
-        publish();
-        const nb::object stamp = last_stamp_ ? nb::object(nb::float_(*last_stamp_)) : nb::none();
-        return nb::cast<double>(hooks_.recorder.attr(sample_minute_key_)(closes(), stamp, timestamp));
-    }
-
     nb::dict closes() const {
         nb::dict out;
-        for (const CodeSlot& slot : slots_) out[slot.code] = nb::float_(slot.tick.close);
+        const auto& codes = loop_->codes();
+        for (std::size_t i = 0; i < codes.size(); ++i) out[slots_[i].code] = nb::float_(codes[i].tick.close);
         return out;
     }
 
-    const nb::object& record_of(CodeSlot& slot) {
-        if (!slot.record.is_valid()) slot.record = source_.record_of(slot.tick);
+    // The code's latest tick as a record, made when Python first needs it.
+    const nb::object& record_of(std::size_t code) {
+        CodeSlot& slot = slots_[code];
+        if (!slot.record.is_valid()) {
+            const vkb::TickValues& values = loop_->codes()[code].tick;
+            const TickView tick{slot.code.ptr(),   slot.market.ptr(),  values.timestamp,  values.close,
+                                values.bid_price,  values.ask_price,   values.bid_volume, values.ask_volume,
+                                values.qty,        values.tick_type,   0};
+            slot.record = source_.record_of(tick);
+        }
         return slot.record;
     }
 
-    // Before any call into Python: the Ticker has booked the leased ticks.
-    void before_python() {
-        settle_lease();
-    }
-
-    // Called before every call into Python that may look at the account or the books.
+    // Called before every call into Python that may look at the account or the books: the Ticker has
+    // booked the leased ticks, and the changed codes' latest ticks are the account's and the books'.
     void publish() {
-        before_python();
-        if (dirty_.empty()) return;
+        settle_lease();
+        if (loop_->changed().empty()) return;
         const nb::object current_ticks = positions_.attr(current_ticks_key_);
-        for (std::size_t index : dirty_) {
-            CodeSlot& slot = slots_[index];
-            const nb::object record = record_of(slot);
+        for (std::size_t code : loop_->changed()) {
+            const CodeSlot& slot = slots_[code];
+            const nb::object record = record_of(code);
             current_ticks[slot.code] = record;
             if (PyDict_SetItem(hooks_.last_ticks.ptr(), slot.code.ptr(), record.ptr()) != 0) throw nb::python_error();
-            if (hooks_.last_quotes.is_valid()) publish_quote(slot);
-            slot.published = true;
+            if (hooks_.last_quotes.is_valid()) publish_quote(slot, loop_->codes()[code].tick);
         }
-        dirty_.clear();
+        loop_->clear_changed();
     }
 
     // The quote of the code's latest tick, (bid, ask, bid size, ask size) with NaN for a missing side and 0
     // for a missing size; none when the tick carried no quote at all.
-    void publish_quote(const CodeSlot& slot) {
-        const double bid = slot.tick.bid_price, ask = slot.tick.ask_price;
-        const nb::object quote = std::isnan(bid) && std::isnan(ask)
-                                     ? nb::none()
-                                     : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask),
-                                                                 nb::int_(slot.tick.bid_volume),
-                                                                 nb::int_(slot.tick.ask_volume)));
+    void publish_quote(const CodeSlot& slot, const vkb::TickValues& tick) {
+        const double bid = tick.bid_price, ask = tick.ask_price;
+        const nb::object quote =
+            std::isnan(bid) && std::isnan(ask)
+                ? nb::none()
+                : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask), nb::int_(tick.bid_volume),
+                                            nb::int_(tick.ask_volume)));
         if (PyDict_SetItem(hooks_.last_quotes.ptr(), slot.code.ptr(), quote.ptr()) != 0) throw nb::python_error();
     }
 
@@ -459,16 +371,17 @@ private:
     OrderMatcher* matcher_ = nullptr;
     nb::object current_ticks_key_, sample_minute_key_, catch_up_key_;
     TickRecordReader reader_;
-    std::vector<CodeSlot> slots_;
-    std::vector<std::size_t> dirty_;
-    std::size_t last_index_ = 0;
-    std::size_t handled_ = 0;
+    std::optional<vkb::ReplayLoop> loop_;
+    std::vector<CodeSlot> slots_;  // by the loop's code index
+    // The tick being stepped and its record from Python (null for a leased tick), until the loop takes it.
+    TickView tick_{};
+    nb::object record_;
+    nb::object previous_;  // the code's tick before the one stepped, for the roll
     // Ticks taken per lease at most; a lease ends earlier at the next call into Python.
     static constexpr std::size_t kLeaseTicks = std::size_t{1} << 16;
     TickSpan span_{};
     std::size_t taken_ = 0;
     bool leased_ = false;
-    std::optional<double> last_stamp_;
 };
 
 }  // namespace
