@@ -47,6 +47,22 @@ struct CodeSlot {
     nb::object record;  // null until Python needs it
 };
 
+// The text of the str last asked about, kept alive while its text is reused: ticks of one code come in runs.
+class TextOf {
+public:
+    std::string_view of(PyObject* text) {
+        if (text != held_.ptr()) {
+            view_ = utf8(text);
+            held_ = nb::borrow(text);
+        }
+        return view_;
+    }
+
+private:
+    nb::object held_;
+    std::string_view view_;
+};
+
 // Where the ticks come from: a Ticker's engine directly, or any object with pop_tick and allow_next_tick.
 class TickSource {
 public:
@@ -244,7 +260,7 @@ private:
                 fields = TickRecordReader::as_dict(record_);
                 tick_ = view_of(fields.ptr(), is_simulate);
             }
-            loop_->step(vkb::LoopTick{utf8(tick_.code), utf8(tick_.market),
+            loop_->step(vkb::LoopTick{code_text_.of(tick_.code), market_text_.of(tick_.market),
                                       vkb::TickValues{tick_.timestamp, tick_.close, tick_.bid_price, tick_.ask_price,
                                                       tick_.bid_volume, tick_.ask_volume, tick_.qty, tick_.tick_type,
                                                       is_simulate}});
@@ -377,6 +393,7 @@ private:
     TickView tick_{};
     nb::object record_;
     nb::object previous_;  // the code's tick before the one stepped, for the roll
+    TextOf code_text_, market_text_;
     // Ticks taken per lease at most; a lease ends earlier at the next call into Python.
     static constexpr std::size_t kLeaseTicks = std::size_t{1} << 16;
     TickSpan span_{};
