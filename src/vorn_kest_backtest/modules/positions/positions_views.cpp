@@ -75,7 +75,6 @@ void add_cash_margin_fields(nb::dict& record, std::initializer_list<nb::handle> 
 nb::list format_detail(Self self, nb::handle product_type) {
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
-    const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
     nb::list out;
     for (const Holding& h : holdings(self, product_type)) {
         const std::string_view code = utf8(h.code);
@@ -88,7 +87,7 @@ nb::list format_detail(Self self, nb::handle product_type) {
                     value_entry(code, e, long_side, h.mark, entry_fees.rule, exit_fees.rule, exit_fees.multiplier);
                 nb::dict r;
                 r[k.code] = h.code;
-                r[k.date] = position_date(position, offset);
+                r[k.date] = position_date(position, h.mark.utc_offset_hours);
                 r[k.quantity] = get_item(position, k.quantity);
                 r[k.price] = get_item(position, k.price);
                 r[k.cost] = nb::float_(v.principal);
