@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -152,4 +153,13 @@ TEST_CASE("the parts of a booked entry add up to what the entry charged") {
     CHECK(booked.cost.qty == 0);
     CHECK(fee == doctest::Approx(433.9125).epsilon(1e-15));
     CHECK(fixed == doctest::Approx(10.0).epsilon(1e-15));
+}
+
+TEST_CASE("a fill is too large when its smallest units or its entry money leave the account's range") {
+    const FeeRule unslipped{0.001425, 0.003, 0.0, 0, true};
+    CHECK_FALSE(fill_too_large("2330", 100.0, 5, kSharesPerLot, unslipped, 1e6));
+    CHECK(fill_too_large("2330", 100.0, INT64_MAX / 10, kSharesPerLot, unslipped, 1e6));
+    CHECK(fill_too_large("2330", 1e300, 1'000'000'000, kSharesPerLot, unslipped, 1e6));
+    // Short of capital is not too large: only the range of the numbers counts.
+    CHECK_FALSE(fill_too_large("2330", 100.0, 1'000'000, kSharesPerLot, unslipped, 0.0));
 }

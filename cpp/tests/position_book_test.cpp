@@ -1,7 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <optional>
 #include <vector>
 
+#include "vkb/broker_fees.hpp"
 #include "vkb/position_book.hpp"
 
 using namespace vkb;
@@ -153,4 +155,54 @@ TEST_CASE("codes keep the order they were first booked in and a dropped code lea
     REQUIRE(book.codes().items().size() == 2);
     CHECK(book.codes().items()[1].first == "2317");
     CHECK(book.codes().find("2317") == &book.codes().items()[1].second);
+}
+
+TEST_CASE("a holding sums both sides and marks each the way it profits, only when there is a close") {
+    SideBook sides;
+    sides.buy.push_back(OpenEntry{1, 1, 100.0, {}, {}, {}});
+    sides.buy.push_back(OpenEntry{2, 2, 106.0, {}, {}, {}});
+    sides.sell.push_back(OpenEntry{3, 1, 110.0, {}, {}, {}});
+    const HoldingSummary marked = summarize_holding(sides, 108.0, kSharesPerLot);
+    CHECK(marked.quantity == 4);
+    CHECK(marked.average_price() == doctest::Approx(105.5));
+    CHECK(marked.pnl == doctest::Approx((8.0 + 2 * 2.0 + 2.0) * 1000));
+    const HoldingSummary unmarked = summarize_holding(sides, std::nullopt, kSharesPerLot);
+    CHECK(unmarked.quantity == 4);
+    CHECK(unmarked.pnl == 0.0);
+}
+
+TEST_CASE("a viewed entry is valued at what it booked, whatever the settings say by then") {
+    PositionBook book;
+    const FeeRule booked_rule{0.001425, 0.003, 10.0, 0, true};
+    open_at(book, true, 2, 100.0, booked_rule);
+    const OpenEntry& entry = book.codes().find("2330")->buy.front();
+    const FeeRule today{0.01, 0.003, 99.0, 3, true};
+    const PositionMark mark{104.0, std::nullopt, 8};
+    const OpenValuation v = value_entry("2330", entry, true, mark, today, free_rule(), kSharesPerLot);
+    CHECK(v.principal == 200'000.0);
+    CHECK(v.entry_charges == doctest::Approx(0.001425 * 200'000 + 10.0));
+    CHECK(v.pnl == doctest::Approx(8'000 - v.entry_charges));
+}
+
+TEST_CASE("an entry put in by hand is priced under the day's settings within its own limit") {
+    const FeeRule slipped_up{0.0, 0.0, 0.0, 3, true};
+    OpenEntry entry{1, 1, 100.0, 100.5, {}, {}};
+    const OpenValuation v = value_entry("2330", entry, true, PositionMark{}, slipped_up, free_rule(), kSharesPerLot);
+    CHECK(v.principal == 100'500.0);
+    CHECK(v.pnl == 0.0);
+}
+
+TEST_CASE("under broker fees an entry of the mark's trading day is valued as a day trade") {
+    FeeRule buy{0.0, 0.0, 0.0, 0, true};
+    buy.broker = BrokerFees{};
+    FeeRule sell = buy;
+    sell.sell = true;
+    const double morning = 1704153000.0;  // 2024-01-02 07:50 exchange time
+    OpenEntry entry{1, 1, 100.0, {}, morning, {}};
+    const auto pnl_marked_at = [&](double time) {
+        return value_entry("2330", entry, true, PositionMark{104.0, time, 8}, buy, sell, kSharesPerLot).pnl;
+    };
+    const double same_day = pnl_marked_at(morning + 3600.0);
+    const double next_day = pnl_marked_at(morning + 86400.0);
+    CHECK(same_day - next_day == doctest::Approx(104'000 * (kShareSellTaxRate - kDayTradeSellTaxRate)).epsilon(0.01));
 }

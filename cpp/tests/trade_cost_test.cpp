@@ -1,5 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <cmath>
+#include <optional>
+#include <string_view>
+
 #include "vkb/trade_cost.hpp"
 
 using namespace vkb;
@@ -54,4 +58,37 @@ TEST_CASE("a futures limit fill stays at its limit in whole contract ticks") {
     rule.futures = true;
     rule.limit_price = 17001.0;
     CHECK(compute_trade_cost("TXFR1", 17000.0, 1, 200, rule, false).price == 17001.0);
+}
+
+TEST_CASE("stored slippage settings resolve to a direction, reversed for a covering price") {
+    struct Case {
+        std::optional<std::string_view> stored;
+        bool reverse;
+        bool up;
+    };
+    for (const Case& c : {Case{"up", false, true}, Case{"up", true, false}, Case{"down", false, false},
+                          Case{"down", true, true}, Case{"sideways", false, false}, Case{"sideways", true, false},
+                          Case{std::nullopt, false, true}, Case{std::nullopt, true, false}}) {
+        FeeSettings settings{0.001425, 0.003, 10.0, 3, c.stored};
+        CAPTURE(c.reverse);
+        CHECK(resolve_fee_rule(settings, "2330", false, false, c.reverse, std::nullopt).slip_up == c.up);
+    }
+}
+
+TEST_CASE("a resolved rule carries the settings and slips futures in whole contract ticks") {
+    const FeeSettings settings{0.00002, 0.00002, 5.0, 3, "up"};
+    const FeeRule stock = resolve_fee_rule(settings, "2330", false, true, false, BrokerFees{});
+    CHECK(stock.futures_tick == 0.0);
+    CHECK(stock.sell);
+    CHECK(stock.broker.has_value());
+    CHECK(stock.fixed_cost == 5.0);
+    const FeeRule futures = resolve_fee_rule(settings, "TXFR1", true, false, false, std::nullopt);
+    CHECK(futures.futures);
+    CHECK_FALSE(futures.broker.has_value());
+    CHECK(compute_trade_cost("TXFR1", 17000.0, 1, 200, futures, false).price == 17003.0);
+}
+
+TEST_CASE("only a positive finite price is tradable") {
+    for (const double bad : {0.0, -1.0, std::nan(""), HUGE_VAL, -HUGE_VAL}) CHECK_FALSE(is_tradable_price(bad));
+    CHECK(is_tradable_price(0.01));
 }

@@ -1,6 +1,7 @@
 #include "vkb/accounting.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vkb {
 
@@ -106,6 +107,13 @@ std::int64_t FifoCover::take(std::int64_t open_qty) {
     const std::int64_t matched = std::min(remaining_, open_qty);
     remaining_ -= matched;
     return matched;
+}
+
+bool fill_too_large(std::string_view code, double price, std::int64_t qty, std::int64_t multiplier,
+                    const FeeRule& rule, double capital) {
+    std::int64_t units = 0;
+    if (__builtin_mul_overflow(qty, multiplier, &units)) return true;
+    return !std::isfinite(capital_after_entry(capital, entry_side_cost(code, price, qty, multiplier, rule)));
 }
 
 double capital_after_entry(double capital, const TradeCost& entry) {

@@ -47,4 +47,8 @@ std::int64_t exchange_day(double epoch_seconds, int utc_offset_hours) {
     return static_cast<std::int64_t>(std::floor((epoch_seconds + utc_offset_hours * 3600.0) / 86400.0));
 }
 
+bool same_trading_day(std::optional<double> a, std::optional<double> b, int utc_offset_hours) {
+    return a && b && exchange_day(*a, utc_offset_hours) == exchange_day(*b, utc_offset_hours);
+}
+
 }  // namespace vkb

@@ -6,15 +6,31 @@ namespace vkb {
 
 namespace {
 
-// Under broker fees a cover within the entry's trading day pays the day-trade tax; a missing time
-// never makes a day trade.
-bool same_trading_day(std::optional<double> a, std::optional<double> b, int utc_offset_hours) {
-    return a && b && exchange_day(*a, utc_offset_hours) == exchange_day(*b, utc_offset_hours);
-}
-
 void add_to(std::optional<double>& sum, double delta) { sum = sum.value_or(0.0) + delta; }
 
 }  // namespace
+
+HoldingSummary summarize_holding(const SideBook& sides, std::optional<double> close, std::int64_t unit) {
+    HoldingSummary s;
+    for (const bool long_side : {true, false})
+        for (const OpenEntry& e : sides.side(long_side)) s.add(e.price, e.qty);
+    if (close)
+        for (const bool long_side : {true, false})
+            for (const OpenEntry& e : sides.side(long_side)) s.mark(e.price, *close, e.qty, unit, long_side);
+    return s;
+}
+
+OpenValuation value_entry(std::string_view code, const OpenEntry& entry, bool long_side, const PositionMark& mark,
+                          const FeeRule& entry_rule, const FeeRule& exit_rule, std::int64_t multiplier) {
+    const bool same_day = exit_rule.broker && same_trading_day(entry.time, mark.time, mark.utc_offset_hours);
+    if (entry.booked)
+        return value_booked_position(code, entry.booked->share(entry.qty), mark.close, multiplier, exit_rule,
+                                     long_side, same_day);
+    FeeRule rule = entry_rule;
+    rule.limit_price = entry.limit;
+    return value_open_position(code, entry.price, mark.close, entry.qty, multiplier, rule, exit_rule, long_side,
+                               same_day);
+}
 
 CoverPlan PositionBook::plan_cover(std::string_view code, bool covering_buy, std::int64_t qty,
                                    const CoverPricing& pricing) const {

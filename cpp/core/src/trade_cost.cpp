@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "vkb/contract_specs.hpp"
 #include "vkb/futures_tick.hpp"
 #include "vkb/price_grid.hpp"
 
@@ -10,6 +11,21 @@ namespace vkb {
 
 bool slippage_goes_up(std::string_view stored_direction, bool reverse) {
     return reverse ? stored_direction == "down" : stored_direction == "up";
+}
+
+FeeRule resolve_fee_rule(const FeeSettings& settings, std::string_view code, bool futures, bool sell, bool reverse,
+                         const std::optional<BrokerFees>& broker) {
+    FeeRule rule;
+    rule.fee_rate = settings.fee_rate;
+    rule.tax_rate = settings.tax_rate;
+    rule.fixed_cost = settings.fixed_cost;
+    rule.slip_ticks = settings.slip_ticks;
+    rule.slip_up = settings.direction ? slippage_goes_up(*settings.direction, reverse) : !reverse;
+    rule.broker = broker;
+    rule.futures = futures;
+    rule.sell = sell;
+    if (futures) rule.futures_tick = futures_tick_of(code);
+    return rule;
 }
 
 double slipped_within_limit(double price, double slipped, double limit, bool buy) {

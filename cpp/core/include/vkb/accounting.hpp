@@ -116,6 +116,11 @@ private:
 // A profit of exactly 0 counts as a loss.
 inline bool is_winning(double profit) { return profit > 0; }
 
+// A fill of a positive quantity at a tradable price whose smallest units or entry money leave the
+// range the account counts in, booked against `capital`.
+bool fill_too_large(std::string_view code, double price, std::int64_t qty, std::int64_t multiplier,
+                    const FeeRule& rule, double capital);
+
 // Entry: the principal and the entry costs leave the account.
 double capital_after_entry(double capital, const TradeCost& entry);
 // Cover of shorts: principal back plus the price difference less the exit cost.

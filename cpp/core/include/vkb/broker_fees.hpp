@@ -4,6 +4,7 @@
 // bills them, and the futures transaction tax as the exchange levies it: per contract, rounded to
 // the nearest NT$, times the contracts.
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace vkb {
@@ -46,5 +47,7 @@ double broker_pair_tax(std::string_view code, bool futures, double entry_amount,
 
 // Days since the epoch on the exchange clock, for telling day trades from overnight ones.
 std::int64_t exchange_day(double epoch_seconds, int utc_offset_hours);
+// Both times on one exchange trading day (a cash day trade under broker fees); a missing time never is.
+bool same_trading_day(std::optional<double> a, std::optional<double> b, int utc_offset_hours);
 
 }  // namespace vkb

@@ -56,6 +56,21 @@ private:
     std::unordered_map<std::string, std::size_t> index_;
 };
 
+// A code's open entries taken together, marked at `close` when it has one.
+HoldingSummary summarize_holding(const SideBook& sides, std::optional<double> close, std::int64_t unit);
+
+// The last tick of a code, as the position views value its entries against.
+struct PositionMark {
+    std::optional<double> close;  // none without a tick
+    std::optional<double> time;
+    int utc_offset_hours = 8;
+};
+// One open entry as the views show it: at what it booked when it has that, otherwise priced under
+// the day's entry_rule within its own limit. Under broker fees an entry made on the mark's trading
+// day is valued as a day trade.
+OpenValuation value_entry(std::string_view code, const OpenEntry& entry, bool long_side, const PositionMark& mark,
+                          const FeeRule& entry_rule, const FeeRule& exit_rule, std::int64_t multiplier);
+
 // How a cover is priced: the covering fill's rule (with its own limit) and the rule of the opposite
 // entries (each entry's own limit is applied to it).
 struct CoverPricing {

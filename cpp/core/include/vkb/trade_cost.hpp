@@ -1,5 +1,6 @@
 #pragma once
 // Cost of one fill: slipped price, fee, tax, fixed cost and quantity in the smallest unit.
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -36,6 +37,28 @@ struct TradeCost {
 
 inline constexpr std::int64_t kSharesPerLot = 1000;
 inline constexpr std::int64_t kDefaultContractValue = 2000;
+// Fresh settings slip every fill this many ticks: buys up, sells down.
+inline constexpr std::int64_t kDefaultSlipTicks = 3;
+// The per-trade fixed cost a reset of the settings puts back (a new account starts at 0).
+inline constexpr std::int64_t kResetPerTradeCost = 10;
+
+// One product kind's stored settings for one action. direction: the stored text, none when the
+// stored value is not text.
+struct FeeSettings {
+    double fee_rate = 0.0;
+    double tax_rate = 0.0;
+    double fixed_cost = 0.0;
+    std::int64_t slip_ticks = 0;
+    std::optional<std::string_view> direction;
+};
+
+// The rule for a fill of `code`: futures slip in whole ticks of their contract; `reverse` slips
+// against the stored direction, and a direction that is not text slips up unless reversed.
+FeeRule resolve_fee_rule(const FeeSettings& settings, std::string_view code, bool futures, bool sell, bool reverse,
+                         const std::optional<BrokerFees>& broker);
+
+// A price or limit a fill can carry.
+inline bool is_tradable_price(double value) { return value > 0.0 && std::isfinite(value); }
 
 // A stored "down" turns up when reversed and anything else turns down; unreversed only "up" is up.
 bool slippage_goes_up(std::string_view stored_direction, bool reverse);

@@ -51,10 +51,6 @@ std::int64_t int_field(nb::handle record, nb::handle key, const char* name) {
     return to_int64(v);
 }
 
-PricedFill entry_fill(const FeeLookup& fees, std::string_view code, double price, std::int64_t qty) {
-    return {entry_side_cost(code, price, qty, fees.multiplier, fees.rule), fees.fixed_cost};
-}
-
 double read_capital(nb::handle self) { return to_double(get_attr(self, keys().current_capital)); }
 
 void write_capital(nb::handle self, double capital) { set_attr(self, keys().current_capital, nb::float_(capital)); }
@@ -145,7 +141,7 @@ TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy
     nb::object code = get_item(position, k.code);
     const FeeLookup fees = lookup_fill_fees(self, position, type);
     const double price = to_double(get_item(position, k.price));
-    const TradeCost cost = priced ? *priced : entry_fill(fees, utf8(code), price, qty).cost;
+    const TradeCost cost = priced ? *priced : entry_side_cost(utf8(code), price, qty, fees.multiplier, fees.rule);
     OpenEntry entry{p.book.next_id(), qty, price, fees.rule.limit_price, record_time(position, k.exchange_ts), {}};
     p.book.capital = read_capital(self);
     p.book.open(utf8(code), buy, entry, cost, fees.multiplier);
@@ -171,28 +167,25 @@ void book_cover(nb::handle self, Positions& p, std::string_view code, const Cove
                   ", 出場成本: " + float_text(t.exit_cost_total) + "[/bold yellow]");
 }
 
-// Refuses a fill no account can book, before anything changes: a price that is not a positive
-// finite number, a quantity that is not a positive integer, or a size whose smallest units or
-// money leave the range the account can count in.
+// Refuses a fill no account can book, before anything changes: a quantity that is not a positive
+// integer, a price that is not tradable, or a size the account cannot count (vkb::fill_too_large;
+// the whole quantity bounds any remainder the fill may open after a cover).
 void check_fill(nb::handle self, nb::handle trade, nb::handle code, ProductType type) {
     const Keys& k = keys();
     nb::object quantity = get_item(trade, k.quantity);
     expect_exact(quantity, &PyLong_Type, "quantity");
     if (quantity <= nb::int_(0)) throw nb::value_error(("數量必須為正整數: " + str_text(quantity)).c_str());
     std::int64_t qty = 0;
-    if (!nb::try_cast<std::int64_t>(quantity, qty)) throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
-    nb::object price = get_item(trade, k.price);
-    const double price_v = to_double(price);
-    if (!(price_v > 0.0) || !std::isfinite(price_v))
-        throw nb::value_error(("價格必須為大於 0 的有限數值: " + str_text(price)).c_str());
-    // The whole quantity bounds any remainder the fill may open after a cover.
-    const FeeLookup fees = lookup_fill_fees(self, trade, type);
-    std::int64_t units = 0;
-    if (__builtin_mul_overflow(qty, fees.multiplier, &units))
-        throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
-    const PricedFill priced = entry_fill(fees, utf8(code), price_v, qty);
-    if (!std::isfinite(capital_after_entry(read_capital(self), priced.cost)))
-        throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
+    const bool fits = nb::try_cast<std::int64_t>(quantity, qty);
+    if (fits) {
+        nb::object price = get_item(trade, k.price);
+        const double price_v = to_double(price);
+        if (!is_tradable_price(price_v))
+            throw nb::value_error(("價格必須為大於 0 的有限數值: " + str_text(price)).c_str());
+        const FeeLookup fees = lookup_fill_fees(self, trade, type);
+        if (!fill_too_large(utf8(code), price_v, qty, fees.multiplier, fees.rule, read_capital(self))) return;
+    }
+    throw nb::value_error(("數量過大: " + str_text(quantity)).c_str());
 }
 
 // The contract month a fill names under "contract" (a str, or None for none).

@@ -60,12 +60,6 @@ std::optional<double> record_time(nb::handle record, nb::handle key) {
     return ts;
 }
 
-bool same_trading_day(std::optional<double> a, std::optional<double> b) {
-    if (!a || !b) return false;
-    const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
-    return exchange_day(*a, offset) == exchange_day(*b, offset);
-}
-
 void bind_positions_fee_profile(PositionsClass& cls) {
     cls.def(
         "use_fee_profile",

@@ -1,5 +1,4 @@
 // Fee settings, the price grid, slippage and the cost of a fill.
-#include <cmath>
 #include <optional>
 #include <string>
 
@@ -7,19 +6,18 @@
 #include "common/py_modules.hpp"
 #include "positions_support.hpp"
 #include "vkb/broker_fees.hpp"
-#include "vkb/contract_specs.hpp"
 #include "vkb/price_grid.hpp"
 
 namespace vkb::py {
 
 namespace {
 
-nb::dict default_kind(nb::object fee, nb::object tax, int per_trade_cost) {
+nb::dict default_kind(nb::object fee, nb::object tax, std::int64_t per_trade_cost) {
     const Keys& k = keys();
     nb::dict buy, sell, slippage, kind;
-    buy[k.tick_count] = nb::int_(3);
+    buy[k.tick_count] = nb::int_(kDefaultSlipTicks);
     buy[k.direction] = k.up;
-    sell[k.tick_count] = nb::int_(3);
+    sell[k.tick_count] = nb::int_(kDefaultSlipTicks);
     sell[k.direction] = k.down;
     slippage[k.buy] = buy;
     slippage[k.sell] = sell;
@@ -50,8 +48,6 @@ std::string_view code_text(nb::handle code) {
 
 nb::object constant_module() { return loaded_module("vorn_kest_backtest.constant"); }
 
-double futures_tick_size(nb::handle code) { return futures_tick_of(utf8(code)); }
-
 nb::dict trade_cost_record(const PricedFill& f, nb::handle quantity, bool ignore_tax) {
     const Keys& k = keys();
     nb::dict r;
@@ -67,7 +63,7 @@ nb::dict trade_cost_record(const PricedFill& f, nb::handle quantity, bool ignore
 
 }  // namespace
 
-nb::dict default_fee_settings(int per_trade_cost) {
+nb::dict default_fee_settings(std::int64_t per_trade_cost) {
     const Keys& k = keys();
     nb::dict table;
     table[k.stock] = default_kind(nb::float_(kFlatStockFeeRate), nb::float_(kFlatStockTaxRate), per_trade_cost);
@@ -87,19 +83,18 @@ FeeLookup lookup_fees(nb::handle self, nb::handle code, nb::handle action, Produ
     nb::object slip = get_item(get_item(kind, k.slippage), action_key(action));
     nb::object direction = get_item(slip, k.direction);
     FeeLookup out;
-    out.rule.fee_rate = to_double(get_item(kind, k.fee));
-    out.rule.tax_rate = to_double(get_item(kind, k.tax));
+    FeeSettings settings;
+    settings.fee_rate = to_double(get_item(kind, k.fee));
+    settings.tax_rate = to_double(get_item(kind, k.tax));
     out.fixed_cost = get_item(kind, k.per_trade_cost);
-    out.rule.fixed_cost = to_double(out.fixed_cost);
-    out.rule.slip_ticks = to_int64(get_item(slip, k.tick_count));
-    out.rule.slip_up = PyUnicode_Check(direction.ptr()) ? slippage_goes_up(utf8(direction), reverse) : !reverse;
-    out.rule.broker = nb::inst_ptr<Positions>(self)->broker;
-    out.rule.futures = type == ProductType::Future;
-    out.rule.sell = equals(action_key(action), k.sell);
-    if (type == ProductType::Future) {
-        out.multiplier = to_int64(future_contract_value(code));
-        out.rule.futures_tick = futures_tick_size(code);
-    }
+    settings.fixed_cost = to_double(out.fixed_cost);
+    settings.slip_ticks = to_int64(get_item(slip, k.tick_count));
+    if (PyUnicode_Check(direction.ptr())) settings.direction = utf8(direction);
+    const bool futures = type == ProductType::Future;
+    if (futures) out.multiplier = to_int64(future_contract_value(code));
+    const std::string_view code_sv = futures ? utf8(code) : std::string_view();
+    out.rule = resolve_fee_rule(settings, code_sv, futures, equals(action_key(action), k.sell), reverse,
+                                nb::inst_ptr<Positions>(self)->broker);
     return out;
 }
 
@@ -109,7 +104,7 @@ namespace {
 std::optional<double> limit_value(nb::handle limit) {
     if (limit.is_none()) return std::nullopt;
     const double value = to_double(limit);
-    if (!(value > 0.0) || !std::isfinite(value))
+    if (!is_tradable_price(value))
         throw nb::value_error(("限價必須為大於 0 的有限數值: " + str_text(limit)).c_str());
     return value;
 }
@@ -193,7 +188,7 @@ void bind_positions_pricing(PositionsClass& cls) {
     cls.def(
         "reset_fee_settings",
         method("reset_fee_settings", {},
-               [](Self self) { set_attr(self.h, keys()._fee_settings, default_fee_settings(10)); }),
+               [](Self self) { set_attr(self.h, keys()._fee_settings, default_fee_settings(kResetPerTradeCost)); }),
         nb::sig("def reset_fee_settings(self) -> None"),
         "重設手續費設定 (每筆固定成本為 10)");
 

@@ -90,7 +90,7 @@ nb::dict new_account_info();
 nb::object account_record(Positions& p, const std::string& code);
 // Brings the code's record up to date, when one was handed out.
 void refresh_account_record(Positions& p, const std::string& code);
-nb::dict default_fee_settings(int per_trade_cost);
+nb::dict default_fee_settings(std::int64_t per_trade_cost);
 
 // A fill priced under the current fee settings; fixed_cost keeps the settings' own object.
 struct PricedFill {
@@ -111,10 +111,8 @@ std::optional<double> fill_limit(nb::handle record);
 // The settings for a fill or position record: its code and action, slipped in its own direction,
 // within its limit when it has one.
 FeeLookup lookup_fill_fees(nb::handle self, nb::handle record, ProductType type);
-// Under broker fees: the epoch time a record holds under `key` (none when it has no readable
-// time), and whether two such times fall on one exchange trading day (a missing time never does).
+// The epoch time a record holds under `key`; none when it has no readable time.
 std::optional<double> record_time(nb::handle record, nb::handle key);
-bool same_trading_day(std::optional<double> a, std::optional<double> b);
 nb::object future_contract_value(nb::handle code);
 
 // A ledger priced with the package's margin table and the exchange calendar.

@@ -1,6 +1,6 @@
 // Position views: one record per open position or one per code, valued at the code's last tick.
-// The money comes from vkb_core (value_open_position, HoldingSummary); this file only reads the
-// book and builds the records.
+// The money comes from vkb_core (value_entry, summarize_holding); this file only reads the book and
+// the ticks and builds the records.
 //
 // Choices where the account leaves room:
 // - Codes without an open position are left out of both views.
@@ -34,8 +34,7 @@ ProductType view_product_type(nb::handle value) {
 struct Holding {
     nb::object code;
     SideBook sides;
-    std::optional<double> close;
-    std::optional<double> tick_time;  // the last tick's, for telling a day trade under broker fees
+    PositionMark mark;
 };
 
 std::vector<Holding> holdings(Self self, nb::handle product_type) {
@@ -47,14 +46,16 @@ std::vector<Holding> holdings(Self self, nb::handle product_type) {
         if (sides.buy.empty() && sides.sell.empty()) continue;
         nb::str code(name.c_str(), name.size());
         if (!has_item(mapper, code) || !equals(get_item(mapper, code), product_type)) continue;
-        out.push_back({code, sides, {}, {}});
+        out.push_back({code, sides, {}});
     }
+    const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
     for (Holding& h : out) {
+        h.mark.utc_offset_hours = offset;
         nb::object tick = ticks.attr(k.get)(h.code);
         if (tick.is_none()) console_print(kNoTickLine);
         else {
-            h.close = to_double(get_item(tick, k.close));
-            h.tick_time = record_time(tick, k.timestamp);
+            h.mark.close = to_double(get_item(tick, k.close));
+            h.mark.time = record_time(tick, k.timestamp);
         }
     }
     return out;
@@ -74,7 +75,6 @@ void add_cash_margin_fields(nb::dict& record, std::initializer_list<nb::handle> 
 nb::list format_detail(Self self, nb::handle product_type) {
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
-    const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
     nb::list out;
     for (const Holding& h : holdings(self, product_type)) {
         const std::string_view code = utf8(h.code);
@@ -83,17 +83,11 @@ nb::list format_detail(Self self, nb::handle product_type) {
             const FeeLookup entry_fees = lookup_fees(self.h, h.code, long_side ? k.buy : k.sell, type, false);
             for (const OpenEntry& e : h.sides.side(long_side)) {
                 nb::object position = self.p->records.at(e.id);
-                const bool same_day = exit_fees.rule.broker && same_trading_day(e.time, h.tick_time);
-                FeeRule entry_rule = entry_fees.rule;
-                entry_rule.limit_price = e.limit;
                 const OpenValuation v =
-                    e.booked ? value_booked_position(code, e.booked->share(e.qty), h.close, exit_fees.multiplier,
-                                                     exit_fees.rule, long_side, same_day)
-                             : value_open_position(code, e.price, h.close, e.qty, entry_fees.multiplier, entry_rule,
-                                                   exit_fees.rule, long_side, same_day);
+                    value_entry(code, e, long_side, h.mark, entry_fees.rule, exit_fees.rule, exit_fees.multiplier);
                 nb::dict r;
                 r[k.code] = h.code;
-                r[k.date] = position_date(position, offset);
+                r[k.date] = position_date(position, h.mark.utc_offset_hours);
                 r[k.quantity] = get_item(position, k.quantity);
                 r[k.price] = get_item(position, k.price);
                 r[k.cost] = nb::float_(v.principal);
@@ -115,14 +109,9 @@ nb::list format_summary(Self self, nb::handle product_type) {
     const ProductType type = view_product_type(product_type);
     nb::list out;
     for (const Holding& h : holdings(self, product_type)) {
-        HoldingSummary s;
-        for (const bool long_side : {true, false})
-            for (const OpenEntry& e : h.sides.side(long_side)) s.add(e.price, e.qty);
         const std::int64_t unit =
             type == ProductType::Stock ? kSharesPerLot : to_int64(future_contract_value(h.code));
-        if (h.close)
-            for (const bool long_side : {true, false})
-                for (const OpenEntry& e : h.sides.side(long_side)) s.mark(e.price, *h.close, e.qty, unit, long_side);
+        const HoldingSummary s = summarize_holding(h.sides, h.mark.close, unit);
         nb::dict r;
         r[k.code] = h.code;
         r[k.quantity] = nb::int_(s.quantity);
