@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "vkb/contract_specs.hpp"
+#include "vkb/contract_terms.hpp"
 #include "vkb/price_grid.hpp"
 #include "vkb/session_calendar.hpp"
 

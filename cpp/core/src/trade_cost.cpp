@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "vkb/contract_specs.hpp"
+#include "vkb/contract_terms.hpp"
 #include "vkb/futures_tick.hpp"
 #include "vkb/price_grid.hpp"
 

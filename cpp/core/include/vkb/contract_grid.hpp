@@ -14,7 +14,7 @@ public:
     static ContractGrid for_stock(std::string_view code);
     // Throws std::invalid_argument unless the tick is a positive whole number of hundredths.
     static ContractGrid for_futures(double tick);
-    // A stock's bands, or the fixed tick of a futures code's family (contract_specs.hpp).
+    // A stock's bands, or the fixed tick of a futures code's family (contract_terms.hpp).
     static ContractGrid for_code(std::string_view code, ProductType market);
 
     bool is_fund() const { return fund_; }

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vkb/contract_specs.hpp"
+#include "vkb/contract_terms.hpp"
 
 namespace vkb {
 

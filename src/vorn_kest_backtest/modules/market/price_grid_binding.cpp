@@ -13,7 +13,7 @@
 #include "common/rule_text.hpp"
 #include "positions/numpy_columns.hpp"
 #include "vkb/contract_grid.hpp"
-#include "vkb/contract_specs.hpp"
+#include "vkb/contract_terms.hpp"
 #include "vkb/daily_band.hpp"
 #include "vkb/price_grid.hpp"
 
@@ -76,7 +76,7 @@ void bind_price_grid(nb::module_& m) {
     m.attr("DEFAULT_FUTURES_TICK") = vkb::kDefaultFuturesTick;
     m.def("futures_contracts", [] {
               nb::list rows;
-              for (const vkb::ContractSpec& s : vkb::futures_contracts())
+              for (const vkb::ContractTerms& s : vkb::futures_contracts())
                   rows.append(nb::make_tuple(s.family, s.point_value, s.tick_size, s.name));
               return rows;
           }, nb::sig("def futures_contracts() -> list[tuple[str, int, float, str]]"),

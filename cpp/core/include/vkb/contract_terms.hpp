@@ -11,7 +11,7 @@ namespace vkb {
 // A family outside the table moves in whole points.
 inline constexpr double kDefaultFuturesTick = 1.0;
 
-struct ContractSpec {
+struct ContractTerms {
     std::string family;
     std::int64_t point_value = 0;
     double tick_size = 0.0;
@@ -24,12 +24,12 @@ std::string_view futures_family_of(std::string_view code);
 // Rows of a table with the columns family,point_value,tick_size,name (header first). Throws
 // std::invalid_argument naming the line for a missing field, a point value that is not a positive
 // whole number or a tick that is not a positive whole number of hundredths.
-std::vector<ContractSpec> parse_contract_specs(std::string_view csv);
+std::vector<ContractTerms> parse_contract_terms(std::string_view csv);
 
 // The compiled-in table, in file order.
-const std::vector<ContractSpec>& futures_contracts();
+const std::vector<ContractTerms>& futures_contracts();
 // The terms of a code's family; null for a family outside the table.
-const ContractSpec* futures_contract(std::string_view code);
+const ContractTerms* futures_contract(std::string_view code);
 // The code's family tick, or kDefaultFuturesTick.
 double futures_tick_of(std::string_view code);
 

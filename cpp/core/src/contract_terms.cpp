@@ -1,4 +1,4 @@
-#include "vkb/contract_specs.hpp"
+#include "vkb/contract_terms.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -30,28 +30,28 @@ double number(std::string_view text, std::size_t line) {
     return value;
 }
 
-ContractSpec row_of(std::string_view text, std::size_t line) {
+ContractTerms row_of(std::string_view text, std::size_t line) {
     const auto fields = split(text, ',');
     if (fields.size() != 4 || fields[0].empty())
         throw std::invalid_argument("contract table line " + std::to_string(line) + ": expected 4 fields");
-    ContractSpec spec{std::string(fields[0]), 0, number(fields[2], line), std::string(fields[3])};
+    ContractTerms terms{std::string(fields[0]), 0, number(fields[2], line), std::string(fields[3])};
     const double point_value = number(fields[1], line);
     if (!(point_value > 0) || point_value != std::floor(point_value))
         throw std::invalid_argument("contract table line " + std::to_string(line) + ": point value " +
                                     std::string(fields[1]));
-    spec.point_value = static_cast<std::int64_t>(point_value);
-    const double cents = std::nearbyint(spec.tick_size * 100.0);
-    if (!(cents >= 1) || std::fabs(spec.tick_size * 100.0 - cents) > 1e-9)
+    terms.point_value = static_cast<std::int64_t>(point_value);
+    const double cents = std::nearbyint(terms.tick_size * 100.0);
+    if (!(cents >= 1) || std::fabs(terms.tick_size * 100.0 - cents) > 1e-9)
         throw std::invalid_argument("contract table line " + std::to_string(line) + ": tick " + std::string(fields[2]));
-    return spec;
+    return terms;
 }
 
 }  // namespace
 
 std::string_view futures_family_of(std::string_view code) { return code.substr(0, 3); }
 
-std::vector<ContractSpec> parse_contract_specs(std::string_view csv) {
-    std::vector<ContractSpec> specs;
+std::vector<ContractTerms> parse_contract_terms(std::string_view csv) {
+    std::vector<ContractTerms> terms;
     std::size_t line = 0;
     while (!csv.empty()) {
         const std::size_t end = csv.find('\n');
@@ -60,26 +60,26 @@ std::vector<ContractSpec> parse_contract_specs(std::string_view csv) {
         ++line;
         if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
         if (line == 1 || text.empty()) continue;
-        specs.push_back(row_of(text, line));
+        terms.push_back(row_of(text, line));
     }
-    return specs;
+    return terms;
 }
 
-const std::vector<ContractSpec>& futures_contracts() {
-    static const std::vector<ContractSpec> table = parse_contract_specs(kFuturesContractsCsv);
+const std::vector<ContractTerms>& futures_contracts() {
+    static const std::vector<ContractTerms> table = parse_contract_terms(kFuturesContractsCsv);
     return table;
 }
 
-const ContractSpec* futures_contract(std::string_view code) {
+const ContractTerms* futures_contract(std::string_view code) {
     const std::string_view family = futures_family_of(code);
-    for (const ContractSpec& spec : futures_contracts())
-        if (spec.family == family) return &spec;
+    for (const ContractTerms& terms : futures_contracts())
+        if (terms.family == family) return &terms;
     return nullptr;
 }
 
 double futures_tick_of(std::string_view code) {
-    const ContractSpec* spec = futures_contract(code);
-    return spec == nullptr ? kDefaultFuturesTick : spec->tick_size;
+    const ContractTerms* terms = futures_contract(code);
+    return terms == nullptr ? kDefaultFuturesTick : terms->tick_size;
 }
 
 }  // namespace vkb

@@ -2,12 +2,12 @@
 
 #include <stdexcept>
 
-#include "vkb/contract_specs.hpp"
+#include "vkb/contract_terms.hpp"
 
 using namespace vkb;
 
 TEST_CASE("the compiled-in table holds each family's point value and tick") {
-    const ContractSpec* txf = futures_contract("TXFR1");
+    const ContractTerms* txf = futures_contract("TXFR1");
     REQUIRE(txf != nullptr);
     CHECK(txf->family == "TXF");
     CHECK(txf->point_value == 200);
@@ -20,10 +20,10 @@ TEST_CASE("the compiled-in table holds each family's point value and tick") {
 }
 
 TEST_CASE("a table row with a bad point value or tick names its line") {
-    CHECK(parse_contract_specs("family,point_value,tick_size,name\r\nAAA,10,0.5,x\r\n").at(0).tick_size == 0.5);
-    CHECK_THROWS_WITH_AS(parse_contract_specs("h\nAAA,0,1,x\n"), "contract table line 2: point value 0",
+    CHECK(parse_contract_terms("family,point_value,tick_size,name\r\nAAA,10,0.5,x\r\n").at(0).tick_size == 0.5);
+    CHECK_THROWS_WITH_AS(parse_contract_terms("h\nAAA,0,1,x\n"), "contract table line 2: point value 0",
                          std::invalid_argument);
-    CHECK_THROWS_WITH_AS(parse_contract_specs("h\nAAA,10,1,x\nBBB,10,0.001,y\n"), "contract table line 3: tick 0.001",
+    CHECK_THROWS_WITH_AS(parse_contract_terms("h\nAAA,10,1,x\nBBB,10,0.001,y\n"), "contract table line 3: tick 0.001",
                          std::invalid_argument);
-    CHECK_THROWS_AS(parse_contract_specs("h\nAAA,10,1\n"), std::invalid_argument);
+    CHECK_THROWS_AS(parse_contract_terms("h\nAAA,10,1\n"), std::invalid_argument);
 }
