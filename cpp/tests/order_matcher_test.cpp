@@ -180,6 +180,39 @@ TEST_CASE("the matcher's daily bands follow each stock's days") {
     CHECK_FALSE(m.bands().outside("2330", 110.0));
 }
 
+TEST_CASE("a trade told by its time in seconds moves the band by the exchange's date, on the stock's grid") {
+    OrderMatcher m;
+    // 23:30 UTC on day 0 is day 1 at UTC+8: the next trade, hours later the same exchange day, sets no reference.
+    m.observe_band("2330", ProductType::Stock, 86400.0 - 1800.0, 100.0, 8);
+    m.observe_band("2330", ProductType::Stock, 86400.0 + 3600.0, 103.0, 8);
+    CHECK_FALSE(m.bands().band("2330"));
+    m.observe_band("2330", ProductType::Stock, 2 * 86400.0, 101.0, 8);
+    // Around the day's last trade, 103 +/- 10.3 rounded inward: 113.3 onto the 0.5 step of prices 100-500,
+    // 92.7 already on the 0.1 step below 100.
+    const auto band = m.bands().band("2330");
+    REQUIRE(band);
+    CHECK(band->first == doctest::Approx(92.7));
+    CHECK(band->second == doctest::Approx(113.0));
+}
+
+TEST_CASE("order kinds are read by their API names only") {
+    CHECK(parse_order_kind("Market") == OrderKind::Market);
+    CHECK(parse_order_kind("Limit") == OrderKind::Limit);
+    CHECK(parse_order_kind("Stop") == OrderKind::Stop);
+    CHECK(parse_order_kind("StopLimit") == OrderKind::StopLimit);
+    CHECK_FALSE(parse_order_kind("limit"));
+    CHECK_FALSE(parse_order_kind(""));
+}
+
+TEST_CASE("each print counts once toward the code's average print") {
+    OrderMatcher m;
+    m.prints("2330").count(10);
+    m.prints("2330").count(30);
+    CHECK(m.prints("2330").volume == 40.0);
+    CHECK(m.prints("2330").prints == 2);
+    CHECK(m.prints("0050").prints == 0);
+}
+
 TEST_CASE("through, the default: a print at the limit does not fill, on arrival or resting; a trade beyond does") {
     OrderMatcher m;
     CHECK(m.rules().through);

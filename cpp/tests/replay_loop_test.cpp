@@ -1,6 +1,7 @@
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -137,4 +138,17 @@ TEST_CASE("only a code with working orders meets the matcher, and closed bars ar
     loop.step(tick("2330", "Stock", t + 1, 600.0));
     loop.step(tick("2330", "Stock", t + 2, 601.0));
     CHECK(calls.log == std::vector<std::string>{"added 0", "bars 0", "added 1", "matched 1 x1", "bars 1", "bars 1"});
+}
+
+TEST_CASE("each tick counts toward its code's prints; progress every 0 ticks is refused") {
+    OrderMatcher matcher;
+    Calls calls;
+    ReplayLoop loop(matcher, calls, {});
+    loop.step(tick("2330", "Stock", kDay + 9 * kHour, 600.0, 5));
+    loop.step(tick("2330", "Stock", kDay + 9 * kHour + 1, 601.0, 7));
+    CHECK(matcher.prints("2330").volume == 12.0);
+    CHECK(matcher.prints("2330").prints == 2);
+    ReplayLoopOptions never;
+    never.progress_every = 0;
+    CHECK_THROWS_AS(ReplayLoop(matcher, calls, never), std::invalid_argument);
 }

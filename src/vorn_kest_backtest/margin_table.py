@@ -13,6 +13,8 @@ from datetime import date, datetime
 from functools import cache
 from pathlib import Path
 
+from vorn_kest_backtest import utils
+
 MarginRow = tuple[str, date, float]
 
 COLUMNS = ("family", "effective_date", "initial_margin")
@@ -56,3 +58,10 @@ def read_margin_table(path: str | Path) -> list[MarginRow]:
 def package_margin_rows() -> tuple[MarginRow, ...]:
     """套件內保證金表的列 (讀一次)."""
     return tuple(read_margin_table(PACKAGE_MARGINS))
+
+
+def announce_early_dates(notices: list[tuple[str, date]]) -> None:
+    """帳本以商品族最早的一列計算更早交易日的保證金時, 每個商品族提示一次 (商品族, 該列生效日)."""
+    for family, first in notices:
+        utils.console.print(f"[yellow]保證金表中 {family} 最早的一列生效於 {first.isoformat()}, "
+                            "更早的交易日以該列的原始保證金計算[/yellow]")

@@ -358,7 +358,7 @@ class OrderMatcher:
 def trailing_stop_level(code: str, futures_tick: float | None, buy: bool, best: float, distance: float, fraction: bool) -> float:
     """移動停損在最佳成交價 best 之後的停損價 (賣出在下方, 買進在上方), 落在價格跳動格上遠離市價的一側."""
 
-def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, matcher: object, matched: object, last_ticks: object, last_quotes: object | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: object | None = None, roll_session: object | None = None) -> int:
+def drive_replay(ticker: object, positions: object, quote_manager: object, ctx: object, *, on_tick: object | None, on_tick_failed: object, deliver_bars: object, bar_events: bool, matcher: OrderMatcher, matched: object, last_ticks: dict, last_quotes: dict | None, recorder: object | None, progress: object | None, progress_every: int, progress_interval: float, utc_offset_hours: int, roll_held: dict | None = None, roll_session: object | None = None) -> int:
     """
-    逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新, 等待中的委託由 matcher (OrderMatcher) 撮合; 只在策略定義的方法, 委託成交或到期 (matched(這一筆, 事件)), 換月持有的代碼可能開始新的交易日 (roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), 以及權益每分鐘取樣時呼叫 Python.
+    逐筆回放直到結束狀態, 回傳處理的 Tick 數; 引數由 vorn_kest_backtest.modules.positions.positions.drive_replay 檢查.
     """

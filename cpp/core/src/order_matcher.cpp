@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "vkb/civil_time.hpp"
+
 namespace vkb {
 
 namespace {
@@ -23,6 +25,14 @@ OrderKind works_as(const MatchOrder& order) {
 double grid_price(std::int64_t cents) { return static_cast<double>(cents) / 100.0; }
 
 }  // namespace
+
+std::optional<OrderKind> parse_order_kind(std::string_view name) {
+    if (name == "Market") return OrderKind::Market;
+    if (name == "Limit") return OrderKind::Limit;
+    if (name == "Stop") return OrderKind::Stop;
+    if (name == "StopLimit") return OrderKind::StopLimit;
+    return std::nullopt;
+}
 
 double trailing_stop_level(const ContractGrid& grid, bool buy, double best, const Trail& trail) {
     const double distance = trail.fraction ? best * trail.distance : trail.distance;
@@ -112,6 +122,11 @@ PrintStats& OrderMatcher::prints(std::string_view code) {
     const auto found = prints_.find(std::string(code));
     if (found != prints_.end()) return found->second;
     return prints_.emplace(std::string(code), PrintStats{}).first->second;
+}
+
+void OrderMatcher::observe_band(std::string_view code, ProductType market, double time, double price,
+                                int utc_offset_hours) {
+    bands_.observe(code, market, ContractGrid::for_code(code, market), to_wall_micros(time, utc_offset_hours), price);
 }
 
 void OrderMatcher::settle(CodeBook& book, Working& working, const MatchEvent& event, std::vector<MatchEvent>& events) {

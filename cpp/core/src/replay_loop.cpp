@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "vkb/civil_time.hpp"
-#include "vkb/contract_grid.hpp"
 #include "vkb/daily_band.hpp"
 #include "vkb/session_calendar.hpp"
 
@@ -12,7 +12,9 @@ namespace vkb {
 
 ReplayLoop::ReplayLoop(OrderMatcher& matcher, ReplayListener& listener, const ReplayLoopOptions& options)
     : matcher_(matcher), listener_(listener), options_(options),
-      next_sample_(options.samples_equity ? -INFINITY : INFINITY), last_shown_(std::chrono::steady_clock::now()) {}
+      next_sample_(options.samples_equity ? -INFINITY : INFINITY), last_shown_(std::chrono::steady_clock::now()) {
+    if (options.progress_every == 0) throw std::invalid_argument("progress_every 必須是正整數: 0");
+}
 
 void ReplayLoop::step(const LoopTick& tick) {
     const double timestamp = tick.values.timestamp;
@@ -39,8 +41,7 @@ void ReplayLoop::step(const LoopTick& tick) {
     take(index, tick, day, night_day);
     if (band_turn) observe_band(code);
     code.sets_reference = sets_reference;
-    code.prints->volume += static_cast<double>(code.tick.qty);
-    ++code.prints->prints;
+    code.prints->count(code.tick.qty);
     const std::size_t closed = listener_.feed_quotes(index);
     if (roll_due) listener_.roll(index);
     if (matcher_.has_orders(code.code)) match(index);
@@ -96,8 +97,7 @@ bool ReplayLoop::sets_band_reference(const LoopCode& code, double timestamp) con
 // The code's last trade, told to the matcher's daily bands.
 void ReplayLoop::observe_band(const LoopCode& code) {
     if (!code.market_type) return;
-    matcher_.bands().observe(code.code, *code.market_type, ContractGrid::for_code(code.code, *code.market_type),
-                             to_wall_micros(code.tick.timestamp, options_.utc_offset_hours), code.tick.close);
+    matcher_.observe_band(code.code, *code.market_type, code.tick.timestamp, code.tick.close, options_.utc_offset_hours);
 }
 
 // The code's working orders meet the tick; the listener hears only of fills and expiries.

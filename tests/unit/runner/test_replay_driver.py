@@ -339,3 +339,26 @@ def test_the_daily_band_of_a_day_comes_from_the_day_before_s_last_trade(python_l
     inside, outside = strategy.orders
     assert "漲跌停" not in inside.reason and inside.fill_price == 110.0
     assert "漲跌停" in outside.reason and "99.00 ~ 121.00" in outside.reason
+
+
+@pytest.mark.parametrize("change, error, message", [
+    ({"quote_manager": object()}, TypeError, "quote_manager 必須是 QuoteManager"),
+    ({"matcher": object()}, TypeError, "matcher 必須是 OrderMatcher"),
+    ({"last_ticks": []}, TypeError, "last_ticks 必須是 dict"),
+    ({"last_quotes": []}, TypeError, "last_quotes 必須是 dict 或 None"),
+    ({"roll_held": [], "roll_session": print}, TypeError, "roll_held 必須是 dict 或 None"),
+    ({"roll_held": {}}, ValueError, "roll_held 與 roll_session 須同時給或同時不給"),
+    ({"progress_every": 0}, ValueError, "progress_every 必須是正整數: 0"),
+])
+def test_drive_replay_refuses_wrong_arguments_before_taking_a_tick(change, error, message):
+    from vorn_kest_backtest.modules.positions.positions import OrderMatcher, drive_replay
+
+    ticker, positions, quotes = Ticker(None), Positions(), QuoteManager()
+    arguments = dict(ticker=ticker, positions=positions, quote_manager=quotes, ctx=object(), on_tick=None,
+                     on_tick_failed=print, deliver_bars=print, bar_events=False, matcher=OrderMatcher(),
+                     matched=print, last_ticks={}, last_quotes=None, recorder=None, progress=None,
+                     progress_every=1, progress_interval=0.1, utc_offset_hours=8)
+    arguments.update(change)
+    with pytest.raises(error) as raised:
+        drive_replay(**arguments)
+    assert str(raised.value) == message

@@ -43,6 +43,9 @@ namespace vkb {
 
 enum class OrderKind { Market, Limit, Stop, StopLimit };
 
+// "Market", "Limit", "Stop" or "StopLimit"; none for another name.
+std::optional<OrderKind> parse_order_kind(std::string_view name);
+
 // Without a quote size, the volume ahead of a new resting limit is this many average prints of its code.
 inline constexpr double kQueueShareOfAveragePrint = 1.0;
 
@@ -55,6 +58,11 @@ struct Trail {
 struct PrintStats {
     double volume = 0.0;
     std::int64_t prints = 0;
+
+    void count(std::int64_t trade_volume) {
+        volume += static_cast<double>(trade_volume);
+        ++prints;
+    }
 };
 
 // The defaults are the conservative ones: a print at a resting limit does not fill it, whole fills, no latency.
@@ -151,6 +159,8 @@ public:
     // One order meets the trade (an order filled on the tick it was placed on).
     std::vector<MatchEvent> work(std::int64_t id, const TradePrint& trade);
 
+    // A trade of `code` at `time` (epoch seconds) told to its daily band, on the code's own price grid.
+    void observe_band(std::string_view code, ProductType market, double time, double price, int utc_offset_hours);
     DailyBands& bands() { return bands_; }
     const DailyBands& bands() const { return bands_; }
 

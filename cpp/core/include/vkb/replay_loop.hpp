@@ -63,13 +63,14 @@ public:
 struct ReplayLoopOptions {
     bool samples_equity = false, watches_roll = false, bar_events = false, calls_on_tick = false,
          reports_progress = false;
-    std::size_t progress_every = 4096;
+    std::size_t progress_every = 4096;  // ticks between looks at the clock for a progress report
     double progress_interval = 0.1;  // seconds between progress reports at least
     int utc_offset_hours = 8;
 };
 
 class ReplayLoop {
 public:
+    // Throws std::invalid_argument for a progress_every of 0.
     ReplayLoop(OrderMatcher& matcher, ReplayListener& listener, const ReplayLoopOptions& options);
 
     void step(const LoopTick& tick);

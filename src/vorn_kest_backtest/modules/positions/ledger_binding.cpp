@@ -8,12 +8,11 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
-#include "common/py_console.hpp"
 #include "common/py_modules.hpp"
 #include "market/market_values.hpp"
 #include "positions_support.hpp"
-#include "vkb/civil_time.hpp"
 #include "vkb/margin_schedule.hpp"
 
 namespace vkb::py {
@@ -86,12 +85,11 @@ void prepare_ledger(Ledger& ledger) {
 }
 
 void print_margin_notices(Ledger& ledger) {
-    for (const MarginNotice& notice : ledger.take_margin_notices()) {
-        int y = 0, m = 0, d = 0;
-        civil_from_days(notice.first_date, y, m, d);
-        console_print("[yellow]保證金表中 " + notice.family + " 最早的一列生效於 " + format_date(y, m, d) +
-                      ", 更早的交易日以該列的原始保證金計算[/yellow]");
-    }
+    const std::vector<MarginNotice> notices = ledger.take_margin_notices();
+    if (notices.empty()) return;
+    nb::list rows;
+    for (const MarginNotice& notice : notices) rows.append(nb::make_tuple(notice.family, date_of(notice.first_date)));
+    loaded_module("vorn_kest_backtest.margin_table").attr("announce_early_dates")(rows);
 }
 
 void bind_ledger(nb::module_& m) {

@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "market/market_values.hpp"
-#include "vkb/civil_time.hpp"
 #include "vkb/contract_grid.hpp"
 #include "vkb/order_matcher.hpp"
 
@@ -23,7 +22,7 @@ namespace nb = nanobind;
 
 namespace vkb::py {
 
-nb::object matcher_event(const MatchEvent& event);
+nb::list matcher_events(const std::vector<MatchEvent>& events);
 
 namespace {
 
@@ -34,10 +33,7 @@ double or_nan(const std::optional<double>& value) { return value ? *value : kNaN
 nb::object or_none(double value) { return std::isnan(value) ? nb::none() : nb::object(nb::float_(value)); }
 
 OrderKind kind_of(const std::string& kind) {
-    if (kind == "Market") return OrderKind::Market;
-    if (kind == "Limit") return OrderKind::Limit;
-    if (kind == "Stop") return OrderKind::Stop;
-    if (kind == "StopLimit") return OrderKind::StopLimit;
+    if (auto parsed = parse_order_kind(kind)) return *parsed;
     throw nb::value_error(("委託種類必須是 Market, Limit, Stop 或 StopLimit: " + kind).c_str());
 }
 
@@ -66,20 +62,20 @@ nb::tuple state_of(const MatchOrder& order) {
     return nb::make_tuple(order.triggered, order.rested, or_none(order.stop), or_none(order.best));
 }
 
-TradePrint print_of(double time, double price, double bid, double ask, std::int64_t volume) {
-    return {time, price, bid, ask, volume};
-}
-
 }  // namespace
 
-// (kind, id, price, time, limit, (triggered, rested, stop, best), by, quantity) as the order book applies it.
-nb::object matcher_event(const MatchEvent& event) {
-    const char* kind = event.kind == MatchEvent::Kind::Fill           ? "Fill"
-                       : event.kind == MatchEvent::Kind::Expire       ? "Expire"
-                       : event.kind == MatchEvent::Kind::OneCancelled ? "OneCancelled"
-                                                                      : "Cancelled";
-    return nb::make_tuple(kind, event.order.id, event.price, event.time, or_none(event.limit), state_of(event.order),
-                          event.by, event.quantity);
+// Each (kind, id, price, time, limit, (triggered, rested, stop, best), by, quantity) as the order book applies it.
+nb::list matcher_events(const std::vector<MatchEvent>& events) {
+    nb::list out;
+    for (const MatchEvent& event : events) {
+        const char* kind = event.kind == MatchEvent::Kind::Fill           ? "Fill"
+                           : event.kind == MatchEvent::Kind::Expire       ? "Expire"
+                           : event.kind == MatchEvent::Kind::OneCancelled ? "OneCancelled"
+                                                                          : "Cancelled";
+        out.append(nb::make_tuple(kind, event.order.id, event.price, event.time, or_none(event.limit),
+                                  state_of(event.order), event.by, event.quantity));
+    }
+    return out;
 }
 
 }  // namespace vkb::py
@@ -153,11 +149,7 @@ void bind_order_matcher(nb::module_& m) {
             "下單時該代碼的 (委買價, 委賣價, 委買量, 委賣量), 限價等於同方向報價時該量排在前面; triggered / rested / filled 為放回時的狀態.")
         .def(
             "count_print",
-            [](OrderMatcher& self, const std::string& code, std::int64_t volume) {
-                PrintStats& prints = self.prints(code);
-                prints.volume += static_cast<double>(volume);
-                ++prints.prints;
-            },
+            [](OrderMatcher& self, const std::string& code, std::int64_t volume) { self.prints(code).count(volume); },
             nb::arg("code"), nb::arg("volume"), "代碼的一筆成交量, 用於估計排隊 (平均每筆成交量).")
         .def("request_cancel", &OrderMatcher::request_cancel, nb::arg("id"), nb::arg("time"),
              "於 time 送出的取消, 延遲後到達; 委託不在撮合中時回傳 False.")
@@ -177,8 +169,7 @@ void bind_order_matcher(nb::module_& m) {
                int utc_offset_hours) {
                 const auto type = parse_product_type(market);
                 if (!type) throw nb::value_error(("不支援的商品類型: " + market).c_str());
-                self.bands().observe(code, *type, ContractGrid::for_code(code, *type),
-                                     to_wall_micros(timestamp, utc_offset_hours), close);
+                self.observe_band(code, *type, timestamp, close, utc_offset_hours);
             },
             nb::arg("code"), nb::arg("market"), nb::arg("timestamp"), nb::arg("close"), nb::arg("utc_offset_hours"),
             "一筆成交: 漲跌停範圍依股票前一交易日, 期貨前一日盤的最後成交價.")
@@ -203,10 +194,7 @@ void bind_order_matcher(nb::module_& m) {
             "on_trade",
             [](OrderMatcher& self, const std::string& code, double time, double price, double bid, double ask,
                std::int64_t volume) {
-                nb::list out;
-                for (const MatchEvent& event : self.on_trade(code, print_of(time, price, bid, ask, volume)))
-                    out.append(matcher_event(event));
-                return out;
+                return matcher_events(self.on_trade(code, TradePrint{time, price, bid, ask, volume}));
             },
             nb::arg("code"), nb::arg("time"), nb::arg("price"), nb::arg("bid"), nb::arg("ask"), nb::arg("volume"),
             nb::sig("def on_trade(self, code: str, time: float, price: float, bid: float, ask: float, volume: int) "
@@ -218,10 +206,7 @@ void bind_order_matcher(nb::module_& m) {
             "work",
             [](OrderMatcher& self, std::int64_t id, double time, double price, double bid, double ask,
                std::int64_t volume) {
-                nb::list out;
-                for (const MatchEvent& event : self.work(id, print_of(time, price, bid, ask, volume)))
-                    out.append(matcher_event(event));
-                return out;
+                return matcher_events(self.work(id, TradePrint{time, price, bid, ask, volume}));
             },
             nb::arg("id"), nb::arg("time"), nb::arg("price"), nb::arg("bid"), nb::arg("ask"), nb::arg("volume"),
             nb::sig("def work(self, id: int, time: float, price: float, bid: float, ask: float, volume: int) "

@@ -5,6 +5,7 @@
 // is about to look: the account's current ticks and the book's last ticks are brought up to date
 // before every call into Python and when the loop ends.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 
 #include <cmath>
 #include <cstdint>
@@ -19,7 +20,6 @@
 #include "tick_record_reader.hpp"
 #include "ticker/ticker_impl.hpp"
 #include "vkb/civil_time.hpp"
-#include "vkb/exchange_time.hpp"
 #include "vkb/order_matcher.hpp"
 #include "vkb/replay_loop.hpp"
 
@@ -27,7 +27,7 @@ namespace nb = nanobind;
 
 namespace vkb::py {
 
-nb::object matcher_event(const MatchEvent& event);
+nb::list matcher_events(const std::vector<MatchEvent>& events);
 
 namespace {
 
@@ -110,40 +110,26 @@ private:
     Ticker* native_ = nullptr;
 };
 
+// The callables are null where Python gave None.
 struct DriverHooks {
-    nb::object ctx, on_tick, on_tick_failed, deliver_bars, matcher, matched, last_ticks,
-        last_quotes, recorder, progress, roll_held, roll_session;
-    bool bar_events = false;
-    std::size_t progress_every = 4096;
-    double progress_interval = 0.1;
-    int utc_offset_hours = vkb::kExchangeUtcOffsetHours;
+    nb::object ctx, on_tick, on_tick_failed, deliver_bars, matched, recorder, progress, roll_session;
+    nb::dict last_ticks;
+    std::optional<nb::dict> last_quotes, roll_held;
 };
 
 class ReplayDriver final : public vkb::ReplayListener {
 public:
-    ReplayDriver(nb::handle ticker, nb::handle positions, nb::handle quotes, DriverHooks hooks)
-        : source_(ticker), positions_(nb::borrow(positions)), hooks_(std::move(hooks)),
+    ReplayDriver(nb::handle ticker, nb::handle positions, void* quotes, OrderMatcher& matcher, DriverHooks hooks,
+                 vkb::ReplayLoopOptions options)
+        : source_(ticker), positions_(nb::borrow(positions)), quotes_(quotes), hooks_(std::move(hooks)),
           current_ticks_key_(interned("current_tick_infos")), sample_minute_key_(interned("sample_minute")),
           catch_up_key_(interned("catch_up")) {
-        quotes_ = quote_manager_of(quotes);
-        if (quotes_ == nullptr) throw nb::type_error("quote_manager 必須是 QuoteManager");
-        if (!nb::try_cast<OrderMatcher*>(hooks_.matcher, matcher_) || matcher_ == nullptr)
-            throw nb::type_error("matcher 必須是 OrderMatcher");
-        if (!PyDict_Check(hooks_.last_ticks.ptr())) throw nb::type_error("last_ticks 必須是 dict");
-        if (hooks_.last_quotes.is_valid() && !PyDict_Check(hooks_.last_quotes.ptr()))
-            throw nb::type_error("last_quotes 必須是 dict 或 None");
-        if (hooks_.roll_held.is_valid() && !PyDict_Check(hooks_.roll_held.ptr()))
-            throw nb::type_error("roll_held 必須是 dict 或 None");
-        vkb::ReplayLoopOptions options;
         options.samples_equity = hooks_.recorder.is_valid();
-        options.watches_roll = hooks_.roll_held.is_valid();
-        options.bar_events = hooks_.bar_events;
+        options.watches_roll = hooks_.roll_held.has_value();
         options.calls_on_tick = hooks_.on_tick.is_valid();
         options.reports_progress = hooks_.progress.is_valid();
-        options.progress_every = hooks_.progress_every;
-        options.progress_interval = hooks_.progress_interval;
-        options.utc_offset_hours = hooks_.utc_offset_hours;
-        loop_.emplace(*matcher_, *this, options);
+        utc_offset_hours_ = options.utc_offset_hours;
+        loop_.emplace(matcher, *this, options);
     }
 
     std::size_t run() {
@@ -186,7 +172,7 @@ public:
         values.qty = state.tick.qty;
         values.tick_type = state.tick.tick_type;
         values.is_simulate = state.tick.is_simulate;
-        values.utc_offset_hours = hooks_.utc_offset_hours;
+        values.utc_offset_hours = utc_offset_hours_;
         return feed_quote_values(quotes_, values);
     }
 
@@ -200,7 +186,7 @@ public:
 
     // Only Python changes what the roll holds.
     bool roll_holds(std::size_t code) override {
-        const int held = PyDict_Contains(hooks_.roll_held.ptr(), slots_[code].code.ptr());
+        const int held = PyDict_Contains(hooks_.roll_held->ptr(), slots_[code].code.ptr());
         if (held < 0) throw nb::python_error();
         return held == 1;
     }
@@ -212,9 +198,7 @@ public:
 
     void matched(std::size_t code, const std::vector<MatchEvent>& events) override {
         publish();
-        nb::list told;
-        for (const MatchEvent& event : events) told.append(matcher_event(event));
-        hooks_.matched(record_of(code), told);
+        hooks_.matched(record_of(code), matcher_events(events));
     }
 
     void bars_closed(std::size_t code) override {
@@ -354,7 +338,7 @@ private:
             const nb::object record = record_of(code);
             current_ticks[slot.code] = record;
             if (PyDict_SetItem(hooks_.last_ticks.ptr(), slot.code.ptr(), record.ptr()) != 0) throw nb::python_error();
-            if (hooks_.last_quotes.is_valid()) publish_quote(slot, loop_->codes()[code].tick);
+            if (hooks_.last_quotes) publish_quote(slot, loop_->codes()[code].tick);
         }
         loop_->clear_changed();
     }
@@ -368,7 +352,7 @@ private:
                 ? nb::none()
                 : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask), nb::int_(tick.bid_volume),
                                             nb::int_(tick.ask_volume)));
-        if (PyDict_SetItem(hooks_.last_quotes.ptr(), slot.code.ptr(), quote.ptr()) != 0) throw nb::python_error();
+        if (PyDict_SetItem(hooks_.last_quotes->ptr(), slot.code.ptr(), quote.ptr()) != 0) throw nb::python_error();
     }
 
     void publish_quietly() noexcept {
@@ -382,9 +366,9 @@ private:
 
     TickSource source_;
     nb::object positions_;
-    void* quotes_ = nullptr;
+    void* quotes_;
     DriverHooks hooks_;
-    OrderMatcher* matcher_ = nullptr;
+    int utc_offset_hours_;
     nb::object current_ticks_key_, sample_minute_key_, catch_up_key_;
     TickRecordReader reader_;
     std::optional<vkb::ReplayLoop> loop_;
@@ -410,31 +394,29 @@ void bind_replay_driver(nb::module_& m) {
     m.def(
         "drive_replay",
         [](nb::handle ticker, nb::handle positions, nb::handle quote_manager, nb::object ctx, nb::object on_tick,
-           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, nb::object matcher,
-           nb::object matched,
-           nb::object last_ticks, nb::object last_quotes, nb::object recorder, nb::object progress, std::size_t progress_every,
-           double progress_interval, int utc_offset_hours, nb::object roll_held, nb::object roll_session) {
-            auto optional = [](nb::object value) { return value.is_none() ? nb::object() : value; };
-            if (progress_every == 0) throw nb::value_error("progress_every 必須是正整數: 0");
-            DriverHooks hooks{std::move(ctx),       optional(std::move(on_tick)), std::move(on_tick_failed),
-                              std::move(deliver_bars), std::move(matcher),      std::move(matched),
-                              std::move(last_ticks),   optional(std::move(last_quotes)), optional(std::move(recorder)), optional(std::move(progress)),
-                              optional(std::move(roll_held)), optional(std::move(roll_session)),
-                              bar_events,              progress_every,            progress_interval,
-                              utc_offset_hours};
-            if (hooks.roll_held.is_valid() != hooks.roll_session.is_valid())
-                throw nb::value_error("roll_held 與 roll_session 須同時給或同時不給");
-            return ReplayDriver(ticker, positions, quote_manager, std::move(hooks)).run();
+           nb::object on_tick_failed, nb::object deliver_bars, bool bar_events, vkb::OrderMatcher& matcher,
+           nb::object matched, nb::dict last_ticks, std::optional<nb::dict> last_quotes, nb::object recorder,
+           nb::object progress, std::size_t progress_every, double progress_interval, int utc_offset_hours,
+           std::optional<nb::dict> roll_held, nb::object roll_session) {
+            void* quotes = quote_manager_of(quote_manager);
+            if (quotes == nullptr) throw nb::type_error("quote_manager 必須是 QuoteManager");
+            auto given = [](nb::object value) { return value.is_none() ? nb::object() : value; };
+            DriverHooks hooks{std::move(ctx),          given(std::move(on_tick)),  std::move(on_tick_failed),
+                              std::move(deliver_bars), std::move(matched),         given(std::move(recorder)),
+                              given(std::move(progress)), given(std::move(roll_session)), std::move(last_ticks),
+                              std::move(last_quotes),  std::move(roll_held)};
+            vkb::ReplayLoopOptions options;
+            options.bar_events = bar_events;
+            options.progress_every = progress_every;
+            options.progress_interval = progress_interval;
+            options.utc_offset_hours = utc_offset_hours;
+            return ReplayDriver(ticker, positions, quotes, matcher, std::move(hooks), options).run();
         },
         nb::arg("ticker"), nb::arg("positions"), nb::arg("quote_manager"), nb::arg("ctx"), nb::kw_only(),
         nb::arg("on_tick").none(), nb::arg("on_tick_failed"), nb::arg("deliver_bars"), nb::arg("bar_events"),
         nb::arg("matcher"), nb::arg("matched"), nb::arg("last_ticks"), nb::arg("last_quotes").none(),
-        nb::arg("recorder").none(),
-        nb::arg("progress").none(), nb::arg("progress_every"), nb::arg("progress_interval"),
-        nb::arg("utc_offset_hours"), nb::arg("roll_held").none() = nb::none(), nb::arg("roll_session").none() = nb::none(),
-        "逐筆回放直到結束狀態, 回傳處理的 Tick 數. 帳戶的目前 Tick, 行情與 K 棒事件在 C++ 中更新, "
-        "等待中的委託由 matcher (OrderMatcher) 撮合; 只在策略定義的方法, 委託成交或到期 "
-        "(matched(這一筆, 事件)), 換月持有的代碼可能開始新的交易日 "
-        "(roll_session(前一筆, 這一筆), 在委託簿與策略之前; roll_held 為持有月份的代碼), "
-        "以及權益每分鐘取樣時呼叫 Python.");
+        nb::arg("recorder").none(), nb::arg("progress").none(), nb::arg("progress_every"),
+        nb::arg("progress_interval"), nb::arg("utc_offset_hours"), nb::arg("roll_held").none() = nb::none(),
+        nb::arg("roll_session").none() = nb::none(),
+        "逐筆回放直到結束狀態, 回傳處理的 Tick 數; 引數由 vorn_kest_backtest.modules.positions.positions.drive_replay 檢查.");
 }
