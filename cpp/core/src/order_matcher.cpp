@@ -57,7 +57,7 @@ std::optional<double> quoted_ahead(const MatchOrder& order, const BookQuote& quo
 }
 
 void OrderMatcher::add(std::string_view code, MatchOrder order, const ContractGrid& grid, const BookQuote& quote) {
-    if (where_.contains(order.id)) throw std::invalid_argument("order already working: " + std::to_string(order.id));
+    if (where_.contains(order.id)) throw std::invalid_argument("委託已在撮合中: " + std::to_string(order.id));
     std::string key(code);
     const PrintStats& seen = prints(key);
     if (const auto quoted = quoted_ahead(order, quote)) {

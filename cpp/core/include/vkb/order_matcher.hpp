@@ -138,7 +138,8 @@ public:
     const FillRules& rules() const { return rules_; }
 
     // Orders of a code meet its trades in the order they were added. `quote`: the code's quote when the order
-    // was placed, for the queue ahead of it. Throws std::invalid_argument for an id already working.
+    // was placed, for the queue ahead of it. Throws std::invalid_argument for an id already working, with the
+    // message the account shows.
     void add(std::string_view code, MatchOrder order, const ContractGrid& grid, const BookQuote& quote = {});
     // The orders cancel each other when one of them fills. Throws std::invalid_argument for an id not working.
     void link(const std::vector<std::int64_t>& ids);

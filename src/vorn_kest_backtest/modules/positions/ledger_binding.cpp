@@ -4,7 +4,6 @@
 #include <nanobind/stl/string_view.h>
 
 #include <atomic>
-#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
@@ -53,15 +52,14 @@ const CalendarPtr& listed_calendar() {
     });
 }
 
-// The exchange clock is read at every call: a caller may change BASIC_INFO at run time.
-Ledger& clocked(Ledger& ledger) {
+// A margin figure on the exchange clock, read at every call (a caller may change BASIC_INFO at run time),
+// with the notices it raised.
+template <class Ask>
+double announced(Ledger& ledger, Ask ask) {
     ledger.set_utc_offset_hours(exchange_utc_offset());
-    return ledger;
-}
-
-std::optional<double> finite_time(std::optional<double> time) {
-    if (time && !std::isfinite(*time)) return std::nullopt;
-    return time;
+    const double value = ask();
+    print_margin_notices(ledger);
+    return value;
 }
 
 nb::dict position_record(const LedgerPosition& p) {
@@ -108,38 +106,23 @@ void bind_ledger(nb::module_& m) {
         .def("equity", &Ledger::equity, "權益: 現金 + 股票以最新價計 (空單為負) + 期貨未實現損益.")
         .def(
             "margin_in_use",
-            [](Ledger& self) {
-                const double margin = clocked(self).margin_in_use();
-                print_margin_notices(self);
-                return margin;
-            },
+            [](Ledger& self) { return announced(self, [&] { return self.margin_in_use(); }); },
             "期貨未平倉口數 x 帳本時鐘所在交易日的原始保證金.")
         .def(
             "buying_power",
             [](Ledger& self, nb::handle market) {
-                const double power = clocked(self).buying_power(market_of(market));
-                print_margin_notices(self);
-                return power;
+                return announced(self, [&] { return self.buying_power(market_of(market)); });
             },
             nb::arg("market"), nb::sig("def buying_power(self, market: str) -> float"),
             "可用資金. \"Stock\": 現金 - 保證金占用 - 期貨未實現虧損; \"Future\": 權益 - 保證金占用.")
         .def(
             "initial_margin",
             [](Ledger& self, std::string_view code, std::optional<double> timestamp) {
-                const double margin = clocked(self).initial_margin(code, finite_time(timestamp));
-                print_margin_notices(self);
-                return margin;
+                return announced(self, [&] { return self.initial_margin(code, timestamp); });
             },
             nb::arg("code"), nb::arg("timestamp") = nb::none(),
             "每口原始保證金, 依 timestamp (未給時為帳本時鐘) 所在交易日; 保證金表沒有的商品族為 0.")
-        .def(
-            "mark",
-            [](Ledger& self, std::string_view code, double price, double timestamp,
-               std::optional<std::string> contract) {
-                return self.mark(code, price, timestamp,
-                                 contract ? std::optional<std::string_view>(*contract) : std::nullopt);
-            },
-            nb::arg("code"), nb::arg("price"), nb::arg("timestamp"), nb::arg("contract") = nb::none(),
+        .def("mark", &Ledger::mark, nb::arg("code"), nb::arg("price"), nb::arg("timestamp"), nb::arg("contract") = nb::none(),
             "以最新成交價標記代碼 (給 contract 時只標記該契約); 非正數或非有限的價格不採用 (回傳 False).")
         .def(
             "book",

@@ -133,11 +133,7 @@ void bind_order_matcher(nb::module_& m) {
                 order.best = or_nan(best);
                 order.triggered = triggered;
                 order.rested = rested;
-                try {
-                    self.add(code, order, grid_of(code, futures_tick), book_quote_of(quote));
-                } catch (const std::invalid_argument&) {
-                    throw nb::value_error(("委託已在撮合中: " + std::to_string(id)).c_str());
-                }
+                self.add(code, order, grid_of(code, futures_tick), book_quote_of(quote));
             },
             nb::arg("id"), nb::arg("code"), nb::arg("buy"), nb::arg("kind"), nb::arg("quantity"), nb::arg("limit").none(),
             nb::arg("stop").none(), nb::arg("placed_at"), nb::arg("session_start"), nb::arg("session_end"),
@@ -153,16 +149,7 @@ void bind_order_matcher(nb::module_& m) {
             nb::arg("code"), nb::arg("volume"), "代碼的一筆成交量, 用於估計排隊 (平均每筆成交量).")
         .def("request_cancel", &OrderMatcher::request_cancel, nb::arg("id"), nb::arg("time"),
              "於 time 送出的取消, 延遲後到達; 委託不在撮合中時回傳 False.")
-        .def(
-            "link",
-            [](OrderMatcher& self, const std::vector<std::int64_t>& ids) {
-                try {
-                    self.link(ids);
-                } catch (const std::invalid_argument& error) {
-                    throw nb::value_error(error.what());
-                }
-            },
-            nb::arg("ids"), "委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子.")
+        .def("link", &OrderMatcher::link, nb::arg("ids"), "委託互相取消 (OCO): 其中一筆成交時, 其餘在同一筆成交離開簿子.")
         .def(
             "observe_band",
             [](OrderMatcher& self, const std::string& code, const std::string& market, double timestamp, double close,
