@@ -1,6 +1,6 @@
 #pragma once
-// Console and logger of the package's utils module, looked up at the moment of use so a
-// caller can swap them (tests record the raw markup text).
+// The console of the package's utils module, looked up at the moment of use so a caller can swap
+// it (tests record the raw markup text).
 #include <nanobind/nanobind.h>
 
 #include <string>
@@ -28,10 +28,6 @@ inline bool console_quiet() {
 
 inline void console_print(const std::string& text) {
     utils_module().attr("console").attr("print")(nanobind::str(text.c_str(), text.size()));
-}
-
-inline void logger_error(const std::string& text) {
-    utils_module().attr("logger").attr("error")(nanobind::str(text.c_str(), text.size()));
 }
 
 // BASIC_INFO is read at every call: a caller may point the data directory elsewhere at run time.

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/py_args.hpp"
 #include "common/py_modules.hpp"
 #include "quote_feed.hpp"
 #include "tick_record_reader.hpp"
@@ -32,13 +33,6 @@ nb::list matcher_events(const std::vector<MatchEvent>& events);
 namespace {
 
 nb::object interned(const char* text) { return nb::steal(PyUnicode_InternFromString(text)); }
-
-std::string_view utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw nb::python_error();
-    return {data, static_cast<std::size_t>(size)};
-}
 
 // What the binding keeps of one code beside the loop's: its str objects and its record.
 struct CodeSlot {
