@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "vkb/contract_grid.hpp"
@@ -193,6 +194,13 @@ TEST_CASE("a trade told by its time in seconds moves the band by the exchange's 
     REQUIRE(band);
     CHECK(band->first == doctest::Approx(92.7));
     CHECK(band->second == doctest::Approx(113.0));
+}
+
+TEST_CASE("events are named as the account acts on them") {
+    CHECK(std::string(event_name(MatchEvent::Kind::Fill)) == "Fill");
+    CHECK(std::string(event_name(MatchEvent::Kind::Expire)) == "Expire");
+    CHECK(std::string(event_name(MatchEvent::Kind::OneCancelled)) == "OneCancelled");
+    CHECK(std::string(event_name(MatchEvent::Kind::Cancelled)) == "Cancelled");
 }
 
 TEST_CASE("order kinds are read by their API names only") {

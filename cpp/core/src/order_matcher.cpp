@@ -34,6 +34,16 @@ std::optional<OrderKind> parse_order_kind(std::string_view name) {
     return std::nullopt;
 }
 
+const char* event_name(MatchEvent::Kind kind) {
+    switch (kind) {
+        case MatchEvent::Kind::Fill: return "Fill";
+        case MatchEvent::Kind::Expire: return "Expire";
+        case MatchEvent::Kind::OneCancelled: return "OneCancelled";
+        case MatchEvent::Kind::Cancelled: return "Cancelled";
+    }
+    return "";
+}
+
 double trailing_stop_level(const ContractGrid& grid, bool buy, double best, const Trail& trail) {
     const double distance = trail.fraction ? best * trail.distance : trail.distance;
     const double level = buy ? best + distance : best - distance;

@@ -126,6 +126,9 @@ struct MatchEvent {
     std::int64_t quantity = 0;  // Fill: how much; the order works on while order.filled < order.quantity
 };
 
+// "Fill", "Expire", "OneCancelled" or "Cancelled": the names the account acts on.
+const char* event_name(MatchEvent::Kind kind);
+
 // The stop level of a trailing stop behind `best`, on the grid on the far side from the market.
 double trailing_stop_level(const ContractGrid& grid, bool buy, double best, const Trail& trail);
 

@@ -4,6 +4,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
@@ -67,14 +68,9 @@ nb::tuple state_of(const MatchOrder& order) {
 // Each (kind, id, price, time, limit, (triggered, rested, stop, best), by, quantity) as the order book applies it.
 nb::list matcher_events(const std::vector<MatchEvent>& events) {
     nb::list out;
-    for (const MatchEvent& event : events) {
-        const char* kind = event.kind == MatchEvent::Kind::Fill           ? "Fill"
-                           : event.kind == MatchEvent::Kind::Expire       ? "Expire"
-                           : event.kind == MatchEvent::Kind::OneCancelled ? "OneCancelled"
-                                                                          : "Cancelled";
-        out.append(nb::make_tuple(kind, event.order.id, event.price, event.time, or_none(event.limit),
-                                  state_of(event.order), event.by, event.quantity));
-    }
+    for (const MatchEvent& event : events)
+        out.append(nb::make_tuple(event_name(event.kind), event.order.id, event.price, event.time,
+                                  or_none(event.limit), state_of(event.order), event.by, event.quantity));
     return out;
 }
 
@@ -167,8 +163,7 @@ void bind_order_matcher(nb::module_& m) {
             nb::sig("def band_outside(self, code: str, price: float) -> tuple[float, float] | None"),
             "價格超出今日漲跌停範圍時回傳 (下限, 上限), 否則 None.")
         .def("remove", &OrderMatcher::remove, nb::arg("id"), "委託離開撮合 (取消); 不在其中時回傳 False.")
-        .def("has_orders", [](const OrderMatcher& self, const std::string& code) { return self.has_orders(code); },
-             nb::arg("code"))
+        .def("has_orders", &OrderMatcher::has_orders, nb::arg("code"))
         .def(
             "state",
             [](const OrderMatcher& self, std::int64_t id) -> nb::object {
