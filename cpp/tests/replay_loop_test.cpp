@@ -140,6 +140,17 @@ TEST_CASE("only a code with working orders meets the matcher, and closed bars ar
     CHECK(calls.log == std::vector<std::string>{"added 0", "bars 0", "added 1", "matched 1 x1", "bars 1", "bars 1"});
 }
 
+TEST_CASE("a tick carries a quote when either side is priced") {
+    TickValues tick;
+    tick.bid_price = tick.ask_price = std::nan("");
+    CHECK_FALSE(tick.has_quote());
+    tick.ask_price = 100.5;
+    CHECK(tick.has_quote());
+    tick.bid_price = 100.0;
+    tick.ask_price = std::nan("");
+    CHECK(tick.has_quote());
+}
+
 TEST_CASE("each tick counts toward its code's prints; progress every 0 ticks is refused") {
     OrderMatcher matcher;
     Calls calls;

@@ -4,6 +4,7 @@
 // minute samples and the progress reports. Whatever needs the caller's world (quotes, hooks, the roll,
 // the equity recorder) is asked of a ReplayListener, in the order the loop decides.
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ struct TickValues {
     std::int64_t bid_volume = 0, ask_volume = 0;  // 0 where the tick carries no size
     std::int64_t qty = 0, tick_type = 0;
     bool is_simulate = false;
+
+    // A quote on at least one side: the order book then knows the tick's bid / ask.
+    bool has_quote() const { return !(std::isnan(bid_price) && std::isnan(ask_price)); }
 };
 
 struct LoopTick {

@@ -340,12 +340,10 @@ private:
     // The quote of the code's latest tick, (bid, ask, bid size, ask size) with NaN for a missing side and 0
     // for a missing size; none when the tick carried no quote at all.
     void publish_quote(const CodeSlot& slot, const vkb::TickValues& tick) {
-        const double bid = tick.bid_price, ask = tick.ask_price;
         const nb::object quote =
-            std::isnan(bid) && std::isnan(ask)
-                ? nb::none()
-                : nb::object(nb::make_tuple(nb::float_(bid), nb::float_(ask), nb::int_(tick.bid_volume),
-                                            nb::int_(tick.ask_volume)));
+            tick.has_quote() ? nb::object(nb::make_tuple(nb::float_(tick.bid_price), nb::float_(tick.ask_price),
+                                                         nb::int_(tick.bid_volume), nb::int_(tick.ask_volume)))
+                             : nb::none();
         if (PyDict_SetItem(hooks_.last_quotes->ptr(), slot.code.ptr(), quote.ptr()) != 0) throw nb::python_error();
     }
 
