@@ -3,12 +3,12 @@
 from vorn_kest_backtest._core.positions import (
     Ledger,
     OrderMatcher,
-    Positions,
     QuoteManager,
     drive_replay,
     trailing_stop_level,
 )
 from vorn_kest_backtest._core.ticker import Queue
+from vorn_kest_backtest.modules.positions.account import Positions
 
 __all__ = [
     "Ledger",

@@ -1,24 +1,14 @@
-// The record every order, deal or cancel leaves in trade_records.
-#include "common/py_console.hpp"
-#include "positions_support.hpp"
+// The record every order, deal or cancel leaves in trade_records, its time as the exchange's.
 #include <cmath>
 
+#include "common/py_console.hpp"
+#include "positions_support.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
 
 namespace vkb::py {
 
 namespace {
-
-constexpr std::array<const char*, 7> kRecordParams{"trade_id", "code", "action", "quantity",
-                                                   "price", "timestamp", "trade_status"};
-
-// trade_id, code, action, quantity, price, timestamp, trade_status.
-template <class Body>
-auto record_method(const char* fn, Body body) {
-    using namespace kind;
-    return method<Str, Str, Any, Int, Any, Any, Any>(fn, kRecordParams, body);
-}
 
 nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle action, nb::handle quantity,
                            nb::handle price, nb::handle timestamp, nb::handle trade_status) {
@@ -44,18 +34,9 @@ nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle acti
 }  // namespace
 
 void bind_positions_trade_records(PositionsClass& cls) {
-    cls.def(
-        "_Positions__make_trade_record",
-        record_method("__make_trade_record", [](Self, auto... fields) { return make_trade_record(fields...); }),
-        nb::sig("def _Positions__make_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> dict"),
-        "建立交易紀錄\n\ndt 為交易所時間 \"%Y-%m-%d %H:%M:%S.%f\".");
-    cls.def(
-        "add_trade_record",
-        record_method("add_trade_record", [](Self self, auto... fields) {
-            get_attr(self.h, keys().trade_records).attr("append")(make_trade_record(fields...));
-        }),
-        nb::sig("def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None"),
-        "加入交易紀錄");
+    cls.def_static("_trade_record", &make_trade_record, nb::arg("trade_id"), nb::arg("code"),
+                   nb::arg("action").none(), nb::arg("quantity"), nb::arg("price").none(),
+                   nb::arg("timestamp").none(), nb::arg("trade_status").none());
 }
 
 }  // namespace vkb::py
