@@ -37,11 +37,9 @@ def render(cls: type) -> str:
     for name, member in vars(cls).items():
         if name.startswith("_") and name != "__init__":
             continue
-        if isinstance(member, property):
-            function, head = member.fget, ["    @property"]
-        elif callable(member):
-            function, head = member, []
-        else:
+        head = ["    @property"] if isinstance(member, property) else []
+        function = member.fget if isinstance(member, property) else member
+        if not callable(function):
             continue
         signature = inspect.signature(function)
         parameters = ", ".join(_parameter(p) for p in signature.parameters.values())

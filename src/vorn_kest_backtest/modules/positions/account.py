@@ -54,6 +54,7 @@ def _save_path_under(file_name: str, sub_folders: tuple) -> str:
 class Positions(PositionsCore):
     """Position Module"""
 
+    @argument_errors
     def __init__(self) -> None:
         super().__init__()
         self.positions = BookView(self)
@@ -194,15 +195,17 @@ class Positions(PositionsCore):
         dt 為交易所時間 "%Y-%m-%d %H:%M:%S.%f".
         """
         _check_record_fields(trade_id, code, quantity)
-        return self._trade_record(trade_id, code, action, quantity, price, timestamp, trade_status)
+        return self._trade_record(trade_id, code, action, quantity, price, timestamp, trade_status,
+                                  BASIC_INFO.utc_offset_hours)
 
     @argument_errors
     def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float,
                          timestamp: float, trade_status: str) -> None:
         """加入交易紀錄"""
-        _check_record_fields(trade_id, code, quantity)
+        if type(trade_id) is not str or type(code) is not str or type(quantity) is not int:
+            _check_record_fields(trade_id, code, quantity)
         self.trade_records.append(self._trade_record(trade_id, code, action, quantity, price, timestamp,
-                                                     trade_status))
+                                                     trade_status, BASIC_INFO.utc_offset_hours))
 
     @argument_errors
     def __calculate_profit(self, cover_position: dict, product_type: str) -> dict:
@@ -222,7 +225,8 @@ class Positions(PositionsCore):
         trade: 交易紀錄; product_type: 商品類型 ("Stock" 或 "Future").
         多於反向部位的數量在沖銷後作為新的進場記帳.
         """
-        _expect_dict(trade, "trade")
+        if not isinstance(trade, dict):
+            raise argument_type("trade", "dict", trade)
         self._set_positions(trade, product_type)
 
     @argument_errors

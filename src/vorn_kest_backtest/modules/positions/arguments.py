@@ -61,15 +61,16 @@ def argument_errors(method: Method) -> Method:
     open_ended = any(p.kind is p.VAR_POSITIONAL for p in parameters)
     fn = method.__name__
 
+    # The instance travels in args with the rest: forwarding one tuple is the cheapest call.
     @functools.wraps(method)
-    def call(self, *args, **kwargs):
+    def call(*args, **kwargs):
         try:
-            return method(self, *args, **kwargs)
+            return method(*args, **kwargs)
         except TypeError as error:
             # Raised while binding the arguments: the method's own frame never ran.
             if error.__traceback__ is None or error.__traceback__.tb_next is not None:
                 raise
-            message = _binding_message(fn, names, required, open_ended, args, kwargs)
+            message = _binding_message(fn, names, required, open_ended, args[1:], kwargs)
             if message is None:
                 raise
             raise TypeError(message) from None
