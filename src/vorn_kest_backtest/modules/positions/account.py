@@ -202,6 +202,7 @@ class Positions(PositionsCore):
     def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float,
                          timestamp: float, trade_status: str) -> None:
         """加入交易紀錄"""
+        # Checked inline first: every order, deal and cancel writes one.
         if type(trade_id) is not str or type(code) is not str or type(quantity) is not int:
             _check_record_fields(trade_id, code, quantity)
         self.trade_records.append(self._trade_record(trade_id, code, action, quantity, price, timestamp,
