@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import datetime
+from fractions import Fraction
+
 import pytest
 
 from vorn_kest_backtest.modules.positions.positions import Positions
@@ -59,7 +62,10 @@ def test_integer_capital_sets_both_figures():
 
 
 @pytest.mark.parametrize(
-    ("value", "got"), [(250000.0, "float"), (True, "bool"), (None, "NoneType"), ("1", "str")]
+    ("value", "got"),
+    [(250000.0, "float"), (True, "bool"), (None, "NoneType"), ("1", "str"),
+     # A compiled type outside builtins is named with its module, a class written in Python by its name.
+     (datetime.date(2024, 1, 2), "datetime.date"), (Fraction(1), "Fraction")],
 )
 def test_capital_of_another_type_is_refused_and_changes_nothing(value, got):
     p = Positions()

@@ -8,11 +8,11 @@ from vorn_kest_backtest._core import positions as _native
 from vorn_kest_backtest._core.positions import (
     Ledger,
     OrderMatcher,
-    Positions,
     QuoteManager,
     trailing_stop_level,
 )
 from vorn_kest_backtest._core.ticker import Queue
+from vorn_kest_backtest.modules.positions.account import Positions
 
 __all__ = [
     "Ledger",

@@ -40,7 +40,11 @@ nb::object deep_copy(nb::handle trade) {
         nb::dict d = nb::borrow<nb::dict>(trade);
         bool flat = true;
         for (auto [key, value] : d) flat = flat && is_scalar(value);
-        if (flat) return d.attr("copy")();
+        if (flat) {
+            PyObject* copy = PyDict_Copy(d.ptr());
+            if (!copy) throw nb::python_error();
+            return nb::steal(copy);
+        }
     }
     return loaded_module("copy").attr("deepcopy")(trade);
 }
@@ -63,7 +67,8 @@ const SideBook& code_book(const Positions& p, nb::handle code) {
 
 // Matches the covering position against the opposite entries. Every pair is priced, printed and
 // its row fields read before the book is touched, so a failure leaves book and report as they were.
-CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type) {
+// `quiet`: the console prints nothing, asked once per fill.
+CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type, bool quiet) {
     nb::handle self = self_.h;
     Positions& p = *self_.p;
     const Keys& k = keys();
@@ -87,7 +92,6 @@ CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type) {
     }
     const CoverPlan plan = p.book.plan_cover(code_sv, covering_buy, qty, pricing);
 
-    const bool quiet = console_quiet();
     const std::string cover_line = quiet ? std::string() : "[green]沖銷部位: " + str_text(cover) + "[/green]";
     std::vector<RowFields> fields;
     std::vector<nb::object> matched;
@@ -133,7 +137,7 @@ nb::dict cover_result(const CoverPlan& c) {
 
 // Entry of `qty` of the position: its principal and entry costs leave the account. `priced` is
 // the entry's part of a fill already charged by a cover. Returns what the entry was priced at.
-TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy, std::int64_t qty,
+TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy, std::int64_t qty, bool quiet,
                      const std::optional<TradeCost>& priced = std::nullopt) {
     nb::handle self = self_.h;
     Positions& p = *self_.p;
@@ -147,7 +151,7 @@ TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy
     p.book.open(utf8(code), buy, entry, cost, fees.multiplier);
     p.records.emplace(entry.id, nb::borrow(position));
     write_capital(self, p.book.capital);
-    if (console_quiet()) return cost;
+    if (quiet) return cost;
     console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") +
                   float_text(p.book.capital) + (buy ? ", 進場價金: " : ", 應付金額: ") +
                   float_text(traded_amount(cost)) + ", 進場成本: " + float_text(entry_charges(cost)) +
@@ -155,12 +159,12 @@ TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy
     return cost;
 }
 
-void book_cover(nb::handle self, Positions& p, std::string_view code, const CoverPlan& c) {
+void book_cover(nb::handle self, Positions& p, std::string_view code, const CoverPlan& c, bool quiet) {
     const CoverTotals& t = c.totals;
     p.book.capital = read_capital(self);
     p.book.settle_cover(code, c);
     write_capital(self, p.book.capital);
-    if (console_quiet()) return;
+    if (quiet) return;
     console_print(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
                   float_text(p.book.capital) + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") +
                   float_text(t.exit_total) + ", 損益: " + float_text(t.profit) +
@@ -219,20 +223,21 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     LedgerFill fill{code_s, contract, type, buy, int_field(position, k.quantity, "quantity")};
     fill.unit = lookup_fees(h, code, get_item(trade, k.action), type, false).multiplier;
     fill.time = record_time(trade, k.exchange_ts).value_or(std::nan(""));
+    const bool quiet = console_quiet();
     if (!sides.side(!buy).empty()) {
-        const CoverPlan c = cover_against_book(self, position, type);
+        const CoverPlan c = cover_against_book(self, position, type, quiet);
         const std::int64_t uncovered = c.totals.uncovered_qty;
         if (uncovered > 0) set_item(position, k.quantity, nb::int_(uncovered));
-        book_cover(h, p, code_s, c);
+        book_cover(h, p, code_s, c, quiet);
         fill.price = c.booked_price;
         fill.charges = c.charges;
         if (uncovered > 0) {
-            const TradeCost opened = book_entry(self, position, type, buy, uncovered, c.remainder);
+            const TradeCost opened = book_entry(self, position, type, buy, uncovered, quiet, c.remainder);
             fill.price = opened.price;
             fill.charges += entry_charges(opened);
         }
     } else {
-        const TradeCost opened = book_entry(self, position, type, buy, fill.quantity);
+        const TradeCost opened = book_entry(self, position, type, buy, fill.quantity, quiet);
         fill.price = opened.price;
         fill.charges = entry_charges(opened);
     }
@@ -243,28 +248,11 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
 }  // namespace
 
 void bind_positions_book(PositionsClass& cls) {
-    cls.def(
-        "_Positions__calculate_profit",
-        method<kind::Dict, kind::Any>(
-            "__calculate_profit", {"cover_position", "product_type"},
-            [](Self self, nb::handle cover_position, nb::handle product_type) {
-                const ProductType type = require_product_type(product_type);
-                return cover_result(cover_against_book(self, cover_position, type));
-            }),
-        nb::sig("def _Positions__calculate_profit(self, cover_position: dict, product_type: str) -> dict"),
-        "計算損益\n\ncover_position: 要平倉的部位\n"
-        "回傳損益資訊: 損益金額(profit), 是否已全部沖銷(is_covered), 未沖銷數量(un_cover_qty), 交易成本(cost),\n"
-        "原始損益(origin_profit, 未扣成本的價差損益).");
-
-    cls.def(
-        "set_positions",
-        method<kind::Dict, kind::Any>("set_positions", {"trade", "product_type"},
-                                      [](Self self, nb::handle trade, nb::handle product_type) {
-                                          set_positions(self, trade, product_type);
-                                      }),
-        nb::sig("def set_positions(self, trade: dict, product_type: str) -> None"),
-        "設定持有部位\n\ntrade: 交易紀錄; product_type: 商品類型 (\"Stock\" 或 \"Future\").\n"
-        "多於反向部位的數量在沖銷後作為新的進場記帳.");
+    cls.def("_calculate_profit", [](Self self, nb::dict cover_position, nb::handle product_type) {
+        const ProductType type = require_product_type(product_type);
+        return cover_result(cover_against_book(self, cover_position, type, console_quiet()));
+    }, nb::arg("cover_position"), nb::arg("product_type").none());
+    cls.def("_set_positions", &set_positions, nb::arg("trade"), nb::arg("product_type").none());
 }
 
 }  // namespace vkb::py

@@ -145,6 +145,11 @@ void bind_positions_book_access(PositionsClass& cls) {
         return out;
     });
     cls.def("_account_record", [](Positions& p, const std::string& code) { return account_record(p, code); });
+    // The code's statistics, made when it has none yet.
+    cls.def("_account_info", [](Positions& p, const std::string& code) {
+        p.book.stats_of(code);
+        return account_record(p, code);
+    });
 }
 
 }  // namespace vkb::py

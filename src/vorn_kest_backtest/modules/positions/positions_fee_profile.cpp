@@ -61,30 +61,31 @@ std::optional<double> record_time(nb::handle record, nb::handle key) {
 }
 
 void bind_positions_fee_profile(PositionsClass& cls) {
-    cls.def(
-        "use_fee_profile",
-        method<kind::Str, kind::Opt<kind::Any>, kind::Opt<kind::Any>, kind::Opt<kind::Any>>(
-            "use_fee_profile", {"name", "fee_discount", "min_fee", "future_fee_per_contract"},
-            [](Self self, nb::handle name, nb::handle discount, nb::handle min_fee, nb::handle per_contract) {
-                const BrokerFees defaults;
-                constexpr double kAny = HUGE_VAL;
-                BrokerFees fees;
-                fees.fee_discount = given_or(discount, defaults.fee_discount, "fee_discount",
-                                             "手續費折扣必須介於 0 與 1 之間: ", 1.0);
-                fees.min_fee = given_or(min_fee, defaults.min_fee, "min_fee", "最低手續費必須為非負的有限數值: ", kAny);
-                fees.future_fee_per_contract =
-                    given_or(per_contract, defaults.future_fee_per_contract, "future_fee_per_contract",
-                             "期貨每口手續費必須為非負的有限數值: ", kAny);
-                const std::string_view chosen = utf8(name);
-                if (chosen == kBrokerProfile) self.p->broker = fees;
-                else if (chosen == kTableProfile) self.p->broker.reset();
-                else {
-                    const std::string accepted = std::string(kBrokerProfile) + ", " + kTableProfile;
-                    throw nb::value_error(("不支援的手續費方案 (可用 " + accepted + "): " + str_text(name)).c_str());
-                }
-            }),
-        nb::sig("def use_fee_profile(self, name: str, fee_discount: float = 0.6, min_fee: float = 20, future_fee_per_contract: float = 50) -> None"),
-        fee_profile_doc().c_str());
+    const BrokerFees defaults;
+    cls.attr("_BROKER_FEE_DEFAULTS") =
+        nb::make_tuple(defaults.fee_discount, defaults.min_fee, defaults.future_fee_per_contract);
+    cls.attr("_FEE_PROFILE_DOC") = nb::str(fee_profile_doc().c_str());
+
+    // None or left out: the profile's default.
+    cls.def("_use_fee_profile", [](Positions& p, nb::str name, nb::handle discount, nb::handle min_fee,
+                                   nb::handle per_contract) {
+        const BrokerFees defaults;
+        constexpr double kAny = HUGE_VAL;
+        BrokerFees fees;
+        fees.fee_discount =
+            given_or(discount, defaults.fee_discount, "fee_discount", "手續費折扣必須介於 0 與 1 之間: ", 1.0);
+        fees.min_fee = given_or(min_fee, defaults.min_fee, "min_fee", "最低手續費必須為非負的有限數值: ", kAny);
+        fees.future_fee_per_contract = given_or(per_contract, defaults.future_fee_per_contract,
+                                                "future_fee_per_contract", "期貨每口手續費必須為非負的有限數值: ", kAny);
+        const std::string_view chosen = utf8(name);
+        if (chosen == kBrokerProfile) p.broker = fees;
+        else if (chosen == kTableProfile) p.broker.reset();
+        else {
+            const std::string accepted = std::string(kBrokerProfile) + ", " + kTableProfile;
+            throw nb::value_error(("不支援的手續費方案 (可用 " + accepted + "): " + str_text(name)).c_str());
+        }
+    }, nb::arg("name"), nb::arg("fee_discount").none(), nb::arg("min_fee").none(),
+       nb::arg("future_fee_per_contract").none());
 
     cls.def_prop_ro(
         "fee_profile",

@@ -144,74 +144,15 @@ nb::dict priced_trade(Self self, nb::handle code, nb::handle action, nb::handle 
 }  // namespace
 
 void bind_positions_pricing(PositionsClass& cls) {
-    cls.def(
-        "fee_settings",
-        method("fee_settings", {}, [](Self self) {
-            nb::object table = get_attr(self.h, keys()._fee_settings);
-            if (!table.is_none() && !PyDict_Check(table.ptr())) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(table.ptr())->tp_name);
-                throw nb::python_error();
-            }
-            return table;
-        }),
-        nb::sig("def fee_settings(self) -> dict"),
-        "取得手續費設定 (回傳設定本身, 不是複本)");
+    // A new table; a reset one charges kResetPerTradeCost per trade.
+    cls.def_static("_fee_table", [](bool reset) { return default_fee_settings(reset ? kResetPerTradeCost : 0); });
+    cls.def_static("_contract_value", [](nb::str code) { return future_contract_value(code); });
 
-    cls.def(
-        "update_fee_settings",
-        method<kind::Any, kind::Opt<kind::Any>, kind::Opt<kind::OrNone<kind::Float>>,
-               kind::Opt<kind::OrNone<kind::Float>>, kind::Opt<kind::OrNone<kind::Int>>,
-               kind::Opt<kind::OrNone<kind::Int>>, kind::Opt<kind::Any>>(
-            "update_fee_settings",
-            {"setting_type", "action", "fee", "tax", "per_trade_cost", "tick_count", "direction"},
-            [](Self self, nb::handle setting_type, nb::handle action, nb::handle fee, nb::handle tax,
-               nb::handle per_trade_cost, nb::handle tick_count, nb::handle direction) {
-                const Keys& k = keys();
-                nb::object table = get_attr(self.h, k._fee_settings);
-                if (!has_item(table, setting_type)) raise_unsupported_type(setting_type);
-                nb::object kind = get_item(table, setting_type);
-                if (is_given(fee)) set_item(kind, k.fee, fee);
-                if (is_given(tax)) set_item(kind, k.tax, tax);
-                if (is_given(per_trade_cost)) set_item(kind, k.per_trade_cost, per_trade_cost);
-                if (!is_given(action)) return;
-                const bool buy = equals(action, k.buy), sell = equals(action, k.sell);
-                if (!buy && !sell) return;
-                nb::object slip = get_item(get_item(kind, k.slippage), buy ? k.buy : k.sell);
-                if (is_given(tick_count)) set_item(slip, k.tick_count, tick_count);
-                if (is_given(direction) && (equals(direction, k.up) || equals(direction, k.down)))
-                    set_item(slip, k.direction, direction);
-            }),
-        nb::sig("def update_fee_settings(self, setting_type: str, action: str | None = None, fee: float | None = None, tax: float | None = None, per_trade_cost: int | None = None, tick_count: int | None = None, direction: str | None = None) -> None"),
-        "設定手續費設定\n\nsetting_type: \"stock\" 或 \"future\"; action: \"buy\" 或 \"sell\" (其他值略過滑價設定);\n"
-        "fee, tax: float; per_trade_cost, tick_count: int; direction: \"up\" 或 \"down\". 未給的設定不變.");
-
-    cls.def(
-        "reset_fee_settings",
-        method("reset_fee_settings", {},
-               [](Self self) { set_attr(self.h, keys()._fee_settings, default_fee_settings(kResetPerTradeCost)); }),
-        nb::sig("def reset_fee_settings(self) -> None"),
-        "重設手續費設定 (每筆固定成本為 10)");
-
-    cls.def(
-        "_Positions__apply_future_contract_value",
-        method<kind::Str>("__apply_future_contract_value", {"code"},
-                          [](Self, nb::handle code) { return future_contract_value(code); }),
-        nb::sig("def _Positions__apply_future_contract_value(self, code: str) -> int"),
-        "套用期貨合約價值 (表中沒有的代碼為 2000)");
-
-    cls.def(
-        "_Positions__calculate_trade_cost",
-        method<kind::Any, kind::Any, kind::Any, kind::Any, kind::Any, kind::Opt<kind::Any>, kind::Opt<kind::Any>>(
-            "__calculate_trade_cost",
-            {"code", "action", "price", "quantity", "product_type", "ignore_tax", "need_reverse_direction"},
-            [](Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
-               nb::handle product_type, nb::handle ignore_tax, nb::handle reverse) {
-                return priced_trade(self, code, action, price, quantity, product_type,
-                                    ignore_tax.is_valid() && to_bool(ignore_tax),
-                                    !reverse.is_valid() || to_bool(reverse));
-            }),
-        nb::sig("def _Positions__calculate_trade_cost(self, code: str, action: str, price: float, quantity: int, product_type: str, ignore_tax: bool = False, need_reverse_direction: bool = True) -> dict"),
-        "計算交易成本\n\n回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price.");
+    cls.def("_trade_cost", [](Self self, nb::handle code, nb::handle action, nb::handle price, nb::handle quantity,
+                              nb::handle product_type, bool ignore_tax, bool reverse) {
+        return priced_trade(self, code, action, price, quantity, product_type, ignore_tax, reverse);
+    }, nb::arg("code").none(), nb::arg("action").none(), nb::arg("price").none(), nb::arg("quantity").none(),
+       nb::arg("product_type").none(), nb::arg("ignore_tax"), nb::arg("reverse"));
 
     cls.def(
         "entry_cost",
@@ -228,30 +169,17 @@ void bind_positions_pricing(PositionsClass& cls) {
         "回傳 fee, tax, fixed_cost, qty, min_qty, price (滑價後), origin_price; ignore_tax 時不計稅;\n"
         "limit_price: 限價單的限價, 滑價後的價格不會比它差.");
 
-    cls.def(
-        "_Positions__ceil_price_by_tick",
-        method<kind::Str, kind::Any>(
-            "__ceil_price_by_tick", {"code", "price"}, [](Self, nb::handle code, nb::handle price) -> nb::object {
-                const GridSnap snap = ceil_to_grid(utf8(code), to_double(price));
-                // Whole-unit ticks come back as ints, as a ceiling to whole units gives them.
-                if (snap.tick_cents % 100 == 0)
-                    return nb::make_tuple(nb::int_(snap.cents / 100), nb::int_(snap.tick_cents / 100));
-                return nb::make_tuple(nb::float_(cents_to_price(snap.cents)),
-                                      nb::float_(cents_to_price(snap.tick_cents)));
-            }),
-        nb::sig("def _Positions__ceil_price_by_tick(self, code: str, price: float) -> tuple"),
-        "依照股票的價格區間, 將價格向上取整\n\n回傳 (取整後價格, 跳動單位).");
+    cls.def_static("_ceil_price", [](nb::str code, nb::handle price) -> nb::object {
+        const GridSnap snap = ceil_to_grid(utf8(code), to_double(price));
+        // Whole-unit ticks come back as ints, as a ceiling to whole units gives them.
+        if (snap.tick_cents % 100 == 0)
+            return nb::make_tuple(nb::int_(snap.cents / 100), nb::int_(snap.tick_cents / 100));
+        return nb::make_tuple(nb::float_(cents_to_price(snap.cents)), nb::float_(cents_to_price(snap.tick_cents)));
+    }, nb::arg("code"), nb::arg("price").none());
 
-    cls.def(
-        "_Positions__calculate_slippage_price",
-        method<kind::Str, kind::Any, kind::Int, kind::Any>(
-            "__calculate_slippage_price", {"code", "price", "tick_count", "direction"},
-            [](Self, nb::handle code, nb::handle price, nb::handle tick_count, nb::handle direction) {
-                const bool up = equals(direction, keys().up);
-                return nb::float_(slip_price(utf8(code), to_double(price), to_int64(tick_count), up));
-            }),
-        nb::sig("def _Positions__calculate_slippage_price(self, code: str, price: float, tick_count: int, direction: str) -> float"),
-        "計算滑價後的價格 (每一跳剛好移動一個價格單位)");
+    cls.def_static("_slip_price", [](nb::str code, nb::handle price, nb::handle tick_count, bool up) {
+        return slip_price(utf8(code), to_double(price), to_int64(tick_count), up);
+    }, nb::arg("code"), nb::arg("price").none(), nb::arg("tick_count"), nb::arg("up"));
 }
 
 }  // namespace vkb::py

@@ -1,10 +1,9 @@
 #pragma once
-// Shared pieces of the Positions binding. The book (open entries, profit rows, statistics) lives in
-// vkb_core; the instance shows it through mapping views (book_views.py) and keeps the fee settings,
-// trade records and ticks as plain Python objects a strategy may edit.
+// Shared pieces of the PositionsCore binding. The book (open entries, profit rows, statistics) lives in
+// vkb_core; the Python class Positions over it shows it through mapping views (book_views.py) and keeps
+// the fee settings, trade records and ticks as plain Python objects a strategy may edit.
 #include <nanobind/nanobind.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -52,12 +51,6 @@ struct Positions {
 };
 using PositionsClass = nb::class_<Positions>;
 using Self = nb::pointer_and_handle<Positions>;
-
-// A Positions method with Python-level argument binding (see checked_method in common/py_args.hpp).
-template <class... Kinds, class Body>
-auto method(const char* fn, std::array<const char*, sizeof...(Kinds)> names, Body body) {
-    return checked_method<Self, Kinds...>(fn, names, body);
-}
 
 // Interned attribute and record keys, made once and kept for the life of the process.
 struct Keys {
@@ -126,7 +119,5 @@ void bind_positions_trade_records(PositionsClass& cls);
 void bind_positions_book(PositionsClass& cls);
 void bind_positions_book_access(PositionsClass& cls);
 void bind_positions_views(PositionsClass& cls);
-void bind_positions_queues(PositionsClass& cls);
-void bind_positions_reports(PositionsClass& cls);
 
 }  // namespace vkb::py

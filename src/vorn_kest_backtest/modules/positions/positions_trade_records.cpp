@@ -1,8 +1,7 @@
-// The record every order, deal or cancel leaves in trade_records.
-#include "common/py_console.hpp"
-#include "positions_support.hpp"
+// The record every order, deal or cancel leaves in trade_records, its time as the exchange's.
 #include <cmath>
 
+#include "positions_support.hpp"
 #include "vkb/civil_time.hpp"
 #include "vkb/exchange_time.hpp"
 
@@ -10,21 +9,11 @@ namespace vkb::py {
 
 namespace {
 
-constexpr std::array<const char*, 7> kRecordParams{"trade_id", "code", "action", "quantity",
-                                                   "price", "timestamp", "trade_status"};
-
-// trade_id, code, action, quantity, price, timestamp, trade_status.
-template <class Body>
-auto record_method(const char* fn, Body body) {
-    using namespace kind;
-    return method<Str, Str, Any, Int, Any, Any, Any>(fn, kRecordParams, body);
-}
-
 nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle action, nb::handle quantity,
-                           nb::handle price, nb::handle timestamp, nb::handle trade_status) {
+                           nb::handle price, nb::handle timestamp, nb::handle trade_status, nb::handle utc_offset) {
     const double price_v = to_double(price);
     const double ts = to_double(timestamp);
-    const int offset = static_cast<int>(to_int64(basic_info().attr("utc_offset_hours")));
+    const int offset = static_cast<int>(to_int64(utc_offset));
     // NaN and values no platform clock holds keep their own errors; the rest must be a date.
     if (std::fabs(ts) < 1e17 && !wall_clock_in_range(ts, offset))
         throw nb::value_error(("時間戳記超出範圍 (須在西元 1 年至 9999 年之間): " + float_text(ts)).c_str());
@@ -44,18 +33,9 @@ nb::dict make_trade_record(nb::handle trade_id, nb::handle code, nb::handle acti
 }  // namespace
 
 void bind_positions_trade_records(PositionsClass& cls) {
-    cls.def(
-        "_Positions__make_trade_record",
-        record_method("__make_trade_record", [](Self, auto... fields) { return make_trade_record(fields...); }),
-        nb::sig("def _Positions__make_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> dict"),
-        "建立交易紀錄\n\ndt 為交易所時間 \"%Y-%m-%d %H:%M:%S.%f\".");
-    cls.def(
-        "add_trade_record",
-        record_method("add_trade_record", [](Self self, auto... fields) {
-            get_attr(self.h, keys().trade_records).attr("append")(make_trade_record(fields...));
-        }),
-        nb::sig("def add_trade_record(self, trade_id: str, code: str, action: str, quantity: int, price: float, timestamp: float, trade_status: str) -> None"),
-        "加入交易紀錄");
+    cls.def_static("_trade_record", &make_trade_record, nb::arg("trade_id"), nb::arg("code"),
+                   nb::arg("action").none(), nb::arg("quantity"), nb::arg("price").none(),
+                   nb::arg("timestamp").none(), nb::arg("trade_status").none(), nb::arg("utc_offset_hours"));
 }
 
 }  // namespace vkb::py

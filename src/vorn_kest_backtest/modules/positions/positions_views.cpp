@@ -126,56 +126,11 @@ nb::list format_summary(Self self, nb::handle product_type) {
     return out;
 }
 
-nb::list fetch_positions(Self self, nb::handle account_type, bool detail) {
-    const Keys& k = keys();
-    if (!equals(account_type, k.Stock) && !equals(account_type, k.Future))
-        raise_exception("不支援的帳戶類型: " + str_text(account_type));
-    nb::list list = detail ? format_detail(self, account_type) : format_summary(self, account_type);
-    self.h.attr("add_positions_to_queue")(list);
-    return list;
-}
-
 }  // namespace
 
 void bind_positions_views(PositionsClass& cls) {
-    cls.def(
-        "fetch_positions",
-        method<kind::Any, kind::Opt<kind::Bool>>(
-            "fetch_positions", {"account_type", "fetch_detail"},
-            [](Self self, nb::handle account_type, nb::handle fetch_detail) {
-                return fetch_positions(self, account_type, fetch_detail.is(Py_True));
-            }),
-        nb::sig("def fetch_positions(self, account_type: str, fetch_detail: bool = False) -> list"),
-        "取得持有部位\n\n"
-        "account_type: \"Stock\" 或 \"Future\"; fetch_detail: True 為每筆明細, False 為每個商品的總計.\n"
-        "格式化後的 list 放入 fetch_position_queue, 並回傳同一個 list.");
-
-    cls.def(
-        "_Positions__format_position_detail",
-        method<kind::Any>("__format_position_detail", {"product_type"},
-                          [](Self self, nb::handle product_type) { return format_detail(self, product_type); }),
-        nb::sig("def _Positions__format_position_detail(self, product_type: str) -> list"),
-        "格式化庫存資訊(明細)\n\n"
-        "每筆未平倉部位一筆: code, date (成交的交易所日期), quantity, price, cost, pnl, fee, trade_id;\n"
-        "股票另有 margin_purchase_amount, collateral (現股交易, 皆為 0).\n"
-        "單位 = 股票 1000, 期貨為合約價值; 進場價 = price 依目前設定滑價後的價格.\n"
-        "cost = 進場價金 = 進場價 x quantity x 單位.\n"
-        "fee = 進場成本 = 手續費 + 每筆固定成本 (稅於平倉時支付).\n"
-        "pnl = 以最後一筆 Tick 的 close 平倉會記入的損益: 與實際平倉相同的計算, 含雙邊手續費, 平倉稅,\n"
-        "固定成本與設定的滑價; 多單 = 出場價金 - cost - 雙邊成本, 空單 = cost - 出場價金 - 雙邊成本.\n"
-        "沒有 Tick 的商品印出紅字提示, pnl 為 0.");
-
-    cls.def(
-        "_Positions__format_position_summary",
-        method<kind::Any>("__format_position_summary", {"product_type"},
-                          [](Self self, nb::handle product_type) { return format_summary(self, product_type); }),
-        nb::sig("def _Positions__format_position_summary(self, product_type: str) -> list"),
-        "格式化庫存資訊(總計)\n\n"
-        "每個有未平倉部位的商品一筆: code, quantity (數量合計), avg_price, pnl;\n"
-        "股票另有 cond (OrderCond.CASH), margin_purchase_amount, collateral, short_sale_margin, interest (皆為 0).\n"
-        "avg_price = sum(price x quantity) / sum(quantity), 四捨五入至小數 2 位 (數量為 0 時為 0).\n"
-        "pnl = sum((close - price) x quantity x 單位), 空單取負號; 未扣成本與滑價的價差損益.\n"
-        "單位 = 股票 1000, 期貨為合約價值. 沒有 Tick 的商品印出紅字提示, pnl 為 0.");
+    cls.def("_position_detail", &format_detail, nb::arg("product_type").none());
+    cls.def("_position_summary", &format_summary, nb::arg("product_type").none());
 }
 
 }  // namespace vkb::py
