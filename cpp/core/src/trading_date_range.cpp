@@ -36,4 +36,14 @@ std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, con
     return windows;
 }
 
+FuturesRangeDays futures_range_days(const SessionCalendar& calendar, std::int64_t start_day, std::int64_t end_day) {
+    const TradingDateRange range = futures_trading_range(calendar, start_day, end_day);
+    FuturesRangeDays days{range.first_day, {}, std::nullopt};
+    for (std::int64_t day = range.first_day; day <= range.last_day; ++day)
+        days.windows.push_back(futures_day_windows(calendar, range, day));
+    if (!range.empty && range.first_day < range.first_trading && !days.windows.front().empty())
+        days.lead_in_since = days.windows.front().front().from_ns;
+    return days;
+}
+
 }  // namespace vkb
