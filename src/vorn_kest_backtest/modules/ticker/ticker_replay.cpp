@@ -109,8 +109,7 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
         nb::object stream =
             ticks_function("combine", "DayStream")(nb::find(this), entries, start_from, end_to);
         const bool more = stream_day(stream, generation);
-        if (!console_quiet())
-            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(nb::len(stream)) + " 天. ...[/green]");
+        ticks_function("console", "replay_days_started")(nb::len(stream));
         start_replay_thread(generation);
         if (more) start_day_thread(std::move(stream), generation);
     } catch (const ReplayCancelled&) {
@@ -124,8 +123,7 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
 
 void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
     auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
-    if (!console_quiet())
-        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
+    ticks_function("console", "replay_started")(batch->size());
     engine_->attach_live(generation, std::move(batch));
     start_replay_thread(generation);
 }
@@ -217,8 +215,7 @@ void Ticker::backfill_begin(const nb::object& start_from, const nb::object& end_
 void Ticker::backfill_start(const nb::object& df, std::uint64_t generation) {
     try {
         auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
-        if (!console_quiet())
-            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
+        ticks_function("console", "backfill_started")(batch->size());
         // The pass ends here: permit givers move its ticks into the queue.
         engine_->start_backfill(generation, std::move(batch));
     } catch (const nb::python_error& e) {
@@ -229,7 +226,7 @@ void Ticker::backfill_start(const nb::object& df, std::uint64_t generation) {
 }
 
 void Ticker::backfill_failed(const std::string& message, std::uint64_t generation) {
-    console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + message + "[/red]");
+    ticks_function("console", "backfill_failed")(message);
     engine_->notify_backfilling_finish(generation);
 }
 
