@@ -1,7 +1,10 @@
 #include <doctest/doctest.h>
 
 #include "vkb/civil_time.hpp"
+#include "vkb/exchange_time.hpp"
 
+#include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 using namespace vkb;
@@ -44,4 +47,14 @@ TEST_CASE("the wall clock range is the years 1 to 9999") {
     CHECK(wall_clock_in_range(-62135596800.0, 0));
     CHECK_FALSE(wall_clock_in_range(-62135596801.0, 0));
     CHECK_FALSE(wall_clock_in_range(0.0 / 0.0, 8));
+}
+
+TEST_CASE("wall-clock microseconds of a series mark what no calendar holds as not a time") {
+    const double stamps[] = {0.25, std::nan(""), 1e15, -86400.5};
+    std::int64_t wall[4] = {};
+    exchange_wall_micros(stamps, 8, wall);
+    CHECK(wall[0] == 8 * 3600 * 1'000'000LL + 250'000);
+    CHECK(wall[1] == kNotATime);
+    CHECK(wall[2] == kNotATime);
+    CHECK(wall[3] == to_wall_micros(-86400.5, 8));
 }

@@ -1,7 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <iterator>
+#include <stdexcept>
 #include <utility>
 
 #include "vkb/civil_time.hpp"
@@ -141,4 +143,21 @@ TEST_CASE("the previous trading date skips weekends and listed holidays") {
     CHECK(calendar.previous_trading_date_before(monday) == monday - 4);
     CHECK(calendar.previous_trading_date_before(monday + 1) == monday);
     CHECK(calendar.next_trading_date_after(monday - 4) == monday);
+}
+
+TEST_CASE("epoch seconds are read on the exchange clock for trading dates and order sessions") {
+    SessionCalendar cal;
+    // 2024-01-05 15:00 in Taipei (UTC+8) is 07:00 UTC: a Friday night session, counting for Monday.
+    const double friday_night = static_cast<double>(days_from_civil(2024, 1, 5)) * 86400 + 7 * 3600;
+    CHECK(cal.trading_date_at(ProductType::Future, friday_night, 8) == days_from_civil(2024, 1, 8));
+    CHECK(cal.trading_date_at(ProductType::Stock, friday_night, 8) == days_from_civil(2024, 1, 5));
+    const auto [start, end] = cal.order_session_at(ProductType::Future, friday_night, 8);
+    CHECK(start == friday_night);
+    CHECK(end == friday_night + 14 * 3600);
+    const double stamps[] = {friday_night, friday_night - 3600};
+    std::int64_t dates[2] = {};
+    cal.trading_dates_at(ProductType::Future, stamps, 8, dates);
+    CHECK(dates[0] == days_from_civil(2024, 1, 8));
+    CHECK(dates[1] == days_from_civil(2024, 1, 5));
+    CHECK_THROWS_AS(cal.trading_date_at(ProductType::Stock, std::nan(""), 8), std::domain_error);
 }

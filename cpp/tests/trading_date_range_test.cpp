@@ -65,3 +65,19 @@ TEST_CASE("a Monday range keeps the Friday night's closing print at Saturday 05:
     CHECK(close_print < saturday[0].until_ns);
     CHECK(saturday[0].until_ns <= close_print + 1'000'000'000);
 }
+
+TEST_CASE("the days of a range start at the night before its first trading date, counted from 15:00") {
+    SessionCalendar calendar;
+    const FuturesRangeDays days = futures_range_days(calendar, day(2024, 3, 4), day(2024, 3, 5));
+    CHECK(days.first_day == day(2024, 3, 1));
+    REQUIRE(days.windows.size() == 5);
+    CHECK(days.windows[2].empty());
+    CHECK(days.lead_in_since == wall_ns(2024, 3, 1, 15));
+}
+
+TEST_CASE("a range without a trading date has no days and no lead-in") {
+    SessionCalendar calendar;
+    const FuturesRangeDays days = futures_range_days(calendar, day(2024, 3, 9), day(2024, 3, 10));
+    CHECK(days.windows.empty());
+    CHECK_FALSE(days.lead_in_since.has_value());
+}

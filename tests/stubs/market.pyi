@@ -2,9 +2,8 @@
 Exchange rules: contract table, price grid and daily band, trading calendar and holidays, exchange clock, broker fee rates
 """
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 import datetime
-import pathlib
 from typing import Annotated, overload
 
 import numpy
@@ -83,72 +82,30 @@ FUTURES_DAY_SESSION_SECONDS: tuple = (31500, 49500)
 
 FUTURES_NIGHT_SESSION_SECONDS: tuple = (54000, 18000)
 
-class Session:
-    """一個交易時段: 開始的日曆日, 種類 ("day"/"night"), 牆上時間的起訖 (皆含)."""
+class SessionCalendar:
+    """交易日與交易時段的規則; 日期為 1970-01-01 起的日數, 時間為 epoch 秒數."""
 
-    @property
-    def start_day(self) -> datetime.date: ...
+    def __init__(self, holidays: Sequence[int]) -> None: ...
 
-    @property
-    def kind(self) -> str: ...
+    def holidays(self) -> list[int]: ...
 
-    @property
-    def start_ns(self) -> int: ...
+    def is_trading_date(self, day: int) -> bool: ...
 
-    @property
-    def end_ns(self) -> int: ...
+    def next_trading_date_after(self, day: int) -> int: ...
 
-    def __eq__(self, arg: Session, /) -> bool: ...
+    def previous_trading_date_before(self, day: int) -> int: ...
 
-    def __repr__(self) -> str: ...
+    def sessions_touching(self, market: str, day: int) -> list[tuple[int, str, int, int]]:
+        """(開始日, 種類, 起, 訖) 的交易時段, 起訖為牆上時間奈秒數."""
 
-class TradingCalendar:
-    """
-    台股與期貨的交易日與交易時段; 時間為交易所牆上時間 (當作 UTC) 的奈秒數.
+    def order_session_at(self, market: str, epoch_seconds: float, utc_offset_hours: int) -> tuple[float, float]: ...
 
-    `holidays`: 休市日 (預設讀取套件內的休市日表).
-    """
+    def trading_date_at(self, market: str, epoch_seconds: float, utc_offset_hours: int) -> int: ...
 
-    def __init__(self, holidays: Iterable[datetime.date] | None = None) -> None: ...
+    def trading_dates_at(self, market: str, epoch_seconds: numpy.typing.NDArray[numpy.float64], utc_offset_hours: int) -> numpy.typing.NDArray[numpy.int64]: ...
 
-    @property
-    def holidays(self) -> frozenset[datetime.date]: ...
-
-    def is_trading_day(self, day: datetime.date) -> bool:
-        """週一至週五且不在休市日表中."""
-
-    def next_trading_day(self, day: datetime.date) -> datetime.date:
-        """`day` 之後的第一個交易日."""
-
-    def previous_trading_day(self, day: datetime.date) -> datetime.date:
-        """`day` 之前的最後一個交易日."""
-
-    def sessions_touching(self, market: str, day: datetime.date) -> list[Session]:
-        """在日曆日 `day` 上有 Tick 的交易時段 (呼叫者只取當日的部分)."""
-
-    def order_session(self, market: str, epoch_seconds: float) -> tuple[float, float]:
-        """
-        在 `epoch_seconds` 下單的委託所屬的交易時段 (開始, 結束), 皆為 epoch 秒數: 進行中的時段, 否則為該市場下一個開盤的時段; 收盤那一筆成交之後已無成交, 在那一刻下的委託屬於下一個時段.
-        """
-
-    def trading_date(self, market: str, epoch_seconds: float) -> datetime.date:
-        """epoch 秒數的 Tick 所屬的交易日: 股票為當日; 期貨夜盤 (15:00 起, 含跨午夜的部分) 屬下一個交易日."""
-
-    def trading_days(self, market: str, epoch_seconds: numpy.typing.NDArray[numpy.float64]) -> numpy.typing.NDArray[numpy.int64]:
-        """每個 epoch 秒數所屬的交易日 (同 `trading_date`), 以 1970-01-01 起的日數表示 (int64 陣列)."""
-
-    def __getstate__(self) -> tuple: ...
-
-    def __setstate__(self, arg: tuple[Sequence[int]], /) -> None: ...
-
-def holiday_table_path() -> pathlib.Path:
-    """套件內休市日表的路徑."""
-
-def listed_holidays() -> frozenset[datetime.date]:
-    """套件內休市日表的日期 ("Date" 欄)."""
-
-def read_holiday_dates() -> list[str]:
-    """套件內休市日表的日期文字 ("%Y-%m-%d")."""
+def parse_holiday_table(text: str) -> list[int]:
+    """休市日表 (CSV) 各列 "Date" 的日期, 以 1970-01-01 起的日數表示."""
 
 NS_PER_DAY: int = 86400000000000
 
@@ -157,11 +114,8 @@ EXCHANGE_UTC_OFFSET_HOURS: int = 8
 def exchange_datetime(epoch_seconds: float) -> datetime.datetime:
     """epoch 秒數在交易所時鐘上的時間 (不帶時區), 與本機時區無關."""
 
-def exchange_now() -> datetime.datetime:
-    """交易所時鐘的現在時間 (不帶時區)."""
-
 @overload
-def exchange_wall_micros(epoch_seconds: Annotated[NDArray[numpy.float64], dict(shape=(None,), device='cpu', writable=False)]) -> object:
+def exchange_wall_micros(epoch_seconds: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> object:
     """每個 epoch 秒數在交易所時鐘上的微秒數 (可視為 datetime64[us]); 無法表示的值為 NaT."""
 
 @overload
@@ -173,10 +127,9 @@ def wall_ns_to_epoch_seconds(ts: int, utc_offset_hours: int) -> float:
 def night_opening_day(epoch_seconds: float) -> int:
     """最近一次 (含當下) 夜盤開盤 15:00 的日曆日 (1970-01-01 起的日數); 期貨 Tick 的交易日改變時必定改變."""
 
-def midnight_ns(day: datetime.date) -> int:
-    """日曆日 00:00 的牆上時間奈秒數."""
-
-def futures_range_days(holidays: Iterable[datetime.date], start: datetime.date, end: datetime.date) -> tuple[list[datetime.date], list[list[tuple[int, int]]], int | None]:
-    """期貨日期區間 (交易日) 要讀取的日曆日, 各日屬於區間的牆上時間奈秒 [起, 迄) 區段, 以及首日只取夜盤時的起點."""
+def futures_range_windows(holidays: list[int], start: int, end: int) -> tuple[int, list[list[tuple[int, int]]], int | None]:
+    """
+    期貨日期區間 (交易日, 1970-01-01 起的日數) 要讀取的首個日曆日, 各日屬於區間的牆上時間奈秒 [起, 迄) 區段, 以及首日只取夜盤時的起點.
+    """
 
 BROKER_FEE_RATES: dict = ...

@@ -83,18 +83,6 @@ class Ticker:
     def failed_days(self) -> list:
         """上次 send_ticks 無法載入的日子: [{"code", "date", "reason"}, ...]"""
 
-    def fetch_kest_history_ticks(self, code: object | None, product_type: object | None, start_from: object | None, end_to: object | None) -> object:
-        """下載歷史 Tick 資料, 過去的日期存成快取檔"""
-
-    def get_ticks_df(self, code: object | None, market_type: object | None, start_from: object | None, end_to: object | None) -> object:
-        """取得單一商品的 Tick 資料表"""
-
-    def cache_days(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None, end_to: str | datetime.date | None) -> None:
-        """逐日讀取 (或下載並快取) 各商品的 Tick, 不合併也不回放; 無法載入的日子記在 failed_days"""
-
-    def send_ticks(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None, end_to: str | datetime.date | None, backfilling_start_from: str | datetime.date | None = None, backfilling_end_to: str | datetime.date | None = None) -> None:
-        """開始在背景逐筆傳送 Tick 資料"""
-
     def pop_tick(self) -> object:
         """取出下一筆 Tick 或狀態資料 (等待時釋放 GIL)"""
 
@@ -106,9 +94,6 @@ class Ticker:
 
     def stop_send_ticks(self) -> None:
         """停止傳送 Tick 資料"""
-
-    def wait_for_tick_cache(self) -> None:
-        """等待回放讀取的日子寫入 Tick 快取 (回放不等快取寫完即開始; 程式結束前也會寫完)"""
 
     def backfilling(self, codes: list[dict[str, str]] | None, start_from: str | datetime.date | None = None, end_to: str | datetime.date | None = None) -> None:
         """回補 Tick 資料"""

@@ -34,4 +34,15 @@ std::string format_exchange_date(double epoch_seconds, int utc_offset_hours) {
     return format_date(t.year, t.month, t.day);
 }
 
+void exchange_wall_micros(std::span<const double> epoch_seconds, int utc_offset_hours, std::int64_t* out) {
+    for (std::size_t i = 0; i < epoch_seconds.size(); ++i) {
+        try {
+            exchange_civil(epoch_seconds[i], utc_offset_hours);
+            out[i] = to_wall_micros(epoch_seconds[i], utc_offset_hours);
+        } catch (const std::exception&) {
+            out[i] = kNotATime;
+        }
+    }
+}
+
 }  // namespace vkb

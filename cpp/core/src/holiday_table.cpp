@@ -1,6 +1,6 @@
 #include "vkb/holiday_table.hpp"
 
-#include <fstream>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 
@@ -63,12 +63,6 @@ std::vector<std::int64_t> parse_holiday_table(std::istream& in) {
         days.push_back(day);
     }
     return days;
-}
-
-std::vector<std::int64_t> read_holiday_table(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::ios_base::failure("cannot open " + path);
-    return parse_holiday_table(in);
 }
 
 }  // namespace vkb

@@ -112,4 +112,21 @@ TradingSession SessionCalendar::order_session(ProductType market, std::int64_t w
                    today + 1, market == ProductType::Stock ? kStockCloseSecond : kFuturesDayCloseSecond);
 }
 
+std::pair<double, double> SessionCalendar::order_session_at(ProductType market, double epoch_seconds,
+                                                            int utc_offset_hours) const {
+    const TradingSession s = order_session(market, to_wall_micros(epoch_seconds, utc_offset_hours));
+    return {wall_ns_to_epoch_seconds(s.start_us * kNanosPerMicro, utc_offset_hours),
+            wall_ns_to_epoch_seconds(s.end_us * kNanosPerMicro, utc_offset_hours)};
+}
+
+std::int64_t SessionCalendar::trading_date_at(ProductType market, double epoch_seconds, int utc_offset_hours) const {
+    return trading_date(market, to_wall_micros(epoch_seconds, utc_offset_hours));
+}
+
+void SessionCalendar::trading_dates_at(ProductType market, std::span<const double> epoch_seconds,
+                                       int utc_offset_hours, std::int64_t* out) const {
+    for (std::size_t i = 0; i < epoch_seconds.size(); ++i)
+        out[i] = trading_date_at(market, epoch_seconds[i], utc_offset_hours);
+}
+
 }  // namespace vkb

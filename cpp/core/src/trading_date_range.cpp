@@ -5,7 +5,6 @@ namespace vkb {
 namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-constexpr std::int64_t kNsPerDay = 86'400 * kNsPerSecond;
 
 }  // namespace
 
@@ -22,7 +21,7 @@ std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, con
                                             std::int64_t day) {
     std::vector<WallWindow> windows;
     if (range.empty || calendar.is_holiday(day)) return windows;
-    const std::int64_t midnight = day * kNsPerDay;
+    const std::int64_t midnight = day * kNanosPerDay;
     const std::int64_t night_end = midnight + kNightEndSecond * kNsPerSecond;
     // The night session's closing print is stamped within the second 05:00:00, Saturday's too.
     const std::int64_t night_close_until = night_end + kNsPerSecond;
@@ -32,8 +31,18 @@ std::vector<WallWindow> futures_day_windows(const SessionCalendar& calendar, con
         windows.push_back({midnight, night_close_until});
     if (calendar.is_trading_date(day) && counts(day)) windows.push_back({night_end, night_start});
     if (calendar.is_trading_date(day) && counts(calendar.next_trading_date_after(day)))
-        windows.push_back({night_start, midnight + kNsPerDay});
+        windows.push_back({night_start, midnight + kNanosPerDay});
     return windows;
+}
+
+FuturesRangeDays futures_range_days(const SessionCalendar& calendar, std::int64_t start_day, std::int64_t end_day) {
+    const TradingDateRange range = futures_trading_range(calendar, start_day, end_day);
+    FuturesRangeDays days{range.first_day, {}, std::nullopt};
+    for (std::int64_t day = range.first_day; day <= range.last_day; ++day)
+        days.windows.push_back(futures_day_windows(calendar, range, day));
+    if (!range.empty && range.first_day < range.first_trading && !days.windows.front().empty())
+        days.lead_in_since = days.windows.front().front().from_ns;
+    return days;
 }
 
 }  // namespace vkb

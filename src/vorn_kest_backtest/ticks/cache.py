@@ -13,8 +13,8 @@ from typing import Any
 
 import polars as pl
 
+from vorn_kest_backtest._core import ticker as _native
 from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.modules.ticker import ticker as _native
 from vorn_kest_backtest.ticks.frames import QUOTE_COLUMNS, TRADE_PRICE_RULE, first_bad_price, first_bad_row
 
 _temp_counter = itertools.count()

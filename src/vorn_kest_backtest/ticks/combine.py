@@ -16,8 +16,8 @@ from typing import Any
 import polars as pl
 
 from vorn_kest_backtest import utils
+from vorn_kest_backtest._core.ticker import NotLoggedInError
 from vorn_kest_backtest.modules.market import market
-from vorn_kest_backtest.modules.ticker.ticker import NotLoggedInError
 from vorn_kest_backtest.ticks.cache import forget_read_ahead, read_ahead
 from vorn_kest_backtest.ticks.cache_writer import deferred_writes, writer
 from vorn_kest_backtest.ticks.console import console_quiet, say
@@ -85,7 +85,15 @@ def _kept_part(frame: pl.DataFrame, windows: list[tuple[int, int]]) -> pl.DataFr
 
 
 def code_markets(codes: Sequence[Any]) -> list[tuple[str, str]]:
-    return [(entry["code"], entry["market"]) for entry in codes]
+    """(code, market) of each {"code", "market"} entry; both must be text."""
+    pairs = []
+    for entry in codes:
+        code, market_type = entry["code"], entry["market"]
+        for value, name in ((code, "code"), (market_type, "market")):
+            if not isinstance(value, str):
+                raise TypeError(f"{name} 必須是文字: {value!r}")
+        pairs.append((code, market_type))
+    return pairs
 
 
 class DayLoader:

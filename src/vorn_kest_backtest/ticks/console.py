@@ -13,3 +13,24 @@ def console_quiet() -> bool:
 
 def say(line: str) -> None:
     utils.console.print(line)
+
+
+def replay_days_started(days: int) -> None:
+    """A replay of a date range, its days read one by one."""
+    if not console_quiet():
+        say(f"[green]開始傳送 Tick 資料, 逐日讀取 {days} 天. ...[/green]")
+
+
+def replay_started(ticks: int) -> None:
+    """A replay of a frame given whole."""
+    if not console_quiet():
+        say(f"[green]開始傳送 Tick 資料, Tick 數 {ticks}. ...[/green]")
+
+
+def backfill_started(ticks: int) -> None:
+    if not console_quiet():
+        say(f"[green]開始回補 Tick 資料, Tick 數 {ticks}. ...[/green]")
+
+
+def backfill_failed(message: str) -> None:
+    say(f"[red]回補 Tick 資料失敗, 錯誤訊息: {message}[/red]")

@@ -10,10 +10,10 @@ from typing import Any
 import polars as pl
 
 from vorn_kest_backtest import utils
+from vorn_kest_backtest._core import ticker as _native
+from vorn_kest_backtest._core.ticker import NotLoggedInError
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.market.market import exchange_now
-from vorn_kest_backtest.modules.ticker import ticker as _native
-from vorn_kest_backtest.modules.ticker.ticker import NotLoggedInError
 from vorn_kest_backtest.ticks.cache import (
     cache_file_path,
     cache_folder,
@@ -167,7 +167,9 @@ def fetches_natively(ticker_class: type) -> bool:
     """Whether the class's per-day fetch is the compiled Ticker's, which only forwards to `auto_fetch`: callers on a
     reading thread then call `auto_fetch` themselves, so a broker call that interpreter exit ends has no compiled frame
     under it to unwind."""
-    return getattr(ticker_class, "_Ticker__auto_fetch_ticks", None) is _native.Ticker._Ticker__auto_fetch_ticks
+    from vorn_kest_backtest.modules.ticker.ticker import Ticker  # the Ticker's module imports this one
+
+    return getattr(ticker_class, "_Ticker__auto_fetch_ticks", None) is Ticker._Ticker__auto_fetch_ticks
 
 
 def auto_fetch(ticker: Any, code: Any, product_type: Any, date: Any) -> pl.DataFrame:

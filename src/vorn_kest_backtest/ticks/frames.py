@@ -8,7 +8,7 @@ from typing import Any
 
 import polars as pl
 
-from vorn_kest_backtest.modules.ticker import ticker as _native
+from vorn_kest_backtest._core import ticker as _native
 
 # A column a broker's frame may add beside the eight: each tick's row number in the source it names.
 SOURCE_ROW_COLUMN = "source_row"

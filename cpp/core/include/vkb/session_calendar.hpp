@@ -2,7 +2,9 @@
 // Trading-session calendar of the Taiwan exchanges on the naive exchange wall clock
 // (microseconds since 1970-01-01 00:00 of that clock).
 #include <cstdint>
+#include <span>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "records/product_type.hpp"
@@ -13,6 +15,8 @@ inline constexpr std::int64_t kMicrosPerSecond = 1'000'000;
 inline constexpr std::int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
 inline constexpr std::int64_t kMicrosPerHour = 60 * kMicrosPerMinute;
 inline constexpr std::int64_t kMicrosPerDay = 24 * kMicrosPerHour;
+inline constexpr std::int64_t kNanosPerMicro = 1000;
+inline constexpr std::int64_t kNanosPerDay = kMicrosPerDay * kNanosPerMicro;
 // Session windows in seconds of the day, both bounds carrying ticks (the closing auction prints at the
 // end). Stocks 09:00-13:30; futures day session 08:45-13:45, night session 15:00 to 05:00 of the
 // next morning.
@@ -98,6 +102,15 @@ public:
     // A session's last print ends it (its end is inclusive for ticks), so an order placed on that
     // print, when nothing can trade any more, works in the next session.
     TradingSession order_session(ProductType market, std::int64_t wall_us) const;
+
+    // The same answers for epoch seconds, read on the wall clock `utc_offset_hours` ahead of UTC. Throw
+    // std::domain_error for a time no wall clock holds (NaN, beyond 64-bit microseconds).
+    // order_session's bounds as epoch seconds (start, end).
+    std::pair<double, double> order_session_at(ProductType market, double epoch_seconds, int utc_offset_hours) const;
+    std::int64_t trading_date_at(ProductType market, double epoch_seconds, int utc_offset_hours) const;
+    // trading_date_at of each stamp into `out`, of the same length: one call for a whole equity series.
+    void trading_dates_at(ProductType market, std::span<const double> epoch_seconds, int utc_offset_hours,
+                          std::int64_t* out) const;
 
     // Changes with every setter call, so that what was worked out from the calendar can be kept until then.
     std::uint64_t revision() const { return revision_; }

@@ -2,10 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
-#include <chrono>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 
 #include "market_values.hpp"
@@ -19,41 +16,18 @@ namespace nb = nanobind;
 
 namespace {
 
-using Seconds = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+using Seconds = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu, nb::c_contig>;
 
-constexpr std::int64_t kNanosPerDay = 86'400'000'000'000;
-// numpy's NaT.
-constexpr std::int64_t kNotATime = std::numeric_limits<std::int64_t>::min();
-
-nb::object naive_datetime(const vkb::CivilDateTime& t) {
+nb::object exchange_datetime(double epoch_seconds) {
+    const vkb::CivilDateTime t = vkb::exchange_civil(epoch_seconds, vkb::py::exchange_utc_offset());
     return vkb::py::import_attr("datetime", "datetime")(t.year, t.month, t.day, t.hour, t.minute, t.second,
                                                          t.microsecond);
 }
 
-nb::object exchange_datetime(double epoch_seconds) {
-    return naive_datetime(vkb::exchange_civil(epoch_seconds, vkb::py::exchange_utc_offset()));
-}
-
-nb::object exchange_now() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const double seconds = std::chrono::duration<double>(now).count();
-    return exchange_datetime(seconds);
-}
-
-// Wall-clock microseconds per timestamp; NaT where no calendar date exists.
 nb::object exchange_wall_micros(const Seconds& epoch_seconds) {
-    const int offset = vkb::py::exchange_utc_offset();
-    const auto view = epoch_seconds.view();
     const std::size_t n = epoch_seconds.shape(0);
     auto out = vkb::py::owned_column<std::int64_t>(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        try {
-            vkb::exchange_civil(view(i), offset);
-            out.data[i] = vkb::to_wall_micros(view(i), offset);
-        } catch (const std::exception&) {
-            out.data[i] = kNotATime;
-        }
-    }
+    vkb::exchange_wall_micros({epoch_seconds.data(), n}, vkb::py::exchange_utc_offset(), out.data);
     return out.array;
 }
 
@@ -67,13 +41,11 @@ const std::string& night_opening_doc() {
 }  // namespace
 
 void bind_exchange_clock(nb::module_& m) {
-    m.attr("NS_PER_DAY") = kNanosPerDay;
+    m.attr("NS_PER_DAY") = vkb::kNanosPerDay;
     m.attr("EXCHANGE_UTC_OFFSET_HOURS") = vkb::kExchangeUtcOffsetHours;
     m.def("exchange_datetime", &exchange_datetime, nb::arg("epoch_seconds"),
           nb::sig("def exchange_datetime(epoch_seconds: float) -> datetime.datetime"),
           "epoch 秒數在交易所時鐘上的時間 (不帶時區), 與本機時區無關.");
-    m.def("exchange_now", &exchange_now, nb::sig("def exchange_now() -> datetime.datetime"),
-          "交易所時鐘的現在時間 (不帶時區).");
     m.def("exchange_wall_micros", &exchange_wall_micros, nb::arg("epoch_seconds"),
           "每個 epoch 秒數在交易所時鐘上的微秒數 (可視為 datetime64[us]); 無法表示的值為 NaT.");
     m.def("exchange_wall_micros",
@@ -87,6 +59,4 @@ void bind_exchange_clock(nb::module_& m) {
           },
           nb::arg("epoch_seconds"),
           night_opening_doc().c_str());
-    m.def("midnight_ns", [](nb::handle day) { return vkb::py::days_of(day) * kNanosPerDay; }, nb::arg("day"),
-          nb::sig("def midnight_ns(day: datetime.date) -> int"), "日曆日 00:00 的牆上時間奈秒數.");
 }

@@ -5,11 +5,9 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
-#include <optional>
 #include <utility>
 #include <vector>
 
-#include "market_values.hpp"
 #include "vkb/session_calendar.hpp"
 #include "vkb/trading_date_range.hpp"
 
@@ -17,36 +15,24 @@ namespace nb = nanobind;
 
 namespace {
 
-using Windows = std::vector<std::pair<std::int64_t, std::int64_t>>;
-
-nb::tuple futures_range_days(nb::handle holidays, nb::handle start, nb::handle end) {
-    std::vector<std::int64_t> closed;
-    for (nb::handle day : nb::iter(holidays)) closed.push_back(vkb::py::days_of(day));
+nb::tuple futures_range_windows(const std::vector<std::int64_t>& holidays, std::int64_t start, std::int64_t end) {
     vkb::SessionCalendar calendar;
-    calendar.set_holidays(closed);
-    const vkb::TradingDateRange range =
-        vkb::futures_trading_range(calendar, vkb::py::days_of(start), vkb::py::days_of(end));
-    nb::list dates;
-    std::vector<Windows> windows;
-    for (std::int64_t day = range.first_day; day <= range.last_day; ++day) {
-        dates.append(vkb::py::date_of(day));
-        Windows kept;
-        for (const vkb::WallWindow& w : vkb::futures_day_windows(calendar, range, day))
-            kept.emplace_back(w.from_ns, w.until_ns);
-        windows.push_back(std::move(kept));
+    calendar.set_holidays(holidays);
+    const vkb::FuturesRangeDays days = vkb::futures_range_days(calendar, start, end);
+    std::vector<std::vector<std::pair<std::int64_t, std::int64_t>>> windows;
+    for (const std::vector<vkb::WallWindow>& day : days.windows) {
+        windows.emplace_back();
+        for (const vkb::WallWindow& w : day) windows.back().emplace_back(w.from_ns, w.until_ns);
     }
-    // The first date is the day before the first trading date when only its night session is wanted.
-    std::optional<std::int64_t> lead_in_since;
-    if (!range.empty && range.first_day < range.first_trading && !windows.front().empty())
-        lead_in_since = windows.front().front().first;
-    return nb::make_tuple(dates, nb::cast(windows), nb::cast(lead_in_since));
+    return nb::make_tuple(days.first_day, windows, days.lead_in_since);
 }
 
 }  // namespace
 
 void bind_futures_days(nb::module_& m) {
-    m.def("futures_range_days", &futures_range_days, nb::arg("holidays"), nb::arg("start"), nb::arg("end"),
-          nb::sig("def futures_range_days(holidays: collections.abc.Iterable[datetime.date], start: datetime.date, "
-                  "end: datetime.date) -> tuple[list[datetime.date], list[list[tuple[int, int]]], int | None]"),
-          "期貨日期區間 (交易日) 要讀取的日曆日, 各日屬於區間的牆上時間奈秒 [起, 迄) 區段, 以及首日只取夜盤時的起點.");
+    m.def("futures_range_windows", &futures_range_windows, nb::arg("holidays"), nb::arg("start"), nb::arg("end"),
+          nb::sig("def futures_range_windows(holidays: list[int], start: int, end: int) -> "
+                  "tuple[int, list[list[tuple[int, int]]], int | None]"),
+          "期貨日期區間 (交易日, 1970-01-01 起的日數) 要讀取的首個日曆日, 各日屬於區間的牆上時間奈秒 [起, 迄) 區段, "
+          "以及首日只取夜盤時的起點.");
 }

@@ -1,4 +1,4 @@
-"""Exchange rules, from the compiled core."""
+"""Exchange rules, from the compiled core and the calendar and clock around it."""
 
 from vorn_kest_backtest._core.market import (
     BROKER_FEE_RATES,
@@ -11,28 +11,30 @@ from vorn_kest_backtest._core.market import (
     STOCK_CLOSING_CALL_SECOND,
     STOCK_SESSION_SECONDS,
     PriceGrid,
-    Session,
-    TradingCalendar,
     ceil_to_grid,
     daily_band,
     exchange_datetime,
-    exchange_now,
     exchange_wall_micros,
     futures_contracts,
     futures_family_of,
-    futures_range_days,
     grid_neighbours,
-    holiday_table_path,
-    listed_holidays,
-    midnight_ns,
     night_opening_day,
     on_grid,
     price_grid_for,
-    read_holiday_dates,
     snap,
     tick_below,
     tick_size,
     wall_ns_to_epoch_seconds,
+)
+from vorn_kest_backtest.modules.market.exchange_clock import exchange_now
+from vorn_kest_backtest.modules.market.trading_calendar import (
+    Session,
+    TradingCalendar,
+    futures_range_days,
+    holiday_table_path,
+    listed_holidays,
+    midnight_ns,
+    read_holiday_dates,
 )
 
 __all__ = [

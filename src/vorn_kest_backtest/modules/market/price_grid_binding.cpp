@@ -24,11 +24,8 @@ namespace {
 using vkb::ContractGrid;
 using Prices = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
 
-// Far beyond any exchange price, and keeps hundredths inside 64 bits.
-constexpr double kMaxAbsPrice = 1e13;
-
 double checked(double price) {
-    if (!(std::fabs(price) <= kMaxAbsPrice)) vkb::py::raise_value(PyExc_ValueError, "價格必須是有限數值", nb::float_(price));
+    if (!(std::fabs(price) <= vkb::kMaxAbsPrice)) vkb::py::raise_value(PyExc_ValueError, "價格必須是有限數值", nb::float_(price));
     return price;
 }
 

@@ -16,6 +16,7 @@ namespace nb = nanobind;
 void bind_tick_rules(nb::module_& m) {
     m.def("_check_path_component", &vkb::check_path_component, nb::arg("value"),
           "拒絕會離開快取資料夾的代碼或日期 (ValueError)");
+    m.def("_tick_filename", &vkb::tick_filename, nb::arg("code"), nb::arg("date"), "Tick 快取檔名 (先檢查代碼與日期)");
     m.def("_tick_source_folder", &vkb::tick_source_folder, nb::arg("source_id"), "非預設券商的 Tick 快取資料夾名稱");
     m.def(
         "_first_bad_trade_price",

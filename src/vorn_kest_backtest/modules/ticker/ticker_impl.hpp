@@ -5,12 +5,8 @@
 
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
-#include <utility>
-#include <vector>
 
 #include "tick_records.hpp"
 
@@ -23,10 +19,6 @@ struct ReaderFailure;
 
 // A function of the Python tick data path (vorn_kest_backtest.ticks.<module>), which does the file and frame work.
 nb::object ticks_function(const char* module, const char* name);
-
-struct CodeMarket {
-    std::string code, market;
-};
 
 // Raised between days when the replay that asked for the data is no longer current.
 struct ReplayCancelled {};
@@ -53,16 +45,7 @@ public:
 
     Engine& engine() { return *engine_; }
 
-    nb::object generate_save_path(const nb::object& file_name, const nb::tuple& sub_folder);
-    std::string tick_filename_formatter(const nb::object& code, const nb::object& date);
-    nb::object make_kest_contract_object(const nb::object& code, const nb::object& market_type);
-    nb::object get_ticks_df(const nb::object& code, const nb::object& market_type, const nb::object& start_from,
-                            const nb::object& end_to);
-    // The frame of every code's days of a range, with this call's failed days.
-    nb::object process_and_combine_ticks(const nb::object& codes, const nb::object& start_from,
-                                         const nb::object& end_to);
-
-    // Replay (ticker_replay.cpp).
+    // Replay (ticker_replay.cpp), with arguments the Python Ticker checked.
     void send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
                     const nb::object& backfilling_start_from, const nb::object& backfilling_end_to);
     nb::object pop_tick();
@@ -88,15 +71,15 @@ public:
 
 private:
     TickItem view_of(Engine::Item&& item, TickView& tick, nb::object& object);
-    void backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from, const nb::object& end_to,
+    // `codes`: (code, market) pairs.
+    void backfill_pass(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
                        std::uint64_t generation);
     // The pieces of a pass around its download: checks and parameters (ReplayCancelled when the replay is no
     // longer current), the frame handed to the engine, a failure reported.
     void backfill_begin(const nb::object& start_from, const nb::object& end_to, std::uint64_t generation);
     void backfill_start(const nb::object& df, std::uint64_t generation);
     void backfill_failed(const std::string& message, std::uint64_t generation);
-    void start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
-                               std::optional<std::string> end_to,
+    void start_backfill_thread(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
                                std::uint64_t generation);
     void replay_frame(const nb::object& df, std::uint64_t generation);
     // Whether the replay `generation` is still current, as a Python callable for the day readers.
@@ -122,7 +105,7 @@ private:
     std::timed_mutex run_start_mutex_;
 };
 
-std::vector<CodeMarket> code_markets_from(const nb::handle& codes);
-nb::list code_market_pairs(const std::vector<CodeMarket>& codes);
+// (code, market) pairs of a list of {"code", "market"} entries, checked by the Python tick data path.
+nb::object code_market_pairs(const nb::handle& codes);
 
 }  // namespace vkb::py

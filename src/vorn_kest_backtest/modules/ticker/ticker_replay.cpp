@@ -18,23 +18,7 @@ namespace {
 
 const char* const kEmptyBackfillDates = "回補資料的開始時間與結束時間不能為空";
 
-void require_text(const nb::object& value, const char* name, bool none_allowed) {
-    if (nb::isinstance<nb::str>(value) || (none_allowed && value.is_none())) return;
-    throw nb::type_error((std::string(name) + (none_allowed ? " 必須是文字或 None: " : " 必須是文字: ") +
-                          nb::cast<std::string>(nb::repr(value)))
-                             .c_str());
-}
-
 bool empty_date(const nb::object& value) { return value.is_none() || !nb::bool_(value); }
-
-std::optional<std::string> optional_text(const nb::object& value) {
-    if (value.is_none()) return std::nullopt;
-    return nb::cast<std::string>(value);
-}
-
-nb::object text_or_none(const std::optional<std::string>& value) {
-    return value ? nb::object(nb::str(value->c_str(), value->size())) : nb::none();
-}
 
 }  // namespace
 
@@ -46,7 +30,7 @@ Ticker::Ticker(nb::object kest_api)
     : api(std::move(kest_api)), engine_(std::make_shared<Engine>(1)), records_(std::make_shared<RecordBuilder>()) {
     allow_next_tick_flag_queue = nb::cast(Queue(std::make_shared<PermitQueueBackend>(engine_)));
     backfilling_notify_finish_queue = nb::cast(Queue(std::make_shared<NotifyQueueBackend>(engine_, records_)));
-    tick_file_save_path = generate_save_path(nb::str("ticks"), nb::tuple());
+    tick_file_save_path = ticks_function("fetch", "generate_save_path")(nb::str("ticks"));
     reader_failure_ = std::make_shared<ReaderFailure>();
     tick_backend_ = std::make_shared<TickQueueBackend>(engine_, records_, reader_failure_);
     tick_queue = nb::cast(Queue(tick_backend_));
@@ -95,13 +79,7 @@ void Ticker::print_pending_messages() {
 
 void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, const nb::object& end_to,
                         const nb::object& backfilling_start_from, const nb::object& backfilling_end_to) {
-    if (!nb::isinstance<nb::list>(codes))
-        throw nb::type_error(("codes 必須是串列: " + nb::cast<std::string>(nb::repr(codes))).c_str());
-    require_text(start_from, "start_from", false);
-    require_text(end_to, "end_to", false);
-    require_text(backfilling_start_from, "backfilling_start_from", true);
-    require_text(backfilling_end_to, "backfilling_end_to", true);
-    const std::vector<CodeMarket> entries = code_markets_from(codes);
+    const nb::object entries = code_market_pairs(codes);
 
     // A replay still running ends here, before the new one may use the queues. The first cancel
     // cuts short a run another thread is preparing; the second ends the run it then started.
@@ -124,16 +102,14 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
     const std::uint64_t generation = engine_->begin_run(with_backfill);
     reader_failure_->error = nb::object();
     if (with_backfill)
-        start_backfill_thread(entries, optional_text(backfilling_start_from), optional_text(backfilling_end_to),
-                              generation);
+        start_backfill_thread(entries, backfilling_start_from, backfilling_end_to, generation);
     try {
         // The first date is read here, so a run starts as a whole-range one did; the others follow on
         // their own thread while the replay goes on.
         nb::object stream =
-            ticks_function("combine", "DayStream")(nb::find(this), code_market_pairs(entries), start_from, end_to);
+            ticks_function("combine", "DayStream")(nb::find(this), entries, start_from, end_to);
         const bool more = stream_day(stream, generation);
-        if (!console_quiet())
-            console_print("[green]開始傳送 Tick 資料, 逐日讀取 " + std::to_string(nb::len(stream)) + " 天. ...[/green]");
+        ticks_function("console", "replay_days_started")(nb::len(stream));
         start_replay_thread(generation);
         if (more) start_day_thread(std::move(stream), generation);
     } catch (const ReplayCancelled&) {
@@ -147,8 +123,7 @@ void Ticker::send_ticks(const nb::object& codes, const nb::object& start_from, c
 
 void Ticker::replay_frame(const nb::object& df, std::uint64_t generation) {
     auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
-    if (!console_quiet())
-        console_print("[green]開始傳送 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
+    ticks_function("console", "replay_started")(batch->size());
     engine_->attach_live(generation, std::move(batch));
     start_replay_thread(generation);
 }
@@ -220,7 +195,7 @@ void Ticker::notify_backfilling_finish() { engine_->notify_backfilling_finish();
 
 void Ticker::backfilling(const nb::object& codes, const nb::object& start_from, const nb::object& end_to) {
     try {
-        backfill_pass(code_markets_from(codes), start_from, end_to, engine_->generation());
+        backfill_pass(code_market_pairs(codes), start_from, end_to, engine_->generation());
     } catch (const ReplayCancelled&) {
         // a stop or a new replay ended this pass between two days
     }
@@ -240,8 +215,7 @@ void Ticker::backfill_begin(const nb::object& start_from, const nb::object& end_
 void Ticker::backfill_start(const nb::object& df, std::uint64_t generation) {
     try {
         auto batch = batch_from_columns(ticks_function("replay_columns", "columns_of")(df, code_market_map));
-        if (!console_quiet())
-            console_print("[green]開始回補 Tick 資料, Tick 數 " + std::to_string(batch->size()) + ". ...[/green]");
+        ticks_function("console", "backfill_started")(batch->size());
         // The pass ends here: permit givers move its ticks into the queue.
         engine_->start_backfill(generation, std::move(batch));
     } catch (const nb::python_error& e) {
@@ -252,16 +226,16 @@ void Ticker::backfill_start(const nb::object& df, std::uint64_t generation) {
 }
 
 void Ticker::backfill_failed(const std::string& message, std::uint64_t generation) {
-    console_print("[red]回補 Tick 資料失敗, 錯誤訊息: " + message + "[/red]");
+    ticks_function("console", "backfill_failed")(message);
     engine_->notify_backfilling_finish(generation);
 }
 
-void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::object& start_from,
+void Ticker::backfill_pass(const nb::object& codes, const nb::object& start_from,
                            const nb::object& end_to, std::uint64_t generation) {
     backfill_begin(start_from, end_to, generation);
     nb::object df;
     try {
-        df = ticks_function("combine", "combine")(nb::find(this), code_market_pairs(codes), start_from, end_to,
+        df = ticks_function("combine", "combine")(nb::find(this), codes, start_from, end_to,
                                                   is_current_function(generation));
     } catch (const nb::python_error& e) {
         if (is_replay_cancelled(e)) throw ReplayCancelled{};
@@ -274,9 +248,8 @@ void Ticker::backfill_pass(const std::vector<CodeMarket>& codes, const nb::objec
 // A Python daemon thread running vorn_kest_backtest.ticks.combine.run_backfill, which calls the steps
 // below around its download: a broker call that interpreter exit interrupts has no C++ frame under it to
 // unwind. The thread's arguments hold the Ticker alive while it works.
-void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<std::string> start_from,
-                                   std::optional<std::string> end_to, std::uint64_t generation) {
-    nb::object start = text_or_none(start_from), end = text_or_none(end_to);
+void Ticker::start_backfill_thread(const nb::object& codes, const nb::object& start, const nb::object& end,
+                                   std::uint64_t generation) {
     nb::dict steps;
     steps["begin"] = nb::cpp_function([this, start, end, generation] {
         try {
@@ -292,7 +265,7 @@ void Ticker::start_backfill_thread(std::vector<CodeMarket> codes, std::optional<
         [this, generation](const std::string& message) { backfill_failed(message, generation); });
     steps["ended"] = nb::cpp_function([] { feeding_thread_ended(); });
     start_feeding_thread("Ticker.backfilling", ticks_function("combine", "run_backfill"),
-                         nb::make_tuple(nb::find(this), code_market_pairs(codes), start, end, steps));
+                         nb::make_tuple(nb::find(this), codes, start, end, steps));
 }
 
 }  // namespace vkb::py
