@@ -88,18 +88,70 @@ def kbar_frame(
     )
 
 
-def extend_bars(closed: pl.DataFrame, rows: list[tuple]) -> tuple[pl.DataFrame, pl.DataFrame]:
-    """Bars that closed since `closed` was made plus the open bar, as rows (dt in epoch microseconds).
+# Past this many new closed bars, one new frame is cheaper than appended rows.
+_ROW_APPEND_LIMIT = 32
 
-    Returns the new closed bars and all bars; one small frame is made, chunks are merged now and then.
-    """
-    fresh = pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row")
-    last = len(rows) - 1
-    if last:
-        closed = closed.vstack(fresh.slice(0, last))
-        if closed.n_chunks() > 8:
-            closed = closed.rechunk()
-    return closed, closed.vstack(fresh.slice(last, 1))
+
+class KbarFrames:
+    """Frames handed out for one k-bar cache: the closed bars grow by appended rows, the newest bar is made
+    anew; chunks are merged now and then."""
+
+    __slots__ = ("closed", "closed_rows", "full", "rewrites")
+
+    def __init__(self) -> None:
+        self.closed: pl.DataFrame | None = None  # bars [0, closed_rows)
+        self.closed_rows = 0
+        self.full = empty_kbar_df()
+        self.rewrites = -1
+
+    def first_row(self, n: int, rewrites: int) -> int:
+        """The first of the cache's n bars `update` needs; `rewrites` changes whenever bars already made change."""
+        if (
+            self.closed is None
+            or rewrites != self.rewrites
+            or self.closed_rows > n - 1
+            or n - 1 - self.closed_rows > _ROW_APPEND_LIMIT
+        ):
+            return 0
+        return self.closed_rows
+
+    def update(self, code: str, first: int, columns: tuple[np.ndarray, ...], rewrites: int) -> pl.DataFrame:
+        """The frame of the cache's bars now, given bars [first_row, n) as copied columns (dt in microseconds)."""
+        n = first + len(columns[0])
+        if n == 0:
+            self.full = empty_kbar_df()
+            self.closed = None
+        elif first == 0 or self.closed is None:
+            self.full = kbar_frame(code, *columns)
+            self.closed = self.full.slice(0, n - 1)
+        else:
+            # A few rows: a frame of rows is made faster than one of arrays.
+            start, open_, high, low, close, volume = (column.tolist() for column in columns)
+            rows = [(start[i], code, open_[i], high[i], low[i], close[i], volume[i]) for i in range(len(start))]
+            fresh = pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row")
+            last = n - 1 - first
+            if last:
+                self.closed = self.closed.vstack(fresh.slice(0, last))
+                if self.closed.n_chunks() > 8:
+                    self.closed = self.closed.rechunk()
+            self.full = self.closed.vstack(fresh.slice(last, 1))
+        self.closed_rows = max(n - 1, 0)
+        self.rewrites = rewrites
+        return self.full
+
+
+def ticks_info(new: pl.DataFrame, old: pl.DataFrame, cached_kbars: dict[str, pl.DataFrame]) -> dict:
+    """One code's entry of QuoteManager.ticks: its ticks not yet and already drained as plain records in
+    arrival order, made only when a caller reads `ticks`."""
+    ticks = new.to_dicts()
+    old_ticks = old.to_dicts()
+    held = ticks or old_ticks
+    return {
+        "ticks": ticks,
+        "old_ticks": old_ticks,
+        "last_tick": held[-1] if held else None,
+        "cached_kbars": cached_kbars,
+    }
 
 
 def aggregate_kbar(tick_df: pl.DataFrame) -> pl.DataFrame:
