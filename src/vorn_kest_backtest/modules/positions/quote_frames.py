@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from datetime import datetime, timedelta
+
 import numpy as np
 import polars as pl
 
@@ -91,50 +93,58 @@ def kbar_frame(
 # Past this many new closed bars, one new frame is cheaper than appended rows.
 _ROW_APPEND_LIMIT = 32
 
+_EPOCH = datetime(1970, 1, 1)
+# Column names alone: polars infers KBAR_SCHEMA's types from the row values (vstack would refuse any
+# other) and makes the frame about twice as fast as with the types given.
+_KBAR_NAMES = list(KBAR_SCHEMA)
+
+
+def bar_frame(code: str, columns: tuple[np.ndarray, ...]) -> pl.DataFrame:
+    """K-bar table of all the bars in `columns`, read-only views of a cache's columns, copied: a view's
+    newest row follows its bar."""
+    return kbar_frame(code, *(np.array(column) for column in columns))
+
 
 class KbarFrames:
-    """Frames handed out for one k-bar cache: the closed bars grow by appended rows, the newest bar is made
-    anew; chunks are merged now and then."""
+    """Frames handed out for one code's k-bar cache: the closed bars grow by appended rows, the newest bar
+    is made anew; chunks are merged now and then."""
 
-    __slots__ = ("closed", "closed_rows", "full", "rewrites")
+    __slots__ = ("closed", "closed_rows", "code", "full", "rewrites")
 
-    def __init__(self) -> None:
+    def __init__(self, code: str) -> None:
+        self.code = code
         self.closed: pl.DataFrame | None = None  # bars [0, closed_rows)
         self.closed_rows = 0
         self.full = empty_kbar_df()
         self.rewrites = -1
 
-    def first_row(self, n: int, rewrites: int) -> int:
-        """The first of the cache's n bars `update` needs; `rewrites` changes whenever bars already made change."""
-        if (
-            self.closed is None
-            or rewrites != self.rewrites
-            or self.closed_rows > n - 1
-            or n - 1 - self.closed_rows > _ROW_APPEND_LIMIT
-        ):
-            return 0
-        return self.closed_rows
-
-    def update(self, code: str, first: int, columns: tuple[np.ndarray, ...], rewrites: int) -> pl.DataFrame:
-        """The frame of the cache's bars now, given bars [first_row, n) as copied columns (dt in microseconds)."""
-        n = first + len(columns[0])
+    def update(self, columns: tuple[np.ndarray, ...], rewrites: int) -> pl.DataFrame:
+        """The frame of the cache's bars now, given read-only views of its columns (dt in epoch microseconds);
+        `rewrites` changes whenever bars already made change."""
+        n = len(columns[0])
+        first = self.closed_rows
         if n == 0:
             self.full = empty_kbar_df()
             self.closed = None
-        elif first == 0 or self.closed is None:
-            self.full = kbar_frame(code, *columns)
+        elif self.closed is None or rewrites != self.rewrites or first > n - 1 or n - 1 - first > _ROW_APPEND_LIMIT:
+            self.full = bar_frame(self.code, columns)
             self.closed = self.full.slice(0, n - 1)
         else:
             # A few rows: a frame of rows is made faster than one of arrays.
-            start, open_, high, low, close, volume = (column.tolist() for column in columns)
-            rows = [(start[i], code, open_[i], high[i], low[i], close[i], volume[i]) for i in range(len(start))]
-            fresh = pl.DataFrame(rows, schema=KBAR_SCHEMA, orient="row")
+            start, open_, high, low, close, volume = (column[first:].tolist() for column in columns)
+            code = self.code
+            rows = [
+                (_EPOCH + timedelta(microseconds=us), code, open_[i], high[i], low[i], close[i], volume[i])
+                for i, us in enumerate(start)
+            ]
+            fresh = pl.DataFrame(rows, schema=_KBAR_NAMES, orient="row")
             last = n - 1 - first
             if last:
                 self.closed = self.closed.vstack(fresh.slice(0, last))
                 if self.closed.n_chunks() > 8:
                     self.closed = self.closed.rechunk()
-            self.full = self.closed.vstack(fresh.slice(last, 1))
+                fresh = fresh.slice(last, 1)
+            self.full = self.closed.vstack(fresh)
         self.closed_rows = max(n - 1, 0)
         self.rewrites = rewrites
         return self.full

@@ -243,7 +243,7 @@ public:
             nb::dict cached;
             for (auto& [key, cache] : entry->caches)
                 cached[nb::str(cache_key(key.first, key.second).c_str())] =
-                    frames_.attr("kbar_frame")(entry->code, *bar_copies(cache.bars(), 0));
+                    frames_.attr("bar_frame")(entry->code, columns(cache.bars()));
             out[nb::str(entry->code.c_str())] = frames_.attr("ticks_info")(
                 tick_df(*entry, entry->drained, entry->history.total(), false),
                 tick_df(*entry, entry->history.first(), entry->drained, false), cached);
@@ -323,10 +323,8 @@ private:
         entry->update(cache, desk_.book().calendar());
         FrameCache& frames = frame_caches_[&cache];
         if (frames.full.is_valid() && frames.version == cache.version()) return frames.full;
-        if (!frames.frames.is_valid()) frames.frames = frames_.attr("KbarFrames")();
-        const vkb::KbarColumns& bars = cache.bars();
-        const std::size_t first = nb::cast<std::size_t>(frames.frames.attr("first_row")(bars.size(), cache.rewrite_version()));
-        frames.full = frames.frames.attr("update")(code, first, bar_copies(bars, first), cache.rewrite_version());
+        if (!frames.frames.is_valid()) frames.frames = frames_.attr("KbarFrames")(code);
+        frames.full = frames.frames.attr("update")(columns(cache.bars()), cache.rewrite_version());
         frames.version = cache.version();
         return frames.full;
     }
@@ -334,26 +332,6 @@ private:
     static nb::tuple columns(const vkb::KbarColumns& bars) {
         return nb::make_tuple(shared_view(bars.start), shared_view(bars.open), shared_view(bars.high),
                               shared_view(bars.low), shared_view(bars.close), shared_view(bars.volume));
-    }
-
-    // Bars [first, size) as arrays of their own: the cache's columns change later.
-    static nb::tuple bar_copies(const vkb::KbarColumns& bars, std::size_t first) {
-        const std::size_t n = bars.size() - first;
-        auto start = owned_column<std::int64_t>(n);
-        auto open = owned_column<double>(n);
-        auto high = owned_column<double>(n);
-        auto low = owned_column<double>(n);
-        auto close = owned_column<double>(n);
-        auto volume = owned_column<std::int64_t>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            start.data[i] = bars.start[first + i];
-            open.data[i] = bars.open[first + i];
-            high.data[i] = bars.high[first + i];
-            low.data[i] = bars.low[first + i];
-            close.data[i] = bars.close[first + i];
-            volume.data[i] = bars.volume[first + i];
-        }
-        return nb::make_tuple(start.array, open.array, high.array, low.array, close.array, volume.array);
     }
 
     // Ticks [begin, end) counted over every tick of the code; all of them still held.
