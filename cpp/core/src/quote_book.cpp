@@ -83,17 +83,25 @@ void QuoteBook::clear() {
     entries_.clear();
 }
 
-std::vector<std::size_t> time_order(std::span<const QuoteTick> history, std::size_t begin, std::size_t end) {
+void write_tick_columns(const CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time,
+                        const TickColumns& out) {
+    begin -= entry.history.first();
+    end -= entry.history.first();
     std::vector<std::size_t> order(end - begin);
     std::iota(order.begin(), order.end(), begin);
-    const bool sorted = std::is_sorted(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return history[a].dt_us < history[b].dt_us;
-    });
-    if (!sorted)
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return history[a].dt_us < history[b].dt_us;
-        });
-    return order;
+    const auto earlier = [&](std::size_t a, std::size_t b) { return entry.history[a].dt_us < entry.history[b].dt_us; };
+    if (by_time && !std::is_sorted(order.begin(), order.end(), earlier))
+        std::stable_sort(order.begin(), order.end(), earlier);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const QuoteTick& t = entry.history[order[i]];
+        out.dt_us[i] = t.dt_us;
+        out.market[i] = t.market == ProductType::Stock ? 0 : 1;
+        out.close[i] = t.close;
+        out.qty[i] = t.qty;
+        out.tick_type[i] = t.tick_type;
+        out.is_simulate[i] = t.is_simulate;
+        out.is_virtual[i] = t.is_virtual;
+    }
 }
 
 }  // namespace vkb

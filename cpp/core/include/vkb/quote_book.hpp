@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -82,7 +81,21 @@ private:
     std::size_t tick_window_ = 0;
 };
 
-// Indices of history[begin, end) in time order, equal times kept in arrival order.
-std::vector<std::size_t> time_order(std::span<const QuoteTick> history, std::size_t begin, std::size_t end);
+// Where ticks go as a table: one array per field, as many rows as ticks; the market as 0 (Stock)
+// or 1 (Future).
+struct TickColumns {
+    std::int64_t* dt_us;
+    std::int8_t* market;
+    double* close;
+    std::int64_t* qty;
+    std::int8_t* tick_type;
+    bool* is_simulate;
+    bool* is_virtual;
+};
+
+// Writes the code's ticks [begin, end), counted over every tick pushed and all still held, in time
+// order (equal times in arrival order) when `by_time`, else in arrival order.
+void write_tick_columns(const CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time,
+                        const TickColumns& out);
 
 }  // namespace vkb

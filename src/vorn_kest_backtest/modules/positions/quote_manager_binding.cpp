@@ -336,10 +336,6 @@ private:
 
     // Ticks [begin, end) counted over every tick of the code; all of them still held.
     nb::object tick_df(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time) const {
-        begin -= entry.history.first();
-        end -= entry.history.first();
-        std::vector<std::size_t> order;
-        if (by_time) order = vkb::time_order(entry.history, begin, end);
         const std::size_t n = end - begin;
         auto dt = owned_column<std::int64_t>(n);
         auto market = owned_column<std::int8_t>(n);
@@ -348,16 +344,9 @@ private:
         auto tick_type = owned_column<std::int8_t>(n);
         auto is_simulate = owned_column<bool>(n);
         auto is_virtual = owned_column<bool>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const vkb::QuoteTick& t = entry.history[by_time ? order[i] : begin + i];
-            dt.data[i] = t.dt_us;
-            market.data[i] = t.market == vkb::ProductType::Stock ? 0 : 1;
-            close.data[i] = t.close;
-            qty.data[i] = t.qty;
-            tick_type.data[i] = t.tick_type;
-            is_simulate.data[i] = t.is_simulate;
-            is_virtual.data[i] = t.is_virtual;
-        }
+        vkb::write_tick_columns(entry, begin, end, by_time,
+                                {dt.data, market.data, close.data, qty.data, tick_type.data, is_simulate.data,
+                                 is_virtual.data});
         return frames_.attr("tick_frame")(entry.code, dt.array, market.array, close.array, qty.array,
                                           tick_type.array, is_simulate.array, is_virtual.array);
     }
