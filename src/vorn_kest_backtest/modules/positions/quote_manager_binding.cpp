@@ -302,15 +302,9 @@ private:
         int overflow = 0;
         const long long length = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
         if (length == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow == 0 && length < 1) throw nb::value_error("'freq' must be a positive integer");
-        const std::int64_t longest = vkb::max_bar_freq(unit);
-        if (overflow != 0 || length > longest) {
-            const std::string message = "K 棒長度超過上限 (最長 " + std::to_string(longest) +
-                                        std::string(vkb::to_string(unit)) + ", 即一萬年): " +
-                                        nb::cast<std::string>(nb::repr(freq));
-            throw nb::value_error(message.c_str());
-        }
-        return vkb::BarRule{unit, length};
+        if (overflow != 0)
+            throw nb::value_error(vkb::too_long_bar_message(unit, nb::cast<std::string>(nb::repr(freq))).c_str());
+        return vkb::checked_bar_rule(unit, length);
     }
 
     static nb::object return_fn(nb::object df, bool to_pandas) { return to_pandas ? df.attr("to_pandas")() : df; }
