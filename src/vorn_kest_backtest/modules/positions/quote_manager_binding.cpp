@@ -142,13 +142,7 @@ public:
         const vkb::QuoteTick record = vkb::checked_quote_tick(
             tick.market_type ? *tick.market_type : tick_market(tick.market), tick.timestamp, tick.utc_offset_hours,
             tick.close, tick.qty, tick.tick_type, tick.is_simulate);
-        if (tick.hint == nullptr) {
-            desk_.add_tick(desk_.entry(tick.code), record);
-        } else {
-            vkb::EntryHint hint{static_cast<vkb::CodeTicks*>(tick.hint->entry), tick.hint->generation};
-            desk_.add_tick(desk_.entry(tick.code, &hint), record);
-            *tick.hint = {hint.entry, hint.generation};
-        }
+        desk_.add_tick(desk_.entry(tick.code, tick.hint), record);
         return desk_.feed().closed_count();
     }
 
