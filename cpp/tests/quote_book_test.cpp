@@ -183,13 +183,13 @@ TEST_CASE("ticks written as columns come in arrival or time order, the market as
     double close[3];
     bool is_simulate[3], is_virtual[3];
     const TickColumns out{dt, market, close, qty, tick_type, is_simulate, is_virtual};
-    write_tick_columns(entry, 1, 4, false, out);
+    write_tick_columns({&entry, 1, 4}, false, out);
     CHECK(std::vector<double>(close, close + 3) == std::vector<double>{12.0, 11.0, 13.0});
     CHECK(std::vector<int>(market, market + 3) == std::vector<int>{1, 0, 0});
-    write_tick_columns(entry, 1, 4, true, out);
+    write_tick_columns({&entry, 1, 4}, true, out);
     CHECK(std::vector<double>(close, close + 3) == std::vector<double>{11.0, 13.0, 12.0});
     CHECK(std::vector<std::int64_t>(qty, qty + 3) == std::vector<std::int64_t>{3, 4, 2});
     CHECK(dt[2] == wall(2024, 1, 2, 9, 2));
-    write_tick_columns(entry, 2, 3, true, out);
+    write_tick_columns({&entry, 2, 3}, true, out);
     CHECK(close[0] == 11.0);
 }

@@ -87,3 +87,25 @@ TEST_CASE("the layout token holds while the bars keep their columns and length")
     entry.update(cache, desk.book().calendar());
     CHECK(desk.layout_token(cache.bars()) != token);
 }
+
+TEST_CASE("draining hands over the ticks not drained yet once; reading k-bars as a table drains them all") {
+    QuoteDesk desk;
+    CHECK(desk.drain("2330").size() == 0);
+    CHECK(desk.bars("2330", BarRule{BarUnit::Minute, 1}, true) == nullptr);
+    CodeTicks& entry = desk.entry("2330");
+    desk.add_tick(entry, stock_tick(kOpen));
+    desk.add_tick(entry, stock_tick(kOpen + 10));
+    const TickSpan fresh = desk.drain("2330");
+    CHECK((fresh.entry == &entry && fresh.begin == 0 && fresh.end == 2));
+    CHECK(desk.drain("2330").size() == 0);
+    desk.add_tick(entry, stock_tick(kOpen + 20, 11.0));
+    CHECK(desk.drained("2330").end == 2);
+    const KbarCache* cache = desk.bars("2330", BarRule{BarUnit::Minute, 1}, false);
+    REQUIRE(cache != nullptr);
+    CHECK(cache->bars().close.back() == 11.0);
+    CHECK(entry.fresh_ticks().size() == 1);
+    desk.add_tick(entry, stock_tick(kOpen + 30, 12.0));
+    CHECK(desk.bars("2330", BarRule{BarUnit::Minute, 1}, true)->bars().close.back() == 12.0);
+    CHECK(entry.fresh_ticks().size() == 0);
+    CHECK(desk.drained("2330").size() == 4);
+}

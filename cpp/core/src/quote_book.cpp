@@ -83,17 +83,15 @@ void QuoteBook::clear() {
     entries_.clear();
 }
 
-void write_tick_columns(const CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time,
-                        const TickColumns& out) {
-    begin -= entry.history.first();
-    end -= entry.history.first();
-    std::vector<std::size_t> order(end - begin);
-    std::iota(order.begin(), order.end(), begin);
-    const auto earlier = [&](std::size_t a, std::size_t b) { return entry.history[a].dt_us < entry.history[b].dt_us; };
+void write_tick_columns(TickSpan ticks, bool by_time, const TickColumns& out) {
+    const TickHistory& history = ticks.entry->history;
+    std::vector<std::size_t> order(ticks.size());
+    std::iota(order.begin(), order.end(), ticks.begin - history.first());
+    const auto earlier = [&](std::size_t a, std::size_t b) { return history[a].dt_us < history[b].dt_us; };
     if (by_time && !std::is_sorted(order.begin(), order.end(), earlier))
         std::stable_sort(order.begin(), order.end(), earlier);
     for (std::size_t i = 0; i < order.size(); ++i) {
-        const QuoteTick& t = entry.history[order[i]];
+        const QuoteTick& t = history[order[i]];
         out.dt_us[i] = t.dt_us;
         out.market[i] = t.market == ProductType::Stock ? 0 : 1;
         out.close[i] = t.close;

@@ -50,6 +50,28 @@ void QuoteDesk::add_tick(CodeTicks& entry, const QuoteTick& tick) {
     book_.trim(entry);
 }
 
+TickSpan QuoteDesk::drain(std::string_view code) {
+    CodeTicks* entry = book_.find(code);
+    if (entry == nullptr) return {};
+    const TickSpan fresh = entry->fresh_ticks();
+    entry->drained = fresh.end;
+    return fresh;
+}
+
+TickSpan QuoteDesk::drained(std::string_view code) {
+    const CodeTicks* entry = book_.find(code);
+    return entry == nullptr ? TickSpan{} : entry->drained_ticks();
+}
+
+KbarCache* QuoteDesk::bars(std::string_view code, BarRule rule, bool drain) {
+    CodeTicks* entry = book_.find(code);
+    if (entry == nullptr) return nullptr;
+    if (drain) entry->drained = entry->history.total();
+    KbarCache& cache = entry->cache(rule, book_.calendar());
+    entry->update(cache, book_.calendar());
+    return &cache;
+}
+
 std::size_t QuoteDesk::add_indicator(std::size_t subscription, std::string_view kind, std::int64_t length,
                                      double width) {
     const auto parsed = parse_indicator_kind(kind);

@@ -24,6 +24,15 @@ struct DayStart {
     std::size_t index;
 };
 
+struct CodeTicks;
+
+// Ticks [begin, end) of one code, counted over every tick pushed; all of them still held.
+struct TickSpan {
+    const CodeTicks* entry = nullptr;
+    std::size_t begin = 0, end = 0;
+    std::size_t size() const { return end - begin; }
+};
+
 struct CodeTicks {
     std::string code;
     // The code's ticks in arrival order, from history.first() on; ticks [history.first(), drained)
@@ -36,6 +45,8 @@ struct CodeTicks {
     // The trading dates whose ticks are held, oldest first (kept only under a tick window).
     std::vector<DayStart> days;
 
+    TickSpan fresh_ticks() const { return {this, drained, history.total()}; }
+    TickSpan drained_ticks() const { return {this, history.first(), drained}; }
     // The last tick added is always the last of the history: virtual ticks come before it.
     const QuoteTick* last_tick() const { return history.empty() ? nullptr : &history.back(); }
     // Made on first use, from the pieces when ticks have been dropped.
@@ -93,9 +104,7 @@ struct TickColumns {
     bool* is_virtual;
 };
 
-// Writes the code's ticks [begin, end), counted over every tick pushed and all still held, in time
-// order (equal times in arrival order) when `by_time`, else in arrival order.
-void write_tick_columns(const CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time,
-                        const TickColumns& out);
+// Writes the ticks in time order (equal times in arrival order) when `by_time`, else in arrival order.
+void write_tick_columns(TickSpan ticks, bool by_time, const TickColumns& out);
 
 }  // namespace vkb

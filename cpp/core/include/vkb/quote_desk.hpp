@@ -47,6 +47,14 @@ public:
     // Under a tick window a code's ticks must keep one market: the window counts its trading dates.
     void add_tick(CodeTicks& entry, const QuoteTick& tick);
 
+    // The ticks of `code` not drained yet, drained from now on; and those drained before. Empty for a
+    // code without ticks.
+    TickSpan drain(std::string_view code);
+    TickSpan drained(std::string_view code);
+    // The k-bars of `code` under `rule`, brought up to date; nullptr for a code without ticks.
+    // `drain` drains the code's ticks, as reading its k-bars as a table does.
+    KbarCache* bars(std::string_view code, BarRule rule, bool drain);
+
     std::size_t subscribe(std::string_view code, BarRule rule) { return feed_.subscribe(book_, book_.entry(code), rule); }
     // The handle of a new indicator on subscription `subscription`.
     std::size_t add_indicator(std::size_t subscription, std::string_view kind, std::int64_t length, double width);

@@ -194,19 +194,9 @@ public:
         return values.empty() ? std::nan("") : values.back();
     }
 
-    nb::object poped_tick_to_df(const std::string& code) {
-        vkb::CodeTicks* entry = desk_.book().find(code);
-        if (entry == nullptr || entry->drained == entry->history.total()) return get_empty_tick_df();
-        nb::object df = tick_df(*entry, entry->drained, entry->history.total(), true);
-        entry->drained = entry->history.total();
-        return df;
-    }
+    nb::object poped_tick_to_df(const std::string& code) { return tick_df(desk_.drain(code), true); }
 
-    nb::object poped_old_ticks_to_df(const std::string& code) {
-        vkb::CodeTicks* entry = desk_.book().find(code);
-        if (entry == nullptr || entry->drained == entry->history.first()) return get_empty_tick_df();
-        return tick_df(*entry, entry->history.first(), entry->drained, true);
-    }
+    nb::object poped_old_ticks_to_df(const std::string& code) { return tick_df(desk_.drained(code), true); }
 
     std::size_t tick_count(const std::string& code) {
         const vkb::CodeTicks* entry = desk_.book().find(code);
@@ -239,8 +229,7 @@ public:
                 cached[nb::str(cache_key(key.first, key.second).c_str())] =
                     frames_.attr("bar_frame")(entry->code, columns(cache.bars()));
             out[nb::str(entry->code.c_str())] = frames_.attr("ticks_info")(
-                tick_df(*entry, entry->drained, entry->history.total(), false),
-                tick_df(*entry, entry->history.first(), entry->drained, false), cached);
+                tick_df(entry->fresh_ticks(), false), tick_df(entry->drained_ticks(), false), cached);
         }
         return out;
     }
@@ -264,11 +253,8 @@ private:
         static const vkb::KbarColumns kNoBars;
         const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
         if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
-        vkb::CodeTicks* entry = desk_.book().find(nb::cast<std::string>(code));
-        if (entry == nullptr) return kNoBars;
-        vkb::KbarCache& cache = entry->cache(rule, desk_.book().calendar());
-        entry->update(cache, desk_.book().calendar());
-        return cache.bars();
+        const vkb::KbarCache* cache = desk_.bars(nb::cast<std::string>(code), rule, false);
+        return cache == nullptr ? kNoBars : cache->bars();
     }
 
     int utc_offset_hours() const {
@@ -304,16 +290,13 @@ private:
     static nb::object return_fn(nb::object df, bool to_pandas) { return to_pandas ? df.attr("to_pandas")() : df; }
 
     nb::object kbars(const std::string& code, vkb::BarRule rule) {
-        vkb::CodeTicks* entry = desk_.book().find(code);
-        if (entry == nullptr) return frames_.attr("empty_kbar_df")();
-        entry->drained = entry->history.total();
-        vkb::KbarCache& cache = entry->cache(rule, desk_.book().calendar());
-        entry->update(cache, desk_.book().calendar());
-        FrameCache& frames = frame_caches_[&cache];
-        if (frames.full.is_valid() && frames.version == cache.version()) return frames.full;
+        const vkb::KbarCache* cache = desk_.bars(code, rule, true);
+        if (cache == nullptr) return frames_.attr("empty_kbar_df")();
+        FrameCache& frames = frame_caches_[cache];
+        if (frames.full.is_valid() && frames.version == cache->version()) return frames.full;
         if (!frames.frames.is_valid()) frames.frames = frames_.attr("KbarFrames")(code);
-        frames.full = frames.frames.attr("update")(columns(cache.bars()), cache.rewrite_version());
-        frames.version = cache.version();
+        frames.full = frames.frames.attr("update")(columns(cache->bars()), cache->rewrite_version());
+        frames.version = cache->version();
         return frames.full;
     }
 
@@ -322,9 +305,9 @@ private:
                               shared_view(bars.low), shared_view(bars.close), shared_view(bars.volume));
     }
 
-    // Ticks [begin, end) counted over every tick of the code; all of them still held.
-    nb::object tick_df(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time) const {
-        const std::size_t n = end - begin;
+    nb::object tick_df(vkb::TickSpan ticks, bool by_time) const {
+        const std::size_t n = ticks.size();
+        if (n == 0) return get_empty_tick_df();
         auto dt = owned_column<std::int64_t>(n);
         auto market = owned_column<std::int8_t>(n);
         auto close = owned_column<double>(n);
@@ -332,10 +315,10 @@ private:
         auto tick_type = owned_column<std::int8_t>(n);
         auto is_simulate = owned_column<bool>(n);
         auto is_virtual = owned_column<bool>(n);
-        vkb::write_tick_columns(entry, begin, end, by_time,
+        vkb::write_tick_columns(ticks, by_time,
                                 {dt.data, market.data, close.data, qty.data, tick_type.data, is_simulate.data,
                                  is_virtual.data});
-        return frames_.attr("tick_frame")(entry.code, dt.array, market.array, close.array, qty.array,
+        return frames_.attr("tick_frame")(ticks.entry->code, dt.array, market.array, close.array, qty.array,
                                           tick_type.array, is_simulate.array, is_virtual.array);
     }
 
