@@ -124,3 +124,12 @@ TEST_CASE("a cache refuses to go on when ticks it had not seen were dropped") {
     BarPieces pieces;
     CHECK_THROWS_AS(pieces.update(ticks, 4), std::logic_error);
 }
+
+TEST_CASE("a bar rule takes 1 up to ten thousand years of its unit") {
+    CHECK(checked_bar_rule(BarUnit::Year, 10'000).freq == 10'000);
+    CHECK(checked_bar_rule(BarUnit::Minute, 1).unit == BarUnit::Minute);
+    CHECK_THROWS_WITH_AS(checked_bar_rule(BarUnit::Hour, 0), "'freq' must be a positive integer", std::invalid_argument);
+    CHECK_THROWS_WITH_AS(checked_bar_rule(BarUnit::Month, 120'001), "K 棒長度超過上限 (最長 120000mo, 即一萬年): 120001",
+                         std::invalid_argument);
+    CHECK(too_long_bar_message(BarUnit::Day, "2**70") == "K 棒長度超過上限 (最長 3660000d, 即一萬年): 2**70");
+}

@@ -1,5 +1,7 @@
 #include <doctest/doctest.h>
 
+#include <vector>
+
 #include "vkb/civil_time.hpp"
 #include "vkb/quote_book.hpp"
 
@@ -167,4 +169,27 @@ TEST_CASE("a one-day tick window holds the newest trading date's ticks, a cache 
     CHECK(day.bars().open[0] == 10.0);
     CHECK(day.bars().close[0] == 11.0);
     CHECK(day.bars().close[1] == 12.0);
+}
+
+TEST_CASE("ticks written as columns come in arrival or time order, the market as 0 or 1") {
+    CodeTicks entry;
+    entry.history.push_back(tick(wall(2024, 1, 2, 9, 0), 10.0));
+    entry.history.push_back(tick(wall(2024, 1, 2, 9, 2), 12.0, 2, ProductType::Future));
+    entry.history.push_back(tick(wall(2024, 1, 2, 9, 1), 11.0, 3));
+    entry.history.push_back(tick(wall(2024, 1, 2, 9, 1), 13.0, 4));
+    entry.history.drop_front(1);
+    std::int64_t dt[3], qty[3];
+    std::int8_t market[3], tick_type[3];
+    double close[3];
+    bool is_simulate[3], is_virtual[3];
+    const TickColumns out{dt, market, close, qty, tick_type, is_simulate, is_virtual};
+    write_tick_columns({&entry, 1, 4}, false, out);
+    CHECK(std::vector<double>(close, close + 3) == std::vector<double>{12.0, 11.0, 13.0});
+    CHECK(std::vector<int>(market, market + 3) == std::vector<int>{1, 0, 0});
+    write_tick_columns({&entry, 1, 4}, true, out);
+    CHECK(std::vector<double>(close, close + 3) == std::vector<double>{11.0, 13.0, 12.0});
+    CHECK(std::vector<std::int64_t>(qty, qty + 3) == std::vector<std::int64_t>{3, 4, 2});
+    CHECK(dt[2] == wall(2024, 1, 2, 9, 2));
+    write_tick_columns({&entry, 2, 3}, true, out);
+    CHECK(close[0] == 11.0);
 }

@@ -1,5 +1,7 @@
 #include "vkb/bar_rule.hpp"
 
+#include <stdexcept>
+
 #include "vkb/civil_time.hpp"
 
 namespace vkb {
@@ -40,6 +42,17 @@ std::int64_t max_bar_freq(BarUnit unit) {
         case BarUnit::Year: return 10'000;
     }
     return 0;
+}
+
+std::string too_long_bar_message(BarUnit unit, std::string_view shown) {
+    return "K 棒長度超過上限 (最長 " + std::to_string(max_bar_freq(unit)) + std::string(to_string(unit)) +
+           ", 即一萬年): " + std::string(shown);
+}
+
+BarRule checked_bar_rule(BarUnit unit, std::int64_t freq) {
+    if (freq < 1) throw std::invalid_argument("'freq' must be a positive integer");
+    if (freq > max_bar_freq(unit)) throw std::invalid_argument(too_long_bar_message(unit, std::to_string(freq)));
+    return BarRule{unit, freq};
 }
 
 namespace {

@@ -83,17 +83,23 @@ void QuoteBook::clear() {
     entries_.clear();
 }
 
-std::vector<std::size_t> time_order(std::span<const QuoteTick> history, std::size_t begin, std::size_t end) {
-    std::vector<std::size_t> order(end - begin);
-    std::iota(order.begin(), order.end(), begin);
-    const bool sorted = std::is_sorted(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return history[a].dt_us < history[b].dt_us;
-    });
-    if (!sorted)
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return history[a].dt_us < history[b].dt_us;
-        });
-    return order;
+void write_tick_columns(TickSpan ticks, bool by_time, const TickColumns& out) {
+    const TickHistory& history = ticks.entry->history;
+    std::vector<std::size_t> order(ticks.size());
+    std::iota(order.begin(), order.end(), ticks.begin - history.first());
+    const auto earlier = [&](std::size_t a, std::size_t b) { return history[a].dt_us < history[b].dt_us; };
+    if (by_time && !std::is_sorted(order.begin(), order.end(), earlier))
+        std::stable_sort(order.begin(), order.end(), earlier);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const QuoteTick& t = history[order[i]];
+        out.dt_us[i] = t.dt_us;
+        out.market[i] = t.market == ProductType::Stock ? 0 : 1;
+        out.close[i] = t.close;
+        out.qty[i] = t.qty;
+        out.tick_type[i] = t.tick_type;
+        out.is_simulate[i] = t.is_simulate;
+        out.is_virtual[i] = t.is_virtual;
+    }
 }
 
 }  // namespace vkb

@@ -2,6 +2,7 @@
 // Where a k-bar starts for a tick, per bar unit and length.
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "records/product_type.hpp"
@@ -17,6 +18,8 @@ std::string_view to_string(BarUnit unit);
 // The longest bar of a unit, in units: 10,000 years (3,660,000 days). Longer bars would put their
 // start outside any calendar and overflow the microsecond clock on the way.
 std::int64_t max_bar_freq(BarUnit unit);
+// Why a bar of `shown` units (its length as the caller wrote it) is refused as longer than that.
+std::string too_long_bar_message(BarUnit unit, std::string_view shown);
 
 // Bucket rules on the naive exchange wall clock:
 // - m, w, mo, q, y: truncation counted from 1970-01-01 as a data-frame truncate does
@@ -37,5 +40,8 @@ struct BarRule {
 
     std::int64_t bucket_start(ProductType market, std::int64_t wall_us, const SessionCalendar& calendar) const;
 };
+
+// The rule of `freq` units; throws std::invalid_argument when freq is below 1 or above max_bar_freq(unit).
+BarRule checked_bar_rule(BarUnit unit, std::int64_t freq);
 
 }  // namespace vkb

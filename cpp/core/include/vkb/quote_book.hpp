@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -25,6 +24,15 @@ struct DayStart {
     std::size_t index;
 };
 
+struct CodeTicks;
+
+// Ticks [begin, end) of one code, counted over every tick pushed; all of them still held.
+struct TickSpan {
+    const CodeTicks* entry = nullptr;
+    std::size_t begin = 0, end = 0;
+    std::size_t size() const { return end - begin; }
+};
+
 struct CodeTicks {
     std::string code;
     // The code's ticks in arrival order, from history.first() on; ticks [history.first(), drained)
@@ -37,6 +45,8 @@ struct CodeTicks {
     // The trading dates whose ticks are held, oldest first (kept only under a tick window).
     std::vector<DayStart> days;
 
+    TickSpan fresh_ticks() const { return {this, drained, history.total()}; }
+    TickSpan drained_ticks() const { return {this, history.first(), drained}; }
     // The last tick added is always the last of the history: virtual ticks come before it.
     const QuoteTick* last_tick() const { return history.empty() ? nullptr : &history.back(); }
     // Made on first use, from the pieces when ticks have been dropped.
@@ -82,7 +92,19 @@ private:
     std::size_t tick_window_ = 0;
 };
 
-// Indices of history[begin, end) in time order, equal times kept in arrival order.
-std::vector<std::size_t> time_order(std::span<const QuoteTick> history, std::size_t begin, std::size_t end);
+// Where ticks go as a table: one array per field, as many rows as ticks; the market as 0 (Stock)
+// or 1 (Future).
+struct TickColumns {
+    std::int64_t* dt_us;
+    std::int8_t* market;
+    double* close;
+    std::int64_t* qty;
+    std::int8_t* tick_type;
+    bool* is_simulate;
+    bool* is_virtual;
+};
+
+// Writes the ticks in time order (equal times in arrival order) when `by_time`, else in arrival order.
+void write_tick_columns(TickSpan ticks, bool by_time, const TickColumns& out);
 
 }  // namespace vkb

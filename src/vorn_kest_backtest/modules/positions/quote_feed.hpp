@@ -7,15 +7,12 @@
 #include <string_view>
 
 #include "records/product_type.hpp"
+#include "vkb/quote_desk.hpp"
 
 namespace vkb::py {
 
-// What a caller feeding one code again and again keeps of the code's buffer, so the buffer is not
-// looked up by name each tick. Valid while `generation` is the manager's (clear_ticks changes it).
-struct QuoteEntryHint {
-    void* entry = nullptr;
-    std::uint64_t generation = 0;
-};
+// What a caller feeding one code again and again keeps of the code's buffer (clear_ticks voids it).
+using QuoteEntryHint = vkb::EntryHint;
 
 struct QuoteValues {
     std::string_view code, market;

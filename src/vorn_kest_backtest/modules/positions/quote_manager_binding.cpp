@@ -1,9 +1,8 @@
-// QuoteManager: tick buffers and k-bars in the C++ core; polars tables made at this edge.
+// QuoteManager: tick buffers, k-bars and their rules in the C++ core (vkb::QuoteDesk), polars tables in
+// quote_frames.py; this edge converts between them.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -17,7 +16,7 @@
 #include "tick_record_reader.hpp"
 #include "vkb/bar_feed.hpp"
 #include "vkb/civil_time.hpp"
-#include "vkb/quote_book.hpp"
+#include "vkb/quote_desk.hpp"
 #include "vkb/session_calendar.hpp"
 
 namespace nb = nanobind;
@@ -29,32 +28,12 @@ using vkb::py::shared_view;
 
 constexpr const char* kUnitsMessage = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 
-// Frames handed out for one k-bar cache: the closed bars grow by appended rows, the newest bar is
-// made anew, and nothing is rebuilt while the cache is unchanged.
+// The frames of one k-bar cache (quote_frames.KbarFrames) and the cache version they show.
 struct FrameCache {
-    nb::object closed;  // bars [0, closed_rows)
-    std::size_t closed_rows = 0;
+    nb::object frames;
     nb::object full;
-    std::uint64_t rewrite_version = ~std::uint64_t{0};
     std::uint64_t version = ~std::uint64_t{0};
 };
-
-// Where one k-bar cache's columns lie and how many rows they hold.
-struct ViewKey {
-    std::size_t rows = ~std::size_t{0};
-    const std::int64_t* start = nullptr;
-    const double *open = nullptr, *high = nullptr, *low = nullptr, *close = nullptr;
-    const std::int64_t* volume = nullptr;
-    bool operator==(const ViewKey&) const = default;
-};
-
-struct Layout {
-    ViewKey key;
-    std::uint64_t token = 0;
-};
-
-// Past this many new closed bars, columns are cheaper than rows.
-constexpr std::size_t kRowAppendLimit = 32;
 
 std::string cache_key(int unit, std::int64_t freq) {
     return std::to_string(freq) + std::string(vkb::to_string(static_cast<vkb::BarUnit>(unit)));
@@ -87,7 +66,7 @@ public:
 
     nb::set holiday_search_set() const {
         nb::set out;
-        for (std::int64_t days : book_.calendar().holidays()) {
+        for (std::int64_t days : desk_.book().calendar().holidays()) {
             int y, m, d;
             vkb::civil_from_days(days, y, m, d);
             out.add(nb::str(vkb::format_date(y, m, d).c_str()));
@@ -102,7 +81,7 @@ public:
             int y = 0, m = 0, d = 0;
             if (std::sscanf(text.c_str(), "%d-%d-%d", &y, &m, &d) == 3) days.push_back(vkb::days_from_civil(y, m, d));
         }
-        book_.calendar().set_holidays(days);
+        desk_.book().calendar().set_holidays(days);
     }
 
     nb::dict not_trade_times() const {
@@ -110,7 +89,7 @@ public:
         nb::dict out;
         for (auto market : {vkb::ProductType::Stock, vkb::ProductType::Future}) {
             nb::list pairs;
-            for (const auto& iv : book_.calendar().closed(market)) {
+            for (const auto& iv : desk_.book().calendar().closed(market)) {
                 nb::list pair;
                 for (int s : {iv.start_second, iv.end_second}) pair.append(time(s / 3600, s % 3600 / 60, s % 60));
                 pairs.append(pair);
@@ -130,29 +109,19 @@ public:
                 };
                 intervals.push_back({seconds(pair[0]), seconds(pair[1])});
             }
-            book_.calendar().set_closed(parse_market(nb::cast<std::string>(key)), std::move(intervals));
+            desk_.book().calendar().set_closed(parse_market(nb::cast<std::string>(key)), std::move(intervals));
         }
     }
 
     nb::dict get_init_ticks_info() const {
-        nb::dict entry;
-        entry["ticks"] = nb::list();
-        entry["old_ticks"] = nb::list();
-        entry["last_tick"] = nb::none();
-        entry["cached_kbars"] = nb::dict();
-        return entry;
+        return nb::cast<nb::dict>(frames_.attr("ticks_info")(get_empty_tick_df(), get_empty_tick_df(), nb::dict()));
     }
 
     nb::object get_empty_tick_df() const { return frames_.attr("empty_tick_df")(); }
 
     void clear_ticks() {
-        feed_.clear();
-        indicators_.clear();
-        book_.clear();
-        recent_entries_.fill(nullptr);
-        ++generation_;
+        desk_.clear();
         frame_caches_.clear();
-        layouts_.clear();
     }
 
     void add_tick(nb::handle tick) {
@@ -166,50 +135,33 @@ public:
         record.qty = reader_.qty(d);
         record.tick_type = reader_.tick_type(d);
         record.is_simulate = reader_.is_simulate(d);
-        feed_record(code, record);
+        desk_.add_tick(desk_.entry(code), record);
     }
 
     std::size_t feed_values(const vkb::py::QuoteValues& tick) {
-        vkb::QuoteTick record;
-        record.market = tick.market_type ? *tick.market_type : tick_market(tick.market);
-        record.dt_us = vkb::to_wall_micros(checked_timestamp(tick.timestamp), tick.utc_offset_hours);
-        if (!(std::isfinite(tick.close) && tick.close >= 0.0))
-            throw nb::value_error(("tick 的 'close' 必須是不小於 0 的有限數值: " + std::to_string(tick.close)).c_str());
-        if (tick.qty < 0) throw nb::value_error(("tick 的 'qty' 不能小於 0: " + std::to_string(tick.qty)).c_str());
-        if (tick.tick_type < -128 || tick.tick_type > 127)
-            throw nb::value_error(
-                ("tick 的 'tick_type' 必須在 -128 至 127 之間: " + std::to_string(tick.tick_type)).c_str());
-        record.close = tick.close;
-        record.qty = tick.qty;
-        record.tick_type = static_cast<std::int8_t>(tick.tick_type);
-        record.is_simulate = tick.is_simulate;
-        vkb::py::QuoteEntryHint* hint = tick.hint;
-        if (hint != nullptr && hint->generation == generation_) {
-            feed_entry(*static_cast<vkb::CodeTicks*>(hint->entry), record);
-        } else {
-            vkb::CodeTicks& entry = recent_entry(tick.code);
-            if (hint != nullptr) *hint = {&entry, generation_};
-            feed_entry(entry, record);
-        }
-        return feed_.closed_count();
+        const vkb::QuoteTick record = vkb::checked_quote_tick(
+            tick.market_type ? *tick.market_type : tick_market(tick.market), tick.timestamp, tick.utc_offset_hours,
+            tick.close, tick.qty, tick.tick_type, tick.is_simulate);
+        desk_.add_tick(desk_.entry(tick.code, tick.hint), record);
+        return desk_.feed().closed_count();
     }
 
     std::size_t feed_tick(nb::handle tick) {
         add_tick(tick);
-        return feed_.closed_count();
+        return desk_.feed().closed_count();
     }
 
     void subscribe(nb::handle code, nb::handle unit, nb::handle freq) { subscription(code, unit, freq); }
 
     std::size_t finish_bars() {
-        feed_.finish(book_);
-        return feed_.closed_count();
+        desk_.feed().finish(desk_.book());
+        return desk_.feed().closed_count();
     }
 
     nb::list closed_bars() {
         nb::list out;
-        for (const vkb::ClosedBar& closed : feed_.take_closed()) {
-            const vkb::BarSubscription& sub = feed_.subscription(closed.subscription);
+        for (const vkb::ClosedBar& closed : desk_.feed().take_closed()) {
+            const vkb::BarSubscription& sub = desk_.feed().subscription(closed.subscription);
             const vkb::KbarColumns& bars = sub.cache->bars();
             const std::size_t i = closed.index;
             out.append(nb::make_tuple(sub.entry->code, std::string(vkb::to_string(sub.rule.unit)), sub.rule.freq, bars.start[i],
@@ -219,73 +171,45 @@ public:
     }
 
     nb::tuple bar_arrays(nb::handle code, nb::handle unit, nb::handle freq) {
-        const vkb::KbarColumns& bars = bars_of(code, unit, freq);
-        return nb::make_tuple(shared_view(bars.start), shared_view(bars.open), shared_view(bars.high),
-                              shared_view(bars.low), shared_view(bars.close), shared_view(bars.volume));
+        return columns(bars_of(code, unit, freq));
     }
 
     // A view is its buffer and length: while the token stays, the views of bar_arrays handed out last
     // still are the bars.
     std::uint64_t bar_layout(nb::handle code, nb::handle unit, nb::handle freq) {
-        const vkb::KbarColumns& bars = bars_of(code, unit, freq);
-        const ViewKey key{bars.size(),      bars.start.data(), bars.open.data(),  bars.high.data(),
-                          bars.low.data(),  bars.close.data(), bars.volume.data()};
-        Layout& layout = layouts_[&bars];
-        if (layout.token == 0 || !(layout.key == key)) layout = Layout{key, ++last_layout_token_};
-        return layout.token;
+        return desk_.layout_token(bars_of(code, unit, freq));
     }
 
     std::size_t add_indicator(nb::handle code, nb::handle unit, nb::handle freq, const std::string& kind,
                               std::int64_t length, double width) {
-        const auto parsed = vkb::parse_indicator_kind(kind);
-        if (!parsed) throw nb::value_error(("不支援的指標: " + kind).c_str());
-        if (vkb::takes_length(*parsed) && length < 1)
-            throw nb::value_error(("指標的長度必須是正整數: " + std::to_string(length)).c_str());
-        if (!std::isfinite(width) || width < 0.0)
-            throw nb::value_error(("指標的寬度必須是不小於 0 的有限數值: " + std::to_string(width)).c_str());
-        const std::size_t s = subscription(code, unit, freq);
-        indicators_.push_back(&feed_.add_indicator(book_, s, *parsed, vkb::takes_length(*parsed) ? length : 0,
-                                                   vkb::takes_width(*parsed) ? width : 0.0));
-        return indicators_.size() - 1;
+        return desk_.add_indicator(subscription(code, unit, freq), kind, length, width);
     }
 
     nb::object indicator_values(std::size_t handle) const {
-        if (handle >= indicators_.size()) throw nb::value_error(("沒有這個指標: " + std::to_string(handle)).c_str());
-        return shared_view(indicators_[handle]->values());
+        return shared_view(desk_.indicator(handle).values());
     }
 
     double indicator_value(std::size_t handle) const {
-        if (handle >= indicators_.size()) throw nb::value_error(("沒有這個指標: " + std::to_string(handle)).c_str());
-        const vkb::SharedColumn<double>& values = indicators_[handle]->values();
+        const vkb::SharedColumn<double>& values = desk_.indicator(handle).values();
         return values.empty() ? std::nan("") : values.back();
     }
 
-    nb::object poped_tick_to_df(const std::string& code) {
-        vkb::CodeTicks* entry = book_.find(code);
-        if (entry == nullptr || entry->drained == entry->history.total()) return get_empty_tick_df();
-        nb::object df = tick_df(*entry, entry->drained, entry->history.total(), true);
-        entry->drained = entry->history.total();
-        return df;
-    }
+    nb::object poped_tick_to_df(const std::string& code) { return tick_df(desk_.drain(code), true); }
 
-    nb::object poped_old_ticks_to_df(const std::string& code) {
-        vkb::CodeTicks* entry = book_.find(code);
-        if (entry == nullptr || entry->drained == entry->history.first()) return get_empty_tick_df();
-        return tick_df(*entry, entry->history.first(), entry->drained, true);
-    }
+    nb::object poped_old_ticks_to_df(const std::string& code) { return tick_df(desk_.drained(code), true); }
 
     std::size_t tick_count(const std::string& code) {
-        const vkb::CodeTicks* entry = book_.find(code);
+        const vkb::CodeTicks* entry = desk_.book().find(code);
         return entry == nullptr ? 0 : entry->history.size();
     }
 
     nb::object tick_window_days() const {
-        return book_.tick_window() == 0 ? nb::none() : nb::cast(book_.tick_window());
+        return desk_.book().tick_window() == 0 ? nb::none() : nb::cast(desk_.book().tick_window());
     }
 
     void set_tick_window_days(nb::handle days) {
         if (days.is_none()) {
-            book_.set_tick_window(0);
+            desk_.book().set_tick_window(0);
             return;
         }
         if (!PyLong_Check(days.ptr()) || PyBool_Check(days.ptr()) || PyLong_AsLongLong(days.ptr()) < 1) {
@@ -294,22 +218,18 @@ public:
                                    nb::cast<std::string>(nb::repr(days)))
                                       .c_str());
         }
-        book_.set_tick_window(nb::cast<std::size_t>(days));
+        desk_.book().set_tick_window(nb::cast<std::size_t>(days));
     }
 
     nb::dict ticks() {
         nb::dict out;
-        for (const auto& entry : book_.entries()) {
-            nb::dict info;
-            info["ticks"] = records(*entry, entry->drained, entry->history.total());
-            info["old_ticks"] = records(*entry, entry->history.first(), entry->drained);
-            const std::size_t n = entry->history.total();
-            info["last_tick"] = n == 0 ? nb::none() : records(*entry, n - 1, n)[0];
+        for (const auto& entry : desk_.book().entries()) {
             nb::dict cached;
             for (auto& [key, cache] : entry->caches)
-                cached[nb::str(cache_key(key.first, key.second).c_str())] = kbar_df(entry->code, cache.bars(), cache.bars().size());
-            info["cached_kbars"] = cached;
-            out[nb::str(entry->code.c_str())] = info;
+                cached[nb::str(cache_key(key.first, key.second).c_str())] =
+                    frames_.attr("bar_frame")(entry->code, columns(cache.bars()));
+            out[nb::str(entry->code.c_str())] = frames_.attr("ticks_info")(
+                tick_df(entry->fresh_ticks(), false), tick_df(entry->drained_ticks(), false), cached);
         }
         return out;
     }
@@ -333,39 +253,8 @@ private:
         static const vkb::KbarColumns kNoBars;
         const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
         if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
-        vkb::CodeTicks* entry = book_.find(nb::cast<std::string>(code));
-        if (entry == nullptr) return kNoBars;
-        vkb::KbarCache& cache = entry->cache(rule, book_.calendar());
-        entry->update(cache, book_.calendar());
-        return cache.bars();
-    }
-
-    void feed_record(std::string_view code, const vkb::QuoteTick& record) { feed_entry(recent_entry(code), record); }
-
-    void feed_entry(vkb::CodeTicks& entry, const vkb::QuoteTick& record) {
-        if (book_.tick_window() != 0 && !entry.history.empty() && entry.history.back().market != record.market)
-            throw nb::value_error(("保留有限的 tick 時, 同一商品的 tick 須屬同一市場 (Stock 或 Future): " + entry.code)
-                                      .c_str());
-        book_.add_tick(entry, record);
-        if (!feed_.empty()) feed_.on_tick(book_, entry, record.dt_us);
-        book_.trim(entry);
-    }
-
-    // Replays interleave a few codes: the entries of the last ones are found without a hash lookup.
-    vkb::CodeTicks& recent_entry(std::string_view code) {
-        for (vkb::CodeTicks* entry : recent_entries_)
-            if (entry != nullptr && entry->code == code) return *entry;
-        std::rotate(recent_entries_.rbegin(), recent_entries_.rbegin() + 1, recent_entries_.rend());
-        recent_entries_.front() = &book_.entry(code);
-        return *recent_entries_.front();
-    }
-
-    static double checked_timestamp(double x) {
-        using Reader = vkb::py::TickRecordReader;
-        if (!(std::isfinite(x) && x >= Reader::kFirstTimestamp && x < Reader::kEndTimestamp))
-            throw nb::value_error(
-                ("tick 的 'timestamp' 超出範圍 (1970-01-01 至 2100-01-01 之前): " + std::to_string(x)).c_str());
-        return x;
+        const vkb::KbarCache* cache = desk_.bars(nb::cast<std::string>(code), rule, false);
+        return cache == nullptr ? kNoBars : cache->bars();
     }
 
     int utc_offset_hours() const {
@@ -384,7 +273,7 @@ private:
     std::size_t subscription(nb::handle code, nb::handle unit, nb::handle freq) {
         if (!PyUnicode_Check(code.ptr())) throw nb::type_error("'code' must be a string");
         const vkb::BarRule rule = checked_rule(checked_unit(unit), freq);
-        return feed_.subscribe(book_, book_.entry(nb::cast<std::string>(code)), rule);
+        return desk_.subscribe(nb::cast<std::string>(code), rule);
     }
 
     // A bar length the bucket arithmetic can hold; freq is a Python int.
@@ -393,84 +282,32 @@ private:
         int overflow = 0;
         const long long length = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
         if (length == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow == 0 && length < 1) throw nb::value_error("'freq' must be a positive integer");
-        const std::int64_t longest = vkb::max_bar_freq(unit);
-        if (overflow != 0 || length > longest) {
-            const std::string message = "K 棒長度超過上限 (最長 " + std::to_string(longest) +
-                                        std::string(vkb::to_string(unit)) + ", 即一萬年): " +
-                                        nb::cast<std::string>(nb::repr(freq));
-            throw nb::value_error(message.c_str());
-        }
-        return vkb::BarRule{unit, length};
+        if (overflow != 0)
+            throw nb::value_error(vkb::too_long_bar_message(unit, nb::cast<std::string>(nb::repr(freq))).c_str());
+        return vkb::checked_bar_rule(unit, length);
     }
 
     static nb::object return_fn(nb::object df, bool to_pandas) { return to_pandas ? df.attr("to_pandas")() : df; }
 
     nb::object kbars(const std::string& code, vkb::BarRule rule) {
-        vkb::CodeTicks* entry = book_.find(code);
-        if (entry == nullptr) return frames_.attr("empty_kbar_df")();
-        entry->drained = entry->history.total();
-        vkb::KbarCache& cache = entry->cache(rule, book_.calendar());
-        entry->update(cache, book_.calendar());
-        FrameCache& frames = frame_caches_[&cache];
-        if (frames.full.is_valid() && frames.version == cache.version()) return frames.full;
-
-        const vkb::KbarColumns& bars = cache.bars();
-        const std::size_t n = bars.size();
-        if (n == 0) {
-            frames.full = frames_.attr("empty_kbar_df")();
-            frames.closed = nb::object();
-        } else if (!frames.closed.is_valid() || frames.rewrite_version != cache.rewrite_version() ||
-                   frames.closed_rows > n - 1 || n - 1 - frames.closed_rows > kRowAppendLimit) {
-            frames.full = kbar_df(code, bars, n);
-            frames.closed = frames.full.attr("slice")(0, n - 1);
-            frames.closed_rows = n - 1;
-        } else {
-            nb::tuple both = nb::cast<nb::tuple>(
-                frames_.attr("extend_bars")(frames.closed, bar_rows(code, bars, frames.closed_rows, n)));
-            frames.closed = both[0];
-            frames.full = both[1];
-            frames.closed_rows = n - 1;
-        }
-        frames.rewrite_version = cache.rewrite_version();
-        frames.version = cache.version();
+        const vkb::KbarCache* cache = desk_.bars(code, rule, true);
+        if (cache == nullptr) return frames_.attr("empty_kbar_df")();
+        FrameCache& frames = frame_caches_[cache];
+        if (frames.full.is_valid() && frames.version == cache->version()) return frames.full;
+        if (!frames.frames.is_valid()) frames.frames = frames_.attr("KbarFrames")(code);
+        frames.full = frames.frames.attr("update")(columns(cache->bars()), cache->rewrite_version());
+        frames.version = cache->version();
         return frames.full;
     }
 
-    static nb::list bar_rows(const std::string& code, const vkb::KbarColumns& bars, std::size_t begin, std::size_t end) {
-        nb::list rows;
-        for (std::size_t i = begin; i < end; ++i)
-            rows.append(nb::make_tuple(bars.start[i], code, bars.open[i], bars.high[i], bars.low[i], bars.close[i],
-                                       bars.volume[i]));
-        return rows;
+    static nb::tuple columns(const vkb::KbarColumns& bars) {
+        return nb::make_tuple(shared_view(bars.start), shared_view(bars.open), shared_view(bars.high),
+                              shared_view(bars.low), shared_view(bars.close), shared_view(bars.volume));
     }
 
-    nb::object kbar_df(const std::string& code, const vkb::KbarColumns& bars, std::size_t n) const {
-        auto start = owned_column<std::int64_t>(n);
-        auto open = owned_column<double>(n);
-        auto high = owned_column<double>(n);
-        auto low = owned_column<double>(n);
-        auto close = owned_column<double>(n);
-        auto volume = owned_column<std::int64_t>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            start.data[i] = bars.start[i];
-            open.data[i] = bars.open[i];
-            high.data[i] = bars.high[i];
-            low.data[i] = bars.low[i];
-            close.data[i] = bars.close[i];
-            volume.data[i] = bars.volume[i];
-        }
-        return frames_.attr("kbar_frame")(code, start.array, open.array, high.array, low.array, close.array,
-                                          volume.array);
-    }
-
-    // Ticks [begin, end) counted over every tick of the code; all of them still held.
-    nb::object tick_df(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end, bool by_time) const {
-        begin -= entry.history.first();
-        end -= entry.history.first();
-        std::vector<std::size_t> order;
-        if (by_time) order = vkb::time_order(entry.history, begin, end);
-        const std::size_t n = end - begin;
+    nb::object tick_df(vkb::TickSpan ticks, bool by_time) const {
+        const std::size_t n = ticks.size();
+        if (n == 0) return get_empty_tick_df();
         auto dt = owned_column<std::int64_t>(n);
         auto market = owned_column<std::int8_t>(n);
         auto close = owned_column<double>(n);
@@ -478,38 +315,19 @@ private:
         auto tick_type = owned_column<std::int8_t>(n);
         auto is_simulate = owned_column<bool>(n);
         auto is_virtual = owned_column<bool>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const vkb::QuoteTick& t = entry.history[by_time ? order[i] : begin + i];
-            dt.data[i] = t.dt_us;
-            market.data[i] = t.market == vkb::ProductType::Stock ? 0 : 1;
-            close.data[i] = t.close;
-            qty.data[i] = t.qty;
-            tick_type.data[i] = t.tick_type;
-            is_simulate.data[i] = t.is_simulate;
-            is_virtual.data[i] = t.is_virtual;
-        }
-        return frames_.attr("tick_frame")(entry.code, dt.array, market.array, close.array, qty.array,
+        vkb::write_tick_columns(ticks, by_time,
+                                {dt.data, market.data, close.data, qty.data, tick_type.data, is_simulate.data,
+                                 is_virtual.data});
+        return frames_.attr("tick_frame")(ticks.entry->code, dt.array, market.array, close.array, qty.array,
                                           tick_type.array, is_simulate.array, is_virtual.array);
     }
 
-    // Plain records in arrival order, made only when a caller reads `ticks`.
-    nb::list records(const vkb::CodeTicks& entry, std::size_t begin, std::size_t end) const {
-        if (begin == end) return nb::list();
-        return nb::list(tick_df(entry, begin, end, false).attr("to_dicts")());
-    }
-
-    vkb::QuoteBook book_;
-    vkb::BarFeed feed_;
-    std::vector<const vkb::Indicator*> indicators_;
+    vkb::QuoteDesk desk_;
     vkb::py::TickRecordReader reader_;
     nb::object frames_;
     nb::object basic_info_;
     nb::object utc_offset_key_;
-    std::array<vkb::CodeTicks*, 4> recent_entries_{};
-    std::uint64_t generation_ = 1;  // of the code buffers: changes when they are cleared
     std::unordered_map<const vkb::KbarCache*, FrameCache> frame_caches_;
-    std::unordered_map<const vkb::KbarColumns*, Layout> layouts_;
-    std::uint64_t last_layout_token_ = 0;
 };
 
 }  // namespace

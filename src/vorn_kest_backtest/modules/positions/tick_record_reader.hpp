@@ -11,15 +11,12 @@
 #include <string>
 #include <string_view>
 
+#include "vkb/quote_desk.hpp"
+
 namespace vkb::py {
 
 class TickRecordReader {
 public:
-    // Ticks are accepted from 1970-01-01 up to 2100-01-01 (epoch seconds), so that the minute walk
-    // of the virtual-tick fill between two ticks stays bounded.
-    static constexpr double kFirstTimestamp = 0.0;
-    static constexpr double kEndTimestamp = 4102444800.0;
-
     TickRecordReader()
         : timestamp_(intern("timestamp")), market_type_(intern("market_type")), code_(intern("code")),
           close_(intern("close")), qty_(intern("qty")), tick_type_(intern("tick_type")),
@@ -35,7 +32,7 @@ public:
         PyObject* value = item(d, timestamp_);
         const double x = as_double(value, "timestamp");
         if (!std::isfinite(x)) fail(PyExc_ValueError, "tick 的 'timestamp' 必須是有限數值:", value);
-        if (!(x >= kFirstTimestamp && x < kEndTimestamp))
+        if (!vkb::valid_tick_timestamp(x))
             fail(PyExc_ValueError, "tick 的 'timestamp' 超出範圍 (1970-01-01 至 2100-01-01 之前):", value);
         return x;
     }
@@ -44,19 +41,19 @@ public:
     double close(PyObject* d) const {
         PyObject* value = item(d, close_);
         const double x = as_double(value, "close");
-        if (!(std::isfinite(x) && x >= 0.0)) fail(PyExc_ValueError, "tick 的 'close' 必須是不小於 0 的有限數值:", value);
+        if (!vkb::valid_tick_close(x)) fail(PyExc_ValueError, "tick 的 'close' 必須是不小於 0 的有限數值:", value);
         return x;
     }
     std::int64_t qty(PyObject* d) const {
         PyObject* value = item(d, qty_);
         const std::int64_t x = as_int(value, "qty");
-        if (x < 0) fail(PyExc_ValueError, "tick 的 'qty' 不能小於 0:", value);
+        if (!vkb::valid_tick_qty(x)) fail(PyExc_ValueError, "tick 的 'qty' 不能小於 0:", value);
         return x;
     }
     std::int8_t tick_type(PyObject* d) const {
         PyObject* value = item(d, tick_type_);
         const std::int64_t x = as_int(value, "tick_type");
-        if (x < -128 || x > 127) fail(PyExc_ValueError, "tick 的 'tick_type' 必須在 -128 至 127 之間:", value);
+        if (!vkb::valid_tick_type(x)) fail(PyExc_ValueError, "tick 的 'tick_type' 必須在 -128 至 127 之間:", value);
         return static_cast<std::int8_t>(x);
     }
     bool is_simulate(PyObject* d) const {
