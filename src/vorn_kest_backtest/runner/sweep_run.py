@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -19,15 +20,29 @@ from vorn_kest_backtest.sweep.strategy_ref import strategy_class_of
 FEE_PROFILES = ("tw_broker", "table")
 
 
+# Runs of one sweep may mute at once in threads (Dask with processes=False): the first in keeps the
+# loud console, the last out puts it back, whatever order they end in.
+_mute_lock = threading.Lock()
+_muted_by = 0
+_loud: Any = None
+
+
 @contextmanager
 def muted_console() -> Iterator[None]:
     """A sweep prints one progress bar over runs, not every entry and cover of every run."""
-    loud = utils.console
-    utils.console = Console(quiet=True)
+    global _muted_by, _loud
+    with _mute_lock:
+        if _muted_by == 0:
+            _loud = utils.console
+            utils.console = Console(quiet=True)
+        _muted_by += 1
     try:
         yield
     finally:
-        utils.console = loud
+        with _mute_lock:
+            _muted_by -= 1
+            if _muted_by == 0:
+                utils.console, _loud = _loud, None
 
 
 def _code_entry(text: str, defaults: Mapping[str, str]) -> dict[str, str]:
