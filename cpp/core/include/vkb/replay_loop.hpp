@@ -13,6 +13,7 @@
 
 #include "records/product_type.hpp"
 #include "vkb/order_matcher.hpp"
+#include "vkb/tick_batch.hpp"
 
 namespace vkb {
 
@@ -24,7 +25,7 @@ struct TickValues {
     bool is_simulate = false;
 
     // A quote on at least one side: the order book then knows the tick's bid / ask.
-    bool has_quote() const { return !(std::isnan(bid_price) && std::isnan(ask_price)); }
+    bool has_quote() const { return carries_quote(bid_price, ask_price); }
 };
 
 struct LoopTick {

@@ -1,5 +1,6 @@
 #pragma once
 // The replayed columns of a combined tick frame, kept as arrays until a record is handed out.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,6 +9,11 @@
 #include "vkb/civil_time.hpp"
 
 namespace vkb {
+
+// A tick carries a quote when at least one side is priced; a missing side is NaN.
+inline bool carries_quote(double bid_price, double ask_price) {
+    return !(std::isnan(bid_price) && std::isnan(ask_price));
+}
 
 struct TickBatch {
     std::vector<std::int64_t> ts_ns;

@@ -2,8 +2,6 @@
 
 #include <Python.h>
 
-#include <cmath>
-
 #include "common/py_modules.hpp"
 
 namespace vkb::py {
@@ -67,7 +65,7 @@ nb::object RecordBuilder::build(Engine::Item&& item) {
 }
 
 nb::object RecordBuilder::last_quote() const {
-    if (!last_is_tick_ || (std::isnan(last_.bid_price) && std::isnan(last_.ask_price))) return nb::none();
+    if (!last_is_tick_ || !vkb::carries_quote(last_.bid_price, last_.ask_price)) return nb::none();
     return nb::make_tuple(last_.bid_price, last_.ask_price, last_.bid_volume, last_.ask_volume);
 }
 
