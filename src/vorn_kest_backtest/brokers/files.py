@@ -31,7 +31,6 @@ from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contra
 from vorn_kest_backtest.brokers.tick_file import (
     NS_PER_DAY,
     SOURCE_ROW,
-    TICK_DTYPES,
     TickFile,
     contract_runs,
     read_tick_file,
@@ -39,6 +38,7 @@ from vorn_kest_backtest.brokers.tick_file import (
     warn_if_outside_stock_hours,
 )
 from vorn_kest_backtest.modules.market.market import TradingCalendar
+from vorn_kest_backtest.ticks.tick_dtypes import TICK_DTYPES
 
 CACHE_NAME = re.compile(r"^(?P<code>[^ /\\]+) (?P<day>\d{4}-\d{2}-\d{2}) - ticks\.csv$")
 DAY_FILE = re.compile(r"^\d{4}-\d{2}-\d{2}\.(csv|parquet)$")

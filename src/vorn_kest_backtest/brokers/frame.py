@@ -18,22 +18,15 @@ from typing import Any
 
 import polars as pl
 
+from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
 from vorn_kest_backtest.brokers.contracts import FUTURE, STOCK, Contract, Contracts
 from vorn_kest_backtest.modules.market.market import NS_PER_DAY, TradingCalendar, midnight_ns
+from vorn_kest_backtest.ticks.tick_dtypes import TICK_DTYPES
 
 EXCHANGE_ZONE = "Asia/Taipei"
 TIME_COLUMNS = ("ts", "timestamp", "datetime", "time")
 ALIASES = {"bid": "bid_price", "ask": "ask_price"}
-COLUMN_TYPES = {
-    "close": pl.Float64,
-    "volume": pl.Int64,
-    "bid_price": pl.Float64,
-    "bid_volume": pl.Int64,
-    "ask_price": pl.Float64,
-    "ask_volume": pl.Int64,
-    "tick_type": pl.Int64,
-}
-TICK_COLUMNS = ("ts", *COLUMN_TYPES)
+COLUMN_TYPES = {name: dtype for name, dtype in TICK_DTYPES.items() if name != "ts"}
 
 
 def as_polars(frame: Any) -> pl.DataFrame:

@@ -29,17 +29,8 @@ import polars as pl
 from vorn_kest_backtest import utils
 from vorn_kest_backtest.brokers.columns import TICK_COLUMNS
 from vorn_kest_backtest.modules.market.market import EXCHANGE_UTC_OFFSET_HOURS, STOCK_SESSION_SECONDS
+from vorn_kest_backtest.ticks.tick_dtypes import TICK_DTYPES
 
-TICK_DTYPES = {
-    "ts": pl.Int64,
-    "close": pl.Float64,
-    "volume": pl.Int64,
-    "bid_price": pl.Float64,
-    "bid_volume": pl.Int64,
-    "ask_price": pl.Float64,
-    "ask_volume": pl.Int64,
-    "tick_type": pl.Int64,
-}
 QUOTE_COLUMNS = ("bid_price", "bid_volume", "ask_price", "ask_volume")
 # Columns whose empty cells are a problem of their row.
 FILLED_COLUMNS = ("ts", "close", "volume")

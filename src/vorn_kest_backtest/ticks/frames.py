@@ -9,6 +9,7 @@ from typing import Any
 import polars as pl
 
 from vorn_kest_backtest._core import ticker as _native
+from vorn_kest_backtest.ticks.tick_dtypes import TICK_DTYPES
 
 # A column a broker's frame may add beside the eight: each tick's row number in the source it names.
 SOURCE_ROW_COLUMN = "source_row"
@@ -19,10 +20,7 @@ QUOTE_COLUMNS = frozenset({"bid_price", "bid_volume", "ask_price", "ask_volume"}
 
 
 def tick_schema() -> pl.Schema:
-    return pl.Schema({
-        "ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
-        "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64, "tick_type": pl.Int64,
-    })
+    return pl.Schema(TICK_DTYPES)
 
 
 def empty_frame(schema: pl.Schema) -> pl.DataFrame:
