@@ -16,6 +16,7 @@ from vorn_kest_backtest._core.ticker import Queue
 from vorn_kest_backtest.constant import BASIC_INFO
 from vorn_kest_backtest.modules.positions.arguments import argument_errors, argument_type, type_name
 from vorn_kest_backtest.modules.positions.book_views import AccountInfosView, BookView, ProfitReportView
+from vorn_kest_backtest.ticks.console import console_quiet, say
 
 if TYPE_CHECKING:
     from vorn_kest_backtest._core.positions import QuoteManager
@@ -42,6 +43,12 @@ def _check_record_fields(trade_id: object, code: object, quantity: object) -> No
     _expect(trade_id, str, "trade_id")
     _expect(code, str, "code")
     _expect(quantity, int, "quantity")
+
+
+def _tell(lines: list[str]) -> None:
+    # The fill's lines, printed once it is booked.
+    for line in lines:
+        say(line)
 
 
 def _save_path_under(file_name: str, sub_folders: tuple) -> str:
@@ -217,7 +224,9 @@ class Positions(PositionsCore):
         原始損益(origin_profit, 未扣成本的價差損益).
         """
         _expect_dict(cover_position, "cover_position")
-        return self._calculate_profit(cover_position, product_type)
+        result, lines = self._calculate_profit(cover_position, product_type, not console_quiet())
+        _tell(lines)
+        return result
 
     @argument_errors
     def set_positions(self, trade: dict, product_type: str) -> None:
@@ -228,7 +237,7 @@ class Positions(PositionsCore):
         """
         if not isinstance(trade, dict):
             raise argument_type("trade", "dict", trade)
-        self._set_positions(trade, product_type)
+        _tell(self._set_positions(trade, product_type, not console_quiet()))
 
     @argument_errors
     def fetch_positions(self, account_type: str, fetch_detail: bool = False) -> list:

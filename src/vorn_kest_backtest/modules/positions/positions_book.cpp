@@ -1,6 +1,6 @@
 // Position keeping: a fill covers the opposite entries of its code first in, first out, and what is
 // left opens an entry. The book and its money are vkb::PositionBook; this file reads the fill,
-// prices it with the account's settings, prints the console lines and keeps the records.
+// prices it with the account's settings, tells its console lines and keeps the records.
 //
 // Choices where the account leaves room:
 // - A profit row's "trade_cost" group is the covered (older) position's cost, priced as at its
@@ -17,8 +17,14 @@
 //   remainder it opens, takes its part of that charge. The pair's tax is charged at the cover
 //   (the sell leg of shares, at the day-trade rate when both legs share a trading day; both legs
 //   of futures).
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
 #include <cmath>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "common/py_args.hpp"
@@ -65,10 +71,12 @@ const SideBook& code_book(const Positions& p, nb::handle code) {
     return *sides;
 }
 
-// Matches the covering position against the opposite entries. Every pair is priced, printed and
-// its row fields read before the book is touched, so a failure leaves book and report as they were.
-// `quiet`: the console prints nothing, asked once per fill.
-CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type, bool quiet) {
+// The console lines of one fill, told in the order they happen; null when the console is quiet.
+using FillLines = std::vector<std::string>*;
+
+// Matches the covering position against the opposite entries. Every pair is priced, told and its
+// row fields read before the book is touched, so a failure leaves book and report as they were.
+CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type, FillLines lines) {
     nb::handle self = self_.h;
     Positions& p = *self_.p;
     const Keys& k = keys();
@@ -92,14 +100,14 @@ CoverPlan cover_against_book(Self self_, nb::handle cover, ProductType type, boo
     }
     const CoverPlan plan = p.book.plan_cover(code_sv, covering_buy, qty, pricing);
 
-    const std::string cover_line = quiet ? std::string() : "[green]沖銷部位: " + str_text(cover) + "[/green]";
+    const std::string cover_line = lines ? "[green]沖銷部位: " + str_text(cover) + "[/green]" : std::string();
     std::vector<RowFields> fields;
     std::vector<nb::object> matched;
     for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
         nb::object entry = p.records.at(opposite[i].id);
-        if (!quiet) {
-            console_print(cover_line);
-            console_print("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
+        if (lines) {
+            lines->push_back(cover_line);
+            lines->push_back("[yellow]被沖銷部位: " + str_text(entry) + "[/yellow]");
         }
         const MatchedPair& pair = plan.pairs[i];
         fields.push_back({code, get_item(entry, k.action), get_item(entry, k.exchange_ts), get_item(entry, k.price),
@@ -137,7 +145,7 @@ nb::dict cover_result(const CoverPlan& c) {
 
 // Entry of `qty` of the position: its principal and entry costs leave the account. `priced` is
 // the entry's part of a fill already charged by a cover. Returns what the entry was priced at.
-TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy, std::int64_t qty, bool quiet,
+TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy, std::int64_t qty, FillLines lines,
                      const std::optional<TradeCost>& priced = std::nullopt) {
     nb::handle self = self_.h;
     Positions& p = *self_.p;
@@ -151,21 +159,21 @@ TradeCost book_entry(Self self_, nb::handle position, ProductType type, bool buy
     p.book.open(utf8(code), buy, entry, cost, fees.multiplier);
     p.records.emplace(entry.id, nb::borrow(position));
     write_capital(self, p.book.capital);
-    if (quiet) return cost;
-    console_print(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") +
+    if (!lines) return cost;
+    lines->push_back(std::string(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ") +
                   float_text(p.book.capital) + (buy ? ", 進場價金: " : ", 應付金額: ") +
                   float_text(traded_amount(cost)) + ", 進場成本: " + float_text(entry_charges(cost)) +
                   "[/bold pink1]");
     return cost;
 }
 
-void book_cover(nb::handle self, Positions& p, std::string_view code, const CoverPlan& c, bool quiet) {
+void book_cover(nb::handle self, Positions& p, std::string_view code, const CoverPlan& c, FillLines lines) {
     const CoverTotals& t = c.totals;
     p.book.capital = read_capital(self);
     p.book.settle_cover(code, c);
     write_capital(self, p.book.capital);
-    if (quiet) return;
-    console_print(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
+    if (!lines) return;
+    lines->push_back(std::string(c.covering_buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ") +
                   float_text(p.book.capital) + (c.covering_buy ? ", 出場價金: " : ", 回收價金: ") +
                   float_text(t.exit_total) + ", 損益: " + float_text(t.profit) +
                   ", 出場成本: " + float_text(t.exit_cost_total) + "[/bold yellow]");
@@ -202,7 +210,8 @@ std::string contract_label(nb::handle trade) {
     return std::string(utf8(label));
 }
 
-void set_positions(Self self, nb::handle trade, nb::handle product_type) {
+// Books a fill; returns the console lines it tells (none when not `loud`) for the caller to print.
+std::vector<std::string> set_positions(Self self, nb::handle trade, nb::handle product_type, bool loud) {
     const Keys& k = keys();
     nb::handle h = self.h;
     Positions& p = *self.p;
@@ -223,36 +232,40 @@ void set_positions(Self self, nb::handle trade, nb::handle product_type) {
     LedgerFill fill{code_s, contract, type, buy, int_field(position, k.quantity, "quantity")};
     fill.unit = lookup_fees(h, code, get_item(trade, k.action), type, false).multiplier;
     fill.time = record_time(trade, k.exchange_ts).value_or(std::nan(""));
-    const bool quiet = console_quiet();
+    std::vector<std::string> told;
+    const FillLines lines = loud ? &told : nullptr;
     if (!sides.side(!buy).empty()) {
-        const CoverPlan c = cover_against_book(self, position, type, quiet);
+        const CoverPlan c = cover_against_book(self, position, type, lines);
         const std::int64_t uncovered = c.totals.uncovered_qty;
         if (uncovered > 0) set_item(position, k.quantity, nb::int_(uncovered));
-        book_cover(h, p, code_s, c, quiet);
+        book_cover(h, p, code_s, c, lines);
         fill.price = c.booked_price;
         fill.charges = c.charges;
         if (uncovered > 0) {
-            const TradeCost opened = book_entry(self, position, type, buy, uncovered, quiet, c.remainder);
+            const TradeCost opened = book_entry(self, position, type, buy, uncovered, lines, c.remainder);
             fill.price = opened.price;
             fill.charges += entry_charges(opened);
         }
     } else {
-        const TradeCost opened = book_entry(self, position, type, buy, fill.quantity, quiet);
+        const TradeCost opened = book_entry(self, position, type, buy, fill.quantity, lines);
         fill.price = opened.price;
         fill.charges = entry_charges(opened);
     }
     refresh_account_record(p, code_s);
     p.ledger.book(fill);
+    return told;
 }
 
 }  // namespace
 
 void bind_positions_book(PositionsClass& cls) {
-    cls.def("_calculate_profit", [](Self self, nb::dict cover_position, nb::handle product_type) {
+    cls.def("_calculate_profit", [](Self self, nb::dict cover_position, nb::handle product_type, bool loud) {
         const ProductType type = require_product_type(product_type);
-        return cover_result(cover_against_book(self, cover_position, type, console_quiet()));
-    }, nb::arg("cover_position"), nb::arg("product_type").none());
-    cls.def("_set_positions", &set_positions, nb::arg("trade"), nb::arg("product_type").none());
+        std::vector<std::string> told;
+        nb::dict result = cover_result(cover_against_book(self, cover_position, type, loud ? &told : nullptr));
+        return std::make_pair(result, told);
+    }, nb::arg("cover_position"), nb::arg("product_type").none(), nb::arg("loud"));
+    cls.def("_set_positions", &set_positions, nb::arg("trade"), nb::arg("product_type").none(), nb::arg("loud"));
 }
 
 }  // namespace vkb::py
