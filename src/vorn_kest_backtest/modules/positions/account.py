@@ -45,6 +45,9 @@ def _check_record_fields(trade_id: object, code: object, quantity: object) -> No
     _expect(quantity, int, "quantity")
 
 
+_NO_TICK_LINE = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]"
+
+
 def _tell(lines: list[str]) -> None:
     # The fill's lines, printed once it is booked.
     for line in lines:
@@ -249,7 +252,7 @@ class Positions(PositionsCore):
         _expect(fetch_detail, bool, "fetch_detail")
         if account_type != "Stock" and account_type != "Future":
             raise Exception("不支援的帳戶類型: " + str(account_type))
-        rows = self._position_detail(account_type) if fetch_detail else self._position_summary(account_type)
+        rows = self._position_view(account_type, fetch_detail)
         self.add_positions_to_queue(rows)
         return rows
 
@@ -266,7 +269,7 @@ class Positions(PositionsCore):
         固定成本與設定的滑價; 多單 = 出場價金 - cost - 雙邊成本, 空單 = cost - 出場價金 - 雙邊成本.
         沒有 Tick 的商品印出紅字提示, pnl 為 0.
         """
-        return self._position_detail(product_type)
+        return self._position_view(product_type, True)
 
     @argument_errors
     def __format_position_summary(self, product_type: str) -> list:
@@ -278,7 +281,12 @@ class Positions(PositionsCore):
         pnl = sum((close - price) x quantity x 單位), 空單取負號; 未扣成本與滑價的價差損益.
         單位 = 股票 1000, 期貨為合約價值. 沒有 Tick 的商品印出紅字提示, pnl 為 0.
         """
-        return self._position_summary(product_type)
+        return self._position_view(product_type, False)
+
+    def _position_view(self, product_type: str, detail: bool) -> list:
+        rows, without_tick = self._position_detail(product_type) if detail else self._position_summary(product_type)
+        _tell([_NO_TICK_LINE] * without_tick)
+        return rows
 
     @argument_errors
     def add_positions_to_queue(self, positions: list | dict) -> None:

@@ -4,11 +4,14 @@
 //
 // Choices where the account leaves room:
 // - Codes without an open position are left out of both views.
-// - A code without a tick shows pnl 0, after the red line (once per code).
+// - A code without a tick shows pnl 0; the caller prints the red line once per such code.
 // - The simulated account trades cash only, so every margin field is 0.
 // - "date" is the exchange date of the position's "exchange_ts"; a text value is shown as given.
+#include <nanobind/stl/pair.h>
+
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/py_args.hpp"
@@ -21,15 +24,13 @@ namespace vkb::py {
 
 namespace {
 
-constexpr const char* kNoTickLine = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
-
 ProductType view_product_type(nb::handle value) {
     if (PyUnicode_Check(value.ptr()))
         if (auto type = parse_product_type(utf8(value))) return *type;
     raise_exception("不支援的商品類型: " + str_text(value));
 }
 
-// One selected code's open entries (a copy: console hooks run while we read) and its last close
+// One selected code's open entries (a copy: Python code runs while we read) and its last close
 // (none without a tick).
 struct Holding {
     nb::object code;
@@ -37,7 +38,10 @@ struct Holding {
     PositionMark mark;
 };
 
-std::vector<Holding> holdings(Self self, nb::handle product_type) {
+// The view's rows and how many of its codes had no tick to value them at.
+using View = std::pair<nb::list, int>;
+
+std::vector<Holding> holdings(Self self, nb::handle product_type, int& without_tick) {
     const Keys& k = keys();
     nb::object mapper = get_attr(self.h, k.product_type_mapper);
     nb::object ticks = get_attr(self.h, k.current_tick_infos);
@@ -52,7 +56,7 @@ std::vector<Holding> holdings(Self self, nb::handle product_type) {
     for (Holding& h : out) {
         h.mark.utc_offset_hours = offset;
         nb::object tick = ticks.attr(k.get)(h.code);
-        if (tick.is_none()) console_print(kNoTickLine);
+        if (tick.is_none()) ++without_tick;
         else {
             h.mark.close = to_double(get_item(tick, k.close));
             h.mark.time = record_time(tick, k.timestamp);
@@ -72,11 +76,12 @@ void add_cash_margin_fields(nb::dict& record, std::initializer_list<nb::handle> 
     for (nb::handle name : names) record[name] = nb::int_(0);
 }
 
-nb::list format_detail(Self self, nb::handle product_type) {
+View format_detail(Self self, nb::handle product_type) {
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
     nb::list out;
-    for (const Holding& h : holdings(self, product_type)) {
+    int without_tick = 0;
+    for (const Holding& h : holdings(self, product_type, without_tick)) {
         const std::string_view code = utf8(h.code);
         for (const bool long_side : {true, false}) {
             const FeeLookup exit_fees = lookup_fees(self.h, h.code, long_side ? k.sell : k.buy, type, false);
@@ -99,16 +104,17 @@ nb::list format_detail(Self self, nb::handle product_type) {
             }
         }
     }
-    return out;
+    return {out, without_tick};
 }
 
 nb::object round_price(double value) { return nb::float_(value).attr("__round__")(2); }
 
-nb::list format_summary(Self self, nb::handle product_type) {
+View format_summary(Self self, nb::handle product_type) {
     const Keys& k = keys();
     const ProductType type = view_product_type(product_type);
     nb::list out;
-    for (const Holding& h : holdings(self, product_type)) {
+    int without_tick = 0;
+    for (const Holding& h : holdings(self, product_type, without_tick)) {
         const std::int64_t unit =
             type == ProductType::Stock ? kSharesPerLot : to_int64(future_contract_value(h.code));
         const HoldingSummary s = summarize_holding(h.sides, h.mark.close, unit);
@@ -123,7 +129,7 @@ nb::list format_summary(Self self, nb::handle product_type) {
         }
         out.append(r);
     }
-    return out;
+    return {out, without_tick};
 }
 
 }  // namespace
