@@ -30,9 +30,6 @@ def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.Argume
     parser = subparsers.add_parser("sweep", help="參數掃描: 一次跑多組參數的回測")
     parser.add_argument("strategy", help="策略 (交給回測函式解讀)")
     parser.add_argument("--grid", required=True, help="TOML 掃描設定檔")
-    parser.add_argument("--engine", choices=ENGINE_NAMES, default="local", help="執行引擎 (預設 local)")
-    parser.add_argument("--address", help="Dask 排程器位址, 例如 tcp://host:8786")
-    parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
     parser.add_argument("--metric", help="排序指標 (預設取自設定檔, 否則 net_profit)")
     parser.add_argument("--descending", action=argparse.BooleanOptionalAction, default=None, help="由大到小排序")
     parser.add_argument("--output",
@@ -41,19 +38,27 @@ def add_sweep_command(subparsers: argparse._SubParsersAction) -> argparse.Argume
     parser.add_argument("--prefetch", action="store_true", help="回測前先把所有需要的 Tick 讀進共用快取")
     parser.add_argument("--heatmap", metavar="X,Y", help="兩個參數名稱, 寫出指標熱圖 (HTML)")
     parser.add_argument("--top", type=int, default=10, help="顯示前幾列")
-    parser.add_argument("--run-fn", default=DEFAULT_RUN_FN, help="每次回測呼叫的函式 module:function")
-    parser.add_argument("--data-dir", default=argparse.SUPPRESS, help="tick 快取資料夾 (叢集時須為共用路徑)")
-    parser.add_argument("--own-cache", action="store_true", help="各 worker 使用自己的 tick 快取")
     parser.add_argument("--timeout", type=float, help="整個掃描的秒數上限")
-    parser.add_argument("--no-progress", dest="progress", action="store_false", help="不顯示進度條")
+    add_engine_options(parser)
     parser.set_defaults(handler=run_sweep_command)
     return parser
 
 
-def default_output(data_dir: str | None) -> str:
-    """A sweep without --output writes into the data folder, one file per sweep."""
+def add_engine_options(parser: argparse.ArgumentParser) -> None:
+    """The options of every command that runs many backtests: where they run, the run function, the data."""
+    parser.add_argument("--engine", choices=ENGINE_NAMES, default="local", help="執行引擎 (預設 local)")
+    parser.add_argument("--address", help="Dask 排程器位址, 例如 tcp://host:8786")
+    parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
+    parser.add_argument("--run-fn", default=DEFAULT_RUN_FN, help="每次回測呼叫的函式 module:function")
+    parser.add_argument("--data-dir", default=argparse.SUPPRESS, help="tick 快取資料夾 (叢集時須為共用路徑)")
+    parser.add_argument("--own-cache", action="store_true", help="各 worker 使用自己的 tick 快取")
+    parser.add_argument("--no-progress", dest="progress", action="store_false", help="不顯示進度條")
+
+
+def default_output(args: argparse.Namespace, file_name: str) -> str:
+    """A command without --output writes into the data folder, one file per run of the command."""
     stamp = exchange_now().strftime("%Y%m%d-%H%M%S")
-    return os.path.join(data_dir or BASIC_INFO.data_dir, "sweeps", f"{stamp}-sweep_results.csv")
+    return os.path.join(getattr(args, "data_dir", None) or BASIC_INFO.data_dir, "sweeps", f"{stamp}-{file_name}")
 
 
 def _heatmap_axes(text: str | None) -> tuple[str, str] | None:
@@ -74,7 +79,7 @@ def run_sweep_command(args: argparse.Namespace) -> int:
 
     try:
         settings = load_grid_file(args.grid)
-        output = args.output or (None if args.resume else default_output(getattr(args, "data_dir", None)))
+        output = args.output or (None if args.resume else default_output(args, "sweep_results.csv"))
         outcome = run_sweep(
             args.strategy,
             settings.grid,

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import os
 
-from vorn_kest_backtest.constant import BASIC_INFO
-from vorn_kest_backtest.modules.market.market import exchange_now
-from vorn_kest_backtest.sweep.command import EXIT_INTERRUPTED, SETTINGS_ERRORS, bad_settings
-from vorn_kest_backtest.sweep.engine import ENGINE_NAMES
-from vorn_kest_backtest.sweep.run_function import DEFAULT_RUN_FN
+from vorn_kest_backtest.sweep.command import (
+    EXIT_INTERRUPTED,
+    SETTINGS_ERRORS,
+    add_engine_options,
+    bad_settings,
+    default_output,
+)
 
 
 def add_walk_forward_command(subparsers: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -24,23 +25,12 @@ def add_walk_forward_command(subparsers: argparse._SubParsersAction) -> argparse
     parser.add_argument("--descending", action=argparse.BooleanOptionalAction, default=None, help="指標越大越好")
     parser.add_argument("--start", help="開始日期 (預設取設定檔的 [[ranges]])")
     parser.add_argument("--end", help="結束日期 (預設取設定檔的 [[ranges]])")
-    parser.add_argument("--engine", choices=ENGINE_NAMES, default="local", help="執行引擎 (預設 local)")
-    parser.add_argument("--address", help="Dask 排程器位址, 例如 tcp://host:8786")
-    parser.add_argument("--workers", type=int, help="worker 數 (預設為核心數)")
     parser.add_argument("--output", help="窗口表格 CSV (預設 <資料夾>/sweeps/<時間>-walkforward.csv)")
     parser.add_argument("--report", help="HTML 報告頁 (預設為 --output 同名的 .html)")
-    parser.add_argument("--run-fn", default=DEFAULT_RUN_FN, help="每次回測呼叫的函式 module:function")
-    parser.add_argument("--data-dir", default=argparse.SUPPRESS, help="tick 快取資料夾 (叢集時須為共用路徑)")
-    parser.add_argument("--own-cache", action="store_true", help="各 worker 使用自己的 tick 快取")
     parser.add_argument("--timeout", type=float, help="整個 walk-forward 的秒數上限")
-    parser.add_argument("--no-progress", dest="progress", action="store_false", help="不顯示進度條")
+    add_engine_options(parser)
     parser.set_defaults(handler=run_walk_forward_command)
     return parser
-
-
-def default_output(data_dir: str | None) -> str:
-    stamp = exchange_now().strftime("%Y%m%d-%H%M%S")
-    return os.path.join(data_dir or BASIC_INFO.data_dir, "sweeps", f"{stamp}-walkforward.csv")
 
 
 def run_walk_forward_command(args: argparse.Namespace) -> int:
@@ -75,7 +65,7 @@ def run_walk_forward_command(args: argparse.Namespace) -> int:
             options=settings.options,
             data_dir=getattr(args, "data_dir", None),
             own_cache=args.own_cache,
-            output=args.output or default_output(getattr(args, "data_dir", None)),
+            output=args.output or default_output(args, "walkforward.csv"),
             report=args.report,
             timeout=args.timeout,
             progress=args.progress,
