@@ -259,13 +259,7 @@ private:
         tick.code = span_.codes[code];
         tick.market = span_.markets[code];
         tick.timestamp = vkb::wall_ns_to_epoch_seconds(span_.ts_ns[row], span_.utc_offset_hours);
-        tick.close = span_.close[row];
-        tick.bid_price = span_.bid_price[row];
-        tick.ask_price = span_.ask_price[row];
-        tick.bid_volume = span_.bid_volume[row];
-        tick.ask_volume = span_.ask_volume[row];
-        tick.qty = span_.volume[row];
-        tick.tick_type = span_.tick_type[row];
+        copy_row_numbers(span_, row, tick);
         tick.backfilling = 0;
         return true;
     }

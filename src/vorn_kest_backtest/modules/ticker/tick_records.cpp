@@ -103,13 +103,7 @@ void RecordBuilder::describe(const TickRef& ref, TickView& out) {
     out.code = names.codes[code].ptr();
     out.market = names.markets[code].ptr();
     out.timestamp = b.timestamp(row);
-    out.close = b.close[row];
-    out.bid_price = b.bid_price[row];
-    out.ask_price = b.ask_price[row];
-    out.bid_volume = b.bid_volume[row];
-    out.ask_volume = b.ask_volume[row];
-    out.qty = b.volume[row];
-    out.tick_type = b.tick_type[row];
+    copy_row_numbers(b, row, out);
     out.backfilling = ref.backfilling ? 1 : 0;
 }
 

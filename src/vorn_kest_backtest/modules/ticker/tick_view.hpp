@@ -44,6 +44,19 @@ struct TickSpan {
     std::size_t count;
 };
 
+// A row's numbers from a batch's columns (a TickBatch or a TickSpan): everything but the names, the time
+// and the backfilling flag, which each source gives its own way.
+template <class Columns>
+void copy_row_numbers(const Columns& columns, std::size_t row, TickView& out) {
+    out.close = columns.close[row];
+    out.bid_price = columns.bid_price[row];
+    out.ask_price = columns.ask_price[row];
+    out.bid_volume = columns.bid_volume[row];
+    out.ask_volume = columns.ask_volume[row];
+    out.qty = columns.volume[row];
+    out.tick_type = columns.tick_type[row];
+}
+
 // What a pop gave.
 enum class TickItem {
     Tick,    // the view is filled
