@@ -8,8 +8,9 @@ type checkers see them through the imports below.
 
 from __future__ import annotations
 
-from importlib import import_module
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from vorn_kest_backtest.lazy_exports import lazy_exports
 
 if TYPE_CHECKING:
     from vorn_kest_backtest.backtest_api import backtest
@@ -38,13 +39,4 @@ __all__ = [
     "backtest",
 ]
 
-
-def __getattr__(name: str) -> Any:
-    home = _HOMES.get(name)
-    if home is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    return getattr(import_module(home), name)
-
-
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+__getattr__, __dir__ = lazy_exports(__name__, _HOMES, __all__, globals())
